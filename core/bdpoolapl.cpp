@@ -1,0 +1,52 @@
+// The pool of 128 BDs over one static array of data areas. The free list is
+// shared by many tasks and guarded by the scheduler lock: the critical
+// section is a few instructions and never blocks.
+#include "bdpoolapl.h"
+
+#include "exmapl.h"
+#include "kernel.h"
+
+static const char _MODULE_[] = "bdpoolapl.cpp";
+
+static uint8_t mBuffer[NUM_BDS][LEN_BD_BUFFER];
+static BdStack mBdStack;
+
+void BdPool::Init()
+{
+    for (uint16_t i = 0; i < NUM_BDS; ++i) {
+        Put(new BD(LEN_BD_BUFFER, mBuffer[i]));
+    }
+}
+
+BD* BdPool::Get()
+{
+    const uint32_t key = ti_sysbios_knl_Task_disable();
+    BD* bd = mBdStack.Pop();
+    ti_sysbios_knl_Task_restore(key);
+    if (bd == nullptr) {
+        EXM_FATAL(EC_ERROR_BD_POOL_EMPTY);
+    }
+    return bd;
+}
+
+void BdPool::Put(BD* bd)
+{
+    const uint32_t key = ti_sysbios_knl_Task_disable();
+    if (bd != nullptr) {
+        bd->Load(0);
+        bd->Source(SOURCE_NONE);
+        bd->SourceIpAddr(0);
+        bd->DestIpAddr(0);
+        bd->SourcePort(0);
+        bd->DestPort(0);
+    }
+    mBdStack.Push(bd);  // a null BD is the free list's fatal error
+    ti_sysbios_knl_Task_restore(key);
+}
+
+void BdPool::GetStats(BDPOOL_STATS_T& stats)
+{
+    stats.capacityOfBd = LEN_BD_BUFFER;
+    stats.numOfBds = NUM_BDS;
+    stats.numOfFreeBds = mBdStack.NumOfItems();
+}

@@ -1,0 +1,48 @@
+// Fatal error handler: one line on the console UART by polling, then the
+// processor stops; the watchdog, no longer restarted, resets the board.
+// Uses one static buffer and no task, semaphore, interrupt or heap.
+#include "exmapl.h"
+
+#include <cstdio>
+
+#include "kernel.h"
+#include "uartdrvapl.h"
+
+static char mUartBuffer[MAX_LEN_STRING];
+
+void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uint32_t line)
+{
+    (void)ti_sysbios_hal_Hwi_disable();  // never enabled again
+    // snprintf cuts the line at 255 characters and always terminates it.
+    std::snprintf(mUartBuffer, sizeof(mUartBuffer),
+                  "\nFATAL ERROR: code= %d module= %s file= %s line= %lu", static_cast<int>(code),
+                  module != nullptr ? module : "(null)", file != nullptr ? file : "(null)",
+                  static_cast<unsigned long>(line));
+    for (const char* p = mUartBuffer; *p != '\0'; ++p) {
+        exmPrintChar(*p);
+    }
+    cpuHalt(code);
+}
+
+void exmPrintChar(char c)
+{
+    if (c == '\n') {
+        uartWriteByte(DC_UART_INDEX, '\r');
+    }
+    uartWriteByte(DC_UART_INDEX, static_cast<uint8_t>(c));
+}
+
+void exmPrintString(const char* text)
+{
+    for (const char* p = text; *p != '\0'; ++p) {
+        exmPrintChar(*p);
+    }
+}
+
+void exmSystemExitHandler(int status)
+{
+    (void)status;  // the runtime's exit status carries nothing for the board
+    exmFatalError(EC_SYSTEM_EXIT, "exmapl.cpp", "exmapl.cpp", __LINE__);
+}
+
+void exmSystemAbortHandler() { exmFatalError(EC_SYSTEM_ABORT, "exmapl.cpp", "exmapl.cpp", __LINE__); }

@@ -1,0 +1,38 @@
+// Fatal error handler and the runtime's character output.
+// exmFatalError may be called from any task or interrupt handler; it prints
+// one line on the console UART by polling, without task, semaphore or
+// interrupt, and then stops the processor until the watchdog resets it.
+#pragma once
+
+#include <cstdint>
+
+#include "errcodes.h"
+
+// Length of the fatal line buffer, terminating zero included.
+constexpr uint32_t MAX_LEN_STRING = 256;
+
+[[noreturn]] void exmFatalError(ERROR_CODES_E code, const char* module, const char* file,
+                                uint32_t line);
+// Writes one character to the console UART; a line feed goes out as CR LF.
+void exmPrintChar(char c);
+// Writes a zero-terminated text with exmPrintChar.
+void exmPrintString(const char* text);
+[[noreturn]] void exmSystemExitHandler(int status);
+[[noreturn]] void exmSystemAbortHandler();
+
+// Fatal check used by every module: `_MODULE_` names the module that calls,
+// __FILE__ the source file that holds the check.
+#define EXM_FATAL(code) exmFatalError((code), _MODULE_, exmBaseName(__FILE__), __LINE__)
+
+// File name without its directories, so that lines stay short and do not
+// depend on where the tree was built.
+constexpr const char* exmBaseName(const char* path)
+{
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/') {
+            base = p + 1;
+        }
+    }
+    return base;
+}

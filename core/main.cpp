@@ -1,0 +1,52 @@
+// The firmware's entry point: board set-up before the kernel runs, then the
+// main task, which finishes start-up inside the kernel and keeps the board
+// alive. Everything else that runs is created from here.
+#include "board.h"
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
+#include "boardapl.h"
+#include "dcapl.h"
+#include "exmapl.h"
+#include "kernel.h"
+#include "versionapl.h"
+
+static const char _MODULE_[] = "main.cpp";
+
+static constexpr uint32_t TIME_PERIOD_MAIN_TASK = 1000000;  // microseconds
+static constexpr int MAIN_TASK_PRIORITY = 1;
+static constexpr uint32_t MAIN_TASK_STACK = 4096;
+
+static uint32_t ticksPeriodMainTask = 0;
+
+static void mainTask(UArg, UArg)
+{
+    for (;;) {
+        ti_sysbios_knl_Task_sleep(ticksPeriodMainTask);
+    }
+}
+
+int main(int argc, char* argv[])
+{
+    platformArgs(argc, argv);
+    kernelConfig();
+    boardMmuInit(applMmuEntries);
+    boardInit();
+    dcInit();
+    dcPrintf("\n\n*** %s ***\n", AppSwVer::Name);
+    dcPrintf("v%s %s\n", AppSwVer::Version, AppSwVer::Date);
+    dcPrintf("%s\n\n", AppSwVer::Copyright);
+    BdPool::Init();
+    BdMail::Init();
+    ticksPeriodMainTask = TIME_PERIOD_MAIN_TASK / ti_sysbios_knl_Clock_tickPeriod;
+
+    ti_sysbios_knl_Task_Params params;
+    ti_sysbios_knl_Task_Params_init(&params);
+    params.priority = MAIN_TASK_PRIORITY;
+    params.stackSize = MAIN_TASK_STACK;
+    params.instanceName = "main";
+    if (ti_sysbios_knl_Task_create(mainTask, &params) == nullptr) {
+        EXM_FATAL(EC_ERROR_TASK_CREATION);
+    }
+    ti_sysbios_BIOS_start();
+    return -1;
+}

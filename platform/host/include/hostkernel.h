@@ -1,0 +1,64 @@
+// Host-only control of the simulated CPU and kernel, for the runner, the
+// peripheral models and the tests. Never included by firmware code.
+//
+// Modes of time:
+//  - manual: the clock moves only through hostClockSet/hostClockAdvance.
+//    Before the scheduler runs, the caller is the one firmware context:
+//    Task_sleep and timed pends advance the manual clock instead of waiting.
+//  - virtual: when every task is blocked and nothing is pending, the clock
+//    jumps to the next deadline; runs are repeatable.
+//  - real: one tick is one millisecond of CLOCK_MONOTONIC.
+#pragma once
+
+#include <cstdint>
+
+#include "kernel.h"
+
+enum class HostClockMode : uint8_t { Manual, Virtual, Real };
+
+// Forgets every task, semaphore, mailbox and interrupt of an earlier run and
+// starts afresh with the given clock mode and 32-bit tick offset. Threads of
+// an earlier run stay parked for good.
+void hostKernelReset(HostClockMode mode, uint32_t tickOffset = 0);
+
+// Starts the scheduler on the created tasks and returns once the tick counter
+// has moved `ticks` past its value at the call, or hostKernelStop was called,
+// or the firmware halted. The firmware stays frozen afterwards (inspectable).
+// Returns the number of ticks that passed.
+uint64_t hostKernelRun(uint64_t ticks);
+// Asks a running scheduler to stop at the next safe point (thread safe).
+void hostKernelStop();
+bool hostKernelRunning();
+
+// Clock control (manual mode), and the elapsed 64-bit tick count.
+void hostClockSet(uint32_t ticks);
+void hostClockAdvance(uint32_t ticks);
+uint64_t hostClockTicks64();
+// Timestamp counter frequency in Hz (default 600 MHz).
+void hostTimestampSetFreq(uint32_t hz);
+
+// Raises interrupt line intNum; its handler runs at the CPU's next safe
+// point. Thread safe: the only kernel entry a host I/O thread may use.
+void hostIrqRaise(uint32_t intNum);
+
+// Makes the next `count` task creations fail, as if the heap were short.
+void hostTaskCreateFailNext(uint32_t count);
+
+// True on a thread that is a firmware task (or the start-up context).
+bool hostInFirmwareContext();
+
+// Routes operator new of the calling thread to the simulated heap while on.
+void hostHeapRouteNew(bool on);
+// Empties the simulated heap (tests only: every block is forgotten).
+void hostHeapReset();
+
+// What a halted firmware does once nothing can run any more. The default
+// exits the process with hostExitStatusForFatal(code).
+using HostHaltHandler = void (*)(int32_t code);
+void hostSetHaltHandler(HostHaltHandler handler);
+constexpr int hostExitStatusForFatal(int32_t code) { return 64 + (code < 0 ? -code : code); }
+bool hostFirmwareHalted();
+int32_t hostHaltCode();
+
+// Runtime hooks installed by the firmware's kernel configuration.
+const xdc_runtime_System_Hooks* hostSystemHooks();

@@ -1,0 +1,944 @@
+// The simulated single-core CPU and its priority kernel.
+//
+// Every firmware task is a host thread, but only the holder of the CPU token
+// (K->current) runs firmware code; every other firmware thread waits on its
+// own condition variable. The token moves only at safe points: kernel calls,
+// blocking, and the end of a lock. Interrupt handlers run on the token
+// holder's thread at those points, ahead of any task switch. Host I/O threads
+// never run firmware code: they only raise interrupt lines (hostIrqRaise).
+//
+// Time is kept as a 64-bit count of elapsed ticks; the firmware sees its low
+// 32 bits plus a start offset. In virtual and manual mode it moves only when
+// the idle task jumps to the next deadline or a test advances it.
+#include <algorithm>
+#include <bitset>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "hostinternal.h"
+#include "hostkernel.h"
+#include "kernel.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+constexpr uint32_t NUM_IRQS = 256;
+constexpr uint32_t IDLE_STACK = 2048;
+constexpr uint32_t DEFAULT_STACK = 4096;
+constexpr uint32_t DEFAULT_PRIORITY = 1;
+constexpr uint32_t DEFAULT_TIMESTAMP_HZ = 600000000;
+
+enum class TState : uint8_t { Ready, Blocked, Done };
+
+struct Kernel;
+
+}  // namespace
+
+struct KernelTask {
+    TaskFxn fxn = nullptr;
+    UArg arg0 = 0;
+    UArg arg1 = 0;
+    int priority = 0;
+    uint32_t stackSize = 0;
+    void* stack = nullptr;     // taken from the simulated heap, as on the board
+    std::string name;
+    TState state = TState::Ready;
+    uint64_t readySeq = 0;     // order of becoming ready: FIFO among equal priorities
+    bool timed = false;        // blocked with a deadline
+    uint64_t deadline = 0;     // elapsed ticks at which a timed wait ends
+    bool posted = false;       // the last wait ended by a post, not a time-out
+    void* waitObj = nullptr;   // semaphore or mailbox queue waited on
+    KernelTask* waitNext = nullptr;  // link in that queue
+    bool threadStarted = false;
+    std::condition_variable cv;
+};
+
+struct WaitQueue {
+    KernelTask* head = nullptr;
+    KernelTask* tail = nullptr;
+};
+
+struct KernelSemaphore {
+    int32_t count;
+    ti_sysbios_knl_Semaphore_Mode mode;
+    WaitQueue waiters;
+};
+
+struct KernelMailbox {
+    uint32_t msgSize;
+    uint32_t numMsgs;
+    uint8_t* storage;  // numMsgs * msgSize bytes, ring
+    uint32_t first;
+    uint32_t count;
+    WaitQueue readers;  // waiting for a message
+    WaitQueue writers;  // waiting for room
+};
+
+struct KernelHwi {
+    HwiFxn fxn;
+    UArg arg;
+};
+
+namespace {
+
+struct Kernel {
+    std::mutex m;
+    std::vector<KernelTask*> tasks;  // creation order
+    KernelTask* current = nullptr;   // CPU token holder while running
+    KernelTask* idle = nullptr;
+    std::vector<IdleFxn> idleHooks;
+    bool running = false;
+    bool stopReq = false;
+    bool frozen = false;             // the token holder parked for good
+    bool halted = false;
+    int32_t haltCode = 0;
+    uint32_t schedLock = 0;
+    bool hwiOff = false;
+    bool inIsr = false;
+    KernelHwi* hwis[NUM_IRQS] = {};
+    std::bitset<NUM_IRQS> pending;
+    std::bitset<NUM_IRQS> masked;
+    uint64_t seq = 0;
+    uint32_t failCreates = 0;
+
+    HostClockMode mode = HostClockMode::Manual;
+    uint32_t offset = 0;
+    uint64_t ticks = 0;              // elapsed ticks in manual and virtual mode
+    SteadyClock::time_point start = SteadyClock::now();
+    uint64_t runUntil = UINT64_MAX;
+    uint32_t timestampHz = DEFAULT_TIMESTAMP_HZ;
+    uint32_t secondsBase = 0;
+    uint64_t secondsSetAt = 0;
+
+    std::condition_variable runnerCv;  // hostKernelRun waits here
+    std::condition_variable idleCv;    // idle waits here for a deadline or interrupt
+};
+
+Kernel* K = new Kernel;  // replaced (and the old one leaked) by hostKernelReset
+thread_local KernelTask* tlsSelf = nullptr;
+xdc_runtime_System_Hooks gHooks = {};
+HostHaltHandler gHaltHandler = nullptr;
+
+using Lock = std::unique_lock<std::mutex>;
+
+uint64_t elapsedLocked()
+{
+    if (K->mode == HostClockMode::Real) {
+        const auto d = SteadyClock::now() - K->start;
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    }
+    return K->ticks;
+}
+
+SteadyClock::time_point realTimeOf(uint64_t ticks)
+{
+    return K->start + std::chrono::milliseconds(ticks);
+}
+
+void makeReady(KernelTask* t, bool posted)
+{
+    t->state = TState::Ready;
+    t->readySeq = ++K->seq;
+    t->timed = false;
+    t->posted = posted;
+    t->waitObj = nullptr;
+}
+
+void queuePush(WaitQueue& q, KernelTask* t)
+{
+    t->waitNext = nullptr;
+    if (q.tail != nullptr) {
+        q.tail->waitNext = t;
+    } else {
+        q.head = t;
+    }
+    q.tail = t;
+    t->waitObj = &q;
+}
+
+KernelTask* queuePop(WaitQueue& q)
+{
+    KernelTask* t = q.head;
+    if (t != nullptr) {
+        q.head = t->waitNext;
+        if (q.head == nullptr) {
+            q.tail = nullptr;
+        }
+    }
+    return t;
+}
+
+void queueRemove(WaitQueue& q, KernelTask* t)
+{
+    KernelTask* prev = nullptr;
+    for (KernelTask* c = q.head; c != nullptr; prev = c, c = c->waitNext) {
+        if (c == t) {
+            if (prev != nullptr) {
+                prev->waitNext = c->waitNext;
+            } else {
+                q.head = c->waitNext;
+            }
+            if (q.tail == c) {
+                q.tail = prev;
+            }
+            return;
+        }
+    }
+}
+
+void expireTimersLocked()
+{
+    const uint64_t now = elapsedLocked();
+    for (KernelTask* t : K->tasks) {
+        if (t->state == TState::Blocked && t->timed && t->deadline <= now) {
+            if (t->waitObj != nullptr) {
+                queueRemove(*static_cast<WaitQueue*>(t->waitObj), t);
+            }
+            makeReady(t, false);
+        }
+    }
+}
+
+bool nextDeadlineLocked(uint64_t& deadline)
+{
+    bool any = false;
+    for (const KernelTask* t : K->tasks) {
+        if (t->state == TState::Blocked && t->timed && (!any || t->deadline < deadline)) {
+            deadline = t->deadline;
+            any = true;
+        }
+    }
+    return any;
+}
+
+bool irqDeliverableLocked()
+{
+    return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any();
+}
+
+KernelTask* pickNextLocked()
+{
+    KernelTask* best = nullptr;
+    for (KernelTask* t : K->tasks) {
+        if (t->state != TState::Ready) {
+            continue;
+        }
+        if (best == nullptr || t->priority > best->priority ||
+            (t->priority == best->priority && t->readySeq < best->readySeq)) {
+            best = t;
+        }
+    }
+    return best;
+}
+
+// The token holder stops here for good (scheduler stopped or firmware halted).
+[[noreturn]] void parkLocked(Lock& lk)
+{
+    K->frozen = true;
+    K->runnerCv.notify_all();
+    std::condition_variable never;
+    for (;;) {
+        never.wait(lk);
+    }
+}
+
+void checkStopLocked(Lock& lk)
+{
+    if (K->running && (K->stopReq || K->halted)) {
+        parkLocked(lk);
+    }
+}
+
+// Runs every deliverable interrupt handler on the calling thread.
+void takeInterruptsLocked(Lock& lk)
+{
+    while (irqDeliverableLocked()) {
+        const std::bitset<NUM_IRQS> ready = K->pending & ~K->masked;
+        uint32_t n = 0;
+        while (!ready.test(n)) {
+            ++n;
+        }
+        K->pending.reset(n);
+        KernelHwi* hwi = K->hwis[n];
+        if (hwi == nullptr) {
+            continue;  // a line nobody installed a handler for
+        }
+        K->inIsr = true;
+        lk.unlock();
+        hwi->fxn(hwi->arg);
+        lk.lock();
+        K->inIsr = false;
+    }
+}
+
+void threadMain(Kernel* k, KernelTask* t);
+
+void startOrWakeLocked(KernelTask* next)
+{
+    if (!next->threadStarted) {
+        next->threadStarted = true;
+        HostScope host;
+        std::thread(threadMain, K, next).detach();
+    } else {
+        next->cv.notify_one();
+    }
+}
+
+// Hands the CPU to `next` and waits until it comes back to the caller.
+void switchToLocked(Lock& lk, KernelTask* next)
+{
+    KernelTask* self = tlsSelf;
+    K->current = next;
+    startOrWakeLocked(next);
+    Kernel* mine = K;
+    self->cv.wait(lk, [&] { return mine->current == self; });
+    checkStopLocked(lk);
+}
+
+// The safe point: expire timers, take interrupts, then let a task of higher
+// priority (or any task, when the caller no longer runs) have the CPU.
+void rescheduleLocked(Lock& lk)
+{
+    checkStopLocked(lk);
+    expireTimersLocked();
+    takeInterruptsLocked(lk);
+    checkStopLocked(lk);
+    KernelTask* self = tlsSelf;
+    if (!K->running || self == nullptr || K->inIsr || K->current != self) {
+        return;
+    }
+    const bool selfRuns = self->state == TState::Ready;
+    if (selfRuns && K->schedLock != 0) {
+        return;
+    }
+    KernelTask* next = pickNextLocked();
+    if (next == nullptr || next == self) {
+        return;
+    }
+    if (selfRuns && next->priority <= self->priority) {
+        return;  // equal priorities take turns only at blocking points
+    }
+    switchToLocked(lk, next);
+}
+
+bool singleContextLocked() { return !K->running; }
+
+// Blocks the calling task on `q` (may be null for a plain sleep) for at most
+// `timeout` ticks. Returns true when woken by a post.
+bool blockLocked(Lock& lk, WaitQueue* q, uint32_t timeout)
+{
+    KernelTask* self = tlsSelf;
+    if (singleContextLocked() || self == nullptr) {
+        // One context and no scheduler: nobody else can post, so a timed wait
+        // is a time-out that the manual clock lives through.
+        if (timeout == BIOS_WAIT_FOREVER) {
+            std::fprintf(stderr, "host kernel: wait for ever with no scheduler running\n");
+            std::abort();
+        }
+        K->ticks += timeout;
+        takeInterruptsLocked(lk);
+        return false;
+    }
+    self->state = TState::Blocked;
+    self->posted = false;
+    self->timed = timeout != BIOS_WAIT_FOREVER;
+    self->deadline = elapsedLocked() + timeout;
+    if (q != nullptr) {
+        queuePush(*q, self);
+    }
+    while (self->state != TState::Ready) {
+        expireTimersLocked();
+        takeInterruptsLocked(lk);
+        checkStopLocked(lk);
+        if (self->state == TState::Ready) {
+            break;
+        }
+        KernelTask* next = pickNextLocked();
+        switchToLocked(lk, next);  // idle is always ready, so next exists
+    }
+    return self->posted;
+}
+
+void idleWaitLocked(Lock& lk)
+{
+    if (irqDeliverableLocked() || K->stopReq) {
+        return;
+    }
+    for (KernelTask* t : K->tasks) {
+        if (t != K->idle && t->state == TState::Ready) {
+            return;
+        }
+    }
+    uint64_t deadline = 0;
+    const bool hasDeadline = nextDeadlineLocked(deadline);
+    switch (K->mode) {
+    case HostClockMode::Virtual:
+        if (hasDeadline && deadline < K->runUntil) {
+            K->ticks = std::max(K->ticks, deadline);
+            return;
+        }
+        if (K->runUntil != UINT64_MAX) {
+            // Nothing is due before the end of the run: the run is over.
+            K->ticks = std::max(K->ticks, K->runUntil);
+            K->stopReq = true;
+            K->runnerCv.notify_all();
+            return;
+        }
+        K->idleCv.wait(lk);
+        return;
+    case HostClockMode::Manual:
+        K->idleCv.wait(lk);
+        return;
+    case HostClockMode::Real:
+        if (hasDeadline) {
+            K->idleCv.wait_until(lk, realTimeOf(deadline));
+        } else {
+            K->idleCv.wait(lk);
+        }
+        return;
+    }
+}
+
+void idleLoop(UArg, UArg)
+{
+    for (;;) {
+        std::vector<IdleFxn> hooks;
+        {
+            Lock lk(K->m);
+            HostScope host;
+            hooks = K->idleHooks;
+        }
+        for (IdleFxn f : hooks) {
+            f();
+        }
+        Lock lk(K->m);
+        rescheduleLocked(lk);
+        if (K->current == tlsSelf) {
+            idleWaitLocked(lk);
+        }
+        rescheduleLocked(lk);
+    }
+}
+
+void threadMain(Kernel* k, KernelTask* t)
+{
+    tlsSelf = t;
+    tlsRouteNew = true;
+    {
+        Lock lk(k->m);
+        t->cv.wait(lk, [&] { return k->current == t; });
+        if (K != k) {
+            parkLocked(lk);
+        }
+        checkStopLocked(lk);
+    }
+    t->fxn(t->arg0, t->arg1);
+    // The entry returned: the task terminates and gives the CPU away for good.
+    Lock lk(k->m);
+    t->state = TState::Done;
+    KernelTask* next = pickNextLocked();
+    k->current = next;
+    if (next != nullptr) {
+        startOrWakeLocked(next);
+    }
+}
+
+KernelTask* newTaskLocked(TaskFxn fxn, const ti_sysbios_knl_Task_Params& p)
+{
+    HostScope host;
+    auto* t = new KernelTask;
+    t->fxn = fxn;
+    t->arg0 = p.arg0;
+    t->arg1 = p.arg1;
+    t->priority = p.priority;
+    t->stackSize = p.stackSize;
+    t->name = p.instanceName != nullptr ? p.instanceName : "";
+    makeReady(t, false);
+    K->tasks.push_back(t);
+    return t;
+}
+
+void ensureIdleLocked()
+{
+    if (K->idle != nullptr) {
+        return;
+    }
+    ti_sysbios_knl_Task_Params p;
+    ti_sysbios_knl_Task_Params_init(&p);
+    p.priority = 0;
+    p.stackSize = IDLE_STACK;
+    p.instanceName = "ti.sysbios.knl.Task.IdleTask";
+    K->idle = newTaskLocked(idleLoop, p);
+    K->idle->stack = hostHeapAlloc(IDLE_STACK);
+}
+
+}  // namespace
+
+// ---- Host control -----------------------------------------------------------
+
+void hostKernelReset(HostClockMode mode, uint32_t tickOffset)
+{
+    HostScope host;
+    Kernel* old = K;
+    {
+        Lock lk(old->m);
+        // Threads of the old run stay parked on the old instance for good.
+        old->stopReq = true;
+        old->current = nullptr;
+    }
+    auto* k = new Kernel;
+    k->mode = mode;
+    k->offset = tickOffset;
+    k->start = SteadyClock::now();
+    K = k;
+}
+
+uint64_t hostKernelRun(uint64_t ticks)
+{
+    Lock lk(K->m);
+    const uint64_t startTicks = elapsedLocked();
+    K->runUntil = ticks == UINT64_MAX ? UINT64_MAX : startTicks + ticks;
+    ensureIdleLocked();
+    K->running = true;
+    K->stopReq = false;
+    K->frozen = false;
+    KernelTask* next = pickNextLocked();
+    K->current = next;
+    startOrWakeLocked(next);
+    Kernel* k = K;
+    while (!k->frozen) {
+        if (k->mode == HostClockMode::Real && k->runUntil != UINT64_MAX) {
+            k->runnerCv.wait_until(lk, realTimeOf(k->runUntil));
+            if (elapsedLocked() >= k->runUntil) {
+                k->stopReq = true;
+                k->idleCv.notify_all();
+            }
+        } else {
+            k->runnerCv.wait(lk);
+        }
+        if (k->stopReq) {
+            k->idleCv.notify_all();
+        }
+    }
+    return elapsedLocked() - startTicks;
+}
+
+void hostKernelStop()
+{
+    Lock lk(K->m);
+    K->stopReq = true;
+    K->idleCv.notify_all();
+    K->runnerCv.notify_all();
+}
+
+bool hostKernelRunning()
+{
+    Lock lk(K->m);
+    return K->running && !K->frozen;
+}
+
+void hostClockSet(uint32_t ticks)
+{
+    Lock lk(K->m);
+    const uint32_t nowLow = static_cast<uint32_t>(elapsedLocked()) + K->offset;
+    K->ticks += static_cast<uint32_t>(ticks - nowLow);
+    K->idleCv.notify_all();
+}
+
+void hostClockAdvance(uint32_t ticks)
+{
+    Lock lk(K->m);
+    K->ticks += ticks;
+    K->idleCv.notify_all();
+}
+
+uint64_t hostClockTicks64()
+{
+    Lock lk(K->m);
+    return elapsedLocked();
+}
+
+void hostTimestampSetFreq(uint32_t hz)
+{
+    Lock lk(K->m);
+    K->timestampHz = hz;
+}
+
+void hostIrqRaise(uint32_t intNum)
+{
+    Lock lk(K->m);
+    if (intNum >= NUM_IRQS) {
+        return;
+    }
+    K->pending.set(intNum);
+    K->idleCv.notify_all();
+}
+
+void hostTaskCreateFailNext(uint32_t count)
+{
+    Lock lk(K->m);
+    K->failCreates = count;
+}
+
+bool hostInFirmwareContext() { return tlsSelf != nullptr || tlsRouteNew; }
+
+void hostSetHaltHandler(HostHaltHandler handler) { gHaltHandler = handler; }
+
+bool hostFirmwareHalted()
+{
+    Lock lk(K->m);
+    return K->halted;
+}
+
+int32_t hostHaltCode()
+{
+    Lock lk(K->m);
+    return K->haltCode;
+}
+
+const xdc_runtime_System_Hooks* hostSystemHooks() { return &gHooks; }
+
+// ---- Tasks ------------------------------------------------------------------
+
+void ti_sysbios_knl_Task_Params_init(ti_sysbios_knl_Task_Params* params)
+{
+    params->arg0 = 0;
+    params->arg1 = 0;
+    params->priority = DEFAULT_PRIORITY;
+    params->stackSize = DEFAULT_STACK;
+    params->instanceName = nullptr;
+}
+
+ti_sysbios_knl_Task_Handle ti_sysbios_knl_Task_create(TaskFxn fxn,
+                                                      const ti_sysbios_knl_Task_Params* params)
+{
+    Lock lk(K->m);
+    ti_sysbios_knl_Task_Params p;
+    if (params != nullptr) {
+        p = *params;
+    } else {
+        ti_sysbios_knl_Task_Params_init(&p);
+    }
+    if (K->failCreates != 0) {
+        --K->failCreates;
+        return nullptr;
+    }
+    void* stack = hostHeapAlloc(p.stackSize);
+    if (stack == nullptr || fxn == nullptr) {
+        hostHeapFree(stack);
+        return nullptr;
+    }
+    KernelTask* t = newTaskLocked(fxn, p);
+    t->stack = stack;
+    rescheduleLocked(lk);
+    return t;
+}
+
+void ti_sysbios_knl_Task_sleep(uint32_t ticks)
+{
+    Lock lk(K->m);
+    if (ticks == 0) {
+        rescheduleLocked(lk);
+        return;
+    }
+    blockLocked(lk, nullptr, ticks);
+}
+
+uint32_t ti_sysbios_knl_Task_disable()
+{
+    Lock lk(K->m);
+    const uint32_t key = K->schedLock;
+    K->schedLock = 1;
+    return key;
+}
+
+void ti_sysbios_knl_Task_restore(uint32_t key)
+{
+    Lock lk(K->m);
+    K->schedLock = key;
+    rescheduleLocked(lk);
+}
+
+ti_sysbios_knl_Task_Handle ti_sysbios_knl_Task_self() { return tlsSelf; }
+
+const char* ti_sysbios_knl_Task_name(ti_sysbios_knl_Task_Handle task)
+{
+    return task != nullptr ? task->name.c_str() : "";
+}
+
+int ti_sysbios_knl_Task_getPri(ti_sysbios_knl_Task_Handle task)
+{
+    return task != nullptr ? task->priority : -1;
+}
+
+uint32_t ti_sysbios_knl_Task_stackSize(ti_sysbios_knl_Task_Handle task)
+{
+    return task != nullptr ? task->stackSize : 0;
+}
+
+uint32_t ti_sysbios_knl_Task_forEach(void (*visit)(ti_sysbios_knl_Task_Handle task, void* ctx),
+                                     void* ctx)
+{
+    std::vector<KernelTask*> snapshot;
+    {
+        Lock lk(K->m);
+        HostScope host;
+        snapshot = K->tasks;
+    }
+    for (KernelTask* t : snapshot) {
+        visit(t, ctx);
+    }
+    return static_cast<uint32_t>(snapshot.size());
+}
+
+// ---- Interrupts ---------------------------------------------------------------
+
+uint32_t ti_sysbios_hal_Hwi_disable()
+{
+    Lock lk(K->m);
+    const uint32_t key = K->hwiOff ? 1 : 0;
+    K->hwiOff = true;
+    return key;
+}
+
+void ti_sysbios_hal_Hwi_restore(uint32_t key)
+{
+    Lock lk(K->m);
+    K->hwiOff = key != 0;
+    if (!K->hwiOff) {
+        rescheduleLocked(lk);
+    }
+}
+
+ti_sysbios_hal_Hwi_Handle ti_sysbios_hal_Hwi_create(uint32_t intNum, HwiFxn fxn, UArg arg)
+{
+    Lock lk(K->m);
+    if (intNum >= NUM_IRQS || fxn == nullptr || K->hwis[intNum] != nullptr) {
+        return nullptr;
+    }
+    HostScope host;
+    K->hwis[intNum] = new KernelHwi{fxn, arg};
+    K->masked.reset(intNum);
+    return K->hwis[intNum];
+}
+
+void ti_sysbios_hal_Hwi_enableInterrupt(uint32_t intNum)
+{
+    Lock lk(K->m);
+    if (intNum < NUM_IRQS) {
+        K->masked.reset(intNum);
+        rescheduleLocked(lk);
+    }
+}
+
+void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum)
+{
+    Lock lk(K->m);
+    if (intNum < NUM_IRQS) {
+        K->masked.set(intNum);
+    }
+}
+
+// ---- Semaphores ---------------------------------------------------------------
+
+ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(
+    int32_t count, ti_sysbios_knl_Semaphore_Mode mode)
+{
+    HostScope host;
+    auto* s = new KernelSemaphore;
+    s->mode = mode;
+    s->count = mode == ti_sysbios_knl_Semaphore_Mode_BINARY ? (count != 0 ? 1 : 0) : count;
+    return s;
+}
+
+bool ti_sysbios_knl_Semaphore_pend(ti_sysbios_knl_Semaphore_Handle sem, uint32_t timeout)
+{
+    Lock lk(K->m);
+    rescheduleLocked(lk);
+    if (sem->count > 0) {
+        --sem->count;
+        return true;
+    }
+    if (timeout == BIOS_NO_WAIT) {
+        return false;
+    }
+    if (singleContextLocked() || tlsSelf == nullptr) {
+        blockLocked(lk, nullptr, timeout);
+        if (sem->count > 0) {  // an interrupt taken meanwhile may have posted
+            --sem->count;
+            return true;
+        }
+        return false;
+    }
+    // A post hands the count straight to the first waiter.
+    return blockLocked(lk, &sem->waiters, timeout);
+}
+
+void ti_sysbios_knl_Semaphore_post(ti_sysbios_knl_Semaphore_Handle sem)
+{
+    Lock lk(K->m);
+    KernelTask* waiter = queuePop(sem->waiters);
+    if (waiter != nullptr) {
+        makeReady(waiter, true);
+    } else if (sem->mode == ti_sysbios_knl_Semaphore_Mode_BINARY) {
+        sem->count = 1;
+    } else {
+        ++sem->count;
+    }
+    rescheduleLocked(lk);
+}
+
+int32_t ti_sysbios_knl_Semaphore_getCount(ti_sysbios_knl_Semaphore_Handle sem)
+{
+    Lock lk(K->m);
+    return sem->count;
+}
+
+// ---- Mailbox ------------------------------------------------------------------
+
+ti_sysbios_knl_Mailbox_Handle ti_sysbios_knl_Mailbox_create(uint32_t msgSize, uint32_t numMsgs)
+{
+    if (msgSize == 0 || numMsgs == 0) {
+        return nullptr;
+    }
+    auto* storage = static_cast<uint8_t*>(hostHeapAlloc(msgSize * numMsgs));
+    if (storage == nullptr) {
+        return nullptr;
+    }
+    HostScope host;
+    return new KernelMailbox{msgSize, numMsgs, storage, 0, 0, {}, {}};
+}
+
+bool ti_sysbios_knl_Mailbox_post(ti_sysbios_knl_Mailbox_Handle mbx, const void* msg,
+                                 uint32_t timeout)
+{
+    Lock lk(K->m);
+    rescheduleLocked(lk);
+    while (mbx->count == mbx->numMsgs) {
+        if (timeout == BIOS_NO_WAIT) {
+            return false;
+        }
+        const bool woken = blockLocked(lk, &mbx->writers, timeout);
+        if (!woken && mbx->count == mbx->numMsgs) {
+            return false;
+        }
+    }
+    const uint32_t slot = (mbx->first + mbx->count) % mbx->numMsgs;
+    std::memcpy(mbx->storage + slot * mbx->msgSize, msg, mbx->msgSize);
+    ++mbx->count;
+    if (KernelTask* reader = queuePop(mbx->readers)) {
+        makeReady(reader, true);
+    }
+    rescheduleLocked(lk);
+    return true;
+}
+
+bool ti_sysbios_knl_Mailbox_pend(ti_sysbios_knl_Mailbox_Handle mbx, void* msg, uint32_t timeout)
+{
+    Lock lk(K->m);
+    rescheduleLocked(lk);
+    while (mbx->count == 0) {
+        if (timeout == BIOS_NO_WAIT) {
+            return false;
+        }
+        const bool woken = blockLocked(lk, &mbx->readers, timeout);
+        if (!woken && mbx->count == 0) {
+            return false;
+        }
+    }
+    std::memcpy(msg, mbx->storage + mbx->first * mbx->msgSize, mbx->msgSize);
+    mbx->first = (mbx->first + 1) % mbx->numMsgs;
+    --mbx->count;
+    if (KernelTask* writer = queuePop(mbx->writers)) {
+        makeReady(writer, true);
+    }
+    rescheduleLocked(lk);
+    return true;
+}
+
+uint32_t ti_sysbios_knl_Mailbox_getNumPendingMsgs(ti_sysbios_knl_Mailbox_Handle mbx)
+{
+    Lock lk(K->m);
+    return mbx->count;
+}
+
+// ---- Time ---------------------------------------------------------------------
+
+uint32_t ti_sysbios_knl_Clock_getTicks()
+{
+    Lock lk(K->m);
+    return static_cast<uint32_t>(elapsedLocked()) + K->offset;
+}
+
+uint32_t xdc_runtime_Timestamp_get32()
+{
+    Lock lk(K->m);
+    if (K->mode == HostClockMode::Real) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            SteadyClock::now() - K->start).count();
+        // Split so that the product stays within 64 bits.
+        const uint64_t sec = static_cast<uint64_t>(ns) / 1000000000u;
+        const uint64_t frac = static_cast<uint64_t>(ns) % 1000000000u;
+        return static_cast<uint32_t>(sec * K->timestampHz + frac * K->timestampHz / 1000000000u);
+    }
+    return static_cast<uint32_t>(K->ticks * (K->timestampHz / 1000u));
+}
+
+uint32_t xdc_runtime_Timestamp_getFreq()
+{
+    Lock lk(K->m);
+    return K->timestampHz;
+}
+
+void ti_sysbios_hal_Seconds_set(uint32_t seconds)
+{
+    Lock lk(K->m);
+    K->secondsBase = seconds;
+    K->secondsSetAt = elapsedLocked();
+}
+
+uint32_t ti_sysbios_hal_Seconds_get()
+{
+    Lock lk(K->m);
+    return K->secondsBase + static_cast<uint32_t>((elapsedLocked() - K->secondsSetAt) / 1000u);
+}
+
+// ---- Configuration, start and halt ----------------------------------------------
+
+void ti_sysbios_knl_Idle_add(IdleFxn fxn)
+{
+    Lock lk(K->m);
+    HostScope host;
+    K->idleHooks.push_back(fxn);
+}
+
+void xdc_runtime_System_setHooks(const xdc_runtime_System_Hooks* hooks) { gHooks = *hooks; }
+
+void cpuHalt(int32_t code)
+{
+    HostHaltHandler handler = gHaltHandler;
+    {
+        Lock lk(K->m);
+        K->halted = true;
+        K->haltCode = code;
+        K->hwiOff = true;
+        K->runnerCv.notify_all();
+    }
+    if (handler != nullptr) {
+        handler(code);
+    } else {
+        std::fflush(stdout);
+        _exit(hostExitStatusForFatal(code));
+    }
+    // Frozen: this context never runs again; only a watchdog reset follows.
+    Lock lk(K->m);
+    parkLocked(lk);
+}

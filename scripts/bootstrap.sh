@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only when one
+# is missing, so that a fresh machine needs nothing by hand.
+# Usage: scripts/bootstrap.sh [cross]
+set -euo pipefail
+
+pkgs=(g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+if [ "${1:-}" = "cross" ]; then
+    pkgs+=(g++-arm-linux-gnueabihf qemu-user gcc-arm-none-eabi libstdc++-arm-none-eabi-newlib)
+fi
+
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "bootstrap: installing ${missing[*]}" >&2
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

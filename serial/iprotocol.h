@@ -1,0 +1,54 @@
+// The interface between a byte driver (UART, SPI) and a byte protocol, and
+// the shared helpers of the ring FIFOs and tick-mark time-outs.
+// Drivers call RxDataHandler/TxDataHandler for every byte, from their task or
+// interrupt handler, without locks; the task side of a FIFO changes the load
+// only with interrupts disabled. Protocol objects are never destroyed, hence
+// no virtual destructor.
+#pragma once
+
+#include <cstdint>
+
+#include "bdapl.h"
+#include "errcodes.h"
+#include "kernel.h"
+
+class IProtocol {
+public:
+    virtual void EnableLog() = 0;
+    virtual ERROR_CODES_E Send(BD* bd) = 0;
+    virtual void ResetStats() = 0;
+    // Writes the protocol's statistics record at p (32-bit aligned storage).
+    virtual void GetStats(uint8_t* p) = 0;
+    // One byte received without line error; O(1), never blocks.
+    virtual void RxDataHandler(uint8_t byte) = 0;
+    // Oldest byte to send into `byte`, or EC_FAIL (byte untouched) when empty.
+    virtual ERROR_CODES_E TxDataHandler(uint8_t& byte) = 0;
+
+protected:
+    IProtocol() = default;
+    ~IProtocol() = default;
+};
+
+// Worker period of BACM, RAWoS and BPPoS.
+constexpr uint32_t TIME_PERIOD_WORKER_TASK = 10000;  // microseconds
+constexpr uint32_t WORKER_TASK_PRIORITY = 2;
+constexpr uint32_t WORKER_TASK_STACK = 4096;
+
+// Adds `delta` (negative to take) to a FIFO load shared with the driver side,
+// which may be an interrupt handler or the higher-priority driver task.
+inline void fifoLoadAdd(volatile uint32_t& load, int32_t delta)
+{
+    const uint32_t key = ti_sysbios_hal_Hwi_disable();
+    load = load + static_cast<uint32_t>(delta);
+    ti_sysbios_hal_Hwi_restore(key);
+}
+
+// Tick-mark time-out: expired when strictly more than `ticks` have passed
+// since `mark`, in unsigned 32-bit arithmetic so that the wrap is harmless.
+inline bool ticksExpired(uint32_t mark, uint32_t ticks)
+{
+    return static_cast<uint32_t>(ti_sysbios_knl_Clock_getTicks() - mark) > ticks;
+}
+
+// Converts a time in microseconds to kernel ticks.
+constexpr uint32_t usToTicks(uint32_t us) { return us / ti_sysbios_knl_Clock_tickPeriod; }
