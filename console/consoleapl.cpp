@@ -1,0 +1,263 @@
+// Console protocol: FIFOs, console task and formatter of the diagnostics
+// console. Handlers run in the UART driver task, WorkerTask in the console
+// task, Send in any printing task under the print lock; see consoleapl.h.
+#include "consoleapl.h"
+
+#include "exmapl.h"
+
+static const char _MODULE_[] = "consoleapl.cpp";
+
+static const char TabHexUChars[] = "0123456789ABCDEF";
+static const char NULL_TEXT[] = "(null)";
+static const uint8_t LF = 10;
+static const uint8_t CR = 13;
+static const int CONSOLE_TASK_PRIORITY = 1;
+static const uint32_t CONSOLE_TASK_STACK = 4096;
+static const uint32_t BASE_DECIMAL = 10;
+static const uint32_t BASE_HEX = 16;
+// Padding is applied only for a pad count in this range.
+static const uint32_t MIN_PAD_COUNT = 1;
+static const uint32_t MAX_PAD_COUNT = 14;
+
+static RECV_BYTE_CALLBACK checkedCallback(RECV_BYTE_CALLBACK cb)
+{
+    if (cb == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
+    return cb;
+}
+
+Console::Console(CONSOLE_CONFIG_T config)
+    : recvCallback(checkedCallback(config.recvCallback)),
+      firstFifoRxData(0),
+      lastFifoRxData(0),
+      loadFifoRxData(0),
+      firstFifoTxData(0),
+      lastFifoTxData(0),
+      loadFifoTxData(0),
+      semHandleRecvData(nullptr)
+{
+    semHandleRecvData = ti_sysbios_knl_Semaphore_create(0, ti_sysbios_knl_Semaphore_Mode_COUNTING);
+    if (semHandleRecvData == nullptr) {
+        EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
+    }
+    ti_sysbios_knl_Task_Params params;
+    ti_sysbios_knl_Task_Params_init(&params);
+    params.arg0 = reinterpret_cast<UArg>(this);
+    params.priority = CONSOLE_TASK_PRIORITY;
+    params.stackSize = CONSOLE_TASK_STACK;
+    params.instanceName = "console";
+    if (ti_sysbios_knl_Task_create(&Console::WorkerTask, &params) == nullptr) {
+        EXM_FATAL(EC_ERROR_TASK_CREATION);
+    }
+}
+
+void Console::EnableLog() {}
+
+ERROR_CODES_E Console::Send(BD* bd)
+{
+    if (bd == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
+    return Send(bd->Load(), bd->BufferPtr());
+}
+
+void Console::ResetStats() {}
+
+void Console::GetStats(uint8_t* /*p*/) {}
+
+void Console::RxDataHandler(uint8_t c)
+{
+    if (loadFifoRxData >= LEN_FIFO_RX_DATA) {
+        return;
+    }
+    fifoRxData[lastFifoRxData] = c;
+    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
+    loadFifoRxData = loadFifoRxData + 1;
+    ti_sysbios_knl_Semaphore_post(semHandleRecvData);
+}
+
+ERROR_CODES_E Console::TxDataHandler(uint8_t& out)
+{
+    if (loadFifoTxData == 0) {
+        return EC_FAIL;
+    }
+    out = fifoTxData[firstFifoTxData];
+    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
+    loadFifoTxData = loadFifoTxData - 1;
+    return EC_SUCCESS;
+}
+
+ERROR_CODES_E Console::Send(uint8_t c)
+{
+    const uint8_t crlf[2] = {CR, LF};
+    const uint8_t* bytes = c == LF ? crlf : &c;
+    const uint32_t count = c == LF ? 2 : 1;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (loadFifoTxData >= LEN_FIFO_TX_DATA) {
+            return EC_FAIL;
+        }
+        fifoTxData[lastFifoTxData] = bytes[i];
+        lastFifoTxData = (lastFifoTxData + 1) & MASK_FIFO_TX_DATA;
+        fifoLoadAdd(loadFifoTxData, 1);
+    }
+    return EC_SUCCESS;
+}
+
+ERROR_CODES_E Console::Send(uint32_t length, const uint8_t* data)
+{
+    if (data == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
+    for (uint32_t i = 0; i < length && data[i] != 0; ++i) {
+        if (Send(data[i]) != EC_SUCCESS) {
+            return EC_FAIL;
+        }
+    }
+    return EC_SUCCESS;
+}
+
+void Console::SendSpaces(uint32_t count)
+{
+    // A full FIFO ends the padding: a huge width must not turn into a long loop.
+    for (uint32_t i = 0; i < count; ++i) {
+        if (Send(static_cast<uint8_t>(' ')) != EC_SUCCESS) {
+            return;
+        }
+    }
+}
+
+void Console::Send(const char* format, va_list args)
+{
+    const char* p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char* run = p;
+            while (*p != '\0' && *p != '%') {
+                ++p;
+            }
+            (void)Send(static_cast<uint32_t>(p - run), reinterpret_cast<const uint8_t*>(run));
+            continue;
+        }
+        ++p;
+        char pad = ' ';
+        if (*p == '0') {
+            pad = '0';
+            ++p;
+        } else if (*p == '-' || *p == '#' || *p == '+') {
+            ++p;
+        }
+        uint32_t width = 0;
+        while (*p >= '0' && *p <= '9') {
+            width = width * BASE_DECIMAL + static_cast<uint32_t>(*p - '0');
+            ++p;
+        }
+        if (*p == '\0') {
+            // The format ended inside a conversion specification.
+            (void)Send(static_cast<uint8_t>('?'));
+            return;
+        }
+        const char conversion = *p++;
+        char field[LEN_NUMBER_FIELD];
+        uint32_t len = 0;
+        switch (conversion) {
+        case 'd': {
+            const int32_t v = va_arg(args, int32_t);
+            // Negating in unsigned arithmetic gives 2147483648 for the most negative value.
+            const uint32_t magnitude = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+            len = ConvertVal(magnitude, BASE_DECIMAL, v < 0 ? 1 : 0, width, pad, field);
+            (void)Send(len, reinterpret_cast<const uint8_t*>(field));
+            break;
+        }
+        case 'u':
+            len = ConvertVal(va_arg(args, uint32_t), BASE_DECIMAL, 0, width, pad, field);
+            (void)Send(len, reinterpret_cast<const uint8_t*>(field));
+            break;
+        case 'x':
+        case 'X':
+        case 'p':
+            len = ConvertVal(va_arg(args, uint32_t), BASE_HEX, 0, width, pad, field);
+            (void)Send(len, reinterpret_cast<const uint8_t*>(field));
+            break;
+        case 'c':
+            (void)Send(static_cast<uint8_t>(va_arg(args, int32_t)));
+            break;
+        case 's': {
+            const char* text = va_arg(args, const char*);
+            if (text == nullptr) {
+                text = NULL_TEXT;
+            }
+            uint32_t textLen = 0;
+            while (text[textLen] != '\0') {
+                ++textLen;
+            }
+            if (Send(textLen, reinterpret_cast<const uint8_t*>(text)) == EC_SUCCESS &&
+                width > textLen) {
+                SendSpaces(width - textLen);
+            }
+            break;
+        }
+        case '%':
+            (void)Send(static_cast<uint8_t>('%'));
+            break;
+        default:
+            (void)Send(static_cast<uint8_t>('?'));
+            break;
+        }
+    }
+}
+
+uint32_t Console::ConvertVal(uint32_t value, uint32_t base, uint32_t negative, uint32_t width,
+                             char pad, char* buffer)
+{
+    // Largest power of the base not above the value, without overflowing.
+    uint32_t power = 1;
+    uint32_t digits = 1;
+    while (power <= value / base) {
+        power *= base;
+        ++digits;
+    }
+    const uint32_t sign = negative == 1 ? 1 : 0;
+    uint32_t padCount = width - digits - sign;
+    if (width < digits + sign || padCount < MIN_PAD_COUNT || padCount > MAX_PAD_COUNT) {
+        padCount = 0;
+    }
+    // The field buffer holds LEN_NUMBER_FIELD characters whatever the width.
+    if (padCount > LEN_NUMBER_FIELD - digits - sign) {
+        padCount = LEN_NUMBER_FIELD - digits - sign;
+    }
+
+    uint32_t len = 0;
+    if (padCount > 0 && pad == '0' && sign == 1) {
+        buffer[len++] = '-';
+        for (uint32_t i = 0; i < padCount; ++i) {
+            buffer[len++] = '0';
+        }
+    } else {
+        for (uint32_t i = 0; i < padCount; ++i) {
+            buffer[len++] = pad;
+        }
+        if (sign == 1) {
+            buffer[len++] = '-';
+        }
+    }
+    for (; power > 0; power /= base) {
+        buffer[len++] = TabHexUChars[(value / power) % base];
+    }
+    return len;
+}
+
+void Console::WorkerTask(UArg arg0, UArg /*arg1*/)
+{
+    Console* const self = reinterpret_cast<Console*>(arg0);
+    for (;;) {
+        (void)ti_sysbios_knl_Semaphore_pend(self->semHandleRecvData, BIOS_WAIT_FOREVER);
+        if (self->loadFifoRxData == 0) {
+            continue;
+        }
+        self->recvCallback(self->fifoRxData[self->firstFifoRxData]);
+        self->firstFifoRxData = (self->firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
+        // Released only after the callback returned, so the key stays intact.
+        fifoLoadAdd(self->loadFifoRxData, -1);
+    }
+}
