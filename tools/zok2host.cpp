@@ -1,0 +1,213 @@
+// zok2host: the host processor's end of a host link, for a person at a
+// terminal. Connects to a host-link socket of the runner, keeps the link up,
+// sends an addressed message or a raw configuration message, and prints
+// every frame the board sends with its addressing.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hostlink_client.h"
+
+namespace {
+
+constexpr uint16_t kConfigPort = 1024;
+constexpr uint32_t kLinkWaitMs = 3000;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void onSignal(int) { gInterrupted = 1; }
+
+void usage()
+{
+    std::fprintf(stderr,
+        "usage: zok2host [--link ENDPOINT] COMMAND [ARGS]\n"
+        "  ENDPOINT: unix:PATH, PATH, tcp:HOST:PORT or tcp:PORT (default run/spi1.sock)\n"
+        "commands:\n"
+        "  send --to ADDR:PORT [--from ADDR:PORT] (--text TEXT | --hex BYTES) [--wait MS]\n"
+        "      send one addressed message, then print what arrives for MS ms (default 1000)\n"
+        "  config HEXBYTES [--wait MS]\n"
+        "      send a raw configuration message (port 1024, addresses 0) and print the answer\n"
+        "  monitor\n"
+        "      keep the link up and print every frame the board sends until interrupted\n"
+        "options:\n"
+        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 400000, 0 = none)\n");
+}
+
+bool parseEndpoint(const std::string& text, uint32_t& addr, uint16_t& port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long p = std::strtoul(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || p > 0xFFFF || colon + 1 == text.size()) {
+        return false;
+    }
+    port = static_cast<uint16_t>(p);
+    return hostlink::parseAddr(text.substr(0, colon), addr);
+}
+
+void printMessage(const hostlink::Message& m)
+{
+    std::string text;
+    bool printable = !m.payload.empty();
+    for (uint8_t b : m.payload) {
+        printable = printable && b >= 0x20 && b < 0x7F;
+        text += static_cast<char>(b);
+    }
+    std::printf("frame to %s:%u from %s:%u, %zu bytes: %s", hostlink::formatAddr(m.destAddr).c_str(),
+                m.destPort, hostlink::formatAddr(m.sourceAddr).c_str(), m.sourcePort,
+                m.payload.size(), hostlink::toHex(m.payload).c_str());
+    if (printable) {
+        std::printf("  \"%s\"", text.c_str());
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// Prints arriving frames until the time is up (0: until interrupted).
+void printFor(hostlink::Client& client, uint32_t ms)
+{
+    uint32_t waited = 0;
+    while (!gInterrupted && (ms == 0 || waited < ms)) {
+        hostlink::Message m;
+        if (client.waitMessage(m, 50)) {
+            printMessage(m);
+        } else {
+            waited += 50;
+        }
+        if (!client.connected()) {
+            std::fprintf(stderr, "zok2host: the board closed the link\n");
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string endpoint = "run/spi1.sock";
+    std::vector<std::string> args;
+    uint32_t rate = hostlink::LinkConfig().maxTxBytesPerSec;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--link" && i + 1 < argc) {
+            endpoint = argv[++i];
+        } else if (a == "--rate" && i + 1 < argc) {
+            rate = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (a == "-h" || a == "--help") {
+            usage();
+            return 0;
+        } else {
+            args.push_back(a);
+        }
+    }
+    if (args.empty()) {
+        usage();
+        return 2;
+    }
+
+    const std::string command = args[0];
+    hostlink::Message msg;
+    bool haveMessage = false;
+    uint32_t waitMs = 1000;
+    if (command == "send") {
+        bool haveTo = false;
+        bool havePayload = false;
+        for (size_t i = 1; i < args.size(); ++i) {
+            const bool hasValue = i + 1 < args.size();
+            if (args[i] == "--to" && hasValue) {
+                haveTo = parseEndpoint(args[++i], msg.destAddr, msg.destPort);
+                if (!haveTo) {
+                    std::fprintf(stderr, "zok2host: bad --to %s\n", args[i].c_str());
+                    return 2;
+                }
+            } else if (args[i] == "--from" && hasValue) {
+                if (!parseEndpoint(args[++i], msg.sourceAddr, msg.sourcePort)) {
+                    std::fprintf(stderr, "zok2host: bad --from %s\n", args[i].c_str());
+                    return 2;
+                }
+            } else if (args[i] == "--text" && hasValue) {
+                const std::string& t = args[++i];
+                msg.payload.assign(t.begin(), t.end());
+                havePayload = true;
+            } else if (args[i] == "--hex" && hasValue) {
+                if (!hostlink::parseHex(args[++i], msg.payload)) {
+                    std::fprintf(stderr, "zok2host: bad hex bytes\n");
+                    return 2;
+                }
+                havePayload = true;
+            } else if (args[i] == "--wait" && hasValue) {
+                waitMs = static_cast<uint32_t>(std::strtoul(args[++i].c_str(), nullptr, 10));
+            } else {
+                usage();
+                return 2;
+            }
+        }
+        if (!haveTo || !havePayload) {
+            usage();
+            return 2;
+        }
+        haveMessage = true;
+    } else if (command == "config") {
+        if (args.size() < 2 || !hostlink::parseHex(args[1], msg.payload)) {
+            std::fprintf(stderr, "zok2host: config needs the message as hex bytes\n");
+            return 2;
+        }
+        for (size_t i = 2; i + 1 < args.size(); i += 2) {
+            if (args[i] == "--wait") {
+                waitMs = static_cast<uint32_t>(std::strtoul(args[i + 1].c_str(), nullptr, 10));
+            }
+        }
+        msg.destPort = kConfigPort;
+        msg.sourcePort = kConfigPort;
+        haveMessage = true;
+    } else if (command != "monitor") {
+        usage();
+        return 2;
+    }
+    if (haveMessage && msg.payload.size() > hostlink::kMaxPayload) {
+        std::fprintf(stderr, "zok2host: payload of %zu bytes exceeds %zu\n", msg.payload.size(),
+                     hostlink::kMaxPayload);
+        return 2;
+    }
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    hostlink::ClientOptions options;
+    options.link.maxTxBytesPerSec = rate;
+    hostlink::Client client(options);
+    client.onLink([](bool up) {
+        std::fprintf(stderr, "zok2host: board link %s\n", up ? "up" : "down");
+    });
+    std::string error;
+    if (!client.connect(endpoint, &error)) {
+        std::fprintf(stderr, "zok2host: %s\n", error.c_str());
+        return 1;
+    }
+    // Frames count only once the board hears us, and it answers once its link is up.
+    client.sendConnection();
+    if (!client.waitLink(true, kLinkWaitMs)) {
+        std::fprintf(stderr, "zok2host: the board's link did not come up within %u ms\n",
+                     kLinkWaitMs);
+        if (haveMessage) {
+            return 1;
+        }
+    }
+    if (haveMessage) {
+        client.send(msg);
+        if (!client.waitSent(kLinkWaitMs)) {
+            std::fprintf(stderr, "zok2host: the message could not be clocked out\n");
+            return 1;
+        }
+    }
+    printFor(client, haveMessage ? waitMs : 0);
+    client.disconnect();
+    return 0;
+}
