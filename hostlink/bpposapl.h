@@ -1,0 +1,140 @@
+// Framing protocol of one host link: DLE-framed, byte-stuffed info frames
+// with a 12-byte addressing header and CRC-8, the two-byte connection packet
+// that keeps the link alive, and the supervision of the link.
+// RxDataHandler/TxDataHandler run in the SPI receive interrupt; the "bppos"
+// worker task decodes, supervises and sends connection packets; Send runs in
+// the router task. Owns both byte FIFOs; the BDs it decodes go to the
+// receive callback, which owns them from then on.
+#pragma once
+
+#include <cstdint>
+
+#include "bdapl.h"
+#include "errcodes.h"
+#include "iprotocol.h"
+#include "kernel.h"
+
+// State of both receive state machines; 3, 5, 6, 7 and above 8 are invalid.
+enum RX_PACKET_STATE_E : uint8_t {
+    WAIT_DLE = 0,       // the DLE that opens a unit
+    WAIT_STX = 1,       // the byte after the opening DLE
+    WAIT_TEXT_DLE = 2,  // text bytes; a DLE starts an escape
+    WAIT_ETX_DLE = 4,   // the byte after a DLE inside the text
+    WAIT_CRC = 8,       // the CRC byte
+};
+
+struct BPPOS_CONFIG_T {
+    SOURCES_E source;                        // stamped into every received BD
+    RECV_BD_CALLBACK recvCallback;           // gets each received BD; must not be null
+    CONNECTION_CALLBACK connectionCallback;  // link changes; may be null
+    uint32_t ticksRecvTimeout;               // receive silence before the link goes down
+    uint32_t ticksConnectionWindow;          // transmit silence before a connection packet
+};
+
+// Nine 32-bit words, in this order, as GetStats writes them.
+struct BPPOS_STATS_T {
+    uint32_t linkActivity;                  // 0 = LINK_DOWN, 1 = LINK_UP
+    uint32_t numOfSentMessages;             // info frames queued for sending
+    uint32_t numOfRecvdMessages;            // frames with a correct CRC and a full header
+    uint32_t numOfRecvDataQueueFullErrors;  // bytes dropped on a full receive FIFO
+    uint32_t numOfPacketFormatErrors;       // over-long texts and bad escapes
+    uint32_t numOfCrcErrors;                // frames with a wrong CRC byte
+    uint32_t numOfRecvdMsgLengthErrors;     // good CRC but short header or too big for a BD
+    uint32_t numOfSendMsgLengthErrors;      // Send with load 0 or above LEN_MSG_BPPOS, link up
+    uint32_t numOfSendDataQueueFullErrors;  // frames abandoned mid-way on a full transmit FIFO
+};
+
+class BPPoS : public IProtocol {
+public:
+    static constexpr uint8_t DLE = 0x10;
+    static constexpr uint8_t STX = 0x02;
+    static constexpr uint8_t ETX = 0x03;
+    static constexpr uint8_t ACK = 0x06;
+    static constexpr uint8_t VAL_INITIAL_CRC = 0xFF;
+    static constexpr uint16_t LEN_MSG_BPPOS = 1468;
+    static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
+    static constexpr uint32_t MASK_FIFO_RX_DATA = LEN_FIFO_RX_DATA - 1;
+    static constexpr uint32_t LEN_FIFO_TX_DATA = 8192;
+    static constexpr uint32_t MASK_FIFO_TX_DATA = LEN_FIFO_TX_DATA - 1;
+    static constexpr uint16_t LEN_HEADER = 12;
+    static constexpr uint16_t LEN_DECODE_BUF = LEN_HEADER + LEN_MSG_BPPOS;
+    static constexpr uint16_t IN_HEADER_DEST_PORT = 0;
+    static constexpr uint16_t IN_HEADER_DEST_ADDR = 2;
+    static constexpr uint16_t IN_HEADER_SOURCE_PORT = 6;
+    static constexpr uint16_t IN_HEADER_SOURCE_ADDR = 8;
+    static constexpr uint16_t IN_TEXT = 12;
+
+    // Creates the worker task ("bppos", priority 2); a null recvCallback
+    // (EC_ERROR_INVALID_ARGUMENT) or a task that cannot be created
+    // (EC_ERROR_TASK_CREATION) is fatal. Start-up only.
+    explicit BPPoS(BPPOS_CONFIG_T config);
+
+    void EnableLog() override;
+    // Router task. Queues the BD's data as one info frame, whole or not at
+    // all; the BD is only read. EC_FAIL when the link is down (not counted),
+    // for a load of 0 or above LEN_MSG_BPPOS, or when the transmit FIFO has
+    // no room. A null BD is fatal (EC_ERROR_INVALID_ARGUMENT). May wait for
+    // the transmit FIFO semaphore.
+    ERROR_CODES_E Send(BD* bd) override;
+    void ResetStats() override;
+    // Writes a BPPOS_STATS_T at p.
+    void GetStats(uint8_t* p) override;
+    // Interrupt only: stores the bytes of units, drops those between them.
+    void RxDataHandler(uint8_t byte) override;
+    // Interrupt only: next byte to clock out, or EC_FAIL when nothing is queued.
+    ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
+
+    // One pass of the worker task: decode the bytes received so far, then
+    // supervise the link and send a connection packet when one is due.
+    // Public so that a test can run passes under a controllable clock.
+    void WorkerCycle();
+
+private:
+    static void WorkerTask(UArg arg0, UArg arg1);
+    void DecodePacket();
+    void DecodeByte(uint8_t byte);
+    void FrameReceived();
+    void ConnectionReceived();
+    ERROR_CODES_E SendInfo(BD* bd);
+    void SendConnection();
+    void Log(const char* mark) const;
+
+    const SOURCES_E source;
+    const RECV_BD_CALLBACK recvCallback;
+    const CONNECTION_CALLBACK connectionCallback;
+    const uint32_t ticksRecvTimeout;
+    const uint32_t ticksConnectionWindow;
+    uint16_t doLog;                        // 1: one trace letter per event on the console
+    volatile LINK_ACTIVITY_E linkActivity; // written by the worker, read by the router
+    LINK_ACTIVITY_E lastLinkActivity;      // last state reported to connectionCallback
+    volatile uint32_t markTicksConnectionWindow;  // last frame or packet queued
+    uint32_t markTicksRecvTimeout;         // last valid frame or packet received
+    uint32_t ticksTaskPeriod;              // worker sleep per pass
+
+    uint8_t fifoRxData[LEN_FIFO_RX_DATA];  // filled by the interrupt, emptied by the worker
+    uint32_t firstFifoRxData;              // read index, worker only
+    uint32_t lastFifoRxData;               // write index, interrupt only
+    volatile uint32_t loadFifoRxData;      // bytes held; the worker changes it with interrupts off
+
+    RX_PACKET_STATE_E recvDataState;       // interrupt pre-filter
+    RX_PACKET_STATE_E decodeState;         // worker decoder
+    uint16_t lenRecvMsg;                   // unstuffed text bytes so far, at most LEN_DECODE_BUF
+    uint8_t bufRecvMsg[LEN_DECODE_BUF];
+    uint8_t recvCrc;                       // running CRC of the frame being received
+
+    uint8_t fifoTxData[LEN_FIFO_TX_DATA];  // filled by senders, emptied by the interrupt
+    uint32_t firstFifoTxData;              // read index, interrupt only
+    uint32_t lastFifoTxData;               // write index, senders under the semaphore
+    volatile uint32_t loadFifoTxData;      // bytes held; senders change it with interrupts off
+
+    uint32_t numOfSentMessages;
+    uint32_t numOfRecvdMessages;
+    volatile uint32_t numOfRecvDataQueueFullErrors;  // counted in the interrupt
+    uint32_t numOfPacketFormatErrors;
+    uint32_t numOfCrcErrors;
+    uint32_t numOfRecvdMsgLengthErrors;
+    uint32_t numOfSendMsgLengthErrors;
+    uint32_t numOfSendDataQueueFullErrors;
+
+    ti_sysbios_knl_Semaphore_Handle semHandleFifoTxData;  // serialises the two senders
+};

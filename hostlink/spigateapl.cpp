@@ -1,0 +1,53 @@
+// One host link's gate: see spigateapl.h.
+#include "spigateapl.h"
+
+#include "bdmailapl.h"
+#include "bpposapl.h"
+#include "kernel.h"
+
+SpiGate::SpiGate(SPIGATE_CONFIG_T config)
+    : source(config.source),
+      spiIndex(config.spiIndex),
+      spiBaudRate(config.spiBaudRate),
+      spiClockMode(config.spiClockMode),
+      spiChipSelectPolarity(config.spiChipSelectPolarity),
+      bpposTicksRecvTimeout(config.bpposTicksRecvTimeout),
+      bpposTicksConnectionWindow(config.bpposTicksConnectionWindow),
+      spiHandle(nullptr),
+      protHandle(nullptr)
+{
+    // The protocol's FIFOs must exist before the driver enables the
+    // interrupt that fills them.
+    const uint32_t key = ti_sysbios_knl_Task_disable();
+    BPPOS_CONFIG_T prot;
+    prot.source = source;
+    prot.recvCallback = RecvMessageHandler;
+    prot.connectionCallback = config.connectionCallback;
+    prot.ticksRecvTimeout = bpposTicksRecvTimeout;
+    prot.ticksConnectionWindow = bpposTicksConnectionWindow;
+    protHandle = new BPPoS(prot);
+
+    SPIDRV_CONFIG_T drv;
+    drv.spiIndex = spiIndex;
+    drv.baudRate = spiBaudRate;
+    drv.clockMode = spiClockMode;
+    drv.chipSelectPolarity = spiChipSelectPolarity;
+    drv.protHandle = protHandle;
+    spiHandle = new SpiDrv(drv);
+    ti_sysbios_knl_Task_restore(key);
+}
+
+void SpiGate::RecvMessageHandler(BD* bd)
+{
+    // A full mailbox drops the message but must not lose the BD.
+    (void)BdMail::PostOrRecycle(bd);
+}
+
+void SpiGate::Send(BD* bd)
+{
+    (void)protHandle->Send(bd);  // refusals are counted by the protocol
+}
+
+void SpiGate::GetProtStats(uint8_t* p) { protHandle->GetStats(p); }
+
+void SpiGate::ResetStats() { protHandle->ResetStats(); }
