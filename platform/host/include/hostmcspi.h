@@ -1,0 +1,52 @@
+// Test hooks of the McSPI controller models (host links). A controller
+// becomes live when the firmware enables its channel; from then on an SPI
+// master clocks words through it: each word clocked in runs the receive
+// interrupt, and the word the handler left in the transmit register goes
+// back with the next word (0x16 while none was left). By default a live
+// controller also listens on its socket (see hostboard.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct HostMcspiState {
+    uint32_t resets = 0;            // McSPIReset calls
+    uint32_t clockActivity = 0;     // system configuration as programmed
+    uint32_t idleMode = 0;
+    uint32_t wakeUp = 0;
+    uint32_t autoIdle = 0;
+    bool csEnabled = false;
+    bool slave = false;
+    bool singleChannel = false;
+    uint32_t inClockHz = 0;
+    uint32_t outClockHz = 0;        // the SPI clock that paces the socket
+    uint32_t clockMode = 0;
+    uint32_t wordLength = 0;
+    uint32_t csPolarity = 0;
+    uint32_t txFifo = 0;
+    uint32_t rxFifo = 0;
+    bool channelEnabled = false;
+    uint32_t intEnable = 0;         // enabled interrupt bits
+    uint32_t status = 0;            // pending interrupt status bits
+    uint64_t wordsClocked = 0;      // words that reached the interrupt handler
+    uint64_t wordsDropped = 0;      // words clocked while the controller was not live
+};
+
+// Forgets every controller's state and stops their sockets. With sockets
+// false, controllers that go live later open no socket (unit tests).
+void hostMcspiReset(bool sockets);
+HostMcspiState hostMcspiState(uint32_t index);
+
+// Clocks n words through controller `index` as the SPI master, from the
+// firmware context of a manual-time test: the handlers have run when it
+// returns, and out[i] is the word that came back with in[i]. False when the
+// controller is not live (out is then all fill).
+bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n);
+// The same from a host thread while the scheduler runs, without pacing;
+// false when the controller is not live or the handlers did not run in time.
+bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
+                    uint32_t timeoutMs);
+
+// Where the controller's socket listens ("unix:PATH" or "tcp:HOST:PORT"),
+// empty while it has none.
+std::string hostMcspiEndpoint(uint32_t index);

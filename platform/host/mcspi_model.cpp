@@ -1,0 +1,430 @@
+// McSPI controller models of the two host links, and the OS layer's
+// interrupt registration on top of the simulated interrupt controller.
+// The register calls run in firmware context (the driver's constructor and
+// its receive interrupt). A master (socket thread or test) hands the model a
+// batch of words; the model clocks them in one at a time: each sets the
+// receive-full flag and raises the line, and the handler's clearing of that
+// flag completes the word and starts the next. The socket side lives in
+// mcspi_socket.cpp; nothing here makes OS calls.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "hostboard.h"
+#include "hostinternal.h"
+#include "hostkernel.h"
+#include "hostmcspi.h"
+#include "kernel.h"
+#include "mcspi_internal.h"
+#include "soc_mcspi.h"
+
+struct OsalInterrupt {
+    OsalIsrFxn fxn;
+    uintptr_t* arg;
+};
+
+namespace {
+
+// The SoC's controllers behind host links 1 and 2, and their interrupt lines.
+constexpr uint32_t UNIT_BASE[MCSPI_NUM_UNITS] = {0x481A2000u, 0x48345000u};
+constexpr uint32_t UNIT_IRQ[MCSPI_NUM_UNITS] = {158, 169};
+
+struct Unit {
+    std::mutex m;
+    std::condition_variable idle;  // a batch finished
+    HostMcspiState st;
+    uint32_t rx = 0;               // received word register
+    uint32_t tx = 0;               // transmit register
+    bool txLoaded = false;         // the handler left a word since the last exchange
+    // The batch being clocked; written under m, by the master to start it
+    // and by the handler's flag clear to advance it.
+    const uint8_t* in = nullptr;
+    uint8_t* out = nullptr;
+    uint32_t n = 0;
+    uint32_t pos = 0;
+    bool active = false;
+    bool listening = false;
+    std::string endpoint;
+};
+
+Unit* units()
+{
+    static Unit* u = new Unit[MCSPI_NUM_UNITS];  // never destroyed: I/O threads may outlive exit
+    return u;
+}
+
+std::atomic<bool> gSockets{true};
+
+int unitIndex(uint32_t base)
+{
+    for (uint32_t i = 0; i < MCSPI_NUM_UNITS; ++i) {
+        if (UNIT_BASE[i] == base) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+Unit* unitAt(uint32_t base)
+{
+    const int i = unitIndex(base);
+    return i < 0 ? nullptr : &units()[i];
+}
+
+bool liveLocked(const Unit& u)
+{
+    return u.st.channelEnabled && (u.st.intEnable & MCSPI_INT_RX_FULL_CH0) != 0;
+}
+
+// Shifts one word: the transmit register goes out as the new word comes in.
+void beginWordLocked(Unit& u)
+{
+    u.out[u.pos] = u.txLoaded ? static_cast<uint8_t>(u.tx) : MCSPI_FILL_WORD;
+    u.txLoaded = false;
+    u.rx = u.in[u.pos];
+    u.st.status |= MCSPI_INT_RX_FULL_CH0;
+}
+
+// Starts a batch; false (out all fill) when the controller is not live.
+bool startBatch(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n)
+{
+    Unit& u = units()[index];
+    std::unique_lock<std::mutex> lk(u.m);
+    u.idle.wait(lk, [&] { return !u.active; });  // one master at a time
+    if (!liveLocked(u)) {
+        std::fill(out, out + n, MCSPI_FILL_WORD);
+        u.st.wordsDropped += n;
+        return false;
+    }
+    u.in = in;
+    u.out = out;
+    u.n = n;
+    u.pos = 0;
+    u.active = true;
+    beginWordLocked(u);
+    return true;
+}
+
+void abandonBatchLocked(Unit& u)
+{
+    u.active = false;
+    u.in = nullptr;
+    u.out = nullptr;
+    u.st.status &= ~MCSPI_INT_RX_FULL_CH0;
+    u.idle.notify_all();
+}
+
+void goLive(uint32_t index)
+{
+    Unit& u = units()[index];
+    {
+        std::lock_guard<std::mutex> lk(u.m);
+        if (u.listening || !gSockets) {
+            return;
+        }
+        u.listening = true;
+    }
+    HostScope host;
+    const HostBoardConfig& cfg = hostBoardConfig();
+    std::string endpoint;
+    std::string error;
+    if (!mcspiSocketStart(index, cfg.spi[index], cfg.runDir, endpoint, error)) {
+        std::fprintf(stderr, "zok2gw: host link %u: %s\n", index + 1, error.c_str());
+        return;
+    }
+    std::lock_guard<std::mutex> lk(u.m);
+    u.endpoint = endpoint;
+}
+
+void osalTrampoline(UArg arg)
+{
+    const OsalInterrupt* intr = reinterpret_cast<const OsalInterrupt*>(arg);
+    intr->fxn(intr->arg);
+}
+
+}  // namespace
+
+// ---- McSPI library ----------------------------------------------------------
+
+void McSPIReset(uint32_t baseAddr)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    // A soft reset returns the channel to its power-on configuration.
+    const HostMcspiState old = u->st;
+    u->st = HostMcspiState();
+    u->st.resets = old.resets + 1;
+    u->st.wordsClocked = old.wordsClocked;
+    u->st.wordsDropped = old.wordsDropped;
+    u->txLoaded = false;
+}
+
+void MCSPISysConfigSetup(uint32_t baseAddr, uint32_t clockActivity, uint32_t sidleMode,
+                         uint32_t wakeUp, uint32_t autoIdle)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.clockActivity = clockActivity;
+    u->st.idleMode = sidleMode;
+    u->st.wakeUp = wakeUp;
+    u->st.autoIdle = autoIdle;
+}
+
+void McSPICSEnable(uint32_t baseAddr)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.csEnabled = true;
+}
+
+void McSPISlaveModeEnable(uint32_t baseAddr)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.slave = true;
+}
+
+void MCSPISingleChModeEnable(uint32_t baseAddr)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.singleChannel = true;
+}
+
+void McSPIClkConfig(uint32_t baseAddr, uint32_t spiInClk, uint32_t spiOutClk, uint32_t,
+                    uint32_t clkMode)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.inClockHz = spiInClk;
+    // The divider cannot make the clock faster than its input.
+    u->st.outClockHz = std::min(spiOutClk, spiInClk);
+    u->st.clockMode = clkMode;
+}
+
+void McSPIWordLengthSet(uint32_t baseAddr, uint32_t wordLength, uint32_t)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.wordLength = wordLength;
+}
+
+void McSPICSPolarityConfig(uint32_t baseAddr, uint32_t spiEnPol, uint32_t)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.csPolarity = spiEnPol;
+}
+
+void McSPITxFIFOConfig(uint32_t baseAddr, uint32_t txFifo, uint32_t)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.txFifo = txFifo;
+}
+
+void McSPIRxFIFOConfig(uint32_t baseAddr, uint32_t rxFifo, uint32_t)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.rxFifo = rxFifo;
+}
+
+void McSPIChannelEnable(uint32_t baseAddr, uint32_t)
+{
+    const int index = unitIndex(baseAddr);
+    if (index < 0) return;
+    {
+        std::lock_guard<std::mutex> lk(units()[index].m);
+        units()[index].st.channelEnabled = true;
+    }
+    goLive(static_cast<uint32_t>(index));
+}
+
+void McSPIIntEnable(uint32_t baseAddr, uint32_t intFlags)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->st.intEnable |= intFlags;
+}
+
+void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
+{
+    const int index = unitIndex(baseAddr);
+    if (index < 0) return;
+    Unit& u = units()[index];
+    bool raise = false;
+    {
+        std::lock_guard<std::mutex> lk(u.m);
+        u.st.status &= ~intFlags;
+        if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.active) {
+            // The handler is done with this word: the next one may shift.
+            ++u.st.wordsClocked;
+            if (++u.pos < u.n) {
+                beginWordLocked(u);
+                raise = true;
+            } else {
+                u.active = false;
+                u.in = nullptr;
+                u.out = nullptr;
+                u.idle.notify_all();
+            }
+        }
+    }
+    if (raise) {
+        hostIrqRaise(UNIT_IRQ[index]);
+    }
+}
+
+uint32_t McSPIReceiveData(uint32_t baseAddr, uint32_t)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return 0;
+    std::lock_guard<std::mutex> lk(u->m);
+    return u->rx;
+}
+
+void McSPITransmitData(uint32_t baseAddr, uint32_t txData, uint32_t)
+{
+    Unit* u = unitAt(baseAddr);
+    if (u == nullptr) return;
+    std::lock_guard<std::mutex> lk(u->m);
+    u->tx = txData & 0xFFu;
+    u->txLoaded = true;
+}
+
+// ---- Interrupt registration -------------------------------------------------
+
+void Osal_RegisterInterrupt_initParams(OsalInterruptParams* params)
+{
+    params->name = nullptr;
+    params->corepacEventNum = -1;
+    params->intVecNum = -1;
+    params->isrRoutine = nullptr;
+    params->arg = nullptr;
+    params->priority = 0;
+}
+
+OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
+{
+    if (params == nullptr || params->isrRoutine == nullptr || params->intVecNum < 0) {
+        return nullptr;
+    }
+    OsalInterrupt* intr;
+    {
+        HostScope host;
+        intr = new OsalInterrupt{params->isrRoutine, params->arg};  // lives as long as the line
+    }
+    const uint32_t line = static_cast<uint32_t>(params->intVecNum);
+    if (ti_sysbios_hal_Hwi_create(line, osalTrampoline, reinterpret_cast<UArg>(intr)) == nullptr) {
+        HostScope host;
+        delete intr;
+        return nullptr;
+    }
+    ti_sysbios_hal_Hwi_enableInterrupt(line);
+    return intr;
+}
+
+// ---- Between model and socket side -------------------------------------------
+
+McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
+                                 uint32_t timeoutMs)
+{
+    if (index >= MCSPI_NUM_UNITS || n == 0) {
+        return McspiExchange::Done;
+    }
+    if (!startBatch(index, in, out, n)) {
+        return McspiExchange::NotLive;
+    }
+    hostIrqRaise(UNIT_IRQ[index]);
+    Unit& u = units()[index];
+    std::unique_lock<std::mutex> lk(u.m);
+    if (!u.idle.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return !u.active; })) {
+        // The firmware stopped taking interrupts (halted, or held the CPU):
+        // the master gets no answer for this batch.
+        abandonBatchLocked(u);
+        return McspiExchange::Stalled;
+    }
+    return McspiExchange::Done;
+}
+
+uint32_t mcspiModelClockHz(uint32_t index)
+{
+    if (index >= MCSPI_NUM_UNITS) return 0;
+    std::lock_guard<std::mutex> lk(units()[index].m);
+    return units()[index].st.outClockHz;
+}
+
+// ---- Test hooks -----------------------------------------------------------------
+
+void hostMcspiReset(bool sockets)
+{
+    gSockets = sockets;
+    for (uint32_t i = 0; i < MCSPI_NUM_UNITS; ++i) {
+        mcspiSocketStop(i);
+        Unit& u = units()[i];
+        std::lock_guard<std::mutex> lk(u.m);
+        abandonBatchLocked(u);
+        u.st = HostMcspiState();
+        u.rx = 0;
+        u.tx = 0;
+        u.txLoaded = false;
+        u.listening = false;
+        u.endpoint.clear();
+    }
+}
+
+HostMcspiState hostMcspiState(uint32_t index)
+{
+    if (index >= MCSPI_NUM_UNITS) return HostMcspiState();
+    std::lock_guard<std::mutex> lk(units()[index].m);
+    return units()[index].st;
+}
+
+bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n)
+{
+    if (index >= MCSPI_NUM_UNITS) return false;
+    if (n == 0) return true;
+    if (!startBatch(index, in, out, n)) {
+        return false;
+    }
+    hostIrqRaise(UNIT_IRQ[index]);
+    // The caller is the firmware context: its next safe point takes the
+    // interrupt, and the handler's re-raises run the whole batch there.
+    ti_sysbios_hal_Hwi_restore(ti_sysbios_hal_Hwi_disable());
+    Unit& u = units()[index];
+    std::lock_guard<std::mutex> lk(u.m);
+    if (u.active) {
+        abandonBatchLocked(u);
+        return false;
+    }
+    return true;
+}
+
+bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
+                    uint32_t timeoutMs)
+{
+    return mcspiModelExchange(index, in, out, n, timeoutMs) == McspiExchange::Done;
+}
+
+std::string hostMcspiEndpoint(uint32_t index)
+{
+    if (index >= MCSPI_NUM_UNITS) return std::string();
+    std::lock_guard<std::mutex> lk(units()[index].m);
+    return units()[index].endpoint;
+}

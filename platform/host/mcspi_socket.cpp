@@ -1,0 +1,263 @@
+// Socket side of the McSPI models: one host I/O thread per controller
+// listens on a Unix socket (default: <run dir>/spiN.sock) or a TCP port and
+// lets one peer at a time play the SPI master. Every byte the peer sends is
+// clocked in as one word and answered by one byte, at no more than the SPI
+// clock the firmware programmed (absolute deadlines, so nothing drifts).
+// A peer that disconnects simply stops clocking; the next one may connect,
+// and a second peer while one is connected is turned away.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "hostinternal.h"
+#include "mcspi_internal.h"
+
+namespace {
+
+constexpr size_t MAX_BATCH = 1024;            // words per hand-over to the model
+constexpr uint32_t HANDLER_TIMEOUT_MS = 1000;  // a batch the firmware did not take
+constexpr uint32_t BITS_PER_WORD = 8;
+constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000; // before the firmware programs one
+constexpr int64_t NS_PER_S = 1000000000;
+
+struct Listener {
+    std::thread thread;
+    int listenFd = -1;
+    int wakePipe[2] = {-1, -1};  // written to stop the thread
+    std::string unixPath;        // removed when the listener stops
+};
+
+std::mutex gLock;
+Listener* gListeners[MCSPI_NUM_UNITS] = {};
+
+int64_t monoNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
+}
+
+void sleepUntilNs(int64_t deadline)
+{
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(deadline / NS_PER_S);
+    ts.tv_nsec = static_cast<long>(deadline % NS_PER_S);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+bool writeAll(int fd, const uint8_t* buf, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        buf += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int listenUnix(const std::string& path, std::string& error)
+{
+    sockaddr_un sa{};
+    if (path.size() >= sizeof sa.sun_path) {
+        error = "socket path too long: " + path;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    ::unlink(path.c_str());  // a socket left by an earlier run
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 1) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenTcp(const std::string& spec, std::string& endpoint, std::string& error)
+{
+    std::string host = "127.0.0.1";
+    std::string port = spec;
+    const size_t colon = spec.rfind(':');
+    if (colon != std::string::npos) {
+        host = spec.substr(0, colon);
+        port = spec.substr(colon + 1);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* res = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
+    if (rc != 0) {
+        error = "cannot resolve tcp:" + spec + ": " + ::gai_strerror(rc);
+        return -1;
+    }
+    const int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, res->ai_protocol);
+    const int one = 1;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd, res->ai_addr, res->ai_addrlen) != 0 || ::listen(fd, 1) != 0) {
+        error = "cannot listen on tcp:" + spec + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        ::freeaddrinfo(res);
+        return -1;
+    }
+    ::freeaddrinfo(res);
+    // Report the port actually bound (port 0 asks for any free one).
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    char name[NI_MAXHOST];
+    char serv[NI_MAXSERV];
+    ::getnameinfo(reinterpret_cast<sockaddr*>(&ss), len, name, sizeof name, serv, sizeof serv,
+                  NI_NUMERICHOST | NI_NUMERICSERV);
+    endpoint = std::string("tcp:") + name + ":" + serv;
+    return fd;
+}
+
+// Plays the exchanges of one peer until it leaves or the listener stops.
+void serve(uint32_t index, Listener* l, int conn)
+{
+    const int one = 1;
+    ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
+    uint8_t in[MAX_BATCH];
+    uint8_t out[MAX_BATCH];
+    int64_t busUntil = 0;  // when the words clocked so far have left the bus
+    for (;;) {
+        pollfd p[3] = {{conn, POLLIN, 0}, {l->listenFd, POLLIN, 0}, {l->wakePipe[0], POLLIN, 0}};
+        if (::poll(p, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[2].revents != 0) {
+            return;
+        }
+        if (p[1].revents & POLLIN) {
+            const int extra = ::accept4(l->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (extra >= 0) {
+                ::close(extra);  // the bus has one master at a time
+            }
+        }
+        if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        const ssize_t n = ::recv(conn, in, sizeof in, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) {
+            return;  // the peer left: the bus stops
+        }
+        const int64_t start = monoNs();
+        const McspiExchange r =
+            mcspiModelExchange(index, in, out, static_cast<uint32_t>(n), HANDLER_TIMEOUT_MS);
+        if (r == McspiExchange::Stalled) {
+            return;  // a board that takes no interrupts answers nobody
+        }
+        uint32_t hz = mcspiModelClockHz(index);
+        if (hz == 0) hz = DEFAULT_CLOCK_HZ;
+        // The words cannot leave faster than the clock shifts them.
+        if (busUntil < start) busUntil = start;
+        busUntil += static_cast<int64_t>(n) * BITS_PER_WORD * NS_PER_S / hz;
+        sleepUntilNs(busUntil);
+        if (!writeAll(conn, out, static_cast<size_t>(n))) {
+            return;
+        }
+    }
+}
+
+void listenLoop(uint32_t index, Listener* l)
+{
+    for (;;) {
+        pollfd p[2] = {{l->listenFd, POLLIN, 0}, {l->wakePipe[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents != 0) {
+            return;
+        }
+        const int conn = ::accept4(l->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) {
+            continue;
+        }
+        serve(index, l, conn);
+        ::close(conn);
+    }
+}
+
+}  // namespace
+
+bool mcspiSocketStart(uint32_t index, const std::string& spec, const std::string& runDir,
+                      std::string& endpoint, std::string& error)
+{
+    HostScope host;
+    auto* l = new Listener;
+    if (spec == "unix" || spec.rfind("unix:", 0) == 0) {
+        l->unixPath = spec == "unix" ? runDir + "/spi" + std::to_string(index + 1) + ".sock"
+                                     : spec.substr(5);
+        l->listenFd = listenUnix(l->unixPath, error);
+        endpoint = "unix:" + l->unixPath;
+    } else if (spec.rfind("tcp:", 0) == 0) {
+        l->listenFd = listenTcp(spec.substr(4), endpoint, error);
+    } else {
+        error = "unknown host link attachment '" + spec + "' (unix, unix:PATH or tcp:[HOST:]PORT)";
+    }
+    if (l->listenFd < 0 || ::pipe2(l->wakePipe, O_CLOEXEC) != 0) {
+        if (l->listenFd >= 0) {
+            error = std::string("pipe: ") + std::strerror(errno);
+            ::close(l->listenFd);
+        }
+        delete l;
+        return false;
+    }
+    std::fprintf(stderr, "zok2gw: host link %u (SPI%u) on %s\n", index + 1, index + 1,
+                 endpoint.c_str());
+    l->thread = std::thread(listenLoop, index, l);
+    std::lock_guard<std::mutex> lk(gLock);
+    gListeners[index] = l;
+    return true;
+}
+
+void mcspiSocketStop(uint32_t index)
+{
+    Listener* l;
+    {
+        std::lock_guard<std::mutex> lk(gLock);
+        l = gListeners[index];
+        gListeners[index] = nullptr;
+    }
+    if (l == nullptr) {
+        return;
+    }
+    HostScope host;
+    const char stop = 1;
+    ssize_t w = ::write(l->wakePipe[1], &stop, 1);
+    (void)w;  // a full pipe already holds a wake-up
+    l->thread.join();
+    ::close(l->listenFd);
+    ::close(l->wakePipe[0]);
+    ::close(l->wakePipe[1]);
+    if (!l->unixPath.empty()) {
+        ::unlink(l->unixPath.c_str());
+    }
+    delete l;
+}
