@@ -5,6 +5,7 @@
 #include "bdmailapl.h"
 #include "bdpoolapl.h"
 #include "boardapl.h"
+#include "configapl.h"
 #include "dcapl.h"
 #include "exmapl.h"
 #include "kernel.h"
@@ -20,6 +21,7 @@ static uint32_t ticksPeriodMainTask = 0;
 
 static void mainTask(UArg, UArg)
 {
+    Config::Init();
     for (;;) {
         ti_sysbios_knl_Task_sleep(ticksPeriodMainTask);
     }
