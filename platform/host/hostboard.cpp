@@ -52,7 +52,8 @@ void usage(const char* prog)
         "  --eth0|--eth1 IFNAME   Linux interface of Ethernet 0/1 (default: lo)\n"
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
-        "  --tick-offset N        start value of the 32-bit tick counter\n",
+        "  --tick-offset N        start value of the 32-bit tick counter\n"
+        "  --fail-task-create NAME  test hook: creating the task NAME fails\n",
         prog);
 }
 
@@ -94,6 +95,8 @@ void parseArgs(int argc, char** argv)
         } else if (a == "--tick-offset") {
             ok = takeValue(argc, argv, i, v);
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
+        } else if (a == "--fail-task-create") {
+            ok = takeValue(argc, argv, i, c.failTaskCreate);
         } else {
             std::fprintf(stderr, "%s: unknown option %s\n", argv[0], a.c_str());
             ok = false;
@@ -139,6 +142,7 @@ void platformArgs(int argc, char** argv)
         ::mkdir(c.runDir.c_str(), 0755);
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real,
                         c.tickOffset);
+        hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGINT);

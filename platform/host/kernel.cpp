@@ -108,6 +108,7 @@ struct Kernel {
     std::bitset<NUM_IRQS> masked;
     uint64_t seq = 0;
     uint32_t failCreates = 0;
+    std::string failName;            // instance name whose creation fails
 
     HostClockMode mode = HostClockMode::Manual;
     uint32_t offset = 0;
@@ -588,6 +589,13 @@ void hostTaskCreateFailNext(uint32_t count)
     K->failCreates = count;
 }
 
+void hostTaskCreateFailName(const char* name)
+{
+    Lock lk(K->m);
+    HostScope host;
+    K->failName = name != nullptr ? name : "";
+}
+
 bool hostInFirmwareContext() { return tlsSelf != nullptr || tlsRouteNew; }
 
 void hostSetHaltHandler(HostHaltHandler handler) { gHaltHandler = handler; }
@@ -629,6 +637,9 @@ ti_sysbios_knl_Task_Handle ti_sysbios_knl_Task_create(TaskFxn fxn,
     }
     if (K->failCreates != 0) {
         --K->failCreates;
+        return nullptr;
+    }
+    if (!K->failName.empty() && p.instanceName != nullptr && K->failName == p.instanceName) {
         return nullptr;
     }
     void* stack = hostHeapAlloc(p.stackSize);

@@ -43,6 +43,8 @@ void hostIrqRaise(uint32_t intNum);
 
 // Makes the next `count` task creations fail, as if the heap were short.
 void hostTaskCreateFailNext(uint32_t count);
+// Makes every creation of a task with this instance name fail (empty: none).
+void hostTaskCreateFailName(const char* name);
 
 // True on a thread that is a firmware task (or the start-up context).
 bool hostInFirmwareContext();

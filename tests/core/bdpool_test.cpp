@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
+#include "fwtest.h"
+#include "kernel.h"
+
+namespace {
+class PoolTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostHeapRouteNew(true);
+        BdPool::Init();
+        BdMail::Init();
+        hostHeapRouteNew(false);
+    }
+};
+
+TEST_F(PoolTest, InitLeavesAllFreeWithTheLastSlotOnTop)
+{
+    BDPOOL_STATS_T st{};
+    BdPool::GetStats(st);
+    EXPECT_EQ(1468, st.capacityOfBd);
+    EXPECT_EQ(128, st.numOfBds);
+    EXPECT_EQ(128u, st.numOfFreeBds);
+    BD* first = BdPool::Get();
+    BD* second = BdPool::Get();
+    // Slots are consecutive in one array: the last slot is handed out first.
+    EXPECT_EQ(first->BufferPtr() - LEN_BD_BUFFER, second->BufferPtr());
+}
+
+TEST_F(PoolTest, BdsLiveOnTheFirmwareHeap)
+{
+    xdc_runtime_Memory_Stats st{};
+    xdc_runtime_Memory_getStats(&st);
+    EXPECT_EQ(KERNEL_HEAP_SIZE, st.totalSize);
+    // 128 BD objects and the mailbox's 64 slots are taken from the heap.
+    EXPECT_LE(st.totalFreeSize, KERNEL_HEAP_SIZE - 128 * sizeof(BD) - 64 * sizeof(BD*));
+    EXPECT_GT(st.totalFreeSize, KERNEL_HEAP_SIZE - 16384);
+}
+
+TEST_F(PoolTest, AllBdsCanBeTakenAndTheNextIsFatal)
+{
+    std::set<BD*> taken;
+    for (int i = 0; i < NUM_BDS; ++i) {
+        taken.insert(BdPool::Get());
+    }
+    EXPECT_EQ(128u, taken.size());
+    BDPOOL_STATS_T st{};
+    BdPool::GetStats(st);
+    EXPECT_EQ(0u, st.numOfFreeBds);
+    EXPECT_FATAL(BdPool::Get(), EC_ERROR_BD_POOL_EMPTY,
+                 "^\r\nFATAL ERROR: code= -30 module= bdpoolapl.cpp file= bdpoolapl.cpp line= [0-9]+$");
+}
+
+TEST_F(PoolTest, ReturnedBdComesBackCleanButKeepsItsBytes)
+{
+    BD* bd = BdPool::Get();
+    const uint8_t data[] = {1, 2, 3};
+    bd->Copy(3, data);
+    bd->Source(SOURCE_SCI2);
+    bd->SourceIpAddr(0x01020304);
+    bd->DestIpAddr(0x05060708);
+    bd->SourcePort(0x1111);
+    bd->DestPort(0x2222);
+    BdPool::Put(bd);
+    BD* again = BdPool::Get();
+    ASSERT_EQ(bd, again);
+    EXPECT_EQ(SOURCE_NONE, again->Source());
+    EXPECT_EQ(0u, again->Load());
+    EXPECT_EQ(0u, again->SourceIpAddr());
+    EXPECT_EQ(0u, again->DestIpAddr());
+    EXPECT_EQ(0, again->SourcePort());
+    EXPECT_EQ(0, again->DestPort());
+    EXPECT_EQ(3, again->Buffer(2));
+}
+
+TEST_F(PoolTest, MailboxHoldsSixtyFourInOrder)
+{
+    BD* bds[BdMail::NUM_MAILBOX_ITENS + 1];
+    for (auto& bd : bds) {
+        bd = BdPool::Get();
+    }
+    for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+        ASSERT_EQ(EC_SUCCESS, BdMail::Post(bds[i])) << i;
+    }
+    const uint64_t before = hostClockTicks64();
+    EXPECT_EQ(EC_FAIL, BdMail::Post(bds[64]));
+    EXPECT_EQ(before, hostClockTicks64());  // refused at once, no waiting
+    BD* out = nullptr;
+    BdMail::Pend(&out);
+    EXPECT_EQ(bds[0], out);
+    EXPECT_EQ(EC_SUCCESS, BdMail::Post(bds[64]));
+    for (int i = 1; i <= BdMail::NUM_MAILBOX_ITENS; ++i) {
+        BdMail::Pend(&out);
+        ASSERT_EQ(bds[i], out) << i;
+    }
+}
+
+TEST_F(PoolTest, RefusedBdGoesBackToThePool)
+{
+    for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+        ASSERT_EQ(EC_SUCCESS, BdMail::PostOrRecycle(BdPool::Get()));
+    }
+    BD* refused = BdPool::Get();
+    refused->Source(SOURCE_SPI1);
+    EXPECT_EQ(EC_FAIL, BdMail::PostOrRecycle(refused));
+    BDPOOL_STATS_T st{};
+    BdPool::GetStats(st);
+    EXPECT_EQ(128u - 64u, st.numOfFreeBds);
+    EXPECT_EQ(64u, BdMail::NumPending());
+    EXPECT_EQ(SOURCE_NONE, refused->Source());
+}
+
+TEST_F(PoolTest, NullPutIsFatal)
+{
+    EXPECT_FATAL(BdPool::Put(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdapl.cpp");
+}
+}  // namespace

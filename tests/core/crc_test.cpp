@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "crcapl.h"
+
+namespace {
+const auto* kCheck = reinterpret_cast<const uint8_t*>("123456789");
+constexpr uint32_t kCheckLen = 9;
+
+TEST(Crc, CheckValuesOfBothCrcs)
+{
+    EXPECT_EQ(0xA1, Crc::Calc8bitsCrc(0x00, kCheckLen, kCheck));
+    EXPECT_EQ(0x0B, Crc::Calc8bitsCrc(0xFF, kCheckLen, kCheck));
+    EXPECT_EQ(0x31C3, Crc::Calc16bitsCrc(0x0000, kCheckLen, kCheck));
+    EXPECT_EQ(0x29B1, Crc::Calc16bitsCrc(0xFFFF, kCheckLen, kCheck));
+}
+
+TEST(Crc, EmptyBlockGivesTheInitialValue)
+{
+    EXPECT_EQ(0x5A, Crc::Calc8bitsCrc(0x5A, 0, kCheck));
+    EXPECT_EQ(0x1234, Crc::Calc16bitsCrc(0x1234, 0, kCheck));
+}
+
+TEST(Crc, TablesStartAsThePolynomialsGive)
+{
+    const uint8_t crc8[] = {0x00, 0x5E, 0xBC, 0xE2, 0x61, 0x3F, 0xDD, 0x83};
+    for (unsigned i = 0; i < sizeof(crc8); ++i) {
+        EXPECT_EQ(crc8[i], Crc::TabCRC8[i]) << i;
+    }
+    const uint16_t crc16[] = {0x0000, 0x1021, 0x2042, 0x3063};
+    for (unsigned i = 0; i < 4; ++i) {
+        EXPECT_EQ(crc16[i], Crc::TabCRC16[i]) << i;
+    }
+}
+
+TEST(Crc, BlockFollowedByItsCrc16HighByteFirstGivesZero)
+{
+    uint8_t frame[kCheckLen + 2];
+    std::memcpy(frame, kCheck, kCheckLen);
+    const uint16_t crc = Crc::Calc16bitsCrc(0, kCheckLen, kCheck);
+    frame[kCheckLen] = static_cast<uint8_t>(crc >> 8);
+    frame[kCheckLen + 1] = static_cast<uint8_t>(crc);
+    EXPECT_EQ(0, Crc::Calc16bitsCrc(0, sizeof(frame), frame));
+}
+
+TEST(Crc, ByteStepsMatchTheBlockForm)
+{
+    uint8_t c8 = 0xFF;
+    uint16_t c16 = 0;
+    for (uint32_t i = 0; i < kCheckLen; ++i) {
+        c8 = Crc::ByteCalc8bitsCrc(c8, kCheck[i]);
+        c16 = Crc::ByteCalc16bitsCrc(c16, kCheck[i]);
+    }
+    EXPECT_EQ(0x0B, c8);
+    EXPECT_EQ(0x31C3, c16);
+}
+
+TEST(Checksum, RotatingSumOverKnownInputs)
+{
+    const uint8_t single = 0x80;
+    EXPECT_EQ(0x00, Crc::Calc8bitsChecksum(0, &single));
+    EXPECT_EQ(0x01, Crc::Calc8bitsChecksum(1, &single));
+    EXPECT_EQ(0x57, Crc::Calc8bitsChecksum(3, reinterpret_cast<const uint8_t*>("abc")));
+    EXPECT_EQ(0x30, Crc::Calc8bitsChecksum(kCheckLen, kCheck));
+    // Order matters, unlike a plain sum.
+    EXPECT_NE(Crc::Calc8bitsChecksum(3, reinterpret_cast<const uint8_t*>("abc")),
+              Crc::Calc8bitsChecksum(3, reinterpret_cast<const uint8_t*>("cba")));
+}
+}  // namespace

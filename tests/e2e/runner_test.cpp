@@ -1,0 +1,30 @@
+// The runner as a person starts it: start-up output and the fatal path.
+#include <gtest/gtest.h>
+
+#include "hostkernel.h"
+#include "process.h"
+
+namespace {
+constexpr int kTimeoutMs = 20000;
+
+TEST(Runner, MainTaskCreationFailureIsFatalWithItsCode)
+{
+    const std::string dir = makeTempDir();
+    const ProcessResult r = runProcess({ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit",
+                                        "--fail-task-create", "main"},
+                                       kTimeoutMs);
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(hostExitStatusForFatal(-10), r.status);
+    EXPECT_NE(std::string::npos,
+              r.out.find("\r\nFATAL ERROR: code= -10 module= main.cpp file= main.cpp line= "))
+        << r.out;
+}
+
+TEST(Runner, UnknownOptionIsRefusedWithUsage)
+{
+    const ProcessResult r = runProcess({ZOK2GW_PATH, "--no-such-option"}, kTimeoutMs);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("usage:"));
+}
+}  // namespace

@@ -1,0 +1,311 @@
+// Semantics of the simulated kernel that the firmware relies on, in virtual
+// time so that every run is the same.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fwtest.h"
+#include "hostkernel.h"
+#include "iprotocol.h"
+#include "kernel.h"
+
+namespace {
+
+std::vector<std::string> gTrace;
+ti_sysbios_knl_Semaphore_Handle gSem;
+ti_sysbios_knl_Mailbox_Handle gMbx;
+constexpr uint32_t kIrq = 42;
+
+// Test bookkeeping stays off the firmware heap, which each test empties.
+void note(const char* what)
+{
+    const bool routed = hostInFirmwareContext();
+    hostHeapRouteNew(false);
+    gTrace.push_back(std::string(what) + "@" + std::to_string(ti_sysbios_knl_Clock_getTicks()));
+    hostHeapRouteNew(routed);
+}
+
+void noteValue(const char* prefix, uint32_t v)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%s%u", prefix, static_cast<unsigned>(v));
+    note(text);
+}
+
+ti_sysbios_knl_Task_Handle spawn(TaskFxn fxn, int prio, const char* name)
+{
+    ti_sysbios_knl_Task_Params p;
+    ti_sysbios_knl_Task_Params_init(&p);
+    p.priority = prio;
+    p.instanceName = name;
+    return ti_sysbios_knl_Task_create(fxn, &p);
+}
+
+class KernelTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostKernelReset(HostClockMode::Virtual);
+        gTrace.clear();
+        gSem = ti_sysbios_knl_Semaphore_create(0, ti_sysbios_knl_Semaphore_Mode_COUNTING);
+        gMbx = ti_sysbios_knl_Mailbox_create(sizeof(uint32_t), 2);
+        ti_sysbios_hal_Hwi_create(kIrq, [](UArg) { note("isr"); }, 0);
+    }
+    static std::vector<std::string> Got() { return gTrace; }
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(KernelTest, HigherPriorityTaskRunsAtThePostThatReadiesIt)
+{
+    spawn([](UArg, UArg) {
+        ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
+        note("high");
+    }, 3, "high");
+    spawn([](UArg, UArg) {
+        note("low before");
+        ti_sysbios_knl_Semaphore_post(gSem);
+        note("low after");
+    }, 1, "low");
+    hostKernelRun(10);
+    EXPECT_EQ((Lines{"low before@0", "high@0", "low after@0"}), Got());
+}
+
+TEST_F(KernelTest, EqualPrioritiesTakeTurnsOnlyAtBlockingPoints)
+{
+    spawn([](UArg, UArg) {
+        note("a1");
+        ti_sysbios_knl_Semaphore_post(gSem);  // readies nobody of higher priority
+        note("a2");
+        ti_sysbios_knl_Task_sleep(1);
+        note("a3");
+    }, 2, "a");
+    spawn([](UArg, UArg) { note("b"); }, 2, "b");
+    hostKernelRun(10);
+    EXPECT_EQ((Lines{"a1@0", "a2@0", "b@0", "a3@1"}), Got());
+}
+
+TEST_F(KernelTest, SleepingHigherTaskPreemptsAtTheNextKernelCall)
+{
+    spawn([](UArg, UArg) {
+        ti_sysbios_knl_Task_sleep(5);
+        note("high");
+    }, 3, "high");
+    spawn([](UArg, UArg) {
+        // The low task blocks with a short time-out; its wake and the high
+        // task's are both due, and the high one goes first.
+        ti_sysbios_knl_Semaphore_pend(gSem, 5);
+        note("low");
+    }, 1, "low");
+    hostKernelRun(20);
+    EXPECT_EQ((Lines{"high@5", "low@5"}), Got());
+}
+
+TEST_F(KernelTest, SchedulerLockDefersTaskSwitchesButNotInterrupts)
+{
+    spawn([](UArg, UArg) {
+        ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
+        note("high");
+    }, 3, "high");
+    spawn([](UArg, UArg) {
+        const uint32_t key = ti_sysbios_knl_Task_disable();
+        ti_sysbios_knl_Semaphore_post(gSem);
+        hostIrqRaise(kIrq);
+        (void)ti_sysbios_knl_Semaphore_getCount(gSem);
+        ti_sysbios_knl_Semaphore_post(gSem);  // a kernel call: the interrupt is taken here
+        note("locked");
+        ti_sysbios_knl_Task_restore(key);
+        note("unlocked");
+    }, 1, "low");
+    hostKernelRun(10);
+    EXPECT_EQ((Lines{"isr@0", "locked@0", "high@0", "unlocked@0"}), Got());
+}
+
+TEST_F(KernelTest, InterruptLockDefersInterruptsUntilRestore)
+{
+    spawn([](UArg, UArg) {
+        const uint32_t key = ti_sysbios_hal_Hwi_disable();
+        hostIrqRaise(kIrq);
+        ti_sysbios_knl_Semaphore_post(gSem);
+        note("masked");
+        ti_sysbios_hal_Hwi_restore(key);
+        note("restored");
+    }, 1, "t");
+    hostKernelRun(10);
+    EXPECT_EQ((Lines{"masked@0", "isr@0", "restored@0"}), Got());
+}
+
+TEST_F(KernelTest, SemaphoreTimeOuts)
+{
+    spawn([](UArg, UArg) {
+        note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_NO_WAIT) ? "took" : "none");
+        note(ti_sysbios_knl_Semaphore_pend(gSem, 5) ? "took" : "timeout");
+        note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER) ? "took" : "timeout");
+        note(ti_sysbios_knl_Semaphore_pend(gSem, 100) ? "took" : "timeout");
+    }, 2, "waiter");
+    spawn([](UArg, UArg) {
+        ti_sysbios_knl_Task_sleep(12);
+        ti_sysbios_knl_Semaphore_post(gSem);
+        ti_sysbios_knl_Task_sleep(3);
+        ti_sysbios_knl_Semaphore_post(gSem);
+    }, 1, "poster");
+    hostKernelRun(200);
+    EXPECT_EQ((Lines{"none@0", "timeout@5", "took@12", "took@15"}), Got());
+}
+
+TEST_F(KernelTest, BinarySemaphoreCountsToOne)
+{
+    ti_sysbios_knl_Semaphore_Handle bin =
+        ti_sysbios_knl_Semaphore_create(1, ti_sysbios_knl_Semaphore_Mode_BINARY);
+    ti_sysbios_knl_Semaphore_post(bin);
+    ti_sysbios_knl_Semaphore_post(bin);
+    EXPECT_EQ(1, ti_sysbios_knl_Semaphore_getCount(bin));
+    EXPECT_TRUE(ti_sysbios_knl_Semaphore_pend(bin, BIOS_NO_WAIT));
+    EXPECT_FALSE(ti_sysbios_knl_Semaphore_pend(bin, BIOS_NO_WAIT));
+}
+
+TEST_F(KernelTest, MailboxTimeOutsAndOrder)
+{
+    spawn([](UArg, UArg) {
+        uint32_t v = 0;
+        note(ti_sysbios_knl_Mailbox_pend(gMbx, &v, 4) ? "got" : "empty");
+        v = 1;
+        ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_NO_WAIT);
+        v = 2;
+        ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_NO_WAIT);
+        v = 3;
+        note(ti_sysbios_knl_Mailbox_post(gMbx, &v, 3) ? "posted" : "full");
+        note(ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_WAIT_FOREVER) ? "posted" : "full");
+    }, 2, "producer");
+    spawn([](UArg, UArg) {
+        ti_sysbios_knl_Task_sleep(20);
+        for (int i = 0; i < 3; ++i) {
+            uint32_t v = 0;
+            ti_sysbios_knl_Mailbox_pend(gMbx, &v, BIOS_WAIT_FOREVER);
+            noteValue("v", v);
+        }
+    }, 1, "consumer");
+    hostKernelRun(100);
+    EXPECT_EQ((Lines{"empty@4", "full@7", "posted@20", "v1@20", "v2@20", "v3@20"}), Got());
+}
+
+TEST_F(KernelTest, TickCounterWrapsAndTimeOutsSurviveIt)
+{
+    hostKernelReset(HostClockMode::Virtual, 0xFFFFFFF0u);
+    gTrace.clear();
+    spawn([](UArg, UArg) {
+        const uint32_t mark = ti_sysbios_knl_Clock_getTicks();
+        ti_sysbios_knl_Task_sleep(16);
+        note(ticksExpired(mark, 16) ? "expired" : "running");
+        ti_sysbios_knl_Task_sleep(1);
+        note(ticksExpired(mark, 16) ? "expired" : "running");
+    }, 1, "t");
+    hostKernelRun(100);
+    EXPECT_EQ((Lines{"running@0", "expired@1"}), Got());
+}
+
+TEST_F(KernelTest, RunEndsAtTheRequestedTime)
+{
+    spawn([](UArg, UArg) {
+        for (;;) {
+            ti_sysbios_knl_Task_sleep(7);
+            note("tick");
+        }
+    }, 1, "periodic");
+    EXPECT_EQ(30u, hostKernelRun(30));
+    EXPECT_EQ(4u, Got().size());
+    EXPECT_EQ(30u, ti_sysbios_knl_Clock_getTicks());
+}
+
+TEST_F(KernelTest, TaskCreationCanFail)
+{
+    hostTaskCreateFailNext(1);
+    EXPECT_EQ(nullptr, spawn([](UArg, UArg) {}, 1, "x"));
+    EXPECT_NE(nullptr, spawn([](UArg, UArg) {}, 1, "y"));
+}
+
+TEST_F(KernelTest, StacksComeFromTheHeapAndAnOversizedOneFails)
+{
+    xdc_runtime_Memory_Stats before{};
+    xdc_runtime_Memory_getStats(&before);
+    ti_sysbios_knl_Task_Params p;
+    ti_sysbios_knl_Task_Params_init(&p);
+    p.stackSize = 8192;
+    ASSERT_NE(nullptr, ti_sysbios_knl_Task_create([](UArg, UArg) {}, &p));
+    xdc_runtime_Memory_Stats after{};
+    xdc_runtime_Memory_getStats(&after);
+    EXPECT_GE(before.totalFreeSize - after.totalFreeSize, 8192u);
+    p.stackSize = KERNEL_HEAP_SIZE;
+    EXPECT_EQ(nullptr, ti_sysbios_knl_Task_create([](UArg, UArg) {}, &p));
+}
+
+TEST_F(KernelTest, SecondsCountFromTheirSetting)
+{
+    spawn([](UArg, UArg) {
+        ti_sysbios_hal_Seconds_set(100);
+        ti_sysbios_knl_Task_sleep(2500);
+        noteValue("s", ti_sysbios_hal_Seconds_get());
+    }, 1, "t");
+    hostKernelRun(3000);
+    EXPECT_EQ((Lines{"s102@2500"}), Got());
+}
+
+TEST(ManualClock, SingleContextSleepsAdvanceTheClock)
+{
+    hostKernelReset(HostClockMode::Manual, 0xFFFFFFFEu);
+    EXPECT_EQ(0xFFFFFFFEu, ti_sysbios_knl_Clock_getTicks());
+    ti_sysbios_knl_Task_sleep(3);
+    EXPECT_EQ(1u, ti_sysbios_knl_Clock_getTicks());
+    hostClockSet(100);
+    EXPECT_EQ(100u, ti_sysbios_knl_Clock_getTicks());
+    hostClockAdvance(5);
+    EXPECT_EQ(105u, ti_sysbios_knl_Clock_getTicks());
+    hostTimestampSetFreq(10000000);
+    EXPECT_EQ(10000000u, xdc_runtime_Timestamp_getFreq());
+    EXPECT_EQ(static_cast<uint32_t>((105ull + 2) * 10000), xdc_runtime_Timestamp_get32());
+}
+
+TEST(Heap, StatisticsFollowAllocationsAndCoalesce)
+{
+    hostHeapReset();
+    xdc_runtime_Memory_Stats st{};
+    xdc_runtime_Memory_getStats(&st);
+    const uint32_t empty = st.totalFreeSize;
+    EXPECT_EQ(empty, st.largestFreeSize);
+    void* a = xdc_runtime_Memory_alloc(1000, 0);
+    void* b = xdc_runtime_Memory_alloc(2000, 0);
+    void* c = xdc_runtime_Memory_alloc(3000, 0);
+    xdc_runtime_Memory_free(b, 2000);
+    xdc_runtime_Memory_getStats(&st);
+    EXPECT_LT(st.totalFreeSize, empty - 4000);
+    EXPECT_LT(st.largestFreeSize, st.totalFreeSize);
+    xdc_runtime_Memory_free(a, 1000);
+    xdc_runtime_Memory_free(c, 3000);
+    xdc_runtime_Memory_getStats(&st);
+    EXPECT_EQ(empty, st.totalFreeSize);
+    EXPECT_EQ(empty, st.largestFreeSize);
+    EXPECT_EQ(nullptr, xdc_runtime_Memory_alloc(KERNEL_HEAP_SIZE, 0));
+}
+
+TEST(Heap, FirmwareNewIsCountedOnlyWhenRouted)
+{
+    hostHeapReset();
+    xdc_runtime_Memory_Stats before{};
+    xdc_runtime_Memory_getStats(&before);
+    auto* host = new int[1000];
+    hostHeapRouteNew(true);
+    auto* fw = new int[1000];
+    hostHeapRouteNew(false);
+    xdc_runtime_Memory_Stats after{};
+    xdc_runtime_Memory_getStats(&after);
+    EXPECT_GE(before.totalFreeSize - after.totalFreeSize, 4000u);
+    EXPECT_LT(before.totalFreeSize - after.totalFreeSize, 4100u);
+    delete[] fw;
+    delete[] host;
+    xdc_runtime_Memory_getStats(&after);
+    EXPECT_EQ(before.totalFreeSize, after.totalFreeSize);
+}
+}  // namespace

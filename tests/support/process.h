@@ -1,0 +1,20 @@
+// Runs a program of ours (the runner, a tool) as a child process for the
+// end-to-end tests, with its standard output and error collected.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    bool exited = false;    // ended by itself (not by the time limit)
+    int status = -1;        // exit status when exited
+    std::string out;        // standard output
+    std::string err;        // standard error
+};
+
+// Runs args[0] with the rest as arguments. After timeoutMs the child gets
+// SIGTERM (then SIGKILL a second later) and `exited` is false.
+ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs);
+
+// A fresh folder under the system's temporary folder.
+std::string makeTempDir();
