@@ -1,0 +1,158 @@
+// The tools' BAC-M link end on its own: frames byte for byte, the parser's
+// verdicts, and two peers (master and slave) talking through a line under one
+// controllable clock. The firmware's side is tested against it elsewhere.
+#include <gtest/gtest.h>
+
+#include "bacmpeer.h"
+
+using namespace zok2tools;
+using Event = BacmFrameParser::Event;
+
+namespace {
+
+Bytes Text(const char* s) { return Bytes(s, s + std::char_traits<char>::length(s)); }
+
+TEST(BacmWire, FramesByteForByte)
+{
+    EXPECT_EQ(bacmwire::EncodeInfo(0x01, Text("abc")),
+              (Bytes{0x01, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C}));
+    EXPECT_EQ(bacmwire::EncodeInfo(0x81, Text("abc")),
+              (Bytes{0x81, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C}));
+    EXPECT_EQ(bacmwire::EncodeInfo(0x05, Bytes{0x41, 0x10, 0x42}),
+              (Bytes{0x05, 0x10, 0x02, 0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x70, 0x90}));
+    EXPECT_EQ(bacmwire::EncodeAck(0x81), (Bytes{0x81, 0x10, 0x06}));
+    EXPECT_EQ(bacmwire::EncodeNak(0x01), (Bytes{0x01, 0x10, 0x15}));
+}
+
+TEST(BacmWire, CrcIsTheXmodemCheckValue)
+{
+    const Bytes check = Text("123456789");
+    EXPECT_EQ(bacmwire::Crc16(0, check.data(), check.size()), 0x31C3);
+}
+
+std::vector<Event> FeedAll(BacmFrameParser& p, const Bytes& bytes)
+{
+    std::vector<Event> events;
+    for (uint8_t b : bytes) {
+        const Event e = p.Feed(b);
+        if (e != Event::None) events.push_back(e);
+        if (p.SecondEvent() != Event::None) events.push_back(p.SecondEvent());
+    }
+    return events;
+}
+
+TEST(BacmFrameParser, AcceptsEveryLengthUpToTheLimitWithDoubledDle)
+{
+    for (size_t len : {size_t{1}, size_t{2}, size_t{247}, size_t{248}}) {
+        Bytes text(len, 0x10);
+        text[0] = 0x55;
+        BacmFrameParser p(0x01);
+        EXPECT_EQ(FeedAll(p, bacmwire::EncodeInfo(0x01, text)), std::vector<Event>{Event::Info})
+            << len;
+        EXPECT_EQ(p.Text(), text);
+    }
+}
+
+TEST(BacmFrameParser, Verdicts)
+{
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::vector<Event> expected;
+    };
+    Bytes corrupted = bacmwire::EncodeInfo(0x01, Text("abc"));
+    corrupted[4] ^= 0x01;
+    const Bytes tooLong = bacmwire::EncodeInfo(0x01, Bytes(249, 0x20));
+    const Case cases[] = {
+        {"ack", {0x01, 0x10, 0x06}, {Event::Ack}},
+        {"nak", {0x01, 0x10, 0x15}, {Event::Nak}},
+        {"other address", {0x02, 0x10, 0x06}, {}},
+        {"slave bit not ours", {0x81, 0x10, 0x06}, {}},
+        {"repeated address and dle", {0x01, 0x01, 0x10, 0x10, 0x06}, {Event::Ack}},
+        {"crc error", corrupted, {Event::CrcError}},
+        {"empty text", bacmwire::EncodeInfo(0x01, {}), {Event::Empty}},
+        {"too long", tooLong, {Event::TooLong}},
+        {"bad escape then ack", {0x01, 0x10, 0x02, 0x41, 0x10, 0x06}, {Event::BadEscape, Event::Ack}},
+        {"dle stx restarts the text",
+         {0x01, 0x10, 0x02, 0x41, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C},
+         {Event::BadEscape, Event::Info}},
+    };
+    for (const Case& c : cases) {
+        BacmFrameParser p(0x01);
+        EXPECT_EQ(FeedAll(p, c.bytes), c.expected) << c.name;
+    }
+}
+
+// Master and slave joined back to back: each Poll's output reaches the other
+// side at once; the clock moves in 10 ms steps.
+class BacmPeerPair : public ::testing::Test {
+protected:
+    BacmPeerConfig Cfg(bool isMaster)
+    {
+        BacmPeerConfig c;
+        c.master = isMaster;
+        c.address = 0x22;
+        c.recvTimeoutMs = 100;
+        c.ackWindowMs = 30;
+        return c;
+    }
+
+    void Step(bool dropMasterOutput = false)
+    {
+        now += 10;
+        master.Poll(now);
+        Bytes m = master.TakeOutput();
+        if (!dropMasterOutput) slave.Receive(m.data(), m.size(), now);
+        slave.Poll(now);
+        Bytes s = slave.TakeOutput();
+        master.Receive(s.data(), s.size(), now);
+        fromMaster.insert(fromMaster.end(), m.begin(), m.end());
+    }
+
+    uint64_t now = 0;
+    BacmPeer master{Cfg(true), 0};
+    BacmPeer slave{Cfg(false), 0};
+    Bytes fromMaster;
+};
+
+TEST_F(BacmPeerPair, LinkComesUpAndCarriesMessagesBothWays)
+{
+    Step();
+    EXPECT_EQ(fromMaster, bacmwire::EncodeAck(0x22));
+    EXPECT_TRUE(slave.LinkUp());
+    Step();
+    EXPECT_TRUE(master.LinkUp());
+    ASSERT_TRUE(master.Send(Text("to slave")));
+    ASSERT_TRUE(slave.Send(Text("to master")));
+    for (int i = 0; i < 20; ++i) Step();
+    EXPECT_EQ(slave.TakeReceived(), std::vector<Bytes>{Text("to slave")});
+    EXPECT_EQ(master.TakeReceived(), std::vector<Bytes>{Text("to master")});
+    EXPECT_EQ(master.Counters().infoRepeated + slave.Counters().infoRepeated, 0u);
+}
+
+TEST_F(BacmPeerPair, UnansweredMasterRepeatsTwiceThenRestarts)
+{
+    BacmPeer lone(Cfg(true), 0);
+    Bytes line;
+    for (uint64_t t = 0; t <= 400; t += 10) {
+        lone.Poll(t);
+        Bytes out = lone.TakeOutput();
+        if (!out.empty()) {
+            EXPECT_EQ(out, bacmwire::EncodeAck(0x22)) << t;
+            line.insert(line.end(), out.begin(), out.end());
+        }
+    }
+    // ACK at 0, repeats after each 100 ms of silence, down, restart: 4 ACKs.
+    EXPECT_EQ(line.size(), 4u * 3u);
+    EXPECT_EQ(lone.Counters().linkDowns, 1u);
+    EXPECT_FALSE(lone.LinkUp());
+}
+
+TEST_F(BacmPeerPair, SilentSlaveStaysSilent)
+{
+    BacmPeer lone(Cfg(false), 0);
+    for (uint64_t t = 0; t <= 2000; t += 10) lone.Poll(t);
+    EXPECT_TRUE(lone.TakeOutput().empty());
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+// The tools' RAWoS line end on its own: messages cut by silence and by
+// length, link supervision, and what Send refuses.
+#include <gtest/gtest.h>
+
+#include "rawospeer.h"
+
+using namespace zok2tools;
+
+namespace {
+
+RawosPeerConfig Cfg()
+{
+    RawosPeerConfig c;
+    c.interCharGapMs = 20;
+    c.maxMessage = 1468;
+    c.recvTimeoutMs = 500;
+    return c;
+}
+
+TEST(RawosPeer, SilenceEndsAMessageOnlyWhenLongerThanTheGap)
+{
+    RawosPeer p(Cfg());
+    const uint8_t a[] = {1, 2, 3};
+    p.Receive(a, 3, 100);
+    p.Poll(120);  // exactly the gap: not yet
+    EXPECT_TRUE(p.TakeReceived().empty());
+    p.Receive(a, 1, 120);  // still the same message
+    p.Poll(141);
+    EXPECT_EQ(p.TakeReceived(), (std::vector<Bytes>{{1, 2, 3, 1}}));
+    EXPECT_EQ(p.Counters().endedBySilence, 1u);
+}
+
+TEST(RawosPeer, ByteAfterSilenceStartsANewMessageWithoutPoll)
+{
+    RawosPeer p(Cfg());
+    const uint8_t a[] = {7};
+    p.Receive(a, 1, 0);
+    p.Receive(a, 1, 50);
+    p.Poll(100);
+    EXPECT_EQ(p.TakeReceived(), (std::vector<Bytes>{{7}, {7}}));
+}
+
+TEST(RawosPeer, LengthLimitEndsAMessageAtOnce)
+{
+    RawosPeer p(Cfg());
+    Bytes burst(1469, 0x5A);
+    p.Receive(burst.data(), burst.size(), 10);
+    auto got = p.TakeReceived();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].size(), 1468u);
+    EXPECT_EQ(p.Partial(), 1u);
+    p.Poll(31);
+    got = p.TakeReceived();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].size(), 1u);
+    EXPECT_EQ(p.Counters().endedByLength, 1u);
+}
+
+TEST(RawosPeer, LinkFollowsArrivingMessages)
+{
+    RawosPeer p(Cfg());
+    EXPECT_FALSE(p.LinkUp(0));
+    const uint8_t a[] = {1};
+    p.Receive(a, 1, 0);
+    p.Poll(30);
+    EXPECT_TRUE(p.LinkUp(530));
+    EXPECT_FALSE(p.LinkUp(531));
+}
+
+TEST(RawosPeer, SendPutsBytesOutUnchangedAndRefusesBadLengths)
+{
+    RawosPeer p(Cfg());
+    EXPECT_FALSE(p.Send({}));
+    EXPECT_FALSE(p.Send(Bytes(1469, 1)));
+    EXPECT_TRUE(p.TakeOutput().empty());
+    EXPECT_TRUE(p.Send({0x10, 0x02, 0x00}));
+    EXPECT_EQ(p.TakeOutput(), (Bytes{0x10, 0x02, 0x00}));
+}
+
+}  // namespace
