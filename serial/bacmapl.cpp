@@ -1,0 +1,517 @@
+// BAC-M link protocol: byte FIFOs, message queue, receive state machine,
+// turn-taking handshake with repeats, link supervision and statistics.
+// Runs in the "bacm" worker task, the UART driver's task (byte handlers) and
+// the router task (Send); see bacmapl.h for the contracts.
+#include "bacmapl.h"
+
+#include <cstring>
+
+#include "bdpoolapl.h"
+#include "crcapl.h"
+#include "dcapl.h"
+#include "exmapl.h"
+#include "kernel.h"
+
+static const char _MODULE_[] = "bacmapl.cpp";
+
+namespace {
+constexpr uint32_t LEN_SHORT_PACKET = 3;  // address, DLE, type: ACK and NACK
+constexpr uint32_t LEN_INFO_OVERHEAD = 7; // address, DLE STX, DLE ETX, two CRC bytes
+constexpr uint16_t MASTER_VALUE = 1;
+constexpr uint8_t CRC_HIGH_SHIFT = 8;
+constexpr uint8_t BYTE_MASK = 0xFF;
+
+// The room a text needs on the line in the worst case, every byte a DLE.
+constexpr uint32_t worstInfoLength(uint32_t len) { return 2 * len + LEN_INFO_OVERHEAD; }
+}  // namespace
+
+BACM::BACM(BACM_CONFIG_T config)
+    : source(config.source),
+      recvCallback(config.recvCallback),
+      master(config.master),
+      physicalAddr(config.physicalAddr),
+      ticksRecvTimeout(config.ticksRecvTimeout),
+      ticksAckWindow(config.ticksAckWindow),
+      doLog(0),
+      linkActivity(LINK_DOWN),
+      markTicksAckWindow(0),
+      markTicksRecvTimeout(0),
+      ticksTaskPeriod(0),
+      linkState(WAIT_PACKET),
+      fifoRxData{},
+      firstFifoRxData(0),
+      lastFifoRxData(0),
+      loadFifoRxData(0),
+      recvCrc(VAL_INITIAL_CRC),
+      lenRecvMsg(0),
+      decodeState(WAIT_ADD),
+      bufRecvMsg{},
+      fifoTxMsg{},
+      firstFifoTxMsg(0),
+      lastFifoTxMsg(0),
+      loadFifoTxMsg(0),
+      fifoTxData{},
+      firstFifoTxData(0),
+      lastFifoTxData(0),
+      loadFifoTxData(0),
+      lastPacketSent(SENT_NOTHING),
+      numReTx(0),
+      txFirstAck(0),
+      BufReTxMsg{},
+      numOfSentMessages(0),
+      numOfRecvdMessages(0),
+      numOfRecvDataQueueFullErrors(0),
+      numOfPacketFormatErrors(0),
+      numOfCrcErrors(0),
+      numOfRecvdMsgLengthErrors(0),
+      numOfSendMsgLengthErrors(0),
+      numOfSendMsgQueueFullErrors(0),
+      numTotalReTxMsg(0)
+{
+    if (recvCallback == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
+    markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+    linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
+
+    ti_sysbios_knl_Task_Params params;
+    ti_sysbios_knl_Task_Params_init(&params);
+    params.arg0 = reinterpret_cast<UArg>(this);
+    params.priority = WORKER_TASK_PRIORITY;
+    params.stackSize = WORKER_TASK_STACK;
+    params.instanceName = "bacm";
+    if (ti_sysbios_knl_Task_create(WorkerTask, &params) == nullptr) {
+        EXM_FATAL(EC_ERROR_TASK_CREATION);
+    }
+}
+
+void BACM::EnableLog() { doLog = 1; }
+
+ERROR_CODES_E BACM::Send(BD* bd)
+{
+    if (linkActivity != LINK_UP) {
+        return EC_FAIL;
+    }
+    if (loadFifoTxMsg >= LEN_FIFO_TX_MSG) {
+        numOfSendMsgQueueFullErrors++;
+        return EC_FAIL;
+    }
+    if (bd == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
+    const uint32_t len = bd->Load();
+    if (len == 0 || len > LEN_MSG_BACM) {
+        numOfSendMsgLengthErrors++;
+        return EC_FAIL;
+    }
+    STR_FIFO_MSG_T& entry = fifoTxMsg[lastFifoTxMsg];
+    std::memcpy(entry.buffer, bd->BufferPtr(), len);
+    entry.load = len;
+    lastFifoTxMsg = (lastFifoTxMsg + 1) & MASK_FIFO_TX_MSG;
+    // The worker sees the entry only once the load counts it.
+    fifoLoadAdd(loadFifoTxMsg, 1);
+    return EC_SUCCESS;
+}
+
+void BACM::ResetStats()
+{
+    numOfSentMessages = 0;
+    numOfRecvdMessages = 0;
+    numOfRecvDataQueueFullErrors = 0;
+    numOfPacketFormatErrors = 0;
+    numOfCrcErrors = 0;
+    numOfRecvdMsgLengthErrors = 0;
+    numOfSendMsgLengthErrors = 0;
+    numOfSendMsgQueueFullErrors = 0;
+    numTotalReTxMsg = 0;
+}
+
+void BACM::GetStats(uint8_t* p)
+{
+    BACM_STATS_T stats;
+    stats.linkActivity = linkActivity;
+    stats.numOfSentMessages = numOfSentMessages;
+    stats.numOfRecvdMessages = numOfRecvdMessages;
+    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
+    stats.numOfPacketFormatErrors = numOfPacketFormatErrors;
+    stats.numOfCrcErrors = numOfCrcErrors;
+    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
+    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
+    stats.numOfSendMsgQueueFullErrors = numOfSendMsgQueueFullErrors;
+    stats.numTotalReTxMsg = numTotalReTxMsg;
+    stats.loadSendMsgQueue = loadFifoTxMsg;
+    std::memcpy(p, &stats, sizeof(stats));
+}
+
+void BACM::RxDataHandler(uint8_t byte)
+{
+    if (loadFifoRxData >= LEN_FIFO_RX_DATA) {
+        numOfRecvDataQueueFullErrors++;
+        return;
+    }
+    fifoRxData[lastFifoRxData] = byte;
+    loadFifoRxData = loadFifoRxData + 1;
+    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
+}
+
+ERROR_CODES_E BACM::TxDataHandler(uint8_t& byte)
+{
+    if (loadFifoTxData == 0) {
+        return EC_FAIL;
+    }
+    byte = fifoTxData[firstFifoTxData];
+    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
+    loadFifoTxData = loadFifoTxData - 1;
+    return EC_SUCCESS;
+}
+
+void BACM::WorkerTask(UArg arg0, UArg)
+{
+    BACM* self = reinterpret_cast<BACM*>(arg0);
+    for (;;) {
+        self->WorkerCycle();
+        ti_sysbios_knl_Task_sleep(self->ticksTaskPeriod);
+    }
+}
+
+void BACM::WorkerCycle()
+{
+    DecodePacket();
+    switch (linkState) {
+    case WAIT_PACKET:
+        if (ticksExpired(markTicksRecvTimeout, ticksRecvTimeout)) {
+            ReSendPackets();
+        }
+        break;
+    case RECEIVED_NACK:
+        ReSendPackets();
+        linkState = WAIT_PACKET;
+        break;
+    case SEND_ACK:
+        SendAck();
+        linkState = WAIT_PACKET;
+        break;
+    case SEND_NACK:
+        numReTx = 0;
+        SendNack();
+        linkState = WAIT_PACKET;
+        break;
+    case RECEIVED_ACK:
+    case RECEIVED_INFO:
+        linkActivity = LINK_UP;
+        numReTx = 0;
+        TakeTurn();
+        break;
+    default:
+        EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+    }
+}
+
+void BACM::TakeTurn()
+{
+    if (txFirstAck == 0) {
+        // The first turn after the link came up only passes the turn, so
+        // that both sides have restarted before any message moves.
+        SendAck();
+        linkState = WAIT_PACKET;
+        txFirstAck = 1;
+    } else if (loadFifoTxMsg != 0) {
+        SendInfo();
+        linkState = WAIT_PACKET;
+    } else if (ticksExpired(markTicksAckWindow, ticksAckWindow)) {
+        SendAck();
+        linkState = WAIT_PACKET;
+    }
+    // Otherwise the turn is kept, so that a message queued within the
+    // window still goes out in this turn.
+}
+
+uint8_t BACM::RecvAddress() const
+{
+    // A master hears its slave, which sets the slave bit; a slave hears the
+    // master's plain address. Neither takes its own echo for the peer.
+    return (master == MASTER_VALUE) ? static_cast<uint8_t>(physicalAddr | SLAVE_MASK)
+                                    : physicalAddr;
+}
+
+uint8_t BACM::SendAddress() const
+{
+    return (master == MASTER_VALUE) ? physicalAddr : static_cast<uint8_t>(physicalAddr | SLAVE_MASK);
+}
+
+void BACM::DecodePacket()
+{
+    uint32_t count = loadFifoRxData;
+    while (count != 0) {
+        const uint8_t c = fifoRxData[firstFifoRxData];
+        firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
+        fifoLoadAdd(loadFifoRxData, -1);
+        DecodeByte(c);
+        count--;
+    }
+}
+
+void BACM::StartText()
+{
+    recvCrc = VAL_INITIAL_CRC;
+    lenRecvMsg = 0;
+    decodeState = WAIT_TEXT_DLE;
+}
+
+void BACM::CheckPacketType(uint8_t c)
+{
+    if (c == ACK) {
+        markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
+        linkState = RECEIVED_ACK;
+        Trace("a");
+    } else if (c == NAK) {
+        linkState = RECEIVED_NACK;
+        Trace("n");
+    }
+    decodeState = WAIT_ADD;
+}
+
+void BACM::DecodeByte(uint8_t c)
+{
+    switch (decodeState) {
+    case WAIT_ADD:
+        if (c == RecvAddress()) {
+            decodeState = WAIT_DLE;
+        }
+        break;
+    case WAIT_DLE:
+        if (c == DLE) {
+            decodeState = WAIT_STX;
+        } else if (c != RecvAddress()) {
+            decodeState = WAIT_ADD;
+        }
+        break;
+    case WAIT_STX:
+        if (c == STX) {
+            StartText();
+        } else if (c != DLE) {
+            CheckPacketType(c);
+        }
+        break;
+    case WAIT_TEXT_DLE:
+        if (c == DLE) {
+            decodeState = WAIT_ETX_DLE;
+        } else if (lenRecvMsg < LEN_MSG_BACM) {
+            bufRecvMsg[lenRecvMsg++] = c;
+            recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
+        } else {
+            numOfPacketFormatErrors++;
+            linkState = SEND_NACK;
+            decodeState = WAIT_ADD;
+        }
+        break;
+    case WAIT_ETX_DLE:
+        if (c == DLE) {
+            if (lenRecvMsg < LEN_MSG_BACM) {
+                // Both halves of a doubled DLE are covered by the CRC.
+                recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
+                bufRecvMsg[lenRecvMsg++] = DLE;
+                recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
+                decodeState = WAIT_TEXT_DLE;
+            } else {
+                numOfPacketFormatErrors++;
+                linkState = SEND_NACK;
+                decodeState = WAIT_ADD;
+            }
+        } else if (c == ETX) {
+            recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
+            recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, ETX);
+            decodeState = WAIT_CRC_HI;
+        } else if (c == STX) {
+            // The frame was cut short; a new one starts here.
+            numOfPacketFormatErrors++;
+            StartText();
+        } else {
+            // Dropped without a NACK; an ACK or NACK here still counts, as
+            // it most likely follows a frame cut short.
+            numOfPacketFormatErrors++;
+            CheckPacketType(c);
+        }
+        break;
+    case WAIT_CRC_HI:
+        recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
+        decodeState = WAIT_CRC_LO;
+        break;
+    case WAIT_CRC_LO:
+        recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
+        decodeState = WAIT_ADD;
+        FrameCheck();
+        break;
+    default:
+        EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+    }
+}
+
+void BACM::FrameCheck()
+{
+    if (recvCrc != 0) {
+        numOfCrcErrors++;
+        linkState = SEND_NACK;
+        return;
+    }
+    if (lenRecvMsg == 0) {
+        numOfRecvdMsgLengthErrors++;
+        linkState = SEND_NACK;
+        return;
+    }
+    markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
+    linkState = RECEIVED_INFO;
+    Trace("i");
+    numOfRecvdMessages++;
+    BD* bd = BdPool::Get();
+    if (bd->Capacity() < lenRecvMsg) {
+        BdPool::Put(bd);
+        numOfRecvdMsgLengthErrors++;
+        return;
+    }
+    bd->Source(source);
+    bd->SourceIpAddr(0);
+    bd->DestIpAddr(0);
+    bd->SourcePort(0);
+    bd->DestPort(0);
+    bd->Copy(lenRecvMsg, bufRecvMsg);
+    recvCallback(bd);
+}
+
+uint32_t BACM::TxRoom() const { return LEN_FIFO_TX_DATA - loadFifoTxData; }
+
+void BACM::PutTx(uint8_t byte)
+{
+    fifoTxData[lastFifoTxData] = byte;
+    lastFifoTxData = (lastFifoTxData + 1) & MASK_FIFO_TX_DATA;
+}
+
+void BACM::SendShortPacket(uint8_t type)
+{
+    const uint8_t addr = SendAddress();
+    PutTx(addr);
+    PutTx(DLE);
+    PutTx(type);
+    // The driver sees the packet only once the load counts all of it.
+    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(LEN_SHORT_PACKET));
+    markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+}
+
+void BACM::SendAck()
+{
+    if (TxRoom() < LEN_SHORT_PACKET) {
+        return;
+    }
+    SendShortPacket(ACK);
+    lastPacketSent = SENT_ACK;
+    Trace("A");
+    txFirstAck = 1;
+}
+
+void BACM::SendNack()
+{
+    if (TxRoom() < LEN_SHORT_PACKET) {
+        return;
+    }
+    SendShortPacket(NAK);
+    lastPacketSent = SENT_NACK;
+    Trace("N");
+}
+
+void BACM::EncodeInfoPacket(uint32_t len, const uint8_t* text)
+{
+    const uint8_t addr = SendAddress();
+    uint32_t written = 0;
+    uint16_t crc = VAL_INITIAL_CRC;
+    PutTx(addr);
+    PutTx(DLE);
+    PutTx(STX);
+    written += 3;
+    for (uint32_t i = 0; i < len; i++) {
+        PutTx(text[i]);
+        crc = Crc::ByteCalc16bitsCrc(crc, text[i]);
+        written++;
+        if (text[i] == DLE) {
+            PutTx(DLE);
+            crc = Crc::ByteCalc16bitsCrc(crc, DLE);
+            written++;
+        }
+    }
+    PutTx(DLE);
+    crc = Crc::ByteCalc16bitsCrc(crc, DLE);
+    PutTx(ETX);
+    crc = Crc::ByteCalc16bitsCrc(crc, ETX);
+    PutTx(static_cast<uint8_t>(crc >> CRC_HIGH_SHIFT));
+    PutTx(static_cast<uint8_t>(crc & BYTE_MASK));
+    written += 4;
+    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(written));
+    markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    numOfSentMessages++;
+}
+
+void BACM::SendInfo()
+{
+    STR_FIFO_MSG_T& entry = fifoTxMsg[firstFifoTxMsg];
+    if (TxRoom() < worstInfoLength(entry.load)) {
+        return;
+    }
+    EncodeInfoPacket(entry.load, entry.buffer);
+    std::memcpy(BufReTxMsg.buffer, entry.buffer, entry.load);
+    BufReTxMsg.load = entry.load;
+    entry.load = 0;
+    firstFifoTxMsg = (firstFifoTxMsg + 1) & MASK_FIFO_TX_MSG;
+    fifoLoadAdd(loadFifoTxMsg, -1);
+    lastPacketSent = SENT_INFO;
+    Trace("I");
+}
+
+void BACM::ReSendInfo()
+{
+    if (TxRoom() < worstInfoLength(BufReTxMsg.load)) {
+        return;
+    }
+    EncodeInfoPacket(BufReTxMsg.load, BufReTxMsg.buffer);
+    lastPacketSent = SENT_INFO;
+    Trace("R");
+    numTotalReTxMsg++;
+}
+
+void BACM::ReSendPackets()
+{
+    if (numReTx < MAX_RETX) {
+        numReTx++;
+        switch (lastPacketSent) {
+        case SENT_NOTHING:
+            markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+            break;
+        case SENT_ACK:
+            SendAck();
+            break;
+        case SENT_NACK:
+            SendNack();
+            break;
+        case SENT_INFO:
+            ReSendInfo();
+            break;
+        default:
+            EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+        }
+        return;
+    }
+    // Given up: start the handshake again. Queued messages, the FIFOs and
+    // the receive state stay for when the peer answers again.
+    linkActivity = LINK_DOWN;
+    lastPacketSent = SENT_NOTHING;
+    txFirstAck = 0;
+    numReTx = 0;
+    markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
+}
+
+void BACM::Trace(const char* mark) const
+{
+    if (doLog != 0) {
+        dcPrint(mark);
+    }
+}

@@ -1,0 +1,189 @@
+// BAC-M: the addressed, acknowledged, turn-taking link protocol of a serial
+// line. The UART driver's task feeds and drains the byte FIFOs through the
+// IProtocol handlers; the router task queues messages with Send; the "bacm"
+// worker task (priority 2) decodes received packets, delivers each valid
+// message in a fresh BD to the receive callback (which then owns it), and
+// takes its turns: one INFO, ACK or NACK per turn, repeats on time-out or
+// NACK, link down after two unanswered repeats. Framing beyond the packets,
+// UART settings and the routing of delivered BDs belong to others.
+#pragma once
+
+#include <cstdint>
+
+#include "bdapl.h"
+#include "errcodes.h"
+#include "iprotocol.h"
+
+constexpr uint32_t LEN_MSG_BACM = 248;  // largest INFO text
+
+struct STR_FIFO_MSG_T {
+    uint32_t load;                 // bytes held, 0 to LEN_MSG_BACM
+    uint8_t buffer[LEN_MSG_BACM];
+};
+
+struct BACM_CONFIG_T {
+    SOURCES_E source;               // stamped into every received BD
+    RECV_BD_CALLBACK recvCallback;  // must not be null
+    uint16_t master;                // 1 = master; anything else = slave
+    uint8_t physicalAddr;           // the address byte of this link
+    uint32_t ticksRecvTimeout;      // wait for an answer before repeating
+    uint32_t ticksAckWindow;        // how long the turn is kept for a message to send
+};
+
+struct BACM_STATS_T {
+    uint32_t linkActivity;                  // 0 = down, 1 = up
+    uint32_t numOfSentMessages;             // INFO frames queued to the line, repeats included
+    uint32_t numOfRecvdMessages;            // valid INFO frames with a text
+    uint32_t numOfRecvDataQueueFullErrors;  // bytes dropped: receive FIFO full
+    uint32_t numOfPacketFormatErrors;       // texts over 248 bytes, bad escapes
+    uint32_t numOfCrcErrors;
+    uint32_t numOfRecvdMsgLengthErrors;     // empty texts; texts larger than the BD
+    uint32_t numOfSendMsgLengthErrors;      // Send with 0 or more than 248 bytes
+    uint32_t numOfSendMsgQueueFullErrors;   // Send with 16 messages queued
+    uint32_t numTotalReTxMsg;               // INFO frames sent again
+    uint32_t loadSendMsgQueue;              // messages queued now (not a counter)
+};
+
+class BACM : public IProtocol {
+public:
+    // Scoped to the class: the host-link protocol uses the same names.
+    static constexpr uint8_t STX = 0x02;
+    static constexpr uint8_t ETX = 0x03;
+    static constexpr uint8_t ACK = 0x06;
+    static constexpr uint8_t DLE = 0x10;
+    static constexpr uint8_t NAK = 0x15;
+    static constexpr uint16_t VAL_INITIAL_CRC = 0;
+    static constexpr uint32_t MAX_RETX = 2;        // repeats of one packet before the link is down
+    static constexpr uint8_t SLAVE_MASK = 0x80;    // set in the address byte of every slave packet
+
+    // What the worker does next.
+    enum LINK_STATES_E : uint8_t {
+        WAIT_PACKET = 0,    // a packet was sent (or none is due): waiting for the peer
+        RECEIVED_NACK = 1,  // the peer asks for the last packet again
+        SEND_ACK = 2,       // master start: an ACK is due
+        SEND_NACK = 3,      // a bad frame arrived: a NACK is due
+        RECEIVED_ACK = 4,   // this side has the turn
+        RECEIVED_INFO = 5,  // this side has the turn
+    };
+
+    // Receive state machine: what the next byte is expected to be.
+    enum RX_PACKET_STATES_E : uint8_t {
+        WAIT_ADD = 0,
+        WAIT_DLE = 1,
+        WAIT_STX = 2,
+        WAIT_TEXT_DLE = 3,
+        WAIT_ETX_DLE = 4,
+        WAIT_CRC_HI = 5,
+        WAIT_CRC_LO = 6,
+    };
+
+    // The packet a repeat sends again.
+    enum LAST_PACKET_SENT_E : uint8_t {
+        SENT_NOTHING = 0,
+        SENT_ACK = 1,
+        SENT_NACK = 2,
+        SENT_INFO = 3,
+    };
+
+    static constexpr uint32_t TIME_PERIOD_WORKER_TASK = ::TIME_PERIOD_WORKER_TASK;  // us
+    static constexpr uint32_t LEN_FIFO_TX_MSG = 16;
+    static constexpr uint32_t MASK_FIFO_TX_MSG = LEN_FIFO_TX_MSG - 1;
+    static constexpr uint32_t LEN_FIFO_TX_DATA = 1024;
+    static constexpr uint32_t MASK_FIFO_TX_DATA = LEN_FIFO_TX_DATA - 1;
+    static constexpr uint32_t LEN_FIFO_RX_DATA = 1024;
+    static constexpr uint32_t MASK_FIFO_RX_DATA = LEN_FIFO_RX_DATA - 1;
+
+    // Creates the "bacm" worker task. A null receive callback is fatal
+    // (EC_ERROR_INVALID_ARGUMENT), so is a task that cannot be created
+    // (EC_ERROR_TASK_CREATION). Called at configuration time.
+    explicit BACM(BACM_CONFIG_T config);
+
+    // From now on prints one-letter trace marks: A/N/I/R for ACK, NACK, INFO
+    // and INFO repeat sent; a/n/i for ACK, NACK and valid INFO received.
+    void EnableLog() override;
+    // Router task. Queues a copy of the BD's data for a later turn. EC_FAIL
+    // while the link is down (not counted), with 16 messages queued, or with
+    // 0 or more than 248 bytes (both counted). A null BD is fatal.
+    ERROR_CODES_E Send(BD* bd) override;
+    // Clears the counters; link state and queues stay.
+    void ResetStats() override;
+    // Writes BACM_STATS_T at p (32-bit aligned).
+    void GetStats(uint8_t* p) override;
+    // UART driver task: byte FIFO producer and consumer, O(1), no lock.
+    void RxDataHandler(uint8_t byte) override;
+    ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
+
+    // One pass of the worker task: decode every byte present, then act on
+    // the link state and time-outs. The task runs it every 10 ticks; tests
+    // run it directly under a controllable clock.
+    void WorkerCycle();
+
+private:
+    static void WorkerTask(UArg arg0, UArg arg1);
+    void DecodePacket();
+    void DecodeByte(uint8_t c);
+    void CheckPacketType(uint8_t c);
+    void StartText();
+    void FrameCheck();
+    uint8_t RecvAddress() const;
+    uint8_t SendAddress() const;
+    uint32_t TxRoom() const;
+    void PutTx(uint8_t byte);
+    void SendAck();
+    void SendNack();
+    void SendShortPacket(uint8_t type);
+    void EncodeInfoPacket(uint32_t len, const uint8_t* text);
+    void SendInfo();
+    void ReSendInfo();
+    void ReSendPackets();
+    void TakeTurn();
+    void Trace(const char* mark) const;
+
+    const SOURCES_E source;
+    const RECV_BD_CALLBACK recvCallback;
+    const uint16_t master;
+    const uint8_t physicalAddr;
+    const uint32_t ticksRecvTimeout;
+    const uint32_t ticksAckWindow;
+    uint16_t doLog;                     // 1 after EnableLog
+    volatile LINK_ACTIVITY_E linkActivity;  // read by Send without a lock
+    uint32_t markTicksAckWindow;        // last ACK or valid INFO received
+    uint32_t markTicksRecvTimeout;      // last packet sent
+    uint32_t ticksTaskPeriod;           // worker period in ticks
+    LINK_STATES_E linkState;
+
+    uint8_t fifoRxData[LEN_FIFO_RX_DATA];
+    uint32_t firstFifoRxData;           // worker's read index
+    uint32_t lastFifoRxData;            // driver's write index
+    volatile uint32_t loadFifoRxData;   // changed by both sides
+
+    uint16_t recvCrc;                   // running CRC of the frame being received
+    uint32_t lenRecvMsg;                // text bytes received so far, 0 to 248
+    RX_PACKET_STATES_E decodeState;
+    uint8_t bufRecvMsg[LEN_MSG_BACM];   // text without the doubled DLE
+
+    STR_FIFO_MSG_T fifoTxMsg[LEN_FIFO_TX_MSG];
+    uint32_t firstFifoTxMsg;            // worker's read index
+    uint32_t lastFifoTxMsg;             // Send's write index
+    volatile uint32_t loadFifoTxMsg;    // changed by both sides
+
+    uint8_t fifoTxData[LEN_FIFO_TX_DATA];
+    uint32_t firstFifoTxData;           // driver's read index
+    uint32_t lastFifoTxData;            // worker's write index
+    volatile uint32_t loadFifoTxData;   // changed by both sides
+
+    LAST_PACKET_SENT_E lastPacketSent;
+    uint32_t numReTx;                   // repeats of the current packet, 0 to MAX_RETX
+    uint32_t txFirstAck;                // 0 until an ACK went out since the link went down
+    STR_FIFO_MSG_T BufReTxMsg;          // last INFO text, for a repeat
+
+    uint32_t numOfSentMessages;
+    uint32_t numOfRecvdMessages;
+    uint32_t numOfRecvDataQueueFullErrors;
+    uint32_t numOfPacketFormatErrors;
+    uint32_t numOfCrcErrors;
+    uint32_t numOfRecvdMsgLengthErrors;
+    uint32_t numOfSendMsgLengthErrors;
+    uint32_t numOfSendMsgQueueFullErrors;
+    uint32_t numTotalReTxMsg;
+};

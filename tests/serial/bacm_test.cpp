@@ -1,0 +1,502 @@
+// BACM on its own, driven byte by byte through its handlers and cycle by
+// cycle under the manual clock: frames on the wire, the receive state
+// machine, turn-taking, repeats, link supervision, Send's limits and the
+// fatal paths.
+#include "bacmapl.h"
+
+#include <memory>
+
+#include "serialtest.h"
+
+namespace {
+
+constexpr uint32_t RECV_TIMEOUT = 100;
+constexpr uint32_t ACK_WINDOW = 30;
+constexpr uint32_t PERIOD = 10;
+
+// The CRC over a stuffed text and the end mark, as the line carries it;
+// a plain bitwise CRC so that the firmware's table is not checked against itself.
+uint16_t crcOf(const Bytes& covered)
+{
+    uint16_t crc = 0;
+    for (uint8_t b : covered) {
+        crc = static_cast<uint16_t>(crc ^ (b << 8));
+        for (int i = 0; i < 8; ++i) {
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+// An INFO frame built by hand; `stuffedText` already has its DLEs doubled.
+Bytes infoFrame(uint8_t addr, const Bytes& stuffedText)
+{
+    Bytes covered = stuffedText;
+    covered.push_back(0x10);
+    covered.push_back(0x03);
+    const uint16_t crc = crcOf(covered);
+    Bytes f{addr, 0x10, 0x02};
+    f.insert(f.end(), covered.begin(), covered.end());
+    f.push_back(static_cast<uint8_t>(crc >> 8));
+    f.push_back(static_cast<uint8_t>(crc));
+    return f;
+}
+
+Bytes stuff(const Bytes& text)
+{
+    Bytes s;
+    for (uint8_t b : text) {
+        s.push_back(b);
+        if (b == 0x10) s.push_back(0x10);
+    }
+    return s;
+}
+
+Bytes ackFrom(uint8_t addr) { return Bytes{addr, 0x10, 0x06}; }
+Bytes nakFrom(uint8_t addr) { return Bytes{addr, 0x10, 0x15}; }
+
+class BacmTest : public SerialTest {
+protected:
+    std::unique_ptr<BACM> make(bool isMaster, uint8_t addr)
+    {
+        BACM_CONFIG_T cfg{SOURCE_SCI2, recordDelivery, static_cast<uint16_t>(isMaster ? 1 : 0),
+                          addr, RECV_TIMEOUT, ACK_WINDOW};
+        return std::make_unique<BACM>(cfg);
+    }
+
+    // One worker period later.
+    static void cycle(BACM& p)
+    {
+        advance(PERIOD);
+        p.WorkerCycle();
+    }
+
+    static BACM_STATS_T stats(BACM& p) { return statsOf<BACM_STATS_T>(p); }
+
+    // A slave at 0x01 whose link is up and whose first ACK is out: it answers
+    // the next turn with a queued message, or with an ACK after the window.
+    std::unique_ptr<BACM> upSlave()
+    {
+        auto s = make(false, 0x01);
+        feed(*s, ackFrom(0x01));
+        cycle(*s);
+        EXPECT_EQ(drain(*s), ackFrom(0x81));
+        EXPECT_EQ(stats(*s).linkActivity, 1u);
+        return s;
+    }
+
+    // A master at `addr` whose link is up, holding the turn with nothing sent.
+    std::unique_ptr<BACM> upMaster(uint8_t addr)
+    {
+        auto m = make(true, addr);
+        cycle(*m);
+        EXPECT_EQ(drain(*m), ackFrom(addr));
+        feed(*m, ackFrom(static_cast<uint8_t>(addr | 0x80)));
+        cycle(*m);
+        EXPECT_EQ(stats(*m).linkActivity, 1u);
+        return m;
+    }
+
+    static ERROR_CODES_E send(BACM& p, const Bytes& data)
+    {
+        SendBuffer b(data);
+        return p.Send(b.get());
+    }
+};
+
+TEST_F(BacmTest, InfoFramesByteForByte)
+{
+    auto m1 = upMaster(0x01);
+    ASSERT_EQ(send(*m1, textOf("abc")), EC_SUCCESS);
+    cycle(*m1);
+    EXPECT_EQ(drain(*m1), (Bytes{0x01, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C}));
+
+    auto s1 = upSlave();
+    ASSERT_EQ(send(*s1, textOf("abc")), EC_SUCCESS);
+    feed(*s1, ackFrom(0x01));
+    cycle(*s1);
+    EXPECT_EQ(drain(*s1), (Bytes{0x81, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C}));
+
+    auto m5 = upMaster(0x05);
+    ASSERT_EQ(send(*m5, Bytes{0x41, 0x10, 0x42}), EC_SUCCESS);
+    cycle(*m5);
+    EXPECT_EQ(drain(*m5),
+              (Bytes{0x05, 0x10, 0x02, 0x41, 0x10, 0x10, 0x42, 0x10, 0x03, 0x70, 0x90}));
+    EXPECT_EQ(stats(*m5).numOfSentMessages, 1u);
+}
+
+// Master and slave firmware objects back to back, following the example
+// exchange turn by turn, then the lost ACK that makes the slave repeat.
+TEST_F(BacmTest, ExampleExchangeWithLostAck)
+{
+    auto m = make(true, 0x01);
+    auto s = make(false, 0x01);
+
+    // 1. The master opens with an ACK.
+    cycle(*m);
+    const Bytes mAck = drain(*m);
+    EXPECT_EQ(mAck, ackFrom(0x01));
+    // 2. The slave's link comes up; its first turn is an ACK.
+    feed(*s, mAck);
+    s->WorkerCycle();
+    EXPECT_EQ(stats(*s).linkActivity, 1u);
+    const Bytes sAck = drain(*s);
+    EXPECT_EQ(sAck, ackFrom(0x81));
+    // 3. The master's link comes up; nothing queued, it keeps the turn for
+    // the window and then passes it.
+    feed(*m, sAck);
+    const uint32_t turnAt = advance(PERIOD);
+    m->WorkerCycle();
+    EXPECT_EQ(stats(*m).linkActivity, 1u);
+    Bytes mOut = drain(*m);
+    while (mOut.empty()) {
+        cycle(*m);
+        mOut = drain(*m);
+    }
+    EXPECT_EQ(mOut, ackFrom(0x01));
+    const uint32_t passedAfter = ti_sysbios_knl_Clock_getTicks() - turnAt;
+    EXPECT_GT(passedAfter, ACK_WINDOW);
+    EXPECT_LE(passedAfter, ACK_WINDOW + PERIOD);
+    // 4. Meanwhile x was queued with the slave: it goes out on this turn.
+    ASSERT_EQ(send(*s, textOf("x")), EC_SUCCESS);
+    feed(*s, mOut);
+    s->WorkerCycle();
+    const Bytes infoX = drain(*s);
+    EXPECT_EQ(infoX, infoFrame(0x81, textOf("x")));
+    // 5. The master delivers x and, with nothing queued, acknowledges it
+    // with an ACK after the window.
+    feed(*m, infoX);
+    cycle(*m);
+    EXPECT_EQ(takeDelivered(), std::vector<Bytes>{textOf("x")});
+    EXPECT_TRUE(drain(*m).empty());
+    for (int i = 0; i < 4; ++i) cycle(*m);
+    EXPECT_EQ(drain(*m), ackFrom(0x01));  // 6. ... and that ACK is lost.
+    // The slave's time-out runs out and it repeats INFO(x).
+    Bytes sOut;
+    uint32_t waited = 0;
+    while (sOut.empty() && waited < 5 * RECV_TIMEOUT) {
+        cycle(*s);
+        waited += PERIOD;
+        sOut = drain(*s);
+    }
+    EXPECT_EQ(sOut, infoX);
+    EXPECT_EQ(stats(*s).numTotalReTxMsg, 1u);
+    EXPECT_EQ(stats(*s).numOfSentMessages, 2u);
+    feed(*m, sOut);
+    cycle(*m);
+    EXPECT_EQ(takeDelivered(), std::vector<Bytes>{textOf("x")});
+    EXPECT_EQ(stats(*m).numOfRecvdMessages, 2u);
+}
+
+TEST_F(BacmTest, DeliveredBdCarriesTheLineSourceAndNoAddressing)
+{
+    auto s = upSlave();
+    feed(*s, infoFrame(0x01, textOf("hello")));
+    cycle(*s);
+    ASSERT_EQ(deliveries().size(), 1u);
+    const Delivered& d = deliveries()[0];
+    EXPECT_EQ(d.data, textOf("hello"));
+    EXPECT_EQ(d.source, SOURCE_SCI2);
+    EXPECT_EQ(d.sourceIpAddr | d.destIpAddr | d.sourcePort | d.destPort, 0u);
+    deliveries().clear();
+}
+
+// Receive state machine: one frame (or byte sequence) into an up slave at
+// 0x01, then what was delivered, counted and answered in the next cycle.
+struct RxCase {
+    const char* name;
+    Bytes input;
+    std::vector<Bytes> delivered;
+    Bytes answer;  // what the next cycle puts on the line
+    uint32_t formatErrors;
+    uint32_t crcErrors;
+    uint32_t lengthErrors;
+};
+
+std::vector<RxCase> rxCases()
+{
+    const Bytes t248(248, 'a');
+    Bytes t249 = t248;
+    t249.push_back('a');
+    const Bytes dle248(248, 0x10);
+    Bytes t248dle = t248;
+    t248dle.push_back(0x10);
+    Bytes badCrc = infoFrame(0x01, textOf("abc"));
+    badCrc.back() ^= 0x01;
+    Bytes dleStx{0x01, 0x10, 0x02, 0x41, 0x42, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C};
+    Bytes two = infoFrame(0x01, textOf("one"));
+    const Bytes second = infoFrame(0x01, stuff(Bytes{0x10, 0x20}));
+    two.insert(two.end(), second.begin(), second.end());
+    const Bytes nack = nakFrom(0x81);
+    const Bytes none;
+    return {
+        {"248 bytes", infoFrame(0x01, t248), {t248}, none, 0, 0, 0},
+        {"249 bytes", infoFrame(0x01, t249), {}, nack, 1, 0, 0},
+        {"248 doubled DLE", infoFrame(0x01, stuff(dle248)), {dle248}, none, 0, 0, 0},
+        {"249th a doubled DLE", infoFrame(0x01, stuff(t248dle)), {}, nack, 1, 0, 0},
+        {"DLE STX inside a text", dleStx, {textOf("abc")}, none, 1, 0, 0},
+        {"empty text, good CRC", infoFrame(0x01, {}), {}, nack, 0, 0, 1},
+        {"CRC error", badCrc, {}, nack, 0, 1, 0},
+        {"other address", infoFrame(0x02, textOf("abc")), {}, none, 0, 0, 0},
+        {"bit 7 not ours", infoFrame(0x81, textOf("abc")), {}, none, 0, 0, 0},
+        {"repeated address and DLE",
+         {0x01, 0x01, 0x01, 0x10, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C},
+         {textOf("abc")}, none, 0, 0, 0},
+        {"bad escape, plain byte", {0x01, 0x10, 0x02, 0x41, 0x10, 0x20}, {}, none, 1, 0, 0},
+        {"two INFO frames in one pass", two, {textOf("one"), Bytes{0x10, 0x20}}, none, 0, 0, 0},
+    };
+}
+
+TEST_F(BacmTest, ReceiveStateMachine)
+{
+    for (const RxCase& c : rxCases()) {
+        SCOPED_TRACE(c.name);
+        auto s = upSlave();
+        feed(*s, c.input);
+        cycle(*s);
+        EXPECT_EQ(takeDelivered(), c.delivered);
+        EXPECT_EQ(drain(*s), c.answer);
+        const BACM_STATS_T st = stats(*s);
+        EXPECT_EQ(st.numOfRecvdMessages, c.delivered.size());
+        EXPECT_EQ(st.numOfPacketFormatErrors, c.formatErrors);
+        EXPECT_EQ(st.numOfCrcErrors, c.crcErrors);
+        EXPECT_EQ(st.numOfRecvdMsgLengthErrors, c.lengthErrors);
+        if (!c.delivered.empty()) {
+            // One answer for everything decoded in the pass, after the window.
+            for (int i = 0; i < 4; ++i) cycle(*s);
+            EXPECT_EQ(drain(*s), ackFrom(0x81));
+        }
+    }
+}
+
+TEST_F(BacmTest, BadEscapeThatIsAnAckOrNackStillCounts)
+{
+    auto s = upSlave();
+    ASSERT_EQ(send(*s, textOf("q")), EC_SUCCESS);
+    // A text cut short by an ACK: the turn is taken and the message goes out.
+    feed(*s, {0x01, 0x10, 0x02, 0x41, 0x10, 0x06});
+    cycle(*s);
+    const Bytes info = drain(*s);
+    EXPECT_EQ(info, infoFrame(0x81, textOf("q")));
+    EXPECT_EQ(stats(*s).numOfPacketFormatErrors, 1u);
+    // Cut short by a NACK: the INFO is repeated.
+    feed(*s, {0x01, 0x10, 0x02, 0x41, 0x10, 0x15});
+    cycle(*s);
+    EXPECT_EQ(drain(*s), info);
+    EXPECT_EQ(stats(*s).numOfPacketFormatErrors, 2u);
+    EXPECT_EQ(stats(*s).numTotalReTxMsg, 1u);
+}
+
+TEST_F(BacmTest, AddressBit7)
+{
+    // A slave whose own address has bit 7 set hears it.
+    auto s = make(false, 0x81);
+    feed(*s, ackFrom(0x81));
+    cycle(*s);
+    EXPECT_EQ(drain(*s), ackFrom(0x81));
+    // A master hears its slave, which sets bit 7, and not its own echo.
+    auto m = make(true, 0x01);
+    cycle(*m);
+    EXPECT_EQ(drain(*m), ackFrom(0x01));
+    feed(*m, ackFrom(0x01));
+    cycle(*m);
+    EXPECT_EQ(stats(*m).linkActivity, 0u);
+    feed(*m, ackFrom(0x81));
+    cycle(*m);
+    EXPECT_EQ(stats(*m).linkActivity, 1u);
+}
+
+TEST_F(BacmTest, UnansweredMasterPollsForEver)
+{
+    auto m = make(true, 0x01);
+    const uint32_t start = ti_sysbios_knl_Clock_getTicks();
+    std::vector<uint32_t> ackTimes;
+    for (uint32_t t = 0; t < 500; t += PERIOD) {
+        cycle(*m);
+        const Bytes out = drain(*m);
+        if (!out.empty()) {
+            EXPECT_EQ(out, ackFrom(0x01));
+            ackTimes.push_back(ti_sysbios_knl_Clock_getTicks() - start);
+        }
+        EXPECT_EQ(stats(*m).linkActivity, 0u);
+    }
+    // ACK, two repeats strictly after each time-out, then down and a fresh ACK.
+    EXPECT_EQ(ackTimes, (std::vector<uint32_t>{10, 120, 230, 350, 460}));
+    EXPECT_EQ(stats(*m).numTotalReTxMsg, 0u);
+}
+
+TEST_F(BacmTest, SlaveThatHearsNothingSendsNothing)
+{
+    auto s = make(false, 0x01);
+    for (int i = 0; i < 300; ++i) cycle(*s);
+    EXPECT_TRUE(drain(*s).empty());
+    EXPECT_EQ(stats(*s).linkActivity, 0u);
+}
+
+TEST_F(BacmTest, AfterLinkDownQueuedMessagesWaitForTheFirstAck)
+{
+    auto s = upSlave();
+    // The slave passes the turn and waits; two messages queue up meanwhile.
+    feed(*s, ackFrom(0x01));
+    for (int i = 0; i < 5; ++i) cycle(*s);  // decode, then the window runs out
+    EXPECT_EQ(drain(*s), ackFrom(0x81));
+    ASSERT_EQ(send(*s, textOf("m1")), EC_SUCCESS);
+    ASSERT_EQ(send(*s, textOf("m2")), EC_SUCCESS);
+    // The master is gone: two repeats of the ACK, then the link is down.
+    Bytes line;
+    for (int i = 0; i < 40; ++i) {
+        cycle(*s);
+        const Bytes out = drain(*s);
+        line.insert(line.end(), out.begin(), out.end());
+    }
+    EXPECT_EQ(line, (Bytes{0x81, 0x10, 0x06, 0x81, 0x10, 0x06}));
+    BACM_STATS_T st = stats(*s);
+    EXPECT_EQ(st.linkActivity, 0u);
+    EXPECT_EQ(st.loadSendMsgQueue, 2u);
+    // Down: refused, not counted, queue untouched.
+    EXPECT_EQ(send(*s, textOf("m3")), EC_FAIL);
+    st = stats(*s);
+    EXPECT_EQ(st.loadSendMsgQueue, 2u);
+    EXPECT_EQ(st.numOfSendMsgQueueFullErrors + st.numOfSendMsgLengthErrors, 0u);
+    // The master returns: first an ACK, then one message per turn.
+    feed(*s, ackFrom(0x01));
+    cycle(*s);
+    EXPECT_EQ(drain(*s), ackFrom(0x81));
+    feed(*s, ackFrom(0x01));
+    cycle(*s);
+    EXPECT_EQ(drain(*s), infoFrame(0x81, textOf("m1")));
+    feed(*s, ackFrom(0x01));
+    cycle(*s);
+    EXPECT_EQ(drain(*s), infoFrame(0x81, textOf("m2")));
+    EXPECT_EQ(stats(*s).loadSendMsgQueue, 0u);
+}
+
+TEST_F(BacmTest, MessageQueuedWithinTheWindowGoesOutInTheSameTurn)
+{
+    auto s = upSlave();
+    feed(*s, ackFrom(0x01));
+    cycle(*s);
+    EXPECT_TRUE(drain(*s).empty());  // holding the turn
+    ASSERT_EQ(send(*s, textOf("late")), EC_SUCCESS);
+    cycle(*s);
+    EXPECT_EQ(drain(*s), infoFrame(0x81, textOf("late")));
+    // Queued after the window ran out: the ACK went first, the message waits.
+    feed(*s, ackFrom(0x01));
+    for (int i = 0; i < 5; ++i) cycle(*s);  // decode, then the window runs out
+    EXPECT_EQ(drain(*s), ackFrom(0x81));
+    ASSERT_EQ(send(*s, textOf("next")), EC_SUCCESS);
+    cycle(*s);
+    EXPECT_TRUE(drain(*s).empty());
+    feed(*s, ackFrom(0x01));
+    cycle(*s);
+    EXPECT_EQ(drain(*s), infoFrame(0x81, textOf("next")));
+}
+
+TEST_F(BacmTest, NacksRepeatTheInfoUntilTheLinkGoesDown)
+{
+    auto m = upMaster(0x01);
+    ASSERT_EQ(send(*m, textOf("abc")), EC_SUCCESS);
+    cycle(*m);
+    const Bytes info = drain(*m);
+    for (uint32_t n = 1; n <= 2; ++n) {
+        feed(*m, nakFrom(0x81));
+        cycle(*m);
+        EXPECT_EQ(drain(*m), info);
+        EXPECT_EQ(stats(*m).numTotalReTxMsg, n);
+    }
+    feed(*m, nakFrom(0x81));
+    cycle(*m);
+    EXPECT_TRUE(drain(*m).empty());
+    EXPECT_EQ(stats(*m).linkActivity, 0u);
+    // Taken down by a NACK, the master first waits out its receive time-out
+    // cycle with nothing to repeat, and then starts again with an ACK.
+    Bytes out;
+    uint32_t waited = 0;
+    while (out.empty() && waited < 5 * RECV_TIMEOUT) {
+        cycle(*m);
+        waited += PERIOD;
+        out = drain(*m);
+    }
+    EXPECT_EQ(out, ackFrom(0x01));
+    EXPECT_GT(waited, 3 * RECV_TIMEOUT);
+}
+
+TEST_F(BacmTest, SendLimits)
+{
+    auto s = upSlave();
+    EXPECT_EQ(send(*s, {}), EC_FAIL);
+    EXPECT_EQ(send(*s, Bytes(249, 1)), EC_FAIL);
+    EXPECT_EQ(stats(*s).numOfSendMsgLengthErrors, 2u);
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_EQ(send(*s, Bytes(248, static_cast<uint8_t>(i))), EC_SUCCESS) << i;
+    }
+    EXPECT_EQ(send(*s, textOf("x")), EC_FAIL);
+    BACM_STATS_T st = stats(*s);
+    EXPECT_EQ(st.numOfSendMsgQueueFullErrors, 1u);
+    EXPECT_EQ(st.loadSendMsgQueue, 16u);
+    // Messages leave in order, one per turn; refilling as they go makes the
+    // queue's indices wrap.
+    for (int i = 0; i < 32; ++i) {
+        feed(*s, ackFrom(0x01));
+        cycle(*s);
+        const Bytes expected = i < 16 ? Bytes(248, static_cast<uint8_t>(i))
+                                      : Bytes{static_cast<uint8_t>(i - 16)};
+        EXPECT_EQ(drain(*s), infoFrame(0x81, stuff(expected))) << i;
+        if (i < 16) {
+            ASSERT_EQ(send(*s, Bytes{static_cast<uint8_t>(i)}), EC_SUCCESS) << i;
+        }
+    }
+    EXPECT_EQ(stats(*s).loadSendMsgQueue, 0u);
+    EXPECT_EQ(stats(*s).numOfSentMessages, 32u);
+    s->ResetStats();
+    st = stats(*s);
+    EXPECT_EQ(st.numOfSentMessages + st.numOfSendMsgLengthErrors + st.numOfSendMsgQueueFullErrors,
+              0u);
+    EXPECT_EQ(st.linkActivity, 1u);
+}
+
+TEST_F(BacmTest, ReceiveFifoFullDropsAndCounts)
+{
+    auto s = upSlave();
+    Bytes frame = infoFrame(0x01, Bytes(100, 'z'));
+    Bytes junk(BACM::LEN_FIFO_RX_DATA - frame.size(), 0x55);
+    feed(*s, junk);
+    feed(*s, frame);
+    feed(*s, {0x01, 0x02});
+    EXPECT_EQ(stats(*s).numOfRecvDataQueueFullErrors, 2u);
+    cycle(*s);
+    EXPECT_EQ(takeDelivered(), std::vector<Bytes>{Bytes(100, 'z')});
+}
+
+TEST_F(BacmTest, TimeOutAcrossTheTickWrap)
+{
+    hostClockSet(0xFFFFFFF0u);
+    auto m = make(true, 0x01);
+    cycle(*m);
+    EXPECT_EQ(drain(*m), ackFrom(0x01));  // mark taken just before the wrap
+    for (uint32_t t = PERIOD; t <= RECV_TIMEOUT; t += PERIOD) {
+        cycle(*m);
+        EXPECT_TRUE(drain(*m).empty()) << t;
+    }
+    cycle(*m);
+    EXPECT_EQ(drain(*m), ackFrom(0x01));
+}
+
+using BacmDeathTest = BacmTest;
+
+TEST_F(BacmDeathTest, FatalMisuse)
+{
+    BACM_CONFIG_T noCallback{SOURCE_SCI1, nullptr, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
+    EXPECT_FATAL(BACM{noCallback}, EC_ERROR_INVALID_ARGUMENT, "bacmapl");
+    auto s = upSlave();
+    EXPECT_FATAL(s->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
+    BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
+    EXPECT_FATAL(
+        {
+            hostTaskCreateFailNext(1);
+            BACM b(cfg);
+        },
+        EC_ERROR_TASK_CREATION, "bacmapl");
+}
+
+}  // namespace
