@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one
 # is missing, so that a fresh machine needs nothing by hand.
-# Usage: scripts/bootstrap.sh [cross]
+# Usage: scripts/bootstrap.sh [cross]   (cross: also the 32-bit ARM toolchains and qemu-arm)
 set -euo pipefail
 
 pkgs=(g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
 if [ "${1:-}" = "cross" ]; then
-    pkgs+=(g++-arm-linux-gnueabihf qemu-user gcc-arm-none-eabi libstdc++-arm-none-eabi-newlib)
+    pkgs+=(googletest g++-arm-linux-gnueabihf qemu-user gcc-arm-none-eabi libstdc++-arm-none-eabi-newlib)
 fi
 
 missing=()
