@@ -152,10 +152,11 @@ void BPPoS::RxDataHandler(uint8_t byte)
             recvDataState = WAIT_TEXT_DLE;
         } else if (byte == ETX) {
             recvDataState = WAIT_CRC;
-        } else if (byte == ACK) {
-            recvDataState = WAIT_DLE;
         } else {
-            store = false;
+            // DLE ACK, and any bad escape too, is stored so that the decoder
+            // sees it and abandons the frame; dropped, the decoder would take
+            // the next frame's opening DLE as the second half of a pair and
+            // lose that frame as well.
             recvDataState = WAIT_DLE;
         }
         break;

@@ -1,0 +1,512 @@
+// The host-link protocol against a manual clock: frames byte for byte,
+// stuffing and CRC, length limits, resynchronisation, the transmit FIFO's
+// all-or-nothing frames, connection packets and link supervision.
+#include <gtest/gtest.h>
+
+#include "bpposapl.h"
+#include "hostlinktest.h"
+#include "kernel.h"
+
+namespace {
+
+constexpr uint32_t kRecvTimeout = 2000;
+constexpr uint32_t kWindow = 1000;
+const Bytes kConnection = {0x10, 0x06};
+
+class BpposTest : public HostLinkTest {
+protected:
+    BPPoS& make(CONNECTION_CALLBACK cb = recordLink)
+    {
+        BPPOS_CONFIG_T cfg{SOURCE_SPI1, recordReceived, cb, kRecvTimeout, kWindow};
+        hostHeapRouteNew(true);
+        BPPoS* p = new BPPoS(cfg);
+        hostHeapRouteNew(false);
+        return *p;
+    }
+
+    // Brings the link up with a connection packet and discards what the
+    // board queued so far.
+    void bringUp(BPPoS& p)
+    {
+        feed(p, kConnection);
+        p.WorkerCycle();
+        drain(p);
+        linkEvents().clear();
+    }
+
+    // Sends through a pool BD and returns it afterwards.
+    ERROR_CODES_E send(BPPoS& p, uint16_t destPort, uint32_t destIp, uint16_t sourcePort,
+                       uint32_t sourceIp, const Bytes& data)
+    {
+        BD* bd = makeBd(destPort, destIp, sourcePort, sourceIp, data);
+        const ERROR_CODES_E r = p.Send(bd);
+        BdPool::Put(bd);
+        return r;
+    }
+
+    ERROR_CODES_E sendPayload(BPPoS& p, const Bytes& data)
+    {
+        return send(p, netPort(2000), netAddr(192, 168, 1, 1), netPort(2001),
+                    netAddr(192, 168, 1, 2), data);
+    }
+
+    static uint32_t now() { return ti_sysbios_knl_Clock_getTicks(); }
+};
+
+// A host message whose header holds no DLE, for frames of known length.
+hostlink::Message plainMessage(const Bytes& payload)
+{
+    hostlink::Message m;
+    m.destPort = 2000;
+    m.destAddr = 0xC0A80101;
+    m.sourcePort = 2001;
+    m.sourceAddr = 0xC0A80102;
+    m.payload = payload;
+    return m;
+}
+
+Bytes textOfLength(size_t n, uint8_t first = 0x20)
+{
+    Bytes t(n);
+    for (size_t i = 0; i < n; ++i) t[i] = static_cast<uint8_t>(first + i % 0x50);
+    return t;
+}
+
+struct ReferenceFrame {
+    const char* name;
+    uint16_t destPort;
+    uint8_t destIp[4];
+    uint16_t sourcePort;
+    uint8_t sourceIp[4];
+    Bytes payload;
+    Bytes wire;
+};
+
+const ReferenceFrame kReferenceFrames[] = {
+    {"abc to 10.80.0.1:2010", 2010, {10, 80, 0, 1}, 2010, {10, 80, 0, 16}, {0x61, 0x62, 0x63},
+     {0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x10, 0x10,
+      0x61, 0x62, 0x63, 0x10, 0x03, 0x14}},
+    {"one DLE between ports 1024", 1024, {0, 0, 0, 0}, 1024, {0, 0, 0, 0}, {0x10},
+     {0x10, 0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
+      0x10, 0x10, 0x03, 0x9E}},
+};
+
+TEST_F(BpposTest, ReferenceFramesGoOutByteForByteAndComeBackUnchanged)
+{
+    BPPoS& p = make();
+    bringUp(p);
+    for (const ReferenceFrame& f : kReferenceFrames) {
+        SCOPED_TRACE(f.name);
+        const uint32_t destIp = netAddr(f.destIp[0], f.destIp[1], f.destIp[2], f.destIp[3]);
+        const uint32_t sourceIp =
+            netAddr(f.sourceIp[0], f.sourceIp[1], f.sourceIp[2], f.sourceIp[3]);
+        ASSERT_EQ(EC_SUCCESS,
+                  send(p, netPort(f.destPort), destIp, netPort(f.sourcePort), sourceIp, f.payload));
+        EXPECT_EQ(f.wire, drain(p));
+
+        received().clear();
+        feed(p, f.wire);
+        p.WorkerCycle();
+        ASSERT_EQ(1u, received().size());
+        const Received& r = received()[0];
+        EXPECT_EQ(SOURCE_SPI1, r.source);
+        EXPECT_EQ(netPort(f.destPort), r.destPort);
+        EXPECT_EQ(destIp, r.destIpAddr);
+        EXPECT_EQ(netPort(f.sourcePort), r.sourcePort);
+        EXPECT_EQ(sourceIp, r.sourceIpAddr);
+        EXPECT_EQ(f.payload, r.data);
+    }
+    const BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(2u, s.numOfSentMessages);
+    EXPECT_EQ(2u, s.numOfRecvdMessages);
+    EXPECT_EQ(0u, s.numOfCrcErrors);
+}
+
+TEST_F(BpposTest, CrcCoversBothBytesOfADoubledDle)
+{
+    BPPoS& p = make();
+    // The same frame with its CRC taken over a single DLE of the pair.
+    hostlink::Message m = plainMessage({0x41, 0x10, 0x42});
+    Bytes good = hostlink::encodeFrame(m);
+    Bytes wrong = good;
+    uint8_t crc = 0xFF;
+    bool skipped = false;
+    for (size_t i = 2; i + 1 < wrong.size(); ++i) {
+        if (!skipped && wrong[i] == 0x10 && wrong[i + 1] == 0x10) {
+            skipped = true;
+            continue;
+        }
+        crc = hostlink::crc8Update(crc, wrong[i]);
+    }
+    ASSERT_TRUE(skipped);
+    wrong.back() = crc;
+    ASSERT_NE(good.back(), wrong.back());
+
+    feed(p, wrong);
+    feed(p, good);
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_EQ(m.payload, received()[0].data);
+    EXPECT_EQ(1u, statsOf(p).numOfCrcErrors);
+}
+
+TEST_F(BpposTest, CrcOfDleGoesOutSingleAndIsAccepted)
+{
+    BPPoS& p = make();
+    bringUp(p);
+    // Find a payload whose frame CRC is 0x10.
+    Bytes payload;
+    for (int b = 0; b < 256 && payload.empty(); ++b) {
+        if (hostlink::encodeFrame(plainMessage({static_cast<uint8_t>(b)})).back() == 0x10) {
+            payload = {static_cast<uint8_t>(b)};
+        }
+    }
+    ASSERT_FALSE(payload.empty());
+    ASSERT_EQ(EC_SUCCESS, sendPayload(p, payload));
+    const Bytes wire = drain(p);
+    ASSERT_GE(wire.size(), 3u);
+    EXPECT_EQ((Bytes{0x10, 0x03, 0x10}), Bytes(wire.end() - 3, wire.end()));
+    EXPECT_EQ(hostlink::encodeFrame(plainMessage(payload)), wire);
+
+    feed(p, wire);
+    feed(p, hostlink::encodeFrame(plainMessage({0x55})));  // the next frame still decodes
+    p.WorkerCycle();
+    ASSERT_EQ(2u, received().size());
+    EXPECT_EQ(payload, received()[0].data);
+    EXPECT_EQ(Bytes{0x55}, received()[1].data);
+}
+
+TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndLeaveTheLinkDown)
+{
+    BPPoS& p = make();
+    for (size_t len = 0; len < BPPoS::LEN_HEADER; ++len) {
+        SCOPED_TRACE(len);
+        feed(p, hostlink::encodeText(textOfLength(len)));
+        p.WorkerCycle();
+        const BPPOS_STATS_T s = statsOf(p);
+        EXPECT_EQ(len + 1, s.numOfRecvdMsgLengthErrors);
+        EXPECT_EQ(0u, s.numOfRecvdMessages);
+        EXPECT_EQ(LINK_DOWN, s.linkActivity);
+    }
+    EXPECT_TRUE(received().empty());
+    EXPECT_TRUE(linkEvents().empty());
+}
+
+TEST_F(BpposTest, HeaderOnlyFrameGivesAnEmptyBdAndBringsTheLinkUp)
+{
+    BPPoS& p = make();
+    feed(p, hostlink::encodeFrame(plainMessage({})));
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_TRUE(received()[0].data.empty());
+    EXPECT_EQ(netPort(2000), received()[0].destPort);
+    EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+    ASSERT_EQ(1u, linkEvents().size());
+    EXPECT_EQ(LINK_UP, linkEvents()[0].activity);
+}
+
+TEST_F(BpposTest, LongestTextIsAcceptedAndOneByteMoreIsAFormatError)
+{
+    struct Case {
+        const char* name;
+        size_t payload;
+        uint8_t lastByte;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"1480 text bytes", 1468, 0x41, true},
+        {"1480 text bytes ending in DLE", 1468, 0x10, true},
+        {"1481 text bytes", 1469, 0x41, false},
+        {"1481st text byte a DLE", 1469, 0x10, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BPPoS& p = make();
+        Bytes payload = textOfLength(c.payload);
+        payload[5] = 0x10;  // stuffing inside does not count towards the length
+        payload.back() = c.lastByte;
+        feed(p, hostlink::encodeFrame(plainMessage(payload)));
+        feed(p, hostlink::encodeFrame(plainMessage({0x01})));
+        p.WorkerCycle();
+        const BPPOS_STATS_T s = statsOf(p);
+        if (c.accepted) {
+            ASSERT_EQ(2u, received().size());
+            EXPECT_EQ(payload, received()[0].data);
+            EXPECT_EQ(0u, s.numOfPacketFormatErrors);
+        } else {
+            // The frame is dropped; the receiver finds the next one.
+            ASSERT_EQ(1u, received().size());
+            EXPECT_EQ(Bytes{0x01}, received()[0].data);
+            EXPECT_EQ(1u, s.numOfPacketFormatErrors);
+        }
+        received().clear();
+    }
+}
+
+TEST_F(BpposTest, DleStxInsideATextRestartsTheFrame)
+{
+    BPPoS& p = make();
+    const hostlink::Message m = plainMessage({0x61, 0x62});
+    Bytes wire = {0x10, 0x02, 0x01, 0x02, 0x03};  // a frame cut short by a new opening
+    const Bytes next = hostlink::encodeFrame(m);
+    wire.insert(wire.end(), next.begin(), next.end());
+    feed(p, wire);
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_EQ(m.payload, received()[0].data);
+    EXPECT_EQ(1u, statsOf(p).numOfPacketFormatErrors);
+}
+
+TEST_F(BpposTest, DleAckInsideATextIsAFormatErrorAndBringsTheLinkUp)
+{
+    BPPoS& p = make();
+    feed(p, {0x10, 0x02, 0x01, 0x02, 0x10, 0x06});
+    p.WorkerCycle();
+    const BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(1u, s.numOfPacketFormatErrors);
+    EXPECT_EQ(LINK_UP, s.linkActivity);
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_F(BpposTest, AnyOtherEscapeInsideATextDropsTheFrame)
+{
+    BPPoS& p = make();
+    feed(p, {0x10, 0x02, 0x01, 0x10, 0x41, 0x02, 0x03});
+    feed(p, hostlink::encodeFrame(plainMessage({0x07})));
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_EQ(Bytes{0x07}, received()[0].data);
+    EXPECT_EQ(1u, statsOf(p).numOfPacketFormatErrors);
+}
+
+TEST_F(BpposTest, SendIsRefusedWhileDownAndForBadLengths)
+{
+    BPPoS& p = make();
+    EXPECT_EQ(EC_FAIL, sendPayload(p, {0x01}));
+    EXPECT_EQ(EC_FAIL, sendPayload(p, {}));
+    BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(0u, s.numOfSendMsgLengthErrors);
+    EXPECT_EQ(0u, s.numOfSentMessages);
+    EXPECT_TRUE(drain(p).empty());
+
+    bringUp(p);
+    EXPECT_EQ(EC_FAIL, sendPayload(p, {}));
+    // A pool BD cannot hold 1469 bytes; a larger one can.
+    static uint8_t area[2048];
+    BD big(sizeof area, area);
+    big.Load(1469);
+    EXPECT_EQ(EC_FAIL, p.Send(&big));
+    s = statsOf(p);
+    EXPECT_EQ(2u, s.numOfSendMsgLengthErrors);
+    EXPECT_EQ(0u, s.numOfSentMessages);
+    EXPECT_TRUE(drain(p).empty());
+
+    EXPECT_EQ(EC_SUCCESS, sendPayload(p, Bytes(1468, 0x41)));
+    EXPECT_EQ(hostlink::encodeFrame(plainMessage(Bytes(1468, 0x41))), drain(p));
+}
+
+TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
+{
+    BPPoS& p = make();
+    bringUp(p);
+    // Five frames of 1468 plain bytes take 5 x 1485 bytes: 767 remain.
+    const Bytes full(1468, 0x41);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(EC_SUCCESS, sendPayload(p, full));
+    }
+    // 751 + 17 bytes do not fit: refused up front, not counted.
+    EXPECT_EQ(EC_FAIL, sendPayload(p, Bytes(751, 0x42)));
+    EXPECT_EQ(0u, statsOf(p).numOfSendDataQueueFullErrors);
+    // 700 DLEs pass the first check but need 1400 bytes of text.
+    EXPECT_EQ(EC_FAIL, sendPayload(p, Bytes(700, 0x10)));
+    EXPECT_EQ(1u, statsOf(p).numOfSendDataQueueFullErrors);
+    // 750 plain bytes fill the FIFO to the last byte.
+    EXPECT_EQ(EC_SUCCESS, sendPayload(p, Bytes(750, 0x43)));
+
+    const Bytes wire = drain(p);
+    EXPECT_EQ(8192u, wire.size());
+    hostlink::Decoder d;
+    std::vector<Bytes> frames;
+    for (uint8_t b : wire) {
+        if (d.feed(b) == hostlink::Decoder::Event::Frame) frames.push_back(d.message().payload);
+    }
+    ASSERT_EQ(6u, frames.size());
+    EXPECT_EQ(Bytes(750, 0x43), frames[5]);
+    EXPECT_EQ(6u, statsOf(p).numOfSentMessages);
+
+    // With room again the refused frame goes whole.
+    ASSERT_EQ(EC_SUCCESS, sendPayload(p, Bytes(700, 0x10)));
+    EXPECT_EQ(hostlink::encodeFrame(plainMessage(Bytes(700, 0x10))), drain(p));
+}
+
+TEST_F(BpposTest, ConnectionPacketOncePerWindowAndPostponedByFrames)
+{
+    hostClockSet(5000);
+    BPPoS& p = make();
+    const uint32_t t0 = now();
+    // While the link is down too.
+    hostClockSet(t0 + kWindow);
+    p.WorkerCycle();
+    EXPECT_TRUE(drain(p).empty());
+    hostClockSet(t0 + kWindow + 1);
+    p.WorkerCycle();
+    EXPECT_EQ(kConnection, drain(p));
+    p.WorkerCycle();
+    EXPECT_TRUE(drain(p).empty());
+    hostClockSet(t0 + 2 * kWindow + 1);
+    p.WorkerCycle();
+    EXPECT_TRUE(drain(p).empty());
+    hostClockSet(t0 + 2 * kWindow + 2);
+    p.WorkerCycle();
+    EXPECT_EQ(kConnection, drain(p));
+
+    // A frame restarts the window.
+    feed(p, kConnection);
+    p.WorkerCycle();
+    hostClockSet(t0 + 2500);
+    ASSERT_EQ(EC_SUCCESS, sendPayload(p, {0x01}));
+    drain(p);
+    hostClockSet(t0 + 2500 + kWindow);
+    p.WorkerCycle();
+    EXPECT_TRUE(drain(p).empty());
+    hostClockSet(t0 + 2500 + kWindow + 1);
+    p.WorkerCycle();
+    EXPECT_EQ(kConnection, drain(p));
+}
+
+TEST_F(BpposTest, LinkGoesDownOnlyAfterStrictlyMoreThanTheTimeout)
+{
+    struct Case {
+        const char* name;
+        Bytes unit;
+    };
+    const Case cases[] = {
+        {"connection packet", kConnection},
+        {"info frame", hostlink::encodeFrame(plainMessage({0x01}))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        linkEvents().clear();
+        BPPoS& p = make();
+        const uint32_t t0 = now();
+        feed(p, c.unit);
+        p.WorkerCycle();
+        ASSERT_EQ(1u, linkEvents().size());
+        EXPECT_EQ(LINK_UP, linkEvents()[0].activity);
+        EXPECT_EQ(SOURCE_SPI1, linkEvents()[0].source);
+
+        hostClockSet(t0 + kRecvTimeout);
+        p.WorkerCycle();
+        EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+        hostClockSet(t0 + kRecvTimeout + 1);
+        p.WorkerCycle();
+        EXPECT_EQ(LINK_DOWN, statsOf(p).linkActivity);
+        hostClockSet(t0 + 3 * kRecvTimeout);
+        p.WorkerCycle();
+        ASSERT_EQ(2u, linkEvents().size());
+        EXPECT_EQ(LINK_DOWN, linkEvents()[1].activity);
+        received().clear();
+    }
+}
+
+TEST_F(BpposTest, TimeOutsHoldAcrossTheTickWrap)
+{
+    hostClockSet(0xFFFFFF00u);
+    BPPoS& p = make();
+    feed(p, kConnection);
+    p.WorkerCycle();
+    drain(p);
+    hostClockSet(0xFFFFFF00u + kRecvTimeout);  // wrapped
+    p.WorkerCycle();
+    EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+    EXPECT_EQ(kConnection, drain(p));  // the window did expire across the wrap
+    hostClockSet(0xFFFFFF00u + kRecvTimeout + 1);
+    p.WorkerCycle();
+    EXPECT_EQ(LINK_DOWN, statsOf(p).linkActivity);
+}
+
+TEST_F(BpposTest, BytesBetweenUnitsAreNeverStored)
+{
+    BPPoS& p = make();
+    // More fill and noise than the receive FIFO holds: stored, they would
+    // overflow it and take the frame behind them with them.
+    Bytes noise(9000, 0x16);
+    noise.insert(noise.end(), {0x10, 0x41, 0x03, 0x06, 0x10, 0x10, 0x10, 0x99});
+    feed(p, noise);
+    feed(p, hostlink::encodeFrame(plainMessage({0x61})));
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_EQ(0u, statsOf(p).numOfRecvDataQueueFullErrors);
+}
+
+TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
+{
+    BPPoS& p = make();
+    const Bytes frame = hostlink::encodeFrame(plainMessage(Bytes(1468, 0x41)));
+    ASSERT_EQ(1485u, frame.size());
+    for (int i = 0; i < 6; ++i) feed(p, frame);
+    p.WorkerCycle();
+    EXPECT_EQ(5u, received().size());
+    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA, statsOf(p).numOfRecvDataQueueFullErrors);
+    // Room again: the next frame is taken.
+    received().clear();
+    feed(p, frame);
+    p.WorkerCycle();
+    EXPECT_EQ(1u, received().size());
+}
+
+TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
+{
+    BPPoS& p = make();
+    feed(p, kConnection);
+    Bytes bad = hostlink::encodeFrame(plainMessage({0x01}));
+    bad.back() ^= 0xFF;
+    feed(p, bad);
+    p.WorkerCycle();
+    alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T) + 4];
+    std::memset(raw, 0xEE, sizeof raw);
+    p.GetStats(raw);
+    uint32_t words[10];
+    std::memcpy(words, raw, sizeof words);
+    EXPECT_EQ(1u, words[0]);  // link up
+    EXPECT_EQ(1u, words[5]);  // CRC errors
+    EXPECT_EQ(0xEEEEEEEEu, words[9]) << "wrote past the record";
+
+    p.ResetStats();
+    const BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(LINK_UP, s.linkActivity);
+    EXPECT_EQ(0u, s.numOfCrcErrors);
+}
+
+TEST_F(BpposTest, WithoutConnectionCallbackTheLinkStillRuns)
+{
+    BPPoS& p = make(nullptr);
+    feed(p, kConnection);
+    p.WorkerCycle();
+    EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+    EXPECT_TRUE(linkEvents().empty());
+}
+
+using BpposDeathTest = BpposTest;
+
+TEST_F(BpposDeathTest, NullBdInSendIsFatalInEveryLinkState)
+{
+    BPPoS& p = make();
+    EXPECT_FATAL(p.Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bpposapl.cpp");
+    bringUp(p);
+    EXPECT_FATAL(p.Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bpposapl.cpp");
+}
+
+TEST_F(BpposDeathTest, NullReceiveCallbackIsFatal)
+{
+    BPPOS_CONFIG_T cfg{SOURCE_SPI1, nullptr, nullptr, kRecvTimeout, kWindow};
+    EXPECT_FATAL(new BPPoS(cfg), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bpposapl.cpp");
+}
+
+TEST_F(BpposDeathTest, WorkerTaskThatCannotBeCreatedIsFatal)
+{
+    hostTaskCreateFailNext(1);
+    EXPECT_FATAL(make(), EC_ERROR_TASK_CREATION, "code= -10 module= bpposapl.cpp");
+}
+
+}  // namespace
