@@ -1,0 +1,153 @@
+// The SPI slave driver on the McSPI model, clocked word by word from the
+// test as the host's SPI master would: controller programming, the word
+// each received word is answered with, and the fatal start-up faults.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+#include "fwtest.h"
+#include "hostmcspi.h"
+#include "kernel.h"
+#include "soc_mcspi.h"
+#include "spidrvapl.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A protocol that records what it is given and sends what the test queued.
+class FakeProtocol : public IProtocol {
+public:
+    void EnableLog() override {}
+    ERROR_CODES_E Send(BD*) override { return EC_FAIL; }
+    void ResetStats() override {}
+    void GetStats(uint8_t*) override {}
+    void RxDataHandler(uint8_t byte) override { rx.push_back(byte); }
+    ERROR_CODES_E TxDataHandler(uint8_t& byte) override
+    {
+        if (tx.empty()) return EC_FAIL;
+        byte = tx.front();
+        tx.pop_front();
+        return EC_SUCCESS;
+    }
+
+    Bytes rx;
+    std::deque<uint8_t> tx;
+};
+
+class SpiDrvTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostMcspiReset(false);
+    }
+
+    static SpiDrv* open(uint16_t index, IProtocol* prot)
+    {
+        SPIDRV_CONFIG_T cfg{index, 9216000, 1, 0x40, prot};
+        return new SpiDrv(cfg);
+    }
+
+    static Bytes clock(uint32_t index, const Bytes& in)
+    {
+        Bytes out(in.size(), 0xEE);
+        EXPECT_TRUE(hostMcspiClockSync(index, in.data(), out.data(),
+                                       static_cast<uint32_t>(in.size())));
+        return out;
+    }
+};
+
+TEST_F(SpiDrvTest, ProgramsEachControllerAsAnSpiSlaveWithOneWordPerInterrupt)
+{
+    for (uint16_t index = 0; index < SpiDrv::NUM_OF_MCSPIS; ++index) {
+        SCOPED_TRACE(index);
+        FakeProtocol prot;
+        open(index, &prot);
+        const HostMcspiState s = hostMcspiState(index);
+        EXPECT_EQ(1u, s.resets);
+        EXPECT_EQ(0x300u, s.clockActivity);
+        EXPECT_EQ(0x8u, s.idleMode);
+        EXPECT_EQ(0u, s.wakeUp);
+        EXPECT_EQ(0u, s.autoIdle);
+        EXPECT_TRUE(s.csEnabled);
+        EXPECT_TRUE(s.slave);
+        EXPECT_TRUE(s.singleChannel);
+        EXPECT_EQ(48000000u, s.inClockHz);
+        EXPECT_EQ(9216000u, s.outClockHz);
+        EXPECT_EQ(1u, s.clockMode);
+        EXPECT_EQ(0x380u, s.wordLength);
+        EXPECT_EQ(0x40u, s.csPolarity);
+        EXPECT_EQ(0u, s.txFifo);
+        EXPECT_EQ(0u, s.rxFifo);
+        EXPECT_TRUE(s.channelEnabled);
+        EXPECT_EQ(MCSPI_INT_RX_FULL_CH0, s.intEnable);
+        EXPECT_EQ(0u, s.status);
+    }
+}
+
+TEST_F(SpiDrvTest, EachWordIsPassedOnAndAnsweredWithTheProtocolsNextByteOrFill)
+{
+    FakeProtocol prot;
+    open(0, &prot);
+    prot.tx = {0xA1, 0x16, 0xA3};
+    // Received words go on whatever their value, fill and DLE included.
+    const Bytes in = {0x16, 0x10, 0x00, 0xFF, 0x16, 0x42};
+    const Bytes out = clock(0, in);
+    EXPECT_EQ(in, prot.rx);
+    // Nothing is loaded before the first word; each answer is what the
+    // handler left after the word before; an empty protocol gives fill.
+    EXPECT_EQ((Bytes{0x16, 0xA1, 0x16, 0xA3, 0x16, 0x16}), out);
+    EXPECT_EQ(in.size(), hostMcspiState(0).wordsClocked);
+    EXPECT_EQ(0u, hostMcspiState(0).status & MCSPI_INT_RX_FULL_CH0);
+}
+
+TEST_F(SpiDrvTest, TheTwoControllersFeedTheirOwnProtocols)
+{
+    FakeProtocol first;
+    FakeProtocol second;
+    open(0, &first);
+    open(1, &second);
+    second.tx = {0x55};
+    EXPECT_EQ((Bytes{0x16, 0x55}), clock(1, {0x01, 0x02}));
+    EXPECT_EQ((Bytes{0x16}), clock(0, {0x03}));
+    EXPECT_EQ((Bytes{0x03}), first.rx);
+    EXPECT_EQ((Bytes{0x01, 0x02}), second.rx);
+}
+
+TEST_F(SpiDrvTest, WordsClockedBeforeTheDriverStartsAreAnsweredWithFillAndLost)
+{
+    Bytes out(3, 0);
+    const Bytes in = {1, 2, 3};
+    EXPECT_FALSE(hostMcspiClockSync(0, in.data(), out.data(), 3));
+    EXPECT_EQ(Bytes(3, 0x16), out);
+    EXPECT_EQ(3u, hostMcspiState(0).wordsDropped);
+}
+
+using SpiDrvDeathTest = SpiDrvTest;
+
+TEST_F(SpiDrvDeathTest, BadIndexOrNullProtocolIsFatal)
+{
+    FakeProtocol prot;
+    EXPECT_FATAL(open(2, &prot), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
+    EXPECT_FATAL(open(0, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
+}
+
+TEST_F(SpiDrvDeathTest, OpeningAControllerTwiceIsFatal)
+{
+    FakeProtocol prot;
+    open(1, &prot);
+    EXPECT_FATAL(open(1, &prot), EC_ERROR_SPI_OPEN, "code= -50 module= spidrvapl.cpp");
+}
+
+void otherHandler(UArg) {}
+
+TEST_F(SpiDrvDeathTest, AnInterruptLineAlreadyTakenIsFatal)
+{
+    FakeProtocol prot;
+    ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(158, otherHandler, 0));
+    EXPECT_FATAL(open(0, &prot), EC_ERROR_REGISTER_ISR, "code= -16 module= spidrvapl.cpp");
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// The two host-link gates as Config::Init builds them, clocked through the
+// McSPI models from the test: what reaches the router mailbox, what the
+// host receives, and that a full mailbox loses no BD.
+#include <gtest/gtest.h>
+
+#include "bpposapl.h"
+#include "configapl.h"
+#include "hostlinktest.h"
+#include "hostmcspi.h"
+#include "spigateapl.h"
+
+namespace {
+
+class SpiGateTest : public HostLinkTest {
+protected:
+    void SetUp() override
+    {
+        HostLinkTest::SetUp();
+        hostMcspiReset(false);
+        hostHeapRouteNew(true);
+        Config::Init();
+        hostHeapRouteNew(false);
+    }
+
+    static BPPoS& protocolOf(uint16_t gate)
+    {
+        return *static_cast<BPPoS*>(hSpiGate[gate]->protHandle);
+    }
+
+    // Clocks the bytes in as the host would; returns what came back.
+    static Bytes clock(uint16_t gate, const Bytes& in)
+    {
+        Bytes out(in.size());
+        EXPECT_TRUE(hostMcspiClockSync(gate, in.data(), out.data(),
+                                       static_cast<uint32_t>(in.size())));
+        return out;
+    }
+
+    static hostlink::Message message(uint16_t destPort, const Bytes& payload)
+    {
+        hostlink::Message m;
+        m.destPort = destPort;
+        m.destAddr = 0x0A500001;    // 10.80.0.1
+        m.sourcePort = 40000;
+        m.sourceAddr = 0xC0A80A10;  // 192.168.10.16
+        m.payload = payload;
+        return m;
+    }
+};
+
+TEST_F(SpiGateTest, InitBuildsBothLinksWithTheirValues)
+{
+    struct Expect {
+        SOURCES_E source;
+        uint16_t spiIndex;
+    };
+    const Expect expected[] = {{SOURCE_SPI1, 0}, {SOURCE_SPI2, 1}};
+    for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) {
+        SCOPED_TRACE(i);
+        const SpiGate& g = *hSpiGate[i];
+        EXPECT_EQ(expected[i].source, g.source);
+        EXPECT_EQ(expected[i].spiIndex, g.spiIndex);
+        EXPECT_EQ(9216000u, g.spiBaudRate);
+        EXPECT_EQ(1u, g.spiClockMode);
+        EXPECT_EQ(0x40u, g.spiChipSelectPolarity);
+        EXPECT_EQ(2000u, g.bpposTicksRecvTimeout);
+        EXPECT_EQ(1000u, g.bpposTicksConnectionWindow);
+        const HostMcspiState s = hostMcspiState(i);
+        EXPECT_EQ(9216000u, s.outClockHz);
+        EXPECT_EQ(1u, s.clockMode);
+        EXPECT_EQ(0x40u, s.csPolarity);
+        EXPECT_TRUE(s.slave);
+        EXPECT_TRUE(s.channelEnabled);
+    }
+}
+
+TEST_F(SpiGateTest, FrameOnEitherLinkReachesTheMailboxWithItsSourceAndAddressing)
+{
+    const SOURCES_E sources[] = {SOURCE_SPI1, SOURCE_SPI2};
+    for (uint16_t gate = 0; gate < NUM_OF_SPIGATES; ++gate) {
+        SCOPED_TRACE(gate);
+        const hostlink::Message m = message(2010, {0x10, 0x16, 0x61});
+        Bytes wire = Bytes(5, 0x16);  // fill before the frame, as a host clocks it
+        const Bytes frame = hostlink::encodeFrame(m);
+        wire.insert(wire.end(), frame.begin(), frame.end());
+        clock(gate, wire);
+        protocolOf(gate).WorkerCycle();
+        ASSERT_EQ(1u, BdMail::NumPending());
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        EXPECT_EQ(sources[gate], bd->Source());
+        EXPECT_EQ(netPort(2010), bd->DestPort());
+        EXPECT_EQ(netAddr(10, 80, 0, 1), bd->DestIpAddr());
+        EXPECT_EQ(netPort(40000), bd->SourcePort());
+        EXPECT_EQ(netAddr(192, 168, 10, 16), bd->SourceIpAddr());
+        EXPECT_EQ(m.payload, Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()));
+        BdPool::Put(bd);
+    }
+}
+
+TEST_F(SpiGateTest, FullMailboxLosesNoBd)
+{
+    // The router is not reading: fill its mailbox to the brim.
+    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
+    }
+    BDPOOL_STATS_T before;
+    BdPool::GetStats(before);
+    Bytes wire;
+    for (int i = 0; i < 20; ++i) {
+        const Bytes f = hostlink::encodeFrame(message(2000, {static_cast<uint8_t>(i)}));
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    clock(0, wire);
+    protocolOf(0).WorkerCycle();
+    EXPECT_EQ(20u, statsOf(protocolOf(0)).numOfRecvdMessages);
+    BDPOOL_STATS_T after;
+    BdPool::GetStats(after);
+    EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
+    EXPECT_EQ(BdMail::NUM_MAILBOX_ITENS, BdMail::NumPending());
+    // Drain the mailbox so that the fixture's count balances.
+    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        BdPool::Put(bd);
+    }
+}
+
+TEST_F(SpiGateTest, GateSendReachesTheHostOnlyWhileTheLinkIsUp)
+{
+    BD* bd = makeBd(netPort(2010), netAddr(10, 80, 0, 1), netPort(2010), netAddr(10, 80, 0, 16),
+                    {0x61, 0x62, 0x63});
+    hSpiGate[0]->Send(bd);  // link down: refused, the caller keeps the BD
+    EXPECT_EQ(0u, statsOf(protocolOf(0)).numOfSentMessages);
+
+    clock(0, {0x10, 0x06});
+    protocolOf(0).WorkerCycle();
+    hSpiGate[0]->Send(bd);
+    BdPool::Put(bd);
+    const Bytes out = clock(0, Bytes(40, 0x16));
+    hostlink::Decoder d;
+    std::vector<hostlink::Message> got;
+    for (uint8_t b : out) {
+        if (d.feed(b) == hostlink::Decoder::Event::Frame) got.push_back(d.message());
+    }
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(2010, got[0].destPort);
+    EXPECT_EQ(0x0A500001u, got[0].destAddr);
+    EXPECT_EQ(0x0A500010u, got[0].sourceAddr);
+    EXPECT_EQ((Bytes{0x61, 0x62, 0x63}), got[0].payload);
+
+    alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T)];
+    hSpiGate[0]->GetProtStats(raw);
+    BPPOS_STATS_T s;
+    std::memcpy(&s, raw, sizeof s);
+    EXPECT_EQ(1u, s.numOfSentMessages);
+    hSpiGate[0]->ResetStats();
+    EXPECT_EQ(0u, statsOf(protocolOf(0)).numOfSentMessages);
+}
+
+using SpiGateDeathTest = SpiGateTest;
+
+TEST_F(SpiGateDeathTest, AThirdGateOnAControllerInUseIsFatal)
+{
+    SPIGATE_CONFIG_T cfg{SOURCE_SPI2, 1, 9216000, 1, 0x40, 2000, 1000, nullptr};
+    EXPECT_FATAL(new SpiGate(cfg), EC_ERROR_SPI_OPEN, "code= -50 module= spidrvapl.cpp");
+}
+
+}  // namespace
