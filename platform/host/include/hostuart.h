@@ -1,9 +1,54 @@
-// Test hooks of the UART model.
+// UART model: the four SoC UARTs with 64-byte FIFOs, line status, divisor and
+// line control, the RTS modem-control bit, and bytes that move at the
+// programmed bit rate in both directions. Tests drive the line side through
+// these hooks; the runner attaches each UART to a terminal, PTY or tty
+// (hostUartAttach). Indices are 0 to 3 (UART 0 is the console).
+// In tests the model's time is the kernel's tick clock, so a sleeping driver
+// task sees the line move; the runner uses the host's monotonic clock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
-// Receives every byte the firmware puts into a UART's transmit FIFO, instead
-// of the Linux side; null gives the UART back to its Linux side.
+// Receives every byte the firmware puts into a UART's transmit FIFO at once,
+// bypassing FIFO and line timing; null gives the UART back to its line.
 using HostUartSink = void (*)(uint8_t byte, void* ctx);
 void hostUartSetTxSink(uint32_t baseAddr, HostUartSink sink, void* ctx);
+
+// All UARTs to their power-on state (UART 0 as the boot loader leaves it:
+// enabled at 115200 8N1; the others disabled), no sinks, kernel clock.
+void hostUartReset();
+// Bytes that have left on the line (up to `max`), oldest first; removes them.
+size_t hostUartTakeTx(uint32_t index, uint8_t* out, size_t max);
+// Bytes arriving on the line from now on, one character time after another;
+// `errors` (line status bits BI/FE/PE) marks each of them.
+void hostUartLineIn(uint32_t index, const uint8_t* data, size_t len, uint32_t errors = 0);
+// One byte straight into the receive FIFO with its error bits; a full FIFO
+// loses it and raises the overrun flag, as the hardware does.
+void hostUartRxFifoPut(uint32_t index, uint8_t byte, uint32_t errors = 0);
+uint32_t hostUartRxFifoLevel(uint32_t index);
+uint32_t hostUartTxFifoLevel(uint32_t index);
+bool hostUartTransmitterEmpty(uint32_t index);
+// RTS modem-control bit (set: RS-485/RS-422 line driver off) and how often
+// the firmware cleared and set it.
+bool hostUartRtsBit(uint32_t index);
+uint32_t hostUartRtsClears(uint32_t index);
+uint32_t hostUartRtsSets(uint32_t index);
+// Bytes that were not driven for their whole character time because the RTS
+// bit was set while they left (a line driver released too early).
+uint32_t hostUartUndrivenBytes(uint32_t index);
+// Bytes written into a full transmit FIFO (lost).
+uint32_t hostUartTxLost(uint32_t index);
+// Bit rate from the divisor (0 when the divisor is 0), bits per character
+// from the line control, and the operating mode (0 = UART 16x, 7 = disabled).
+uint32_t hostUartBitRate(uint32_t index);
+uint32_t hostUartFrameBits(uint32_t index);
+uint32_t hostUartMode(uint32_t index);
+uint32_t hostUartLineControl(uint32_t index);
+
+// Runner: attaches every UART to its Linux side as the board configuration
+// says ("tty" = the terminal, "pty" = a new PTY linked as runDir/<name>, or a
+// tty device path), switches to the monotonic clock and reports each
+// attachment on standard error. Returns false (after a message) on failure.
+bool hostUartAttachAll();

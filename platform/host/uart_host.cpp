@@ -1,0 +1,359 @@
+// Linux side of the UART model: each attached UART gets an I/O thread that
+// writes the bytes that left on the line to its descriptor and feeds bytes
+// read from it into the model's line input. UART 0 goes to the terminal (raw
+// keys, restored on exit) or a PTY; UARTs 1-3 to PTYs linked in the run
+// folder or to tty devices, whose termios and RTS line follow the UART's
+// registers and whose parity, framing and break errors reach the line status.
+// Host OS calls of the UART model live here only.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "hostboard.h"
+#include "hostinternal.h"
+#include "hostuart.h"
+#include "hostwdt.h"
+#include "modelinternal.h"
+#include "soc_uart.h"
+
+namespace {
+
+constexpr size_t IO_CHUNK = 4096;
+constexpr uint64_t NS_PER_MS = 1000000;
+// Longest sleep while the transmitter is busy: bytes reach the peer at most
+// this late, and the thread wakes at most this often.
+constexpr uint64_t MAX_BUSY_WAIT_NS = 2 * NS_PER_MS;
+constexpr uint8_t PARMRK_ESCAPE = 0xFF;
+
+enum class Kind : uint8_t { None, Terminal, Pty, Device };
+
+struct Side {
+    Kind kind = Kind::None;
+    int inFd = -1;
+    int outFd = -1;
+    int kickFd = -1;
+    bool inOpen = true;       // false once the input side reached its end
+    bool inNonBlocking = true;  // our own descriptor: drain it until EAGAIN
+    int ptySlave = -1;        // kept open so the master never sees a hang-up
+    std::string name;         // console, sci1..sci3
+    std::string where;        // what the runner reports
+    // PARMRK decoding of a tty device's input.
+    uint8_t markState = 0;
+    UartLineSettings applied{};
+    bool parityOn = false;
+};
+
+Side gSides[HOST_NUM_UARTS];
+termios gTerminalSaved{};
+bool gTerminalRaw = false;
+
+void restoreTerminal()
+{
+    if (gTerminalRaw) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
+        gTerminalRaw = false;
+    }
+}
+
+speed_t speedOf(uint32_t bitRate)
+{
+    struct Entry {
+        uint32_t rate;
+        speed_t speed;
+    };
+    static const Entry table[] = {
+        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+        {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
+        {921600, B921600},
+    };
+    // The nearest standard rate: the UART's divisor rarely gives an exact one.
+    speed_t best = B9600;
+    uint32_t bestDiff = UINT32_MAX;
+    for (const Entry& e : table) {
+        const uint32_t diff = e.rate > bitRate ? e.rate - bitRate : bitRate - e.rate;
+        if (diff < bestDiff) {
+            bestDiff = diff;
+            best = e.speed;
+        }
+    }
+    return best;
+}
+
+void makeRaw(termios& t)
+{
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+}
+
+// Brings a tty device's termios and RTS line in line with the UART.
+void applyDevice(uint32_t index, Side& s, const UartLineSettings& ls)
+{
+    if (ls.bitRate != 0) {
+        termios t{};
+        ::tcgetattr(s.outFd, &t);
+        makeRaw(t);
+        t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
+        t.c_cflag |= CLOCAL | CREAD;
+        t.c_cflag |= ls.dataBits == 5 ? CS5 : ls.dataBits == 6 ? CS6 : ls.dataBits == 7 ? CS7 : CS8;
+        if (ls.stopBits == 2) {
+            t.c_cflag |= CSTOPB;
+        }
+        if (ls.parity) {
+            t.c_cflag |= PARENB | (ls.oddParity ? PARODD : 0);
+            t.c_iflag |= INPCK;
+        }
+        // Errors and breaks arrive marked (0xFF 0x00 x), so they can be reported.
+        t.c_iflag |= PARMRK;
+        t.c_iflag &= ~(IGNPAR | IGNBRK | BRKINT);
+        const speed_t sp = speedOf(ls.bitRate);
+        cfsetispeed(&t, sp);
+        cfsetospeed(&t, sp);
+        ::tcsetattr(s.outFd, TCSANOW, &t);
+        // A tty accepts a change if any part of it applied: check what stuck.
+        termios back{};
+        ::tcgetattr(s.outFd, &back);
+        if (cfgetospeed(&back) != sp || (back.c_cflag & (CSIZE | CSTOPB | PARENB | PARODD)) !=
+                                            (t.c_cflag & (CSIZE | CSTOPB | PARENB | PARODD))) {
+            std::fprintf(stderr, "zok2gw: UART %u: %s did not take the line settings\n", index,
+                         s.where.c_str());
+        }
+        s.parityOn = ls.parity;
+    }
+    int rts = TIOCM_RTS;
+    ::ioctl(s.outFd, ls.rtsBit ? TIOCMBIS : TIOCMBIC, &rts);
+}
+
+void feedInput(uint32_t index, Side& s, const uint8_t* data, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = data[i];
+        if (s.kind != Kind::Device) {
+            uartModelLineIn(index, b, 0);
+            continue;
+        }
+        switch (s.markState) {
+        case 0:
+            if (b == PARMRK_ESCAPE) {
+                s.markState = 1;
+            } else {
+                uartModelLineIn(index, b, 0);
+            }
+            break;
+        case 1:
+            if (b == 0) {
+                s.markState = 2;
+            } else {
+                uartModelLineIn(index, b, 0);  // 0xFF 0xFF is a literal 0xFF
+                s.markState = 0;
+            }
+            break;
+        default:
+            // 0xFF 0x00 0x00 is a break; any other marked byte a parity or
+            // framing error, which the tty does not tell apart.
+            if (b == 0) {
+                uartModelLineIn(index, 0, UART_LSR_RX_BI | UART_LSR_RX_FE);
+            } else {
+                uartModelLineIn(index, b, s.parityOn ? UART_LSR_RX_PE : UART_LSR_RX_FE);
+            }
+            s.markState = 0;
+            break;
+        }
+    }
+}
+
+void writeAll(Side& s, const uint8_t* data, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(s.outFd, data + done, n - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // A PTY nobody reads fills up; the line does not wait for a
+            // listener, so the rest is lost as on an unplugged cable.
+            return;
+        }
+    }
+}
+
+void ioThread(uint32_t index)
+{
+    Side& s = gSides[index];
+    uint8_t buf[IO_CHUNK];
+    for (;;) {
+        uint64_t busyNs = 0;
+        size_t n = 0;
+        while ((n = uartModelTakeLine(index, buf, sizeof(buf), &busyNs)) > 0) {
+            writeAll(s, buf, n);
+        }
+        UartLineSettings ls{};
+        if (uartModelSettings(index, &ls) && s.kind == Kind::Device) {
+            applyDevice(index, s, ls);
+        }
+
+        pollfd fds[2] = {{s.kickFd, POLLIN, 0}, {s.inOpen ? s.inFd : -1, POLLIN, 0}};
+        timespec ts{};
+        timespec* timeout = nullptr;
+        if (busyNs != 0) {
+            const uint64_t wait = busyNs < MAX_BUSY_WAIT_NS ? busyNs : MAX_BUSY_WAIT_NS;
+            ts.tv_sec = static_cast<time_t>(wait / 1000000000ull);
+            ts.tv_nsec = static_cast<long>(wait % 1000000000ull);
+            timeout = &ts;
+        }
+        if (::ppoll(fds, 2, timeout, nullptr) < 0) {
+            continue;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            ssize_t r = ::read(s.kickFd, &count, sizeof(count));
+            (void)r;  // the kick only wakes us
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            // Drain everything that is ready, not one chunk per wake-up; a
+            // shared blocking standard input is read once per readiness.
+            for (;;) {
+                const ssize_t r = ::read(s.inFd, buf, sizeof(buf));
+                if (r > 0) {
+                    feedInput(index, s, buf, static_cast<size_t>(r));
+                    if (s.inNonBlocking) {
+                        continue;
+                    }
+                    break;
+                }
+                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+                    s.inOpen = false;  // end of input: stop polling it
+                }
+                break;
+            }
+        }
+    }
+}
+
+bool openPty(Side& s, const std::string& runDir)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        std::perror("zok2gw: posix_openpt");
+        return false;
+    }
+    const char* slaveName = ::ptsname(master);
+    if (slaveName == nullptr) {
+        return false;
+    }
+    const std::string slavePath = slaveName;
+    s.ptySlave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (s.ptySlave >= 0) {
+        termios t{};
+        ::tcgetattr(s.ptySlave, &t);
+        makeRaw(t);
+        ::tcsetattr(s.ptySlave, TCSANOW, &t);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    s.inFd = master;
+    s.outFd = master;
+    const std::string link = runDir + "/" + s.name;
+    ::unlink(link.c_str());
+    if (::symlink(slavePath.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "zok2gw: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+    }
+    s.where = slavePath + " (" + link + ")";
+    return true;
+}
+
+bool openTerminal(Side& s)
+{
+    s.inFd = STDIN_FILENO;
+    s.outFd = STDOUT_FILENO;
+    s.inNonBlocking = false;
+    s.where = "the terminal";
+    if (::isatty(STDIN_FILENO) != 0 && ::tcgetattr(STDIN_FILENO, &gTerminalSaved) == 0) {
+        termios t = gTerminalSaved;
+        // Keys one by one without echo; Ctrl-C still stops the runner.
+        t.c_lflag &= ~(ICANON | ECHO | IEXTEN);
+        t.c_iflag &= ~(ICRNL | INLCR | IGNCR | IXON);
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        if (::tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0) {
+            gTerminalRaw = true;
+            std::atexit(restoreTerminal);
+            hostAddShutdownHook(restoreTerminal);
+        }
+    } else {
+        s.where = "standard output and input (not a terminal)";
+    }
+    return true;
+}
+
+bool openDevice(Side& s, const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "zok2gw: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (::isatty(fd) == 0) {
+        std::fprintf(stderr, "zok2gw: %s is not a tty\n", path.c_str());
+        ::close(fd);
+        return false;
+    }
+    s.inFd = fd;
+    s.outFd = fd;
+    s.where = path;
+    return true;
+}
+
+}  // namespace
+
+void uartHostKick(uint32_t index)
+{
+    if (index < HOST_NUM_UARTS && gSides[index].kickFd >= 0) {
+        const uint64_t one = 1;
+        ssize_t r = ::write(gSides[index].kickFd, &one, sizeof(one));
+        (void)r;  // an eventfd at its limit is already signalled
+    }
+}
+
+bool hostUartAttachAll()
+{
+    HostScope host;
+    const HostBoardConfig& c = hostBoardConfig();
+    static const char* const names[HOST_NUM_UARTS] = {"console", "sci1", "sci2", "sci3"};
+    uartModelSetClock(ModelClock::Monotonic);
+    for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
+        Side& s = gSides[i];
+        s.name = names[i];
+        const std::string& how = i == 0 ? c.console : c.sci[i - 1];
+        bool ok = false;
+        if (how == "tty" && i == 0) {
+            s.kind = Kind::Terminal;
+            ok = openTerminal(s);
+        } else if (how == "pty") {
+            s.kind = Kind::Pty;
+            ok = openPty(s, c.runDir);
+        } else {
+            s.kind = Kind::Device;
+            ok = openDevice(s, how);
+        }
+        if (!ok) {
+            return false;
+        }
+        s.kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        std::fprintf(stderr, "zok2gw: UART %u (%s) on %s\n", i, s.name.c_str(), s.where.c_str());
+        uartModelSetAttached(i, true);
+        std::thread(ioThread, i).detach();
+    }
+    return true;
+}

@@ -1,0 +1,180 @@
+// Linux side of the watchdog model in the runner: a watcher thread that acts
+// on expiry (exec the process afresh, or exit with a status naming the
+// cause), the halt handler that leaves a fatally stopped firmware to the
+// watchdog, and the test signals (SIGUSR1: restarts no longer reach the
+// timer; SIGUSR2: the firmware aborts). Host OS calls of the model live here.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "hostboard.h"
+#include "hostinternal.h"
+#include "hostkernel.h"
+#include "hostwdt.h"
+#include "kernel.h"
+#include "modelinternal.h"
+
+namespace {
+
+// Interrupt line of the abort test hook; no peripheral of the SoC uses it.
+constexpr uint32_t ABORT_TEST_IRQ = 255;
+// Longest sleep of the watcher: state changes (start, restart) are picked
+// up within this time without any wake-up from the firmware side.
+constexpr int MAX_WAIT_MS = 500;
+constexpr uint64_t MS_PER_S = 1000;
+constexpr int FIRST_FD_TO_CLOSE = 3;
+constexpr int LAST_FD_TO_CLOSE = 1023;
+
+std::mutex gHookLock;
+std::vector<void (*)()>& hooks()
+{
+    static auto* h = new std::vector<void (*)()>;
+    return *h;
+}
+
+int gSignalPipe[2] = {-1, -1};
+bool gExitOnExpiry = false;
+std::atomic<bool> gResetting{false};
+
+void onTestSignal(int sig)
+{
+    const char c = sig == SIGUSR1 ? '1' : '2';
+    const int saved = errno;
+    ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    (void)n;  // a full pipe already holds a request
+    errno = saved;
+}
+
+void abortIsr(UArg)
+{
+    const xdc_runtime_System_Hooks* h = hostSystemHooks();
+    if (h != nullptr && h->abortFxn != nullptr) {
+        h->abortFxn();
+    }
+}
+
+[[noreturn]] void expire()
+{
+    if (gResetting.exchange(true)) {
+        for (;;) {
+            pause();
+        }
+    }
+    const bool halted = hostFirmwareHalted();
+    const int32_t code = hostHaltCode();
+    if (halted) {
+        std::fprintf(stderr, "zok2gw: watchdog expired after fatal error %d\n",
+                     static_cast<int>(code));
+    } else {
+        std::fprintf(stderr, "zok2gw: watchdog expired\n");
+    }
+    hostRunShutdownHooks();
+    if (gExitOnExpiry) {
+        std::fflush(stdout);
+        _exit(halted ? hostExitStatusForFatal(code) : HOST_WDT_EXIT_STATUS);
+    }
+    std::fprintf(stderr, "zok2gw: board reset, starting afresh\n");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // The new image must not inherit this run's descriptors (PTYs, sockets).
+    for (int fd = FIRST_FD_TO_CLOSE; fd <= LAST_FD_TO_CLOSE; ++fd) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    ::execv("/proc/self/exe", hostArgv());
+    std::perror("zok2gw: restart failed");
+    _exit(HOST_WDT_EXIT_STATUS);
+}
+
+void watcher()
+{
+    for (;;) {
+        const uint64_t periods = hostWdtPeriodsToExpiry();
+        int waitMs = MAX_WAIT_MS;
+        if (periods != 0) {
+            const uint64_t ms = periods * MS_PER_S / HOST_WDT_CLOCK_HZ + 1;
+            waitMs = ms < static_cast<uint64_t>(MAX_WAIT_MS) ? static_cast<int>(ms) : MAX_WAIT_MS;
+        }
+        pollfd p{gSignalPipe[0], POLLIN, 0};
+        const int r = ::poll(&p, 1, waitMs);
+        if (r > 0 && (p.revents & POLLIN) != 0) {
+            char c = 0;
+            while (::read(gSignalPipe[0], &c, 1) == 1) {
+                if (c == '1') {
+                    std::fprintf(stderr, "zok2gw: watchdog restarts blocked (SIGUSR1)\n");
+                    hostWdtIgnoreTriggers(true);
+                } else {
+                    std::fprintf(stderr, "zok2gw: firmware abort requested (SIGUSR2)\n");
+                    hostIrqRaise(ABORT_TEST_IRQ);
+                }
+            }
+        }
+        if (hostWdtExpired()) {
+            expire();
+        }
+    }
+}
+
+// Runs on the halted firmware's thread: the board stays stopped until the
+// watchdog resets it. A watchdog that was never started would leave it
+// stopped for ever; exit with the fatal status instead.
+void haltHandler(int32_t code)
+{
+    if (!hostWdtRunning()) {
+        hostRunShutdownHooks();
+        std::fflush(stdout);
+        _exit(hostExitStatusForFatal(code));
+    }
+    for (;;) {
+        pause();
+    }
+}
+
+}  // namespace
+
+void hostAddShutdownHook(void (*hook)())
+{
+    HostScope host;
+    std::lock_guard<std::mutex> lock(gHookLock);
+    hooks().push_back(hook);
+}
+
+void hostRunShutdownHooks()
+{
+    std::vector<void (*)()> copy;
+    {
+        HostScope host;
+        std::lock_guard<std::mutex> lock(gHookLock);
+        copy = hooks();
+    }
+    for (void (*hook)() : copy) {
+        hook();
+    }
+}
+
+void hostWdtStartWatcher(bool exitOnExpiry)
+{
+    HostScope host;
+    gExitOnExpiry = exitOnExpiry;
+    hostWdtSetClock(ModelClock::Monotonic);
+    hostSetHaltHandler(haltHandler);
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("zok2gw: watchdog watcher");
+        return;
+    }
+    (void)ti_sysbios_hal_Hwi_create(ABORT_TEST_IRQ, abortIsr, 0);
+    ti_sysbios_hal_Hwi_enableInterrupt(ABORT_TEST_IRQ);
+    struct sigaction sa {};
+    sa.sa_handler = onTestSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGUSR1, &sa, nullptr);
+    ::sigaction(SIGUSR2, &sa, nullptr);
+    std::thread(watcher).detach();
+}
