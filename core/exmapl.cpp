@@ -7,12 +7,15 @@
 
 #include "kernel.h"
 #include "uartdrvapl.h"
+#include "wdtdrvapl.h"
 
 static char mUartBuffer[MAX_LEN_STRING];
 
 void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uint32_t line)
 {
     (void)ti_sysbios_hal_Hwi_disable();  // never enabled again
+    // A fresh watchdog period for the output below; nothing restarts it afterwards.
+    WtdDrv::Restart();
     // snprintf cuts the line at 255 characters and always terminates it.
     std::snprintf(mUartBuffer, sizeof(mUartBuffer),
                   "\nFATAL ERROR: code= %d module= %s file= %s line= %lu", static_cast<int>(code),

@@ -7,9 +7,12 @@
 #include "boardapl.h"
 #include "configapl.h"
 #include "dcapl.h"
+#include "cpuloadapl.h"
 #include "exmapl.h"
+#include "gpiodrvapl.h"
 #include "kernel.h"
 #include "versionapl.h"
+#include "wdtdrvapl.h"
 
 static const char _MODULE_[] = "main.cpp";
 
@@ -18,11 +21,14 @@ static constexpr int MAIN_TASK_PRIORITY = 1;
 static constexpr uint32_t MAIN_TASK_STACK = 4096;
 
 static uint32_t ticksPeriodMainTask = 0;
+static GpioDrv mHealthLed;
 
 static void mainTask(UArg, UArg)
 {
     Config::Init();
     for (;;) {
+        WtdDrv::Restart();
+        mHealthLed.Toggle();
         ti_sysbios_knl_Task_sleep(ticksPeriodMainTask);
     }
 }
@@ -31,12 +37,15 @@ int main(int argc, char* argv[])
 {
     platformArgs(argc, argv);
     kernelConfig();
+    ti_sysbios_knl_Idle_add(cpuloadIdleFunc);
     boardMmuInit(applMmuEntries);
     boardInit();
+    WtdDrv::Init();
     dcInit();
     dcPrintf("\n\n*** %s ***\n", AppSwVer::Name);
     dcPrintf("v%s %s\n", AppSwVer::Version, AppSwVer::Date);
     dcPrintf("%s\n\n", AppSwVer::Copyright);
+    mHealthLed.Config(HEALTH_LED);  // the LED starts on
     BdPool::Init();
     BdMail::Init();
     ticksPeriodMainTask = TIME_PERIOD_MAIN_TASK / ti_sysbios_knl_Clock_tickPeriod;

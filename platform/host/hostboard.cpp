@@ -17,6 +17,7 @@
 #include "hostboard.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
+#include "hostperiph.h"
 #include "kernel.h"
 
 namespace {
@@ -149,6 +150,7 @@ void platformArgs(int argc, char** argv)
         sigaddset(&set, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         std::thread(signalThread, set).detach();
+        hostPeripheralsAttach();
     }
     // From here on the main thread is the firmware's start-up context.
     hostHeapRouteNew(true);
