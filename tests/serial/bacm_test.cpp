@@ -421,6 +421,30 @@ TEST_F(BacmTest, NacksRepeatTheInfoUntilTheLinkGoesDown)
     EXPECT_GT(waited, 3 * RECV_TIMEOUT);
 }
 
+TEST_F(BacmTest, BadFrameStartsAFreshRepeatCount)
+{
+    auto s = upSlave();
+    // One time-out has already used a repeat of the slave's ACK.
+    for (uint32_t t = 0; t <= RECV_TIMEOUT; t += PERIOD) cycle(*s);
+    EXPECT_EQ(drain(*s), ackFrom(0x81));
+    Bytes bad = infoFrame(0x01, textOf("abc"));
+    bad.back() ^= 0x40;
+    feed(*s, bad);
+    cycle(*s);
+    EXPECT_EQ(drain(*s), nakFrom(0x81));
+    // Unanswered, the NACK is repeated twice before the link goes down.
+    Bytes line;
+    uint32_t upFor = 0;
+    while (stats(*s).linkActivity == 1u && upFor < 10 * RECV_TIMEOUT) {
+        cycle(*s);
+        upFor += PERIOD;
+        const Bytes out = drain(*s);
+        line.insert(line.end(), out.begin(), out.end());
+    }
+    EXPECT_EQ(line, (Bytes{0x81, 0x10, 0x15, 0x81, 0x10, 0x15}));
+    EXPECT_EQ(stats(*s).numOfCrcErrors, 1u);
+}
+
 TEST_F(BacmTest, SendLimits)
 {
     auto s = upSlave();

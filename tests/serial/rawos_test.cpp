@@ -147,12 +147,15 @@ TEST_F(RawosTest, SendNeedsRoomForTheWholeMessage)
     const RAWOS_STATS_T after = stats(*r);
     EXPECT_EQ(after.numOfSentMessages, before.numOfSentMessages);
     EXPECT_EQ(after.numOfSendMsgLengthErrors, 0u);
+    // A message that fills the FIFO exactly still fits.
+    EXPECT_EQ(send(*r, Bytes(1467, 0xE0)), EC_SUCCESS);
     // Nothing of the refused message reached the FIFO; the rest is intact.
     const Bytes out = drain(*r);
-    ASSERT_EQ(out.size(), 8192u - 1467u);
+    ASSERT_EQ(out.size(), 8192u);
     EXPECT_EQ(out[0], 0xA0);
     EXPECT_EQ(Bytes(out.begin() + 1, out.begin() + 1469), pattern(1468));
-    EXPECT_EQ(out.back(), 0xC0);
+    EXPECT_EQ(out[8192 - 1467 - 1], 0xC0);
+    EXPECT_EQ(Bytes(out.end() - 1467, out.end()), Bytes(1467, 0xE0));
     // Send does not care about the link, and wrapped indices still work.
     EXPECT_EQ(stats(*r).linkActivity, 0u);
     EXPECT_EQ(send(*r, pattern(1468)), EC_SUCCESS);
