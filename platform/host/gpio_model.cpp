@@ -79,14 +79,10 @@ void GPIODirModeSet(uint32_t baseAddr, uint32_t pinNumber, uint32_t pinDirection
     if (m == nullptr) {
         return;
     }
-    const uint32_t before = levelOf(*m, pinNumber);
     if (pinDirection == GPIO_DIR_INPUT) {
         m->inputMask |= 1u << pinNumber;
     } else {
         m->inputMask &= ~(1u << pinNumber);
-    }
-    if (levelOf(*m, pinNumber) != before) {
-        ++m->changes[pinNumber];
     }
 }
 
@@ -103,7 +99,8 @@ void GPIOPinWrite(uint32_t baseAddr, uint32_t pinNumber, uint32_t pinValue)
     } else {
         m->dataOut &= ~(1u << pinNumber);
     }
-    if (levelOf(*m, pinNumber) != before) {
+    // Only an output shows the change on the pin.
+    if ((m->inputMask & (1u << pinNumber)) == 0 && levelOf(*m, pinNumber) != before) {
         ++m->changes[pinNumber];
     }
 }

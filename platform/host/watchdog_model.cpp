@@ -168,8 +168,10 @@ void writeReg(void*, uint32_t offset, uint32_t value)
         if (w.ignoreTriggers) {
             break;
         }
-        // Only a value different from the last one reloads the counter.
-        if (value != w.wtgr) {
+        // Only a value different from the last one reloads the counter, and
+        // only while the timer runs: Init's trigger, written while stopped,
+        // leaves its own counter start value in place.
+        if (value != w.wtgr && w.running) {
             w.counterAtAnchor = w.wldr;
         }
         w.wtgr = value;

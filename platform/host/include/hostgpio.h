@@ -14,7 +14,8 @@ bool hostGpioIsOutput(uint32_t port, uint32_t pin);
 void hostGpioSetInput(uint32_t port, uint32_t pin, uint32_t level);
 // How often the module was enabled since the reset.
 uint32_t hostGpioEnableCount(uint32_t port);
-// Number of level changes of an output pin since the reset.
+// Level changes seen on a pin while it was an output (a pin that becomes an
+// output at its initial level shows none).
 uint32_t hostGpioChanges(uint32_t port, uint32_t pin);
 // Accesses to a module whose clock was never enabled (a fault on the SoC).
 uint32_t hostGpioUnclockedAccesses();

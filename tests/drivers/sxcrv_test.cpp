@@ -1,0 +1,165 @@
+// Serial transceiver against the GPIO model: the mode each pair of channel
+// standards selects, the M0/M1/M2 pin levels of both devices, and the
+// pairs and arguments that stop the system.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "errcodes.h"
+#include "fwtest.h"
+#include "hostgpio.h"
+#include "sxcrvapl.h"
+
+namespace {
+
+struct Pins {
+    uint32_t m0, m1, m2;
+};
+
+struct PinPos {
+    uint32_t port, pin;
+};
+
+// M0, M1, M2 of device 0 (U8) and device 1 (U9).
+const PinPos kPins[2][3] = {{{4, 14}, {4, 17}, {6, 9}}, {{4, 20}, {4, 21}, {6, 13}}};
+
+Pins pinsOf(uint32_t device)
+{
+    return {hostGpioLevel(kPins[device][0].port, kPins[device][0].pin),
+            hostGpioLevel(kPins[device][1].port, kPins[device][1].pin),
+            hostGpioLevel(kPins[device][2].port, kPins[device][2].pin)};
+}
+
+uint32_t pinChanges(uint32_t device)
+{
+    uint32_t n = 0;
+    for (const PinPos& p : kPins[device]) {
+        n += hostGpioChanges(p.port, p.pin);
+    }
+    return n;
+}
+
+class SxcrvTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostGpioReset();
+    }
+};
+
+TEST_F(SxcrvTest, ConstructionPutsBothDevicesInTheOffModeWithAllPinsHigh)
+{
+    for (uint32_t device = 0; device < 2; ++device) {
+        SCOPED_TRACE(device);
+        SerialTransceiver x(device);
+        EXPECT_EQ(IN_OFF_MODE, x.GetMode());
+        const Pins p = pinsOf(device);
+        EXPECT_EQ(1u, p.m0);
+        EXPECT_EQ(1u, p.m1);
+        EXPECT_EQ(1u, p.m2);
+        for (const PinPos& pos : kPins[device]) {
+            EXPECT_TRUE(hostGpioIsOutput(pos.port, pos.pin));
+        }
+        EXPECT_EQ(0u, pinChanges(device));
+    }
+}
+
+struct Step {
+    uint32_t channel;
+    uint32_t standard;
+    uint32_t mode;  // expected mode after the step
+    Pins pins;      // expected M0, M1, M2
+};
+
+struct Sequence {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+TEST_F(SxcrvTest, PairsOfStandardsSelectTheirMode)
+{
+    const std::vector<Sequence> table = {
+        {"RS-232 on 0, then on 1: same pins",
+         {{0, UART_STANDARD_RS232, 1, {0, 0, 1}}, {1, UART_STANDARD_RS232, 2, {0, 0, 1}}}},
+        {"RS-422 on 1, then RS-232 on 0",
+         {{1, UART_STANDARD_RS422, 7, {0, 1, 1}}, {0, UART_STANDARD_RS232, 4, {0, 1, 1}}}},
+        {"RS-232 on 0, then RS-485 on 1",
+         {{0, UART_STANDARD_RS232, 1, {0, 0, 1}}, {1, UART_STANDARD_RS485, 3, {0, 1, 0}}}},
+        {"RS-485 on 1, then RS-232 on 0",
+         {{1, UART_STANDARD_RS485, 6, {0, 1, 0}}, {0, UART_STANDARD_RS232, 3, {0, 1, 0}}}},
+        {"RS-232 on 1 alone", {{1, UART_STANDARD_RS232, 5, {0, 0, 1}}}},
+        {"channel 1 back to none frees it",
+         {{0, UART_STANDARD_RS232, 1, {0, 0, 1}},
+          {1, UART_STANDARD_RS485, 3, {0, 1, 0}},
+          {1, UART_STANDARD_NONE, 1, {0, 0, 1}}}},
+        {"both back to none is the off mode",
+         {{1, UART_STANDARD_RS422, 7, {0, 1, 1}}, {1, UART_STANDARD_NONE, 0, {1, 1, 1}}}},
+    };
+    for (uint32_t device = 0; device < 2; ++device) {
+        for (const Sequence& seq : table) {
+            SCOPED_TRACE(std::string(seq.name) + ", device " + std::to_string(device));
+            SerialTransceiver x(device);
+            for (const Step& s : seq.steps) {
+                x.SetStandard(s.channel, s.standard);
+                EXPECT_EQ(s.mode, x.GetMode());
+                const Pins p = pinsOf(device);
+                EXPECT_EQ(s.pins.m0, p.m0);
+                EXPECT_EQ(s.pins.m1, p.m1);
+                EXPECT_EQ(s.pins.m2, p.m2);
+            }
+        }
+    }
+}
+
+TEST_F(SxcrvTest, AddingRs232OnChannel1ToMode1ChangesNoPin)
+{
+    SerialTransceiver x(1);
+    x.SetStandard(0, UART_STANDARD_RS232);
+    const uint32_t changes = pinChanges(1);
+    x.SetStandard(1, UART_STANDARD_RS232);
+    EXPECT_EQ(2u, x.GetMode());
+    EXPECT_EQ(changes, pinChanges(1));
+}
+
+TEST_F(SxcrvTest, Rs485OrRs422OnChannel0IsFatal)
+{
+    EXPECT_FATAL(
+        {
+            SerialTransceiver x(0);
+            x.SetStandard(0, UART_STANDARD_RS485);
+        },
+        EC_ERROR_SXCRV_CONFIG, "FATAL ERROR: code= -61 module= sxcrvapl.cpp");
+    EXPECT_FATAL(
+        {
+            SerialTransceiver x(1);
+            x.SetStandard(0, UART_STANDARD_RS422);
+        },
+        EC_ERROR_SXCRV_CONFIG, "code= -61");
+    EXPECT_FATAL(
+        {
+            SerialTransceiver x(1);
+            x.SetStandard(1, 4);
+        },
+        EC_ERROR_SXCRV_CONFIG, "code= -61");
+}
+
+TEST_F(SxcrvTest, DeviceChannelOrModeOutOfRangeIsFatal)
+{
+    EXPECT_FATAL(SerialTransceiver x(2), EC_ERROR_INVALID_ARGUMENT,
+                 "FATAL ERROR: code= -20 module= sxcrvapl.cpp");
+    EXPECT_FATAL(
+        {
+            SerialTransceiver x(0);
+            x.SetStandard(2, UART_STANDARD_RS232);
+        },
+        EC_ERROR_INVALID_ARGUMENT, "code= -20");
+    EXPECT_FATAL(
+        {
+            SerialTransceiver x(0);
+            x.SetMode(NUM_OF_MODES);
+        },
+        EC_ERROR_INVALID_ARGUMENT, "code= -20");
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// Watchdog driver against the watchdog register model on the manual kernel
+// clock: the register sequence of Init, the posting waits, the trigger values
+// of Restart and the time-outs that result at the 32768 Hz watchdog clock.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fwtest.h"
+#include "hostwdt.h"
+#include "wdtdrvapl.h"
+
+namespace {
+
+constexpr uint32_t MS_PER_S = 1000;
+
+class WdtTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostWdtReset();
+    }
+
+    static std::vector<HostWdtWrite> Writes()
+    {
+        std::vector<HostWdtWrite> w(256);
+        w.resize(hostWdtWrites(w.data(), w.size()));
+        return w;
+    }
+
+    // Milliseconds of the manual clock for `periods` watchdog clock periods.
+    static uint32_t MsFor(uint64_t periods)
+    {
+        return static_cast<uint32_t>(periods * MS_PER_S / HOST_WDT_CLOCK_HZ);
+    }
+};
+
+TEST_F(WdtTest, InitWritesTheRegistersInOrderAndAwaitsEveryPostedWrite)
+{
+    WtdDrv::Init();
+    const std::vector<HostWdtWrite> w = Writes();
+    const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+        {WDT_WDSC, WDT_WDSC_SOFTRESET},
+        {WDT_WSPR, 0xAAAA},
+        {WDT_WSPR, 0x5555},
+        {WDT_WCLR, 0x20},  // prescaler on (reset value 0x20 already has it)
+        {WDT_WCLR, 0x20},  // divider 0 in bits 4-2
+        {WDT_WCRR, 0xFFFE0000u},
+        {WDT_WTGR, 0xFFFF8000u},
+        {WDT_WSPR, 0xBBBB},
+        {WDT_WSPR, 0x4444},
+    };
+    ASSERT_EQ(expected.size(), w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(expected[i].first, w[i].offset);
+        EXPECT_EQ(expected[i].second, w[i].value);
+    }
+    EXPECT_EQ(0u, hostWdtPostingViolations());
+    EXPECT_TRUE(hostWdtRunning());
+    EXPECT_EQ(INITIAL_COUNT_VALUE, hostWdtCounter());
+}
+
+TEST_F(WdtTest, WithoutRestartTheBoardResetsAfter131072Periods)
+{
+    WtdDrv::Init();
+    EXPECT_EQ(0x20000u, hostWdtPeriodsToExpiry());
+    hostClockAdvance(MsFor(0x20000) - 1);  // 3999 ms
+    EXPECT_FALSE(hostWdtExpired());
+    hostClockAdvance(2);
+    EXPECT_TRUE(hostWdtExpired());
+}
+
+TEST_F(WdtTest, RestartsWriteNewTriggerValuesAndReloadFromTheLoadRegister)
+{
+    WtdDrv::Init();
+    hostClockAdvance(3000);
+    WtdDrv::Restart();
+    WtdDrv::Restart();
+    const std::vector<HostWdtWrite> w = Writes();
+    ASSERT_GE(w.size(), 2u);
+    EXPECT_EQ(WDT_WTGR, w[w.size() - 2].offset);
+    EXPECT_EQ(1u, w[w.size() - 2].value);
+    EXPECT_EQ(WDT_WTGR, w.back().offset);
+    EXPECT_EQ(2u, w.back().value);
+    EXPECT_EQ(0u, hostWdtPostingViolations());
+
+    // The reload value of the load register: about 9.5 s.
+    const uint64_t periods = 0x100000000ull - HOST_WDT_WLDR_RESET;
+    EXPECT_EQ(periods, hostWdtPeriodsToExpiry());
+    hostClockAdvance(MsFor(periods) - 1);
+    EXPECT_FALSE(hostWdtExpired());
+    // The main task's one-second restart keeps it from expiring for ever.
+    for (int i = 0; i < 30; ++i) {
+        WtdDrv::Restart();
+        hostClockAdvance(MS_PER_S);
+        EXPECT_FALSE(hostWdtExpired());
+    }
+    hostClockAdvance(MsFor(periods) + 1);
+    EXPECT_TRUE(hostWdtExpired());
+}
+
+TEST_F(WdtTest, RepeatingTheLastTriggerValueDoesNotReload)
+{
+    WtdDrv::Init();
+    hostClockAdvance(2000);
+    const uint64_t before = hostWdtPeriodsToExpiry();
+    // The trigger register still holds Init's value: writing it again is no trigger.
+    WtdDrv::TriggerReload(RELOAD_COUNT_VALUE);
+    EXPECT_EQ(before, hostWdtPeriodsToExpiry());
+}
+
+TEST_F(WdtTest, PrescalerSlowsTheCounter)
+{
+    WtdDrv::Init();
+    WtdDrv::Disable();
+    WtdDrv::PrescalerClkEnable(WDT_PRESCALER_CLK_DIV_4);
+    WtdDrv::SetCounter(INITIAL_COUNT_VALUE);
+    WtdDrv::Enable();
+    EXPECT_EQ(0x20000u * 4, hostWdtPeriodsToExpiry());
+    EXPECT_EQ(0u, hostWdtPostingViolations());
+}
+
+}  // namespace
