@@ -1,0 +1,363 @@
+// UART driver against the UART model on the manual kernel clock: opening,
+// line errors with injected line status, overruns of the receive FIFO,
+// RS-232 transmission, RS-485 bursts with the RTS bit, the polled writer,
+// the task's polling period, and the fatal configurations.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "errcodes.h"
+#include "fwtest.h"
+#include "hostgpio.h"
+#include "hostuart.h"
+#include "soc_uart.h"
+#include "uartdrvapl.h"
+
+namespace {
+
+// A byte protocol that records what it receives and sends what it is given.
+class FakeProtocol : public IProtocol {
+public:
+    void EnableLog() override {}
+    ERROR_CODES_E Send(BD*) override { return EC_FAIL; }
+    void ResetStats() override {}
+    void GetStats(uint8_t*) override {}
+    void RxDataHandler(uint8_t byte) override { received.push_back(byte); }
+    ERROR_CODES_E TxDataHandler(uint8_t& byte) override
+    {
+        ++txCalls;
+        if (toSend.empty()) {
+            return EC_FAIL;
+        }
+        byte = toSend.front();
+        toSend.pop_front();
+        return EC_SUCCESS;
+    }
+
+    void Queue(const std::vector<uint8_t>& bytes) { toSend.insert(toSend.end(), bytes.begin(), bytes.end()); }
+
+    std::vector<uint8_t> received;
+    std::deque<uint8_t> toSend;
+    uint32_t txCalls = 0;
+};
+
+UARTDRV_CONFIG_T config(uint32_t index, uint32_t standard, uint32_t baud, IProtocol* prot,
+                        uint32_t parity = UART_PARITY_NONE)
+{
+    UARTDRV_CONFIG_T c;
+    c.uartIndex = index;
+    c.standard = standard;
+    c.baudRate = baud;
+    c.dataLength = UART_WORD_LENGTH_8;
+    c.stopBits = UART_STOP_BIT_1;
+    c.parityType = parity;
+    c.protHandle = prot;
+    return c;
+}
+
+UARTDRV_STATS_T statsOf(UartDrv& drv)
+{
+    UARTDRV_STATS_T s;
+    drv.GetStats(reinterpret_cast<uint8_t*>(&s));
+    return s;
+}
+
+std::vector<uint8_t> takeLine(uint32_t index)
+{
+    std::vector<uint8_t> out(1 << 16);
+    out.resize(hostUartTakeTx(index, out.data(), out.size()));
+    return out;
+}
+
+std::vector<uint8_t> pattern(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        v[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    return v;
+}
+
+class UartDrvTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostUartReset();
+        hostGpioReset();
+    }
+    FakeProtocol prot;
+};
+
+TEST_F(UartDrvTest, OpenProgramsBitRateFrameAndTransceiver)
+{
+    UartDrv drv(config(1, UART_STANDARD_RS232, 19200, &prot, UART_PARITY_EVEN));
+    EXPECT_EQ(0u, hostUartMode(1));
+    EXPECT_NEAR(19200.0, hostUartBitRate(1), 19200 * 0.01);
+    EXPECT_EQ(0x1Bu, hostUartLineControl(1));
+    EXPECT_EQ(11u, hostUartFrameBits(1));  // start, 8 data, parity, stop
+    EXPECT_FALSE(hostUartRtsBit(1));
+    EXPECT_EQ(0u, hostUartRtsSets(1));
+    // UART 1 is channel 0 of transceiver U9: RS-232 alone is mode 1 (M0, M1 low, M2 high).
+    EXPECT_EQ(0u, hostGpioLevel(4, 20));
+    EXPECT_EQ(0u, hostGpioLevel(4, 21));
+    EXPECT_EQ(1u, hostGpioLevel(6, 13));
+}
+
+struct ErrorCase {
+    const char* name;
+    uint32_t lsr;
+    uint32_t counter;  // index into UARTDRV_STATS_T, 1 = received
+};
+
+TEST_F(UartDrvTest, EachReceivedByteCountsOnceBreakFramingParityInThatOrder)
+{
+    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
+    const ErrorCase cases[] = {
+        {"clean", 0, 1},
+        {"break with framing", UART_LSR_RX_BI | UART_LSR_RX_FE, 2},
+        {"break, framing and parity", UART_LSR_RX_BI | UART_LSR_RX_FE | UART_LSR_RX_PE, 2},
+        {"framing with parity", UART_LSR_RX_FE | UART_LSR_RX_PE, 3},
+        {"parity", UART_LSR_RX_PE, 4},
+    };
+    uint32_t expected[7] = {};
+    std::vector<uint8_t> passed;
+    uint8_t byte = 0x30;
+    for (const ErrorCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        hostUartRxFifoPut(1, byte, c.lsr);
+        drv.Cycle();
+        ++expected[c.counter];
+        if (c.counter == 1) {
+            passed.push_back(byte);
+        }
+        const UARTDRV_STATS_T s = statsOf(drv);
+        const uint32_t got[7] = {s.numOfBytesSent, s.numOfBytesRecvd,
+                                 s.numOfBreakDetectedErrors, s.numOfFramingErrors,
+                                 s.numOfParityErrors, s.numOfOverrunErrors,
+                                 s.numOfRecvTimeoutErrors};
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_EQ(expected[i], got[i]) << "counter " << i;
+        }
+        EXPECT_EQ(passed, prot.received);
+        EXPECT_EQ(0u, hostUartRxFifoLevel(1));
+        ++byte;
+    }
+}
+
+TEST_F(UartDrvTest, OverrunDropsTheByteThatCarriesTheFlagEvenWithoutOtherErrors)
+{
+    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
+    const std::vector<uint8_t> data = pattern(65);
+    for (uint8_t b : data) {
+        hostUartRxFifoPut(1, b, 0);  // the 65th does not fit: overrun
+    }
+    drv.Cycle();
+    const UARTDRV_STATS_T s = statsOf(drv);
+    EXPECT_EQ(1u, s.numOfOverrunErrors);
+    EXPECT_EQ(63u, s.numOfBytesRecvd);
+    EXPECT_EQ(0u, s.numOfBreakDetectedErrors + s.numOfFramingErrors + s.numOfParityErrors);
+    EXPECT_EQ(std::vector<uint8_t>(data.begin() + 1, data.begin() + 64), prot.received);
+}
+
+TEST_F(UartDrvTest, LinePacedBurstIsReceivedWhilePolledAndOverrunsWhenNot)
+{
+    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
+    const std::vector<uint8_t> data = pattern(100);
+
+    // Polled every 2 ms, a 100-byte burst (about 8.7 ms on the line) arrives whole.
+    hostUartLineIn(1, data.data(), data.size());
+    for (int i = 0; i < 10; ++i) {
+        hostClockAdvance(2);
+        drv.Cycle();
+    }
+    EXPECT_EQ(data, prot.received);
+    EXPECT_EQ(100u, statsOf(drv).numOfBytesRecvd);
+    EXPECT_EQ(0u, statsOf(drv).numOfOverrunErrors);
+
+    // Not polled for 10 ms: the FIFO fills after 64 characters and the rest is lost.
+    prot.received.clear();
+    drv.ResetStats();
+    hostUartLineIn(1, data.data(), data.size());
+    hostClockAdvance(10);
+    drv.Cycle();
+    EXPECT_EQ(1u, statsOf(drv).numOfOverrunErrors);
+    EXPECT_EQ(63u, statsOf(drv).numOfBytesRecvd);
+    EXPECT_EQ(std::vector<uint8_t>(data.begin() + 1, data.begin() + 64), prot.received);
+}
+
+TEST_F(UartDrvTest, Rs232SendsEverythingInOrderFillingTheFifoEachCycle)
+{
+    UartDrv drv(config(2, UART_STANDARD_RS232, 115200, &prot));
+    const std::vector<uint8_t> data = pattern(300);
+    prot.Queue(data);
+    drv.Cycle();
+    // 64 in the FIFO and one already in the shift register.
+    EXPECT_EQ(65u, statsOf(drv).numOfBytesSent);
+    EXPECT_EQ(64u, hostUartTxFifoLevel(2));
+    std::vector<uint8_t> line;
+    for (int i = 0; i < 40 && line.size() < data.size(); ++i) {
+        hostClockAdvance(2);
+        drv.Cycle();
+        const std::vector<uint8_t> more = takeLine(2);
+        line.insert(line.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(data, line);
+    EXPECT_EQ(300u, statsOf(drv).numOfBytesSent);
+    EXPECT_EQ(0u, hostUartTxLost(2));
+    // RS-232 leaves the RTS bit alone.
+    EXPECT_EQ(0u, hostUartRtsSets(2) + hostUartRtsClears(2));
+}
+
+TEST_F(UartDrvTest, Rs485IdleLineKeepsTheDriverOff)
+{
+    UartDrv drv(config(3, UART_STANDARD_RS485, 115200, &prot));
+    EXPECT_TRUE(hostUartRtsBit(3));
+    for (int i = 0; i < 5; ++i) {
+        drv.Cycle();
+        hostClockAdvance(2);
+    }
+    EXPECT_TRUE(hostUartRtsBit(3));
+    EXPECT_EQ(0u, hostUartRtsClears(3));
+    EXPECT_EQ(1u, hostUartRtsSets(3));  // the one of the open
+}
+
+TEST_F(UartDrvTest, Rs485BurstLongerThanTheFifoIsOneBurst)
+{
+    UartDrv drv(config(3, UART_STANDARD_RS485, 115200, &prot));
+    const uint32_t setsAfterOpen = hostUartRtsSets(3);
+    const std::vector<uint8_t> data = pattern(200);
+    prot.Queue(data);
+    std::vector<uint8_t> line;
+    for (int i = 0; i < 20; ++i) {
+        drv.Cycle();  // the stopping state sleeps (moves the manual clock) until the line is empty
+        const std::vector<uint8_t> more = takeLine(3);
+        line.insert(line.end(), more.begin(), more.end());
+        hostClockAdvance(2);
+    }
+    EXPECT_EQ(data, line);
+    EXPECT_EQ(1u, hostUartRtsClears(3));
+    EXPECT_EQ(setsAfterOpen + 1, hostUartRtsSets(3));
+    // Released only after the last stop bit: every byte was driven whole.
+    EXPECT_EQ(0u, hostUartUndrivenBytes(3));
+    EXPECT_TRUE(hostUartRtsBit(3));
+    EXPECT_TRUE(hostUartTransmitterEmpty(3));
+
+    // A second message is a second burst.
+    prot.Queue(pattern(3));
+    drv.Cycle();
+    EXPECT_EQ(2u, hostUartRtsClears(3));
+    EXPECT_EQ(setsAfterOpen + 2, hostUartRtsSets(3));
+    EXPECT_EQ(0u, hostUartUndrivenBytes(3));
+}
+
+TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
+{
+    // UART 2 was never opened: the FIFO fills (nothing transmits) and the
+    // writer must neither hang nor write into a full FIFO.
+    for (int i = 0; i < 64; ++i) {
+        uartWriteByte(2, static_cast<uint8_t>(i));
+    }
+    EXPECT_EQ(64u, hostUartTxFifoLevel(2));
+    uartWriteByte(2, 0xAA);
+    EXPECT_EQ(64u, hostUartTxFifoLevel(2));
+    EXPECT_EQ(0u, hostUartTxLost(2));
+    // An index beyond the UARTs is dropped: this is the fatal path's writer.
+    uartWriteByte(NUM_OF_UARTS, 0x55);
+}
+
+TEST_F(UartDrvTest, WriteBufferAndReadByteOnAnOpenUart)
+{
+    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
+    const std::string text = "polled\n";
+    uartWriteBuffer(1, static_cast<uint32_t>(text.size()),
+                    reinterpret_cast<const uint8_t*>(text.data()));
+    hostClockAdvance(2);
+    const std::vector<uint8_t> line = takeLine(1);
+    EXPECT_EQ(text, std::string(line.begin(), line.end()));
+
+    hostUartRxFifoPut(1, 0x42, 0);
+    EXPECT_EQ(0x42, uartReadByte(1));
+}
+
+TEST_F(UartDrvTest, CloseDisablesTheUartAndAllowsAnotherOpen)
+{
+    uartClose(1);  // not open: nothing happens
+    EXPECT_EQ(7u, hostUartMode(1));
+    {
+        UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
+        EXPECT_EQ(0u, hostUartMode(1));
+    }
+    uartClose(1);
+    EXPECT_EQ(7u, hostUartMode(1));
+    FakeProtocol other;
+    UartDrv again(config(1, UART_STANDARD_RS232, 9600, &other));
+    EXPECT_EQ(0u, hostUartMode(1));
+}
+
+TEST_F(UartDrvTest, ResetStatsClearsEveryCounterAndTimeoutsStayZero)
+{
+    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
+    hostUartRxFifoPut(1, 1, UART_LSR_RX_PE);
+    hostUartRxFifoPut(1, 2, 0);
+    prot.Queue({1, 2, 3});
+    drv.Cycle();
+    drv.Cycle();
+    EXPECT_EQ(0u, statsOf(drv).numOfRecvTimeoutErrors);
+    drv.ResetStats();
+    const UARTDRV_STATS_T s = statsOf(drv);
+    EXPECT_EQ(0u, s.numOfBytesSent + s.numOfBytesRecvd + s.numOfBreakDetectedErrors +
+                      s.numOfFramingErrors + s.numOfParityErrors + s.numOfOverrunErrors +
+                      s.numOfRecvTimeoutErrors);
+}
+
+// Cycles of the driver task in `ticks` of virtual time at a bit rate.
+uint32_t cyclesIn(uint32_t index, uint32_t baud, uint32_t ticks)
+{
+    hostKernelReset(HostClockMode::Virtual);
+    FakeProtocol p;
+    UartDrv drv(config(index, UART_STANDARD_RS232, baud, &p));
+    hostKernelRun(ticks);
+    return p.txCalls;
+}
+
+TEST_F(UartDrvTest, TaskPollsEvery2TicksAbove19200AndEvery8UpTo19200)
+{
+    EXPECT_NEAR(50.0, cyclesIn(1, 115200, 100), 1.0);
+    EXPECT_NEAR(12.0, cyclesIn(3, 19200, 100), 1.0);
+    EXPECT_NEAR(12.0, cyclesIn(2, 20000, 25), 1.0);
+}
+
+TEST_F(UartDrvTest, FatalConfigurations)
+{
+    EXPECT_FATAL(UartDrv d(config(4, UART_STANDARD_RS232, 115200, &prot)),
+                 EC_ERROR_INVALID_ARGUMENT, "FATAL ERROR: code= -20 module= uartdrvapl.cpp");
+    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_RS232, 115200, nullptr)),
+                 EC_ERROR_INVALID_ARGUMENT, "code= -20 module= uartdrvapl.cpp");
+    EXPECT_FATAL(
+        {
+            UartDrv a(config(1, UART_STANDARD_RS232, 115200, &prot));
+            UartDrv b(config(1, UART_STANDARD_RS232, 115200, &prot));
+        },
+        EC_ERROR_UART_OPEN, "code= -60 module= uartdrvapl.cpp");
+    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_NONE, 115200, &prot)),
+                 EC_ERROR_INVALID_SWITCH, "code= -23 module= uartdrvapl.cpp");
+    EXPECT_FATAL(UartDrv d(config(1, 4, 115200, &prot)), EC_ERROR_SXCRV_CONFIG,
+                 "code= -61 module= sxcrvapl.cpp");
+    // UART 2 sits on channel 0 of its transceiver, which has no RS-485.
+    EXPECT_FATAL(UartDrv d(config(2, UART_STANDARD_RS485, 115200, &prot)),
+                 EC_ERROR_SXCRV_CONFIG, "code= -61");
+    EXPECT_FATAL(
+        {
+            hostTaskCreateFailNext(1);
+            UartDrv d(config(1, UART_STANDARD_RS232, 115200, &prot));
+        },
+        EC_ERROR_TASK_CREATION, "code= -10 module= uartdrvapl.cpp");
+    EXPECT_FATAL(uartClose(4), EC_ERROR_INVALID_ARGUMENT, "code= -20");
+    EXPECT_FATAL(uartOpen(4, UART_STANDARD_RS232, 115200, 3, 0, 0), EC_ERROR_INVALID_ARGUMENT,
+                 "code= -20");
+}
+
+}  // namespace
