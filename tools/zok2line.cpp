@@ -281,6 +281,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zok2line: %s\n", error.c_str());
         return 1;
     }
+    if (!port.Warning().empty()) {
+        std::fprintf(stderr, "zok2line: %s\n", port.Warning().c_str());
+    }
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     uint64_t now = NowMs();

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,7 +41,22 @@ std::string Errno(const char* what)
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-bool Configure(int fd, uint32_t bitRate, Parity parity, uint32_t stopBits, std::string& error)
+// Unix98 pseudo-terminal slaves: no wire, so the kernel keeps no parity.
+constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136;
+constexpr unsigned PTY_SLAVE_MAJOR_LAST = 143;
+
+bool IsPty(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    const unsigned m = major(st.st_rdev);
+    return m >= PTY_SLAVE_MAJOR_FIRST && m <= PTY_SLAVE_MAJOR_LAST;
+}
+
+bool Configure(int fd, uint32_t bitRate, Parity parity, uint32_t stopBits, std::string& error,
+               std::string& warning)
 {
     speed_t code;
     if (!RateCode(bitRate, code)) {
@@ -83,8 +100,14 @@ bool Configure(int fd, uint32_t bitRate, Parity parity, uint32_t stopBits, std::
         error = Errno("tcgetattr");
         return false;
     }
-    const tcflag_t wanted = CSIZE | CSTOPB | PARENB | PARODD;
-    if ((back.c_cflag & wanted) != (tio.c_cflag & wanted) || cfgetospeed(&back) != code) {
+    const tcflag_t parityBits = PARENB | PARODD;
+    const tcflag_t wanted = CSIZE | CSTOPB | parityBits;
+    const tcflag_t differ = (back.c_cflag ^ tio.c_cflag) & wanted;
+    if (cfgetospeed(&back) == code && (differ == parityBits || differ == PARENB) && IsPty(fd)) {
+        warning = "parity has no meaning on a pseudo-terminal and is ignored";
+        return true;
+    }
+    if (differ != 0 || cfgetospeed(&back) != code) {
         error = "the device did not take the line settings";
         return false;
     }
@@ -118,7 +141,8 @@ bool TtyPort::Open(const std::string& path, uint32_t bitRate, Parity parity, uin
         error = Errno(path.c_str());
         return false;
     }
-    if (!Configure(fd, bitRate, parity, stopBits, error)) {
+    warning.clear();
+    if (!Configure(fd, bitRate, parity, stopBits, error, warning)) {
         Close();
         return false;
     }
@@ -148,7 +172,8 @@ bool TtyPort::OpenPty(uint32_t bitRate, std::string& slavePath, std::string& err
         Close();
         return false;
     }
-    if (!Configure(ptySlaveFd, bitRate, Parity::None, 1, error)) {
+    warning.clear();
+    if (!Configure(ptySlaveFd, bitRate, Parity::None, 1, error, warning)) {
         Close();
         return false;
     }

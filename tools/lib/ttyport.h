@@ -32,6 +32,8 @@ public:
     void Close();
 
     int Fd() const { return fd; }
+    // A setting that could not apply but does no harm (parity on a PTY).
+    const std::string& Warning() const { return warning; }
     // Waits up to timeoutMs for input; true when some is ready.
     bool WaitReadable(int timeoutMs) const;
     // Reads what is there without waiting; 0 when nothing, -1 on error (a PTY
@@ -43,6 +45,7 @@ public:
 private:
     int fd = -1;
     int ptySlaveFd = -1;  // kept open so the master never sees a hang-up
+    std::string warning;
 };
 
 }  // namespace zok2tools
