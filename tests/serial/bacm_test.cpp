@@ -5,9 +5,6 @@
 #include "bacmapl.h"
 
 #include <memory>
-#include <string>
-
-#include "dcapl.h"
 
 #include "serialtest.h"
 
@@ -450,34 +447,26 @@ TEST_F(BacmTest, BadFrameStartsAFreshRepeatCount)
 
 TEST_F(BacmTest, TraceMarksOnlyAfterEnableLog)
 {
-    dcInit();
-    auto consoleText = [] {
-        std::string text;
-        uint8_t b = 0;
-        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
-        return text;
-    };
-    consoleText();
-    auto quiet = upMaster(0x01);
-    EXPECT_EQ(consoleText(), "");
-
-    auto m = make(true, 0x01);
-    m->EnableLog();
-    cycle(*m);                             // A: ACK sent
-    feed(*m, ackFrom(0x81));
-    cycle(*m);                             // a: ACK received
-    ASSERT_EQ(send(*m, textOf("t")), EC_SUCCESS);
-    cycle(*m);                             // I: INFO sent
-    feed(*m, nakFrom(0x81));
-    cycle(*m);                             // n, R: NACK received, INFO repeated
-    Bytes bad = infoFrame(0x81, textOf("u"));
-    bad.back() ^= 1;
-    feed(*m, bad);
-    cycle(*m);                             // N: NACK sent
-    feed(*m, infoFrame(0x81, textOf("v")));
-    cycle(*m);                             // i: INFO received
-    EXPECT_EQ(consoleText(), "AaInRNi");
-    takeDelivered();
+    EXPECT_CONSOLE_MARKS(
+        {
+            auto quiet = upMaster(0x01);
+            auto m = make(true, 0x01);
+            m->EnableLog();
+            cycle(*m);  // A: ACK sent
+            feed(*m, ackFrom(0x81));
+            cycle(*m);  // a: ACK received
+            send(*m, textOf("t"));
+            cycle(*m);  // I: INFO sent
+            feed(*m, nakFrom(0x81));
+            cycle(*m);  // n, R: NACK received, INFO repeated
+            Bytes bad = infoFrame(0x81, textOf("u"));
+            bad.back() ^= 1;
+            feed(*m, bad);
+            cycle(*m);  // N: NACK sent
+            feed(*m, infoFrame(0x81, textOf("v")));
+            cycle(*m);  // i: INFO received
+        },
+        "AaInRNi");
 }
 
 TEST_F(BacmTest, SendLimits)

@@ -4,9 +4,6 @@
 #include "rawosapl.h"
 
 #include <memory>
-#include <string>
-
-#include "dcapl.h"
 
 #include "serialtest.h"
 
@@ -207,24 +204,17 @@ TEST_F(RawosTest, DeliveredBdCarriesTheLineSource)
 
 TEST_F(RawosTest, TraceMarksOnlyAfterEnableLog)
 {
-    dcInit();
-    auto consoleText = [] {
-        std::string text;
-        uint8_t b = 0;
-        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
-        return text;
-    };
-    consoleText();
-    auto r = make();
-    ASSERT_EQ(send(*r, {1}), EC_SUCCESS);
-    EXPECT_EQ(consoleText(), "");
-    r->EnableLog();
-    ASSERT_EQ(send(*r, {2}), EC_SUCCESS);    // I: message accepted
-    EXPECT_EQ(send(*r, {}), EC_FAIL);         // refused: no mark
-    feed(*r, {3});
-    for (int i = 0; i < 4; ++i) cycle(*r);   // i: message received
-    EXPECT_EQ(consoleText(), "Ii");
-    takeDelivered();
+    EXPECT_CONSOLE_MARKS(
+        {
+            auto r = make();
+            send(*r, {1});
+            r->EnableLog();
+            send(*r, {2});  // I: message accepted
+            send(*r, {});   // refused: no mark
+            feed(*r, {3});
+            for (int i = 0; i < 4; ++i) cycle(*r);  // i: message received
+        },
+        "Ii");
 }
 
 using RawosDeathTest = RawosTest;

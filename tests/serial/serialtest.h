@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bdpoolapl.h"
+#include "dcapl.h"
 #include "fwtest.h"
 #include "hostkernel.h"
 #include "iprotocol.h"
@@ -79,6 +82,29 @@ STATS statsOf(IProtocol& p)
     STATS s;
     std::memcpy(&s, raw, sizeof(s));
     return s;
+}
+
+// Runs `body` in a fresh child process (the console can be started only
+// once per process) and expects it to leave `marks` on the console, all of
+// what it printed after the console started.
+#define EXPECT_CONSOLE_MARKS(body, marks)                                                \
+    EXPECT_EXIT(                                                                         \
+        {                                                                                \
+            dcInit();                                                                    \
+            consoleText();                                                               \
+            body;                                                                        \
+            std::fprintf(stderr, "marks=[%s]\n", consoleText().c_str());                  \
+            std::exit(0);                                                                \
+        },                                                                               \
+        ::testing::ExitedWithCode(0), "marks=\\[" marks "\\]")
+
+// What the console queued for its UART since the last call.
+inline std::string consoleText()
+{
+    std::string text;
+    uint8_t b = 0;
+    while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
+    return text;
 }
 
 inline Bytes textOf(const char* s) { return Bytes(s, s + std::strlen(s)); }
