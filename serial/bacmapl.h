@@ -25,7 +25,10 @@ struct BACM_CONFIG_T {
     SOURCES_E source;               // stamped into every received BD
     RECV_BD_CALLBACK recvCallback;  // must not be null
     uint16_t master;                // 1 = master; anything else = slave
-    uint8_t physicalAddr;           // the address byte of this link
+    // The link's address byte: a master sends it as it is and hears its
+    // slave with SLAVE_MASK set; a slave sends it with SLAVE_MASK set and
+    // hears exactly this value, all eight bits compared.
+    uint8_t physicalAddr;
     uint32_t ticksRecvTimeout;      // wait for an answer before repeating
     uint32_t ticksAckWindow;        // how long the turn is kept for a message to send
 };
