@@ -1,0 +1,101 @@
+// CPU load arithmetic on the manual clock, whose timestamp counter moves by
+// frequency/1000 cycles per tick: windows, minimum idle turns, both formulas.
+#include <gtest/gtest.h>
+
+#include "cpuloadapl.h"
+#include "fwtest.h"
+
+namespace {
+
+class CpuLoadTest : public FirmwareTest {
+protected:
+    void Start(uint32_t hz)
+    {
+        hostTimestampSetFreq(hz);
+        CpuLoad::Init();
+    }
+    // One idle turn `ticks` after the previous one.
+    static void Turn(uint32_t ticks)
+    {
+        hostClockAdvance(ticks);
+        cpuloadIdleFunc();
+    }
+};
+
+// 250 short idle turns of one tick and one busy stretch of 750 ticks: one
+// quarter of the window is idle time.
+void quarterIdleWindow()
+{
+    for (int i = 0; i < 250; ++i) {
+        hostClockAdvance(1);
+        cpuloadIdleFunc();
+    }
+    hostClockAdvance(749);
+    EXPECT_EQ(0u, CpuLoad::GetLoad()) << "window still open";
+    hostClockAdvance(1);
+    cpuloadIdleFunc();
+}
+
+TEST_F(CpuLoadTest, SixHundredMegahertzUsesTheScaledFormula)
+{
+    Start(600000000u);  // window 6e8 cycles, above 2^24
+    quarterIdleWindow();
+    // 251 turns of at least one tick: idle 251 of 1000 ticks, busy 74.9 %.
+    EXPECT_EQ(75u, CpuLoad::GetLoad());
+}
+
+TEST_F(CpuLoadTest, TenMegahertzUsesThePlainFormula)
+{
+    Start(10000000u);  // window 1e7 cycles, below 2^24
+    quarterIdleWindow();
+    // 100 - round(25.1) = 75.
+    EXPECT_EQ(75u, CpuLoad::GetLoad());
+}
+
+TEST_F(CpuLoadTest, EqualIdleTurnsMeanNoLoad)
+{
+    Start(600000000u);
+    for (int i = 0; i < 1000; ++i) {
+        Turn(1);
+    }
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
+}
+
+TEST_F(CpuLoadTest, ZeroIntervalsCountAsTurnsButNeverBecomeTheMinimum)
+{
+    Start(10000000u);
+    for (int i = 0; i < 500; ++i) {
+        Turn(1);
+        Turn(0);  // two hook runs within one counter step
+    }
+    // 1000 turns of at least one tick each counted: idle is the whole window.
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
+}
+
+TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
+{
+    Start(600000000u);
+    for (int i = 0; i < 1000; ++i) {
+        Turn(1);
+    }
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
+    Turn(1);
+    hostClockAdvance(3000);  // the idle loop does not run: nothing changes
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
+    cpuloadIdleFunc();
+    // 2 turns, idle 2 ticks of 3001: 99.93 % busy.
+    EXPECT_EQ(100u, CpuLoad::GetLoad());
+}
+
+TEST_F(CpuLoadTest, LoadIsZeroUntilTheFirstWindowCloses)
+{
+    Start(600000000u);
+    Turn(500);
+    Turn(499);
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
+    Turn(1);
+    // 3 turns, minimum 1 tick: idle 3 of 1000 ticks.
+    EXPECT_EQ(100u, CpuLoad::GetLoad());
+}
+
+}  // namespace
