@@ -1,0 +1,258 @@
+// The runner as a board: the banner on the console PTY, the watchdog reset
+// when restarts stop (SIGUSR1), the fatal line followed by the reset
+// (SIGUSR2), the exit statuses of --watchdog exit, and the host CPU time
+// the board costs at rest. Real time with generous bounds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "hostkernel.h"
+#include "hostwdt.h"
+#include "process.h"
+#include "versionapl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kStartMs = 10000;
+// Restart time-out of the watchdog is about 9.5 s; allow for a slow machine.
+constexpr int kResetMs = 25000;
+
+std::string banner()
+{
+    return std::string("\r\n\r\n*** ") + AppSwVer::Name + " ***\r\nv" + AppSwVer::Version + " " +
+           AppSwVer::Date + "\r\n" + AppSwVer::Copyright + "\r\n\r\n";
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class Board {
+public:
+    explicit Board(const std::vector<std::string>& options) : dir(makeTempDir())
+    {
+        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", dir};
+        args.insert(args.end(), options.begin(), options.end());
+        pid = ::fork();
+        if (pid == 0) {
+            const int in = ::open("/dev/null", O_RDONLY);
+            const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(in, STDIN_FILENO);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (const std::string& a : args) {
+                argv.push_back(const_cast<char*>(a.c_str()));
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Board()
+    {
+        if (pid > 0 && !exited) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        for (int fd : ptys) {
+            ::close(fd);
+        }
+    }
+
+    // Opens the PTY the console link points to once it differs from `previous`.
+    int OpenConsole(const std::string& previous, std::string* target)
+    {
+        const std::string link = dir + "/console";
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kResetMs);
+        while (Clock::now() < deadline) {
+            char buf[256];
+            const ssize_t n = ::readlink(link.c_str(), buf, sizeof(buf) - 1);
+            if (n > 0 && std::string(buf, static_cast<size_t>(n)) != previous) {
+                *target = std::string(buf, static_cast<size_t>(n));
+                const int fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                if (fd >= 0) {
+                    ptys.push_back(fd);
+                    return fd;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+    // Reads from `fd` into `text` until it holds `needle` or the time is up.
+    static bool ReadUntil(int fd, std::string& text, const std::string& needle, int timeoutMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (text.find(needle) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - Clock::now()).count();
+            if (left <= 0) {
+                return false;
+            }
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) {
+                continue;
+            }
+            char buf[1024];
+            const ssize_t n = ::read(fd, buf, sizeof(buf));
+            if (n > 0) {
+                text.append(buf, static_cast<size_t>(n));
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;  // the PTY went away (the board reset)
+            }
+        }
+        return true;
+    }
+
+    // Waits for the runner to end; the exit status, or -1 on time-out or signal.
+    int Wait(int timeoutMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                exited = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+
+    void Signal(int sig) { ::kill(pid, sig); }
+    std::string Stdout() const { return slurp(dir + "/stdout"); }
+    std::string Stderr() const { return slurp(dir + "/stderr"); }
+
+    // User plus system CPU time of the runner, in clock ticks.
+    long CpuTicks() const
+    {
+        std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+        std::istringstream in(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long utime = 0;
+        long stime = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i) {
+            if (i == 14) {
+                utime = std::stol(field);
+            } else if (i == 15) {
+                stime = std::stol(field);
+            }
+        }
+        return utime + stime;
+    }
+
+    const std::string dir;
+    pid_t pid = -1;
+    bool exited = false;
+    std::vector<int> ptys;
+};
+
+TEST(Board, BannerOnTheConsolePtyAndAgainAfterTheWatchdogReset)
+{
+    Board b({"--console", "pty"});
+    std::string first;
+    const int fd = b.OpenConsole("", &first);
+    ASSERT_GE(fd, 0) << b.Stderr();
+    std::string text;
+    ASSERT_TRUE(Board::ReadUntil(fd, text, banner(), kStartMs)) << text;
+    EXPECT_EQ(0u, text.find(banner())) << "the banner is the first console output";
+    EXPECT_NE(std::string::npos, b.Stderr().find("UART 0 (console) on " + first));
+    EXPECT_EQ("", b.Stdout());  // nothing of the console reaches standard output
+
+    // The main task's restarts no longer reach the watchdog: the board resets.
+    b.Signal(SIGUSR1);
+    std::string second;
+    const int fd2 = b.OpenConsole(first, &second);
+    ASSERT_GE(fd2, 0) << b.Stderr();
+    std::string again;
+    EXPECT_TRUE(Board::ReadUntil(fd2, again, banner(), kStartMs)) << again;
+    EXPECT_NE(std::string::npos, b.Stderr().find("watchdog expired")) << b.Stderr();
+    b.Signal(SIGTERM);
+    EXPECT_EQ(0, b.Wait(kStartMs));
+}
+
+TEST(Board, FatalErrorPrintsItsLineAndTheWatchdogResetsTheBoard)
+{
+    Board b({"--console", "pty"});
+    std::string first;
+    const int fd = b.OpenConsole("", &first);
+    ASSERT_GE(fd, 0) << b.Stderr();
+    std::string text;
+    ASSERT_TRUE(Board::ReadUntil(fd, text, banner(), kStartMs)) << text;
+
+    b.Signal(SIGUSR2);  // the firmware aborts: a fatal error
+    const std::string fatal = "\r\nFATAL ERROR: code= -3 module= exmapl.cpp file= exmapl.cpp line= ";
+    ASSERT_TRUE(Board::ReadUntil(fd, text, fatal, kStartMs)) << text;
+    const size_t at = text.find(fatal);
+    EXPECT_EQ(banner().size(), at) << "nothing between the banner and the fatal line";
+
+    std::string second;
+    const int fd2 = b.OpenConsole(first, &second);
+    ASSERT_GE(fd2, 0) << b.Stderr();
+    std::string again;
+    EXPECT_TRUE(Board::ReadUntil(fd2, again, banner(), kStartMs)) << again;
+    EXPECT_NE(std::string::npos, b.Stderr().find("watchdog expired after fatal error -3"));
+    b.Signal(SIGTERM);
+    EXPECT_EQ(0, b.Wait(kStartMs));
+}
+
+TEST(Board, WatchdogExitStatusNamesTheCause)
+{
+    struct Case {
+        int signal;
+        int status;
+    };
+    const Case cases[] = {{SIGUSR1, HOST_WDT_EXIT_STATUS},
+                          {SIGUSR2, hostExitStatusForFatal(-3)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.signal);
+        Board b({"--watchdog", "exit"});
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
+        while (b.Stdout().find(banner()) == std::string::npos && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_EQ(0u, b.Stdout().find(banner())) << b.Stdout();
+        const auto signalled = Clock::now();
+        b.Signal(c.signal);
+        EXPECT_EQ(c.status, b.Wait(kResetMs)) << b.Stderr();
+        // Not at once: the watchdog runs out first (at least several seconds).
+        EXPECT_GT(Clock::now() - signalled, std::chrono::seconds(4));
+    }
+}
+
+TEST(Board, AtRestTheBoardCostsOnlyAFewPercentOfOneCore)
+{
+    Board b({"--console", "pty"});
+    std::string target;
+    ASSERT_GE(b.OpenConsole("", &target), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long before = b.CpuTicks();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const long used = b.CpuTicks() - before;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double share = static_cast<double>(used) / ::sysconf(_SC_CLK_TCK) / seconds;
+    RecordProperty("cpu_share_percent", std::to_string(share * 100.0));
+    std::printf("runner at rest: %.1f %% of one core\n", share * 100.0);
+    EXPECT_LT(share, 0.15);
+}
+
+}  // namespace
