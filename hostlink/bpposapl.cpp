@@ -15,6 +15,8 @@ static const char _MODULE_[] = "bpposapl.cpp";
 static const uint32_t LEN_FRAME_OVERHEAD = 2 + BPPoS::LEN_HEADER + 3;
 static const uint32_t LEN_FRAME_CLOSING = 3;  // DLE ETX CRC
 static const uint32_t LEN_CONNECTION_PACKET = 2;
+// Stored after a DLE to end a unit that lost bytes: neither DLE, STX, ETX nor ACK.
+static const uint8_t ABORT_MARK = 0x15;
 
 BPPoS::BPPoS(BPPOS_CONFIG_T config)
     : source(config.source),
@@ -32,6 +34,8 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
       lastFifoRxData(0),
       loadFifoRxData(0),
       recvDataState(WAIT_DLE),
+      discardRx(0),
+      cutState(WAIT_DLE),
       decodeState(WAIT_DLE),
       lenRecvMsg(0),
       recvCrc(VAL_INITIAL_CRC),
@@ -122,6 +126,10 @@ void BPPoS::GetStats(uint8_t* p)
 
 void BPPoS::RxDataHandler(uint8_t byte)
 {
+    const RX_PACKET_STATE_E before = recvDataState;
+    if (discardRx != 0 && before == WAIT_DLE) {
+        CloseCutUnit();
+    }
     bool store = true;
     switch (recvDataState) {
     case WAIT_DLE:
@@ -169,14 +177,46 @@ void BPPoS::RxDataHandler(uint8_t byte)
     if (!store) {
         return;
     }
-    if (loadFifoRxData == LEN_FIFO_RX_DATA) {
-        ++numOfRecvDataQueueFullErrors;
+    if (discardRx != 0) {
+        ++numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
         return;
     }
+    if (loadFifoRxData == LEN_FIFO_RX_DATA) {
+        // A unit with a byte missing could still meet its CRC by chance and
+        // be delivered corrupted: drop the rest of it too, and close it for
+        // the decoder once there is room again.
+        ++numOfRecvDataQueueFullErrors;
+        discardRx = 1;
+        cutState = before;
+        return;
+    }
+    StoreRxByte(byte);
+}
+
+void BPPoS::StoreRxByte(uint8_t byte)
+{
     fifoRxData[lastFifoRxData] = byte;
     lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
     // The worker cannot run in the middle of an interrupt handler.
     loadFifoRxData = loadFifoRxData + 1;
+}
+
+void BPPoS::CloseCutUnit()
+{
+    // The decoder stopped in the state the pre-filter had before the lost
+    // byte; an escape it refuses (or, in a text, a DLE and that escape)
+    // ends the unit there with a format error.
+    const uint32_t lenMark = cutState == WAIT_TEXT_DLE ? 2 : (cutState == WAIT_DLE ? 0 : 1);
+    if (LEN_FIFO_RX_DATA - loadFifoRxData < lenMark) {
+        return;  // still full: the next unit goes the same way
+    }
+    if (lenMark == 2) {
+        StoreRxByte(DLE);
+    }
+    if (lenMark != 0) {
+        StoreRxByte(ABORT_MARK);
+    }
+    discardRx = 0;
 }
 
 ERROR_CODES_E BPPoS::TxDataHandler(uint8_t& byte)

@@ -80,6 +80,7 @@ public:
     // Writes a BPPOS_STATS_T at p.
     void GetStats(uint8_t* p) override;
     // Interrupt only: stores the bytes of units, drops those between them.
+    // A unit that loses a byte to a full FIFO is dropped whole.
     void RxDataHandler(uint8_t byte) override;
     // Interrupt only: next byte to clock out, or EC_FAIL when nothing is queued.
     ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
@@ -91,6 +92,8 @@ public:
 
 private:
     static void WorkerTask(UArg arg0, UArg arg1);
+    void StoreRxByte(uint8_t byte);
+    void CloseCutUnit();
     void DecodePacket();
     void DecodeByte(uint8_t byte);
     void FrameReceived();
@@ -117,6 +120,8 @@ private:
     volatile uint32_t loadFifoRxData;      // bytes held; the worker changes it with interrupts off
 
     RX_PACKET_STATE_E recvDataState;       // interrupt pre-filter
+    uint8_t discardRx;                     // 1: a unit lost a byte; its rest is not stored
+    RX_PACKET_STATE_E cutState;            // pre-filter state before that byte
     RX_PACKET_STATE_E decodeState;         // worker decoder
     uint16_t lenRecvMsg;                   // unstuffed text bytes so far, at most LEN_DECODE_BUF
     uint8_t bufRecvMsg[LEN_DECODE_BUF];

@@ -67,8 +67,8 @@ hostlink::Message plainMessage(const Bytes& payload)
 
 Bytes textOfLength(size_t n, uint8_t first = 0x20)
 {
-    Bytes t(n);
-    for (size_t i = 0; i < n; ++i) t[i] = static_cast<uint8_t>(first + i % 0x50);
+    Bytes t;
+    for (size_t i = 0; i < n; ++i) t.push_back(static_cast<uint8_t>(first + i % 0x50));
     return t;
 }
 
@@ -448,11 +448,55 @@ TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
     p.WorkerCycle();
     EXPECT_EQ(5u, received().size());
     EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA, statsOf(p).numOfRecvDataQueueFullErrors);
-    // Room again: the next frame is taken.
+    // Room again: the cut frame is closed and the next frame is taken.
     received().clear();
     feed(p, frame);
     p.WorkerCycle();
     EXPECT_EQ(1u, received().size());
+    EXPECT_EQ(1u, statsOf(p).numOfPacketFormatErrors);
+    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA, statsOf(p).numOfRecvDataQueueFullErrors);
+}
+
+// The worker empties the FIFO in the middle of a frame that lost bytes to
+// it. Were the rest of that frame stored, the decoder would see the frame
+// with a gap; the payload below is chosen so that the gapped frame still
+// meets its CRC.
+TEST_F(BpposTest, FrameThatLostBytesIsNeverDeliveredEvenWhenItsCrcWouldMatch)
+{
+    constexpr size_t kRoom = BPPoS::LEN_FIFO_RX_DATA - 5 * 1485;  // after five full frames
+    constexpr size_t kGap = 100;
+    Bytes payload(1468, 0x41);
+    Bytes wire;
+    bool found = false;
+    for (int a = 0x20; a < 0x7F && !found; ++a) {
+        for (int b = 0x20; b < 0x7F && !found; ++b) {
+            // Bytes inside the gap change only the CRC of the whole frame.
+            payload[kRoom + 20] = static_cast<uint8_t>(a);
+            payload[kRoom + 21] = static_cast<uint8_t>(b);
+            wire = hostlink::encodeFrame(plainMessage(payload));
+            uint8_t crc = 0xFF;
+            for (size_t i = 2; i + 1 < wire.size(); ++i) {
+                if (i < kRoom || i >= kRoom + kGap) crc = hostlink::crc8Update(crc, wire[i]);
+            }
+            found = crc == wire.back();
+        }
+    }
+    ASSERT_TRUE(found);
+
+    BPPoS& p = make();
+    const Bytes full = hostlink::encodeFrame(plainMessage(Bytes(1468, 0x42)));
+    for (int i = 0; i < 5; ++i) feed(p, full);
+    feed(p, Bytes(wire.begin(), wire.begin() + kRoom + kGap));  // the last kGap are lost
+    p.WorkerCycle();
+    feed(p, Bytes(wire.begin() + kRoom + kGap, wire.end()));
+    feed(p, hostlink::encodeFrame(plainMessage({0x01})));
+    p.WorkerCycle();
+    ASSERT_EQ(6u, received().size());
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Bytes(1468, 0x42), received()[i].data);
+    EXPECT_EQ(Bytes{0x01}, received()[5].data);
+    const BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(wire.size() - kRoom, s.numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(0u, s.numOfCrcErrors);
 }
 
 TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
