@@ -37,9 +37,11 @@ struct Unit {
     std::mutex m;
     std::condition_variable idle;  // a batch finished
     HostMcspiState st;
-    uint32_t rx = 0;               // received word register
-    uint32_t tx = 0;               // transmit register
-    bool txLoaded = false;         // the handler left a word since the last exchange
+    // Data registers: the handler reads and writes them without m, since a
+    // word's hand-over to and from the master already goes through m.
+    std::atomic<uint32_t> rx{0};         // received word register
+    std::atomic<uint32_t> tx{0};         // transmit register
+    std::atomic<bool> txLoaded{false};   // the handler left a word since the last exchange
     // The batch being clocked; written under m, by the master to start it
     // and by the handler's flag clear to advance it.
     const uint8_t* in = nullptr;
@@ -83,7 +85,7 @@ bool liveLocked(const Unit& u)
 // Shifts one word: the transmit register goes out as the new word comes in.
 void beginWordLocked(Unit& u)
 {
-    u.out[u.pos] = u.txLoaded ? static_cast<uint8_t>(u.tx) : MCSPI_FILL_WORD;
+    u.out[u.pos] = u.txLoaded ? static_cast<uint8_t>(u.tx.load()) : MCSPI_FILL_WORD;
     u.txLoaded = false;
     u.rx = u.in[u.pos];
     u.st.status |= MCSPI_INT_RX_FULL_CH0;
@@ -294,18 +296,15 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
 uint32_t McSPIReceiveData(uint32_t baseAddr, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return 0;
-    std::lock_guard<std::mutex> lk(u->m);
-    return u->rx;
+    return u == nullptr ? 0 : u->rx.load(std::memory_order_relaxed);
 }
 
 void McSPITransmitData(uint32_t baseAddr, uint32_t txData, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
     if (u == nullptr) return;
-    std::lock_guard<std::mutex> lk(u->m);
-    u->tx = txData & 0xFFu;
-    u->txLoaded = true;
+    u->tx.store(txData & 0xFFu, std::memory_order_relaxed);
+    u->txLoaded.store(true, std::memory_order_relaxed);
 }
 
 // ---- Interrupt registration -------------------------------------------------

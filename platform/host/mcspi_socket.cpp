@@ -135,6 +135,14 @@ int listenTcp(const std::string& spec, std::string& endpoint, std::string& error
     return fd;
 }
 
+// True when the peer closed its end and nothing of it is left to read.
+bool peerGone(int conn)
+{
+    uint8_t b;
+    const ssize_t n = ::recv(conn, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 // Plays the exchanges of one peer until it leaves or the listener stops.
 void serve(uint32_t index, Listener* l, int conn)
 {
@@ -152,10 +160,12 @@ void serve(uint32_t index, Listener* l, int conn)
         if (p[2].revents != 0) {
             return;
         }
-        if (p[1].revents & POLLIN) {
+        // The bus has one master at a time; but when the master has just
+        // left, the newcomer is its successor and is let in.
+        if ((p[1].revents & POLLIN) != 0 && !peerGone(conn)) {
             const int extra = ::accept4(l->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (extra >= 0) {
-                ::close(extra);  // the bus has one master at a time
+                ::close(extra);
             }
         }
         if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
