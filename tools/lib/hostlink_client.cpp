@@ -192,12 +192,15 @@ void Client::run()
         engine_.onLink([&](bool up) { gotLinks.push_back(up); });
     }
     const int timeout = static_cast<int>(options_.replyTimeoutMs);
+    bool boardTalking = false;
     while (!stop_) {
         std::vector<uint8_t> chunk;
         {
+            // While the board talks, clock it out in long bursts.
             std::lock_guard<std::mutex> lock(mutex_);
             engine_.tick(nowMs());
-            chunk = engine_.nextChunk(nowMs(), options_.idleBurst, options_.maxChunk);
+            chunk = engine_.nextChunk(nowMs(), boardTalking ? options_.maxChunk : options_.idleBurst,
+                                      options_.maxChunk);
         }
         // Every byte clocked in is answered by one byte out: read exactly as many.
         reply.resize(chunk.size());
@@ -205,7 +208,7 @@ void Client::run()
             !readAll(fd_, reply.data(), reply.size(), timeout)) {
             break;
         }
-        bool boardTalking = false;
+        boardTalking = false;
         for (uint8_t b : reply) {
             boardTalking = boardTalking || b != kFill;
         }
