@@ -54,7 +54,9 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
-        "  --fail-task-create NAME  test hook: creating the task NAME fails\n",
+        "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
+        "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
+        "Test signals: SIGUSR1 stops watchdog restarts, SIGUSR2 aborts the firmware.\n",
         prog);
 }
 
