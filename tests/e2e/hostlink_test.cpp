@@ -1,0 +1,194 @@
+// The runner's host links from outside: the client library and the
+// zok2host program on the sockets the runner announces, Unix and TCP;
+// link start-up, reconnection, one master at a time. Real time with
+// generous bounds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "hostlink_client.h"
+#include "process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kStartMs = 10000;
+constexpr uint32_t kLinkMs = 3000;  // the board's keep-alive comes once a second
+constexpr int kToolMs = 20000;
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The runner in the background, its output in files of its run folder.
+class Runner {
+public:
+    explicit Runner(const std::vector<std::string>& options = {}) : dir(makeTempDir())
+    {
+        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", dir, "--console", "pty",
+                                         "--watchdog", "exit"};
+        args.insert(args.end(), options.begin(), options.end());
+        pid = ::fork();
+        if (pid == 0) {
+            const int in = ::open("/dev/null", O_RDONLY);
+            const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(in, STDIN_FILENO);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Runner()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // The endpoint the runner announced for host link n (1 or 2).
+    std::string Endpoint(int n)
+    {
+        const std::regex line("host link " + std::to_string(n) + " \\(SPI" + std::to_string(n) +
+                              "\\) on (\\S+)");
+        const auto end = Clock::now() + std::chrono::milliseconds(kStartMs);
+        while (Clock::now() < end) {
+            std::smatch m;
+            const std::string err = slurp(dir + "/stderr");
+            if (std::regex_search(err, m, line)) return m[1];
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return "";
+    }
+
+    std::string dir;
+    pid_t pid = -1;
+};
+
+TEST(HostLinkE2E, BothLinksListenInTheRunFolderAndComeUpWithTheClient)
+{
+    Runner board;
+    for (int n = 1; n <= 2; ++n) {
+        SCOPED_TRACE(n);
+        const std::string endpoint = board.Endpoint(n);
+        EXPECT_EQ("unix:" + board.dir + "/spi" + std::to_string(n) + ".sock", endpoint);
+        hostlink::Client client;
+        std::string error;
+        ASSERT_TRUE(client.connect(endpoint, &error)) << error;
+        const auto t0 = Clock::now();
+        EXPECT_TRUE(client.waitLink(true, kLinkMs));
+        EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kLinkMs));
+        const hostlink::LinkStats s = client.stats();
+        EXPECT_GE(s.connectionsReceived, 1u);
+        EXPECT_EQ(0u, s.crcErrors + s.formatErrors + s.shortTexts);
+    }
+}
+
+TEST(HostLinkE2E, TheNextMasterGetsTheLinkAndASecondOneIsTurnedAway)
+{
+    Runner board;
+    const std::string endpoint = board.Endpoint(1);
+    ASSERT_FALSE(endpoint.empty());
+    {
+        hostlink::Client first;
+        ASSERT_TRUE(first.connect(endpoint));
+        ASSERT_TRUE(first.waitLink(true, kLinkMs));
+        hostlink::Client second;
+        second.connect(endpoint);
+        const auto end = Clock::now() + std::chrono::milliseconds(kLinkMs);
+        while (second.connected() && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(second.connected());
+        EXPECT_TRUE(first.connected());
+    }
+    // Both gone: a reconnection finds the link running.
+    for (int i = 0; i < 2; ++i) {
+        hostlink::Client again;
+        ASSERT_TRUE(again.connect(endpoint));
+        EXPECT_TRUE(again.waitLink(true, kLinkMs)) << "connection " << i;
+    }
+}
+
+TEST(HostLinkE2E, LinkOnTcpWhenAsked)
+{
+    Runner board({"--spi2", "tcp:127.0.0.1:0"});
+    const std::string endpoint = board.Endpoint(2);
+    ASSERT_EQ(0u, endpoint.rfind("tcp:127.0.0.1:", 0)) << endpoint;
+    EXPECT_NE("tcp:127.0.0.1:0", endpoint);
+    hostlink::Client client;
+    ASSERT_TRUE(client.connect(endpoint));
+    EXPECT_TRUE(client.waitLink(true, kLinkMs));
+}
+
+TEST(HostLinkE2E, Zok2hostSendsMessagesAndReportsTheLink)
+{
+    Runner board;
+    const std::string endpoint = board.Endpoint(1);
+    ASSERT_FALSE(endpoint.empty());
+    const std::string tool = std::string(ZOK2_TOOLS_DIR) + "/zok2host";
+
+    ProcessResult r = runProcess({tool, "--link", endpoint, "send", "--to", "10.80.0.1:2010",
+                                  "--from", "10.80.0.16:2010", "--text", "abc", "--wait", "100"},
+                                 kToolMs);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("board link up")) << r.err;
+
+    r = runProcess({tool, "--link", endpoint, "config",
+                    "96 E1 00 00 00 00 00 00 FF FF FF 00 C0 A8 01 01 C0 A8 01 0A 00 00 00 00 00 "
+                    "00 00 00 00 00 08 00 00 00 58 29 00 00 05 00 00 22",
+                    "--wait", "100"},
+                   kToolMs);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(0, r.status) << r.err;
+
+    // Monitoring runs until interrupted, then ends cleanly.
+    r = runProcess({tool, "--link", endpoint, "monitor"}, 2500);
+    EXPECT_FALSE(r.exited);
+    EXPECT_NE(std::string::npos, r.err.find("board link up")) << r.err;
+}
+
+TEST(HostLinkE2E, Zok2hostRefusesBadArgumentsAndAnAbsentBoard)
+{
+    const std::string tool = std::string(ZOK2_TOOLS_DIR) + "/zok2host";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::string nowhere = makeTempDir() + "/none.sock";
+    const Case cases[] = {
+        {{tool}, 2},
+        {{tool, "send", "--to", "10.80.0.1", "--text", "x"}, 2},
+        {{tool, "send", "--to", "10.80.0.1:2010", "--hex", "0g"}, 2},
+        {{tool, "send", "--to", "10.80.0.1:2010", "--hex", std::string(2 * 1469, 'a')}, 2},
+        {{tool, "config", "96E"}, 2},
+        {{tool, "--link", nowhere, "monitor"}, 1},
+    };
+    for (const Case& c : cases) {
+        const ProcessResult r = runProcess(c.args, kToolMs);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(c.status, r.status) << c.args.back() << ": " << r.err;
+    }
+}
+
+}  // namespace
