@@ -12,7 +12,9 @@ build: bootstrap
 	cmake --preset host-debug >/dev/null
 	cmake --build --preset host-debug
 
-run: build
+run: bootstrap
+	cmake --preset host-debug >/dev/null
+	cmake --build --preset host-debug --target zok2gw
 	./build/host-debug/zok2gw $(ARGS)
 
 test-debug: build
