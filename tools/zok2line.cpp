@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -208,18 +209,36 @@ private:
 
 class RawosLine : public Line {
 public:
-    explicit RawosLine(const RawosPeerConfig& c) : peer(c) {}
-    bool Send(const Bytes& m) override { return peer.Send(m); }
+    RawosLine(const RawosPeerConfig& c, uint32_t bitRate)
+        : peer(c), rate(bitRate), gapMs(c.interCharGapMs), maxMessage(c.maxMessage)
+    {
+    }
+    // Messages are released one at a time with a silence longer than the
+    // gap behind each, so that every input line stays one message.
+    bool Send(const Bytes& m) override
+    {
+        if (m.empty() || m.size() > maxMessage) return false;
+        pending.push_back(m);
+        return true;
+    }
     void Receive(const uint8_t* d, size_t n, uint64_t now) override { peer.Receive(d, n, now); }
-    void Poll(uint64_t now) override { peer.Poll(now); }
+    void Poll(uint64_t now) override
+    {
+        peer.Poll(now);
+        if (!pending.empty() && now >= nextFreeMs) {
+            peer.Send(pending.front());
+            nextFreeMs = now + LineTimeMs(pending.front().size()) + gapMs + 1;
+            pending.pop_front();
+        }
+    }
     Bytes TakeOutput() override { return peer.TakeOutput(); }
     std::vector<Bytes> TakeReceived() override { return peer.TakeReceived(); }
     bool Up(uint64_t now) const override { return peer.LinkUp(now); }
-    bool Busy() const override { return false; }
+    bool Busy() const override { return !pending.empty(); }
     void PrintStats(uint64_t now) const override
     {
         const RawosPeerCounters& c = peer.Counters();
-        std::printf("link %s\n", peer.LinkUp(now) ? "up" : "down");
+        std::printf("link %s, queued %zu\n", peer.LinkUp(now) ? "up" : "down", pending.size());
         std::printf("sent %llu messages (%llu bytes); received %llu messages (%llu bytes), "
                     "%llu ended by silence, %llu by length\n",
                     static_cast<unsigned long long>(c.messagesSent),
@@ -231,7 +250,16 @@ public:
     }
 
 private:
+    static constexpr uint64_t BITS_PER_CHAR = 11;  // start, 8 data, parity, stop: the worst case
+
+    uint64_t LineTimeMs(size_t len) const { return (len * BITS_PER_CHAR * 1000 + rate - 1) / rate; }
+
     RawosPeer peer;
+    const uint32_t rate;
+    const uint32_t gapMs;
+    const size_t maxMessage;
+    std::deque<Bytes> pending;
+    uint64_t nextFreeMs = 0;
 };
 
 // Handles one input line; false when the user asked to quit.
@@ -291,7 +319,7 @@ int main(int argc, char** argv)
     if (o.protocol == "bacm") {
         line.reset(new BacmLine(o.bacm, now));
     } else {
-        line.reset(new RawosLine(o.rawos));
+        line.reset(new RawosLine(o.rawos, o.rate));
     }
 
     std::string pendingInput;

@@ -180,8 +180,11 @@ TEST_F(Zok2lineTest, RawosEndsExchangeLinesCutBySilence)
     // The second end flushes the line when it opens it, so it speaks first.
     b.Write("!hex 00 10 02 ff\n");
     ASSERT_TRUE(a.WaitFor("rx 4: 00 10 02 ff  |....|\n")) << a.Out() << a.Err();
-    a.Write("ping\n");
+    // Lines written at once still leave as separate messages.
+    a.Write("ping\npong\n");
     EXPECT_TRUE(b.WaitFor("rx 4: 70 69 6e 67\n")) << b.Out() << b.Err();
+    EXPECT_TRUE(b.WaitFor("rx 4: 70 6f 6e 67\n")) << b.Out() << b.Err();
+    EXPECT_EQ(b.Out().find("rx 8"), std::string::npos) << b.Out();
     EXPECT_TRUE(a.WaitFor("link up\n")) << a.Out();
     a.CloseInput();
     b.CloseInput();
