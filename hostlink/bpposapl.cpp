@@ -204,8 +204,9 @@ void BPPoS::StoreRxByte(uint8_t byte)
 void BPPoS::CloseCutUnit()
 {
     // The decoder stopped in the state the pre-filter had before the lost
-    // byte; an escape it refuses (or, in a text, a DLE and that escape)
-    // ends the unit there with a format error.
+    // byte. A byte it refuses after a DLE (in a text, a DLE and that byte)
+    // ends the unit there as a format error; after a closing DLE ETX it is
+    // taken as the CRC, which only a complete text can match.
     const uint32_t lenMark = cutState == WAIT_TEXT_DLE ? 2 : (cutState == WAIT_DLE ? 0 : 1);
     if (LEN_FIFO_RX_DATA - loadFifoRxData < lenMark) {
         return;  // still full: the next unit goes the same way
