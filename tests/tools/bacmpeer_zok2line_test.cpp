@@ -134,6 +134,11 @@ class Zok2lineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+#if defined(__arm__)
+        // Under qemu-user a test cannot start another target program; the
+        // end-to-end runs belong to the host build.
+        GTEST_SKIP() << "zok2line runs end to end on the host build only";
+#endif
         struct stat st;
         ASSERT_EQ(stat(kProgram.c_str(), &st), 0) << kProgram << " is not built";
     }
