@@ -32,6 +32,7 @@ constexpr uint32_t HANDLER_TIMEOUT_MS = 1000;  // a batch the firmware did not t
 constexpr uint32_t BITS_PER_WORD = 8;
 constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000; // before the firmware programs one
 constexpr int64_t NS_PER_S = 1000000000;
+constexpr int64_t BUS_SLACK_NS = 2000000;      // bus time a late batch may catch up on
 
 struct Listener {
     std::thread thread;
@@ -135,12 +136,17 @@ int listenTcp(const std::string& spec, std::string& endpoint, std::string& error
     return fd;
 }
 
-// True when the peer closed its end and nothing of it is left to read.
-bool peerGone(int conn)
+enum class Peer : uint8_t { Gone, Quiet, Talking };
+
+// Whether the peer closed its end (and all it sent has been read), is
+// connected with nothing to read, or has words waiting.
+Peer peerState(int conn)
 {
     uint8_t b;
     const ssize_t n = ::recv(conn, &b, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (n > 0) return Peer::Talking;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Peer::Quiet;
+    return Peer::Gone;
 }
 
 // Plays the exchanges of one peer until it leaves or the listener stops.
@@ -160,12 +166,20 @@ void serve(uint32_t index, Listener* l, int conn)
         if (p[2].revents != 0) {
             return;
         }
-        // The bus has one master at a time; but when the master has just
-        // left, the newcomer is its successor and is let in.
-        if ((p[1].revents & POLLIN) != 0 && !peerGone(conn)) {
-            const int extra = ::accept4(l->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (extra >= 0) {
-                ::close(extra);
+        // The bus has one master at a time. A newcomer while the master is
+        // connected and quiet is turned away; when the master has left, the
+        // newcomer is its successor; while the master's words are still
+        // waiting, those are clocked first and the newcomer waits.
+        if ((p[1].revents & POLLIN) != 0) {
+            const Peer state = peerState(conn);
+            if (state == Peer::Gone) {
+                return;
+            }
+            if (state == Peer::Quiet) {
+                const int extra = ::accept4(l->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (extra >= 0) {
+                    ::close(extra);
+                }
             }
         }
         if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
@@ -184,8 +198,10 @@ void serve(uint32_t index, Listener* l, int conn)
         }
         uint32_t hz = mcspiModelClockHz(index);
         if (hz == 0) hz = DEFAULT_CLOCK_HZ;
-        // The words cannot leave faster than the clock shifts them.
-        if (busUntil < start) busUntil = start;
+        // The words cannot leave faster than the clock shifts them. A short
+        // gap (the wake-up after each batch) does not stop the bus clock, or
+        // those gaps would add up to a slower link than the one programmed.
+        if (busUntil < start - BUS_SLACK_NS) busUntil = start - BUS_SLACK_NS;
         busUntil += static_cast<int64_t>(n) * BITS_PER_WORD * NS_PER_S / hz;
         sleepUntilNs(busUntil);
         if (!writeAll(conn, out, static_cast<size_t>(n))) {

@@ -19,6 +19,8 @@ namespace hostlink {
 
 namespace {
 
+constexpr size_t kExchangesAhead = 2;
+
 int connectUnix(const std::string& path, std::string* error)
 {
     sockaddr_un sa{};
@@ -192,36 +194,56 @@ void Client::run()
         engine_.onLink([&](bool up) { gotLinks.push_back(up); });
     }
     const int timeout = static_cast<int>(options_.replyTimeoutMs);
+    // Exchanges written but not yet answered, oldest first. While there is
+    // work a second one is written ahead, so that the bus never idles
+    // while a reply travels back.
+    std::deque<size_t> inflight;
+    bool failed = false;
+    bool busy = false;
     bool boardTalking = false;
-    while (!stop_) {
-        std::vector<uint8_t> chunk;
-        {
-            // While the board talks, clock it out in long bursts.
-            std::lock_guard<std::mutex> lock(mutex_);
-            engine_.tick(nowMs());
-            chunk = engine_.nextChunk(nowMs(), boardTalking ? options_.maxChunk : options_.idleBurst,
-                                      options_.maxChunk);
+    while (!stop_ || !inflight.empty()) {
+        // Once asked to stop, only the answers still travelling are read, so
+        // that the board's side sees a clean end and lets the next master in.
+        while (!stop_ && (inflight.empty() || (busy && inflight.size() < kExchangesAhead))) {
+            std::vector<uint8_t> chunk;
+            {
+                // While the board talks, clock it out in long bursts.
+                std::lock_guard<std::mutex> lock(mutex_);
+                engine_.tick(nowMs());
+                chunk = engine_.nextChunk(
+                    nowMs(), boardTalking ? options_.maxChunk : options_.idleBurst,
+                    options_.maxChunk);
+                inflightBytes_ += chunk.size();
+            }
+            if (!writeAll(fd_, chunk.data(), chunk.size(), timeout)) {
+                failed = true;
+                break;
+            }
+            inflight.push_back(chunk.size());
+        }
+        if (failed || inflight.empty()) {
+            break;
         }
         // Every byte clocked in is answered by one byte out: read exactly as many.
-        reply.resize(chunk.size());
-        if (!writeAll(fd_, chunk.data(), chunk.size(), timeout) ||
-            !readAll(fd_, reply.data(), reply.size(), timeout)) {
+        reply.resize(inflight.front());
+        inflight.pop_front();
+        if (!readAll(fd_, reply.data(), reply.size(), timeout)) {
             break;
         }
         boardTalking = false;
         for (uint8_t b : reply) {
             boardTalking = boardTalking || b != kFill;
         }
-        bool more;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            inflightBytes_ -= reply.size();
             engine_.received(reply.data(), reply.size(), nowMs());
             for (const Message& m : gotMessages) {
                 if (inbox_.size() < options_.maxQueuedMessages) {
                     inbox_.push_back(m);
                 }
             }
-            more = engine_.pendingBytes() > 0;
+            busy = engine_.pendingBytes() > 0 || boardTalking;
         }
         // Handlers run outside the lock so that they may call back into the client.
         for (const Message& m : gotMessages) {
@@ -235,7 +257,7 @@ void Client::run()
         }
         gotMessages.clear();
         gotLinks.clear();
-        if (more || boardTalking) {
+        if (busy || !inflight.empty() || stop_) {
             continue;
         }
         std::unique_lock<std::mutex> lock(mutex_);
@@ -246,6 +268,7 @@ void Client::run()
     std::lock_guard<std::mutex> lock(mutex_);
     engine_.onMessage(nullptr);
     engine_.onLink(nullptr);
+    inflightBytes_ = 0;
     connected_ = false;
     changed_.notify_all();
 }
@@ -284,7 +307,7 @@ bool Client::waitSent(uint32_t timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(mutex_);
-    while (engine_.pendingBytes() > 0) {
+    while (engine_.pendingBytes() > 0 || inflightBytes_ > 0) {
         if (!connected_ || std::chrono::steady_clock::now() >= deadline) {
             return false;
         }

@@ -46,7 +46,7 @@ public:
     void send(const Message& msg);
     void sendRaw(const std::vector<uint8_t>& bytes);
     void sendConnection();
-    // Waits until every queued byte has been clocked out.
+    // Waits until every queued byte has been clocked out and answered.
     bool waitSent(uint32_t timeoutMs);
 
     // Next message the board sent, oldest first.
@@ -75,6 +75,7 @@ private:
     std::deque<Message> inbox_;
     LinkEngine::MessageHandler userOnMessage_;
     LinkEngine::LinkHandler userOnLink_;
+    size_t inflightBytes_ = 0;  // clocked out, not yet answered
     int fd_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
