@@ -522,15 +522,6 @@ TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
     EXPECT_EQ(0u, s.numOfCrcErrors);
 }
 
-TEST_F(BpposTest, WithoutConnectionCallbackTheLinkStillRuns)
-{
-    BPPoS& p = make(nullptr);
-    feed(p, kConnection);
-    p.WorkerCycle();
-    EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
-    EXPECT_TRUE(linkEvents().empty());
-}
-
 using BpposDeathTest = BpposTest;
 
 TEST_F(BpposDeathTest, NullBdInSendIsFatalInEveryLinkState)
