@@ -6,6 +6,8 @@
 // registers and whose parity, framing and break errors reach the line status.
 // Host OS calls of the UART model live here only.
 #include <cerrno>
+#include <csignal>
+#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,8 +61,15 @@ bool gTerminalRaw = false;
 void restoreTerminal()
 {
     if (gTerminalRaw) {
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
         gTerminalRaw = false;
+        // A runner put in the background meanwhile must not be stopped here.
+        sigset_t ttou;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        sigset_t old;
+        pthread_sigmask(SIG_BLOCK, &ttou, &old);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
 }
 
@@ -279,7 +288,13 @@ bool openTerminal(Side& s)
     s.outFd = STDOUT_FILENO;
     s.inNonBlocking = false;
     s.where = "the terminal";
-    if (::isatty(STDIN_FILENO) != 0 && ::tcgetattr(STDIN_FILENO, &gTerminalSaved) == 0) {
+    const bool terminal = ::isatty(STDIN_FILENO) != 0;
+    if (terminal && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp()) {
+        // In the background: reading keys or changing the terminal would
+        // stop the process, so the console only writes.
+        s.where = "the terminal (in the background: keys not read)";
+        s.inOpen = false;
+    } else if (terminal && ::tcgetattr(STDIN_FILENO, &gTerminalSaved) == 0) {
         termios t = gTerminalSaved;
         // Keys one by one without echo; Ctrl-C still stops the runner.
         t.c_lflag &= ~(ICANON | ECHO | IEXTEN);

@@ -7,12 +7,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "hostboard.h"
 #include "hostinternal.h"
@@ -32,12 +31,10 @@ constexpr uint64_t MS_PER_S = 1000;
 constexpr int FIRST_FD_TO_CLOSE = 3;
 constexpr int LAST_FD_TO_CLOSE = 1023;
 
-std::mutex gHookLock;
-std::vector<void (*)()>& hooks()
-{
-    static auto* h = new std::vector<void (*)()>;
-    return *h;
-}
+// Lock-free, so that the reset path can run them whatever another thread holds.
+constexpr size_t MAX_SHUTDOWN_HOOKS = 8;
+std::atomic<void (*)()> gHooks[MAX_SHUTDOWN_HOOKS];
+std::atomic<size_t> gHookCount{0};
 
 int gSignalPipe[2] = {-1, -1};
 bool gExitOnExpiry = false;
@@ -60,6 +57,14 @@ void abortIsr(UArg)
     }
 }
 
+// Plain writes only: the reset path must not wait for a stdio lock that a
+// frozen thread may hold.
+void say(const char* text)
+{
+    ssize_t n = ::write(STDERR_FILENO, text, std::strlen(text));
+    (void)n;  // nothing to do about a closed standard error
+}
+
 [[noreturn]] void expire()
 {
     if (gResetting.exchange(true)) {
@@ -69,26 +74,25 @@ void abortIsr(UArg)
     }
     const bool halted = hostFirmwareHalted();
     const int32_t code = hostHaltCode();
+    char line[96];
     if (halted) {
-        std::fprintf(stderr, "zok2gw: watchdog expired after fatal error %d\n",
-                     static_cast<int>(code));
+        std::snprintf(line, sizeof(line), "zok2gw: watchdog expired after fatal error %d\n",
+                      static_cast<int>(code));
     } else {
-        std::fprintf(stderr, "zok2gw: watchdog expired\n");
+        std::snprintf(line, sizeof(line), "zok2gw: watchdog expired\n");
     }
+    say(line);
     hostRunShutdownHooks();
     if (gExitOnExpiry) {
-        std::fflush(stdout);
         _exit(halted ? hostExitStatusForFatal(code) : HOST_WDT_EXIT_STATUS);
     }
-    std::fprintf(stderr, "zok2gw: board reset, starting afresh\n");
-    std::fflush(stdout);
-    std::fflush(stderr);
+    say("zok2gw: board reset, starting afresh\n");
     // The new image must not inherit this run's descriptors (PTYs, sockets).
     for (int fd = FIRST_FD_TO_CLOSE; fd <= LAST_FD_TO_CLOSE; ++fd) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
     ::execv("/proc/self/exe", hostArgv());
-    std::perror("zok2gw: restart failed");
+    say("zok2gw: restart failed\n");
     _exit(HOST_WDT_EXIT_STATUS);
 }
 
@@ -128,7 +132,6 @@ void haltHandler(int32_t code)
 {
     if (!hostWdtRunning()) {
         hostRunShutdownHooks();
-        std::fflush(stdout);
         _exit(hostExitStatusForFatal(code));
     }
     for (;;) {
@@ -140,21 +143,20 @@ void haltHandler(int32_t code)
 
 void hostAddShutdownHook(void (*hook)())
 {
-    HostScope host;
-    std::lock_guard<std::mutex> lock(gHookLock);
-    hooks().push_back(hook);
+    const size_t slot = gHookCount.fetch_add(1);
+    if (slot < MAX_SHUTDOWN_HOOKS) {
+        gHooks[slot].store(hook);
+    }
 }
 
 void hostRunShutdownHooks()
 {
-    std::vector<void (*)()> copy;
-    {
-        HostScope host;
-        std::lock_guard<std::mutex> lock(gHookLock);
-        copy = hooks();
-    }
-    for (void (*hook)() : copy) {
-        hook();
+    const size_t n = gHookCount.load();
+    for (size_t i = 0; i < n && i < MAX_SHUTDOWN_HOOKS; ++i) {
+        void (*hook)() = gHooks[i].load();
+        if (hook != nullptr) {
+            hook();
+        }
     }
 }
 
