@@ -5,6 +5,8 @@
 #include "bpposapl.h"
 #include "kernel.h"
 
+static const char _MODULE_[] = "spigateapl.cpp";
+
 SpiGate::SpiGate(SPIGATE_CONFIG_T config)
     : source(config.source),
       spiIndex(config.spiIndex),
