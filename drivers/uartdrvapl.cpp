@@ -3,6 +3,8 @@
 // priority 9) except uartWriteByte, which runs anywhere; see uartdrvapl.h.
 #include "uartdrvapl.h"
 
+#include <cstring>
+
 #include "exmapl.h"
 #include "soc_uart.h"
 
@@ -184,14 +186,15 @@ void UartDrv::TransmitBurst()
 
 void UartDrv::GetStats(uint8_t* p)
 {
-    uint32_t* const out = reinterpret_cast<uint32_t*>(p);
-    out[0] = numOfBytesSent;
-    out[1] = numOfBytesRecvd;
-    out[2] = numOfBreakDetectedErrors;
-    out[3] = numOfFramingErrors;
-    out[4] = numOfParityErrors;
-    out[5] = numOfOverrunErrors;
-    out[6] = numOfRecvTimeoutErrors;
+    UARTDRV_STATS_T stats;
+    stats.numOfBytesSent = numOfBytesSent;
+    stats.numOfBytesRecvd = numOfBytesRecvd;
+    stats.numOfBreakDetectedErrors = numOfBreakDetectedErrors;
+    stats.numOfFramingErrors = numOfFramingErrors;
+    stats.numOfParityErrors = numOfParityErrors;
+    stats.numOfOverrunErrors = numOfOverrunErrors;
+    stats.numOfRecvTimeoutErrors = numOfRecvTimeoutErrors;
+    std::memcpy(p, &stats, sizeof(stats));
 }
 
 void UartDrv::ResetStats()
