@@ -36,3 +36,6 @@ void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors);
 bool uartModelSettings(uint32_t index, UartLineSettings* out);
 // Wakes the Linux side of a UART (transmitter started, settings changed).
 void uartHostKick(uint32_t index);
+
+// The RTC model counts on this clock from now on.
+void hostRtcSetClock(ModelClock clock);

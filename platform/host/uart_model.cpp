@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hostinternal.h"
+#include "hostrtc.h"
 #include "hostuart.h"
 #include "hostwdt.h"
 #include "modelinternal.h"
@@ -228,9 +229,10 @@ void settingsChanged(Uart& u, uint32_t baseAddr)
 }
 
 // Every binary that can print a fatal line links this file: pulling the
-// watchdog model in with it keeps the watchdog registers present wherever
-// the firmware may program them.
+// register models in with it keeps the watchdog, RTC and control-module
+// registers present wherever the firmware may program them.
 bool (*volatile gWatchdogLinked)() = hostWdtRunning;
+void (*volatile gRtcCtrlLinked)() = hostRtcCtrlReset;
 
 }  // namespace
 

@@ -1,0 +1,201 @@
+// Peripheral models on the manual kernel clock: the UART's character timing,
+// line status and loopback; the RTC's lock, BCD calendar and roll-over; the
+// control module's fused MAC words.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "fwtest.h"
+#include "hostrtc.h"
+#include "hostuart.h"
+#include "hwreg.h"
+#include "soc_uart.h"
+
+namespace {
+
+constexpr uint32_t UART1 = 0x48022000u;
+constexpr uint32_t LSR_TX_EMPTY = 0x60;
+
+class UartModelTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostUartReset();
+        // 9600 bit/s, 8 data bits, no parity, 1 stop bit: 10 bits per character.
+        UARTModuleReset(UART1);
+        UARTDivisorLatchWrite(UART1, UARTDivisorValCompute(48000000, 9600, 0, 42));
+        UARTLineCharacConfig(UART1, 3, 0);
+        UARTOperatingModeSelect(UART1, 0);
+    }
+    static std::vector<uint8_t> Take()
+    {
+        std::vector<uint8_t> v(256);
+        v.resize(hostUartTakeTx(1, v.data(), v.size()));
+        return v;
+    }
+};
+
+TEST_F(UartModelTest, CharactersLeaveOneCharacterTimeApart)
+{
+    EXPECT_NEAR(9600.0, hostUartBitRate(1), 50.0);
+    EXPECT_EQ(10u, hostUartFrameBits(1));
+    for (uint8_t b = 1; b <= 10; ++b) {
+        UARTFIFOCharPut(UART1, b);
+    }
+    EXPECT_EQ(0u, UARTIsTransmitterEmpty(UART1));
+    hostClockAdvance(5);  // about 4.8 character times
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), Take());
+    EXPECT_EQ(5u, hostUartTxFifoLevel(1));  // the fifth is in the shift register
+    hostClockAdvance(6);
+    EXPECT_EQ((std::vector<uint8_t>{5, 6, 7, 8, 9, 10}), Take());
+    EXPECT_EQ(LSR_TX_EMPTY, UARTReadStatus(UART1) & LSR_TX_EMPTY);
+    EXPECT_NE(0u, UARTIsTransmitterEmpty(UART1));
+}
+
+TEST_F(UartModelTest, FullTransmitFifoReportsFullAndLosesFurtherBytes)
+{
+    for (int i = 0; i < 65; ++i) {
+        UARTFIFOCharPut(UART1, static_cast<uint8_t>(i));  // 1 shifting, 64 queued
+    }
+    EXPECT_NE(0u, UARTTxFIFOFullStatusGet(UART1));
+    UARTFIFOCharPut(UART1, 0xEE);
+    EXPECT_EQ(1u, hostUartTxLost(1));
+    hostClockAdvance(2);
+    EXPECT_EQ(0u, UARTTxFIFOFullStatusGet(UART1));
+}
+
+TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
+{
+    hostUartRxFifoPut(1, 'a', 0);
+    hostUartRxFifoPut(1, 'b', UART_LSR_RX_PE);
+    uint32_t lsr = UARTReadStatus(UART1);
+    EXPECT_EQ(UART_LSR_RX_FIFO_STS, lsr & UART_LSR_RX_FIFO_STS);
+    EXPECT_EQ(0u, lsr & UART_LSR_RX_PE);             // 'a' itself is clean
+    EXPECT_EQ(UART_LSR_RX_FIFO_E, lsr & UART_LSR_RX_FIFO_E);  // 'b' further in is not
+    EXPECT_EQ('a', UARTFIFOCharGet(UART1));
+    lsr = UARTReadStatus(UART1);
+    EXPECT_EQ(UART_LSR_RX_PE, lsr & UART_LSR_RX_PE);
+    EXPECT_EQ('b', UARTFIFOCharGet(UART1));
+    EXPECT_EQ(0u, UARTCharsAvail(UART1));
+    EXPECT_EQ(0u, UARTReadStatus(UART1) & (UART_LSR_RX_FIFO_E | UART_LSR_RX_FIFO_STS));
+}
+
+TEST_F(UartModelTest, OverrunFlagIsSetByALostCharacterAndClearedByReadingTheStatus)
+{
+    for (int i = 0; i < 64; ++i) {
+        hostUartRxFifoPut(1, static_cast<uint8_t>(i), 0);
+    }
+    EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);
+    hostUartRxFifoPut(1, 0xFF, 0);
+    EXPECT_EQ(UART_LSR_RX_OE, UARTReadStatus(UART1) & UART_LSR_RX_OE);
+    EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);
+    EXPECT_EQ(64u, hostUartRxFifoLevel(1));
+}
+
+TEST_F(UartModelTest, LineInputArrivesAtTheBitRateAndNotOnADisabledUart)
+{
+    const uint8_t data[] = {1, 2, 3, 4, 5, 6};
+    hostUartLineIn(1, data, sizeof(data));
+    EXPECT_EQ(0u, hostUartRxFifoLevel(1));
+    hostClockAdvance(3);  // about 2.9 character times
+    EXPECT_EQ(2u, hostUartRxFifoLevel(1));
+    hostClockAdvance(10);
+    EXPECT_EQ(6u, hostUartRxFifoLevel(1));
+
+    UARTOperatingModeSelect(UART1, 7);
+    hostUartLineIn(1, data, sizeof(data));
+    hostClockAdvance(10);
+    EXPECT_EQ(6u, hostUartRxFifoLevel(1));
+}
+
+TEST_F(UartModelTest, LoopbackReturnsWhatIsSentAndNothingLeaves)
+{
+    UARTLoopbackModeControl(UART1, 1);
+    UARTFIFOCharPut(UART1, 0x42);
+    hostClockAdvance(2);
+    EXPECT_TRUE(Take().empty());
+    EXPECT_EQ(0x42, UARTFIFOCharGet(UART1));
+}
+
+class RtcCtrlTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        hostRtcCtrlReset();
+    }
+    static void Rtc(uint32_t offset, uint32_t value) { regWrite32(HOST_RTC_BASE + offset, value); }
+    static uint32_t Rtc(uint32_t offset) { return regRead32(HOST_RTC_BASE + offset); }
+    static void Unlock()
+    {
+        Rtc(0x6C, HOST_RTC_KICK0_VALUE);
+        Rtc(0x70, HOST_RTC_KICK1_VALUE);
+    }
+};
+
+TEST_F(RtcCtrlTest, WritesNeedTheKickUnlock)
+{
+    Rtc(0x00, 0x30);
+    EXPECT_EQ(1u, hostRtcLockedWrites());
+    EXPECT_EQ(0u, Rtc(0x00));
+    Rtc(0x6C, HOST_RTC_KICK0_VALUE);
+    Rtc(0x70, 0x12345678);  // wrong second key
+    Rtc(0x00, 0x30);
+    EXPECT_EQ(2u, hostRtcLockedWrites());
+    Unlock();
+    Rtc(0x00, 0x30);
+    EXPECT_EQ(0x30u, Rtc(0x00));
+}
+
+TEST_F(RtcCtrlTest, RunningClockRollsOverTheCenturyInBcd)
+{
+    Unlock();
+    Rtc(0x14, 0x99);  // year 99
+    Rtc(0x10, 0x12);
+    Rtc(0x0C, 0x31);
+    Rtc(0x08, 0x23);
+    Rtc(0x04, 0x59);
+    Rtc(0x00, 0x58);
+    hostClockAdvance(5000);
+    EXPECT_EQ(0x58u, Rtc(0x00)) << "stopped until started";
+    Rtc(0x40, 0x01);
+    hostClockAdvance(3000);
+    EXPECT_EQ(0x01u, Rtc(0x00));
+    EXPECT_EQ(0x00u, Rtc(0x04));
+    EXPECT_EQ(0x00u, Rtc(0x08));
+    EXPECT_EQ(0x01u, Rtc(0x0C));
+    EXPECT_EQ(0x01u, Rtc(0x10));
+    EXPECT_EQ(0x00u, Rtc(0x14));
+    EXPECT_EQ(0x02u, Rtc(0x44) & 0x02);  // running
+}
+
+TEST_F(RtcCtrlTest, TwelveHourModeShowsThePmBit)
+{
+    Unlock();
+    Rtc(0x08, 0x13);
+    EXPECT_EQ(13u, hostRtcNow().hour);
+    Rtc(0x40, 0x08);  // 12-hour mode, stopped
+    EXPECT_EQ(0x81u, Rtc(0x08));  // 1 PM
+    Rtc(0x08, 0x12);  // 12 AM is midnight
+    EXPECT_EQ(0u, hostRtcNow().hour);
+    Rtc(0x40, 0x00);
+    Rtc(0x08, 0x23);
+    EXPECT_EQ(0x23u, Rtc(0x08));
+}
+
+TEST_F(RtcCtrlTest, MacWordsCarryTheBytesInTheirOrderAndAreReadOnly)
+{
+    const uint8_t mac[6] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    hostCtrlSetMac(1, mac);
+    EXPECT_EQ(0x44332211u, regRead32(HOST_CTRL_BASE + 0x63C));
+    EXPECT_EQ(0x6655u, regRead32(HOST_CTRL_BASE + 0x638));
+    regWrite32(HOST_CTRL_BASE + 0x638, 0);
+    EXPECT_EQ(0x6655u, regRead32(HOST_CTRL_BASE + 0x638));
+    EXPECT_EQ(0x00000002u, regRead32(HOST_CTRL_BASE + 0x634));  // default 02:00:00:00:00:01
+    EXPECT_EQ(0x0100u, regRead32(HOST_CTRL_BASE + 0x630));
+    regWrite32(HOST_CTRL_BASE + 0x650, 0x0F);
+    EXPECT_EQ(0x0Fu, regRead32(HOST_CTRL_BASE + 0x650));
+}
+
+}  // namespace
