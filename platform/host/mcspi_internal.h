@@ -18,9 +18,9 @@ McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out
 // SPI clock the firmware programmed, in Hz (0 before it did).
 uint32_t mcspiModelClockHz(uint32_t index);
 
-// Starts listening for controller `index` on `spec` ("unix", "unix:PATH",
+// Starts listening for controller `index` on `attachment` ("unix", "unix:PATH",
 // "tcp:[HOST:]PORT"); prints where on standard error. False with a reason.
-bool mcspiSocketStart(uint32_t index, const std::string& spec, const std::string& runDir,
+bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::string& runDir,
                       std::string& endpoint, std::string& error);
 // Stops the listener and any connection of controller `index`.
 void mcspiSocketStop(uint32_t index);

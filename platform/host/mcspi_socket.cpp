@@ -95,14 +95,14 @@ int listenUnix(const std::string& path, std::string& error)
     return fd;
 }
 
-int listenTcp(const std::string& spec, std::string& endpoint, std::string& error)
+int listenTcp(const std::string& attachment, std::string& endpoint, std::string& error)
 {
     std::string host = "127.0.0.1";
-    std::string port = spec;
-    const size_t colon = spec.rfind(':');
+    std::string port = attachment;
+    const size_t colon = attachment.rfind(':');
     if (colon != std::string::npos) {
-        host = spec.substr(0, colon);
-        port = spec.substr(colon + 1);
+        host = attachment.substr(0, colon);
+        port = attachment.substr(colon + 1);
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -111,14 +111,14 @@ int listenTcp(const std::string& spec, std::string& endpoint, std::string& error
     addrinfo* res = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
     if (rc != 0) {
-        error = "cannot resolve tcp:" + spec + ": " + ::gai_strerror(rc);
+        error = "cannot resolve tcp:" + attachment + ": " + ::gai_strerror(rc);
         return -1;
     }
     const int fd = ::socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, res->ai_protocol);
     const int one = 1;
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         ::bind(fd, res->ai_addr, res->ai_addrlen) != 0 || ::listen(fd, 1) != 0) {
-        error = "cannot listen on tcp:" + spec + ": " + std::strerror(errno);
+        error = "cannot listen on tcp:" + attachment + ": " + std::strerror(errno);
         if (fd >= 0) ::close(fd);
         ::freeaddrinfo(res);
         return -1;
@@ -232,20 +232,20 @@ void listenLoop(uint32_t index, Listener* l)
 
 }  // namespace
 
-bool mcspiSocketStart(uint32_t index, const std::string& spec, const std::string& runDir,
+bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::string& runDir,
                       std::string& endpoint, std::string& error)
 {
     HostScope host;
     auto* l = new Listener;
-    if (spec == "unix" || spec.rfind("unix:", 0) == 0) {
-        l->unixPath = spec == "unix" ? runDir + "/spi" + std::to_string(index + 1) + ".sock"
-                                     : spec.substr(5);
+    if (attachment == "unix" || attachment.rfind("unix:", 0) == 0) {
+        l->unixPath = attachment == "unix" ? runDir + "/spi" + std::to_string(index + 1) + ".sock"
+                                     : attachment.substr(5);
         l->listenFd = listenUnix(l->unixPath, error);
         endpoint = "unix:" + l->unixPath;
-    } else if (spec.rfind("tcp:", 0) == 0) {
-        l->listenFd = listenTcp(spec.substr(4), endpoint, error);
+    } else if (attachment.rfind("tcp:", 0) == 0) {
+        l->listenFd = listenTcp(attachment.substr(4), endpoint, error);
     } else {
-        error = "unknown host link attachment '" + spec + "' (unix, unix:PATH or tcp:[HOST:]PORT)";
+        error = "unknown host link attachment '" + attachment + "' (unix, unix:PATH or tcp:[HOST:]PORT)";
     }
     if (l->listenFd < 0 || ::pipe2(l->wakePipe, O_CLOEXEC) != 0) {
         if (l->listenFd >= 0) {

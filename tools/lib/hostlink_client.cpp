@@ -43,14 +43,14 @@ int connectUnix(const std::string& path, std::string* error)
     return fd;
 }
 
-int connectTcp(const std::string& spec, std::string* error)
+int connectTcp(const std::string& where, std::string* error)
 {
     std::string host = "127.0.0.1";
-    std::string port = spec;
-    const size_t colon = spec.rfind(':');
+    std::string port = where;
+    const size_t colon = where.rfind(':');
     if (colon != std::string::npos) {
-        host = spec.substr(0, colon);
-        port = spec.substr(colon + 1);
+        host = where.substr(0, colon);
+        port = where.substr(colon + 1);
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -58,7 +58,7 @@ int connectTcp(const std::string& spec, std::string* error)
     addrinfo* res = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
     if (rc != 0) {
-        if (error) *error = "resolve " + spec + ": " + ::gai_strerror(rc);
+        if (error) *error = "resolve " + where + ": " + ::gai_strerror(rc);
         return -1;
     }
     int fd = -1;
@@ -78,7 +78,7 @@ int connectTcp(const std::string& spec, std::string* error)
     }
     ::freeaddrinfo(res);
     if (fd < 0) {
-        if (error) *error = "connect tcp:" + spec + ": " + why;
+        if (error) *error = "connect tcp:" + where + ": " + why;
         return -1;
     }
     // Exchanges are small and answered one by one: do not let Nagle hold them.
