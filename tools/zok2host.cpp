@@ -59,8 +59,8 @@ void printMessage(const hostlink::Message& m)
         printable = printable && b >= 0x20 && b < 0x7F;
         text += static_cast<char>(b);
     }
-    std::printf("frame to %s:%u from %s:%u, %zu bytes: %s", hostlink::formatAddr(m.destAddr).c_str(),
-                m.destPort, hostlink::formatAddr(m.sourceAddr).c_str(), m.sourcePort,
+    std::printf("frame to %s:%u from %s:%u, %zu bytes: %s",
+                hostlink::formatAddr(m.destAddr).c_str(), m.destPort, hostlink::formatAddr(m.sourceAddr).c_str(), m.sourcePort,
                 m.payload.size(), hostlink::toHex(m.payload).c_str());
     if (printable) {
         std::printf("  \"%s\"", text.c_str());

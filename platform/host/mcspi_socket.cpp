@@ -153,7 +153,8 @@ Peer peerState(int conn)
 void serve(uint32_t index, Listener* l, int conn)
 {
     const int one = 1;
-    ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // fails harmlessly on Unix sockets
+    // Replies are small and awaited one by one; on a Unix socket this fails harmlessly.
+    ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint8_t in[MAX_BATCH];
     uint8_t out[MAX_BATCH];
     int64_t busUntil = 0;  // when the words clocked so far have left the bus
@@ -245,7 +246,8 @@ bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::
     } else if (attachment.rfind("tcp:", 0) == 0) {
         l->listenFd = listenTcp(attachment.substr(4), endpoint, error);
     } else {
-        error = "unknown host link attachment '" + attachment + "' (unix, unix:PATH or tcp:[HOST:]PORT)";
+        error = "unknown host link attachment '" + attachment +
+                "' (unix, unix:PATH or tcp:[HOST:]PORT)";
     }
     if (l->listenFd < 0 || ::pipe2(l->wakePipe, O_CLOEXEC) != 0) {
         if (l->listenFd >= 0) {

@@ -57,7 +57,10 @@ protected:
         }
     }
 
-    LINK_ACTIVITY_E boardLink() { return static_cast<LINK_ACTIVITY_E>(statsOf(board()).linkActivity); }
+    LINK_ACTIVITY_E boardLink()
+    {
+        return static_cast<LINK_ACTIVITY_E>(statsOf(board()).linkActivity);
+    }
 
     std::unique_ptr<hostlink::LinkEngine> engine;
     std::vector<hostlink::Message> got;

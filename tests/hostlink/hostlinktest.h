@@ -38,7 +38,8 @@ inline std::vector<Received>& received()
 inline void recordReceived(BD* bd)
 {
     received().push_back({bd->Source(), bd->DestPort(), bd->DestIpAddr(), bd->SourcePort(),
-                          bd->SourceIpAddr(), Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load())});
+                          bd->SourceIpAddr(),
+                          Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load())});
     BdPool::Put(bd);
 }
 
