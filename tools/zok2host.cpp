@@ -60,8 +60,9 @@ void printMessage(const hostlink::Message& m)
         text += static_cast<char>(b);
     }
     std::printf("frame to %s:%u from %s:%u, %zu bytes: %s",
-                hostlink::formatAddr(m.destAddr).c_str(), m.destPort, hostlink::formatAddr(m.sourceAddr).c_str(), m.sourcePort,
-                m.payload.size(), hostlink::toHex(m.payload).c_str());
+                hostlink::formatAddr(m.destAddr).c_str(), m.destPort,
+                hostlink::formatAddr(m.sourceAddr).c_str(), m.sourcePort, m.payload.size(),
+                hostlink::toHex(m.payload).c_str());
     if (printable) {
         std::printf("  \"%s\"", text.c_str());
     }
