@@ -3,7 +3,12 @@
 // all-or-nothing frames, connection packets and link supervision.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "bpposapl.h"
+#include "consoleapl.h"
+#include "dcapl.h"
 #include "hostlinktest.h"
 #include "kernel.h"
 
@@ -520,6 +525,35 @@ TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
     const BPPOS_STATS_T s = statsOf(p);
     EXPECT_EQ(LINK_UP, s.linkActivity);
     EXPECT_EQ(0u, s.numOfCrcErrors);
+}
+
+// The console can be started once per process: the marks are taken in a
+// child, which reports what the console queued.
+TEST_F(BpposTest, TraceMarksOnlyAfterEnableLog)
+{
+    EXPECT_EXIT(
+        {
+            dcInit();
+            std::string text;
+            uint8_t b = 0;
+            while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) {}  // what start-up queued
+            BPPoS& quiet = make();
+            feed(quiet, kConnection);
+            quiet.WorkerCycle();
+            BPPoS& p = make();
+            p.EnableLog();
+            feed(p, kConnection);
+            p.WorkerCycle();                                       // c
+            sendPayload(p, {0x01});                                // I
+            feed(p, hostlink::encodeFrame(plainMessage({0x02})));
+            p.WorkerCycle();                                       // i
+            hostClockAdvance(kWindow + 1);
+            p.WorkerCycle();                                       // C
+            while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
+            std::fprintf(stderr, "marks=[%s]\n", text.c_str());
+            std::_Exit(0);  // no static teardown of the simulated kernel
+        },
+        ::testing::ExitedWithCode(0), "marks=\\[cIiC\\]");
 }
 
 using BpposDeathTest = BpposTest;
