@@ -148,6 +148,9 @@ TEST_F(BpposTest, CrcCoversBothBytesOfADoubledDle)
     ASSERT_NE(good.back(), wrong.back());
 
     feed(p, wrong);
+    p.WorkerCycle();
+    EXPECT_TRUE(received().empty());
+    EXPECT_EQ(1u, statsOf(p).numOfCrcErrors);
     feed(p, good);
     p.WorkerCycle();
     ASSERT_EQ(1u, received().size());
