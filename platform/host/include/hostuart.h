@@ -2,7 +2,7 @@
 // line control, the RTS modem-control bit, and bytes that move at the
 // programmed bit rate in both directions. Tests drive the line side through
 // these hooks; the runner attaches each UART to a terminal, PTY or tty
-// (hostUartAttach). Indices are 0 to 3 (UART 0 is the console).
+// (hostUartAttachAll). Indices are 0 to 3 (UART 0 is the console).
 // In tests the model's time is the kernel's tick clock, so a sleeping driver
 // task sees the line move; the runner uses the host's monotonic clock.
 #pragma once
