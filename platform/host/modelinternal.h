@@ -39,3 +39,4 @@ void uartHostKick(uint32_t index);
 
 // The RTC model counts on this clock from now on.
 void hostRtcSetClock(ModelClock clock);
+

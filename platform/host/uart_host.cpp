@@ -34,7 +34,6 @@ constexpr uint64_t NS_PER_MS = 1000000;
 // Longest sleep while the transmitter is busy: bytes reach the peer at most
 // this late, and the thread wakes at most this often.
 constexpr uint64_t MAX_BUSY_WAIT_NS = 2 * NS_PER_MS;
-constexpr uint8_t PARMRK_ESCAPE = 0xFF;
 
 enum class Kind : uint8_t { None, Terminal, Pty, Device };
 
@@ -48,10 +47,7 @@ struct Side {
     int ptySlave = -1;        // kept open so the master never sees a hang-up
     std::string name;         // console, sci1..sci3
     std::string where;        // what the runner reports
-    // PARMRK decoding of a tty device's input.
-    uint8_t markState = 0;
-    UartLineSettings applied{};
-    bool parityOn = false;
+    ParmrkDecoder marks;  // a tty device's input with its marked errors
 };
 
 Side gSides[HOST_NUM_UARTS];
@@ -137,7 +133,7 @@ void applyDevice(uint32_t index, Side& s, const UartLineSettings& ls)
             std::fprintf(stderr, "zok2gw: UART %u: %s did not take the line settings\n", index,
                          s.where.c_str());
         }
-        s.parityOn = ls.parity;
+        s.marks.parityOn = ls.parity;
     }
     int rts = TIOCM_RTS;
     ::ioctl(s.outFd, ls.rtsBit ? TIOCMBIS : TIOCMBIC, &rts);
@@ -146,37 +142,14 @@ void applyDevice(uint32_t index, Side& s, const UartLineSettings& ls)
 void feedInput(uint32_t index, Side& s, const uint8_t* data, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t b = data[i];
         if (s.kind != Kind::Device) {
-            uartModelLineIn(index, b, 0);
+            uartModelLineIn(index, data[i], 0);
             continue;
         }
-        switch (s.markState) {
-        case 0:
-            if (b == PARMRK_ESCAPE) {
-                s.markState = 1;
-            } else {
-                uartModelLineIn(index, b, 0);
-            }
-            break;
-        case 1:
-            if (b == 0) {
-                s.markState = 2;
-            } else {
-                uartModelLineIn(index, b, 0);  // 0xFF 0xFF is a literal 0xFF
-                s.markState = 0;
-            }
-            break;
-        default:
-            // 0xFF 0x00 0x00 is a break; any other marked byte a parity or
-            // framing error, which the tty does not tell apart.
-            if (b == 0) {
-                uartModelLineIn(index, 0, UART_LSR_RX_BI | UART_LSR_RX_FE);
-            } else {
-                uartModelLineIn(index, b, s.parityOn ? UART_LSR_RX_PE : UART_LSR_RX_FE);
-            }
-            s.markState = 0;
-            break;
+        uint8_t byte = 0;
+        uint32_t errors = 0;
+        if (s.marks.Feed(data[i], byte, errors)) {
+            uartModelLineIn(index, byte, errors);
         }
     }
 }

@@ -702,3 +702,32 @@ bool uartModelSettings(uint32_t index, UartLineSettings* out)
     u.settingsChanged = false;
     return changed;
 }
+
+bool ParmrkDecoder::Feed(uint8_t in, uint8_t& byte, uint32_t& errors)
+{
+    constexpr uint8_t ESCAPE = 0xFF;
+    errors = 0;
+    switch (state) {
+    case 0:
+        if (in == ESCAPE) {
+            state = 1;
+            return false;
+        }
+        byte = in;
+        return true;
+    case 1:
+        if (in == 0) {
+            state = 2;
+            return false;
+        }
+        state = 0;
+        byte = in;  // 0xFF 0xFF: a literal 0xFF
+        return true;
+    default:
+        state = 0;
+        byte = in;
+        errors = in == 0 ? (UART_LSR_RX_BI | UART_LSR_RX_FE)
+                         : (parityOn ? UART_LSR_RX_PE : UART_LSR_RX_FE);
+        return true;
+    }
+}

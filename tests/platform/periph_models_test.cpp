@@ -118,6 +118,39 @@ TEST_F(UartModelTest, LoopbackReturnsWhatIsSentAndNothingLeaves)
     EXPECT_EQ(0x42, UARTFIFOCharGet(UART1));
 }
 
+TEST(ParmrkDecoderTest, MarkedInputBecomesBytesWithLineErrors)
+{
+    struct Case {
+        std::vector<uint8_t> in;
+        bool parity;
+        std::vector<std::pair<uint8_t, uint32_t>> out;
+    };
+    const uint32_t BREAK = UART_LSR_RX_BI | UART_LSR_RX_FE;
+    const Case cases[] = {
+        {{'a', 'b'}, false, {{'a', 0}, {'b', 0}}},
+        {{0xFF, 0xFF}, false, {{0xFF, 0}}},
+        {{0xFF, 0x00, 0x00}, true, {{0x00, BREAK}}},
+        {{0xFF, 0x00, 0x41}, true, {{0x41, UART_LSR_RX_PE}}},
+        {{0xFF, 0x00, 0x41}, false, {{0x41, UART_LSR_RX_FE}}},
+        {{0xFF, 0x00, 0xFF, 'z'}, false, {{0xFF, UART_LSR_RX_FE}, {'z', 0}}},
+        {{0x00, 0xFF, 0xFF, 0x00}, false, {{0x00, 0}, {0xFF, 0}, {0x00, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.in));
+        ParmrkDecoder d;
+        d.parityOn = c.parity;
+        std::vector<std::pair<uint8_t, uint32_t>> got;
+        for (uint8_t b : c.in) {
+            uint8_t byte = 0;
+            uint32_t errors = 0;
+            if (d.Feed(b, byte, errors)) {
+                got.emplace_back(byte, errors);
+            }
+        }
+        EXPECT_EQ(c.out, got);
+    }
+}
+
 class RtcCtrlTest : public FirmwareTest {
 protected:
     void SetUp() override

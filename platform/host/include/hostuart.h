@@ -52,3 +52,16 @@ uint32_t hostUartLineControl(uint32_t index);
 // tty device path), switches to the monotonic clock and reports each
 // attachment on standard error. Returns false (after a message) on failure.
 bool hostUartAttachAll();
+
+// Input of a tty whose errors are marked (PARMRK): 0xFF 0xFF is a 0xFF byte,
+// 0xFF 0x00 0x00 a break, 0xFF 0x00 x the byte x with a parity error (when
+// parity is on) or a framing error, which the tty does not tell apart.
+class ParmrkDecoder {
+public:
+    // Takes one input byte; true when it completes a received character.
+    bool Feed(uint8_t in, uint8_t& byte, uint32_t& errors);
+    bool parityOn = false;
+
+private:
+    uint8_t state = 0;  // 0 plain, 1 after 0xFF, 2 after 0xFF 0x00
+};
