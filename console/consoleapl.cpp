@@ -153,7 +153,7 @@ void Console::Send(const char* format, va_list args)
             ++p;
         }
         if (*p == '\0') {
-            // The format ended inside a conversion specification.
+            // The format ended inside a conversion.
             (void)Send(static_cast<uint8_t>('?'));
             return;
         }
