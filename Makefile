@@ -33,7 +33,8 @@ cross:
 	cmake --preset cortex-a9 >/dev/null && cmake --build --preset cortex-a9
 
 # Unit and integration tests on 32-bit ARM under qemu-arm; the end-to-end
-# tests stay on the host build.
+# tests and the real-time socket tests (the emulator cannot keep a line's
+# pace) stay on the host builds.
 test-cross: cross
 	ctest --preset armhf
 
