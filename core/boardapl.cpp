@@ -3,6 +3,7 @@
 #include "boardapl.h"
 
 #include "board.h"
+#include "cpuloadapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 
@@ -29,6 +30,8 @@ void kernelConfig()
     static const xdc_runtime_System_Hooks hooks = {exmPrintChar, exmPrintString,
                                                    exmSystemExitHandler, exmSystemAbortHandler};
     xdc_runtime_System_setHooks(&hooks);
+    // The CPU load hook is the idle loop's first function.
+    ti_sysbios_knl_Idle_add(cpuloadIdleFunc);
 }
 
 void boardMmuInit(const SYS_MMU_ENTRY* table)

@@ -7,7 +7,6 @@
 #include "boardapl.h"
 #include "configapl.h"
 #include "dcapl.h"
-#include "cpuloadapl.h"
 #include "exmapl.h"
 #include "gpiodrvapl.h"
 #include "kernel.h"
@@ -37,7 +36,6 @@ int main(int argc, char* argv[])
 {
     platformArgs(argc, argv);
     kernelConfig();
-    ti_sysbios_knl_Idle_add(cpuloadIdleFunc);
     boardMmuInit(applMmuEntries);
     boardInit();
     WtdDrv::Init();
