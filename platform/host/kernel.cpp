@@ -497,7 +497,7 @@ void ensureIdleLocked()
     ti_sysbios_knl_Task_Params_init(&p);
     p.priority = 0;
     p.stackSize = IDLE_STACK;
-    p.instanceName = "ti.sysbios.knl.Task.IdleTask";
+    p.instanceName = "idle";
     K->idle = newTaskLocked(idleLoop, p);
     K->idle->stack = hostHeapAlloc(IDLE_STACK);
 }
