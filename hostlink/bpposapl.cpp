@@ -64,13 +64,7 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
     markTicksRecvTimeout = now;
     ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
 
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(this);
-    params.priority = WORKER_TASK_PRIORITY;
-    params.stackSize = WORKER_TASK_STACK;
-    params.instanceName = "bppos";
-    if (ti_sysbios_knl_Task_create(WorkerTask, &params) == nullptr) {
+    if (createWorkerTask(this, "bppos", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
@@ -248,15 +242,6 @@ void BPPoS::WorkerCycle()
             SendConnection();
             ti_sysbios_knl_Semaphore_post(semHandleFifoTxData);
         }
-    }
-}
-
-void BPPoS::WorkerTask(UArg arg0, UArg)
-{
-    BPPoS* self = reinterpret_cast<BPPoS*>(arg0);
-    for (;;) {
-        self->WorkerCycle();
-        ti_sysbios_knl_Task_sleep(self->ticksTaskPeriod);
     }
 }
 

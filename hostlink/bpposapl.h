@@ -91,7 +91,6 @@ public:
     void WorkerCycle();
 
 private:
-    static void WorkerTask(UArg arg0, UArg arg1);
     void StoreRxByte(uint8_t byte);
     void CloseCutUnit();
     void DecodePacket();

@@ -75,13 +75,7 @@ BACM::BACM(BACM_CONFIG_T config)
     ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
     linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
 
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(this);
-    params.priority = WORKER_TASK_PRIORITY;
-    params.stackSize = WORKER_TASK_STACK;
-    params.instanceName = "bacm";
-    if (ti_sysbios_knl_Task_create(WorkerTask, &params) == nullptr) {
+    if (createWorkerTask(this, "bacm", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
@@ -164,15 +158,6 @@ ERROR_CODES_E BACM::TxDataHandler(uint8_t& byte)
     firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
     loadFifoTxData = loadFifoTxData - 1;
     return EC_SUCCESS;
-}
-
-void BACM::WorkerTask(UArg arg0, UArg)
-{
-    BACM* self = reinterpret_cast<BACM*>(arg0);
-    for (;;) {
-        self->WorkerCycle();
-        ti_sysbios_knl_Task_sleep(self->ticksTaskPeriod);
-    }
 }
 
 void BACM::WorkerCycle()

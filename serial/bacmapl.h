@@ -122,7 +122,6 @@ public:
     void WorkerCycle();
 
 private:
-    static void WorkerTask(UArg arg0, UArg arg1);
     void DecodePacket();
     void DecodeByte(uint8_t c);
     void CheckPacketType(uint8_t c);

@@ -34,6 +34,33 @@ constexpr uint32_t TIME_PERIOD_WORKER_TASK = 10000;  // microseconds
 constexpr uint32_t WORKER_TASK_PRIORITY = 2;
 constexpr uint32_t WORKER_TASK_STACK = 4096;
 
+// Entry of a protocol's worker task: one cycle, then the period (arg1, in
+// ticks) asleep, for ever. The object is arg0.
+template <typename P>
+void protocolWorkerTask(UArg arg0, UArg arg1)
+{
+    P* self = reinterpret_cast<P*>(arg0);
+    for (;;) {
+        self->WorkerCycle();
+        ti_sysbios_knl_Task_sleep(static_cast<uint32_t>(arg1));
+    }
+}
+
+// Creates the worker task of `protocol` (priority 2, 4096 bytes of stack);
+// null when the kernel refuses, which the caller turns into a fatal error.
+template <typename P>
+ti_sysbios_knl_Task_Handle createWorkerTask(P* protocol, const char* name, uint32_t ticksPeriod)
+{
+    ti_sysbios_knl_Task_Params params;
+    ti_sysbios_knl_Task_Params_init(&params);
+    params.arg0 = reinterpret_cast<UArg>(protocol);
+    params.arg1 = ticksPeriod;
+    params.priority = WORKER_TASK_PRIORITY;
+    params.stackSize = WORKER_TASK_STACK;
+    params.instanceName = name;
+    return ti_sysbios_knl_Task_create(protocolWorkerTask<P>, &params);
+}
+
 // Adds `delta` (negative to take) to a FIFO load shared with the driver side,
 // which may be an interrupt handler or the higher-priority driver task.
 inline void fifoLoadAdd(volatile uint32_t& load, int32_t delta)

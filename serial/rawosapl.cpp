@@ -47,13 +47,7 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
     markTicksInterCharTimeout = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
 
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(this);
-    params.priority = WORKER_TASK_PRIORITY;
-    params.stackSize = WORKER_TASK_STACK;
-    params.instanceName = "rawos";
-    if (ti_sysbios_knl_Task_create(WorkerTask, &params) == nullptr) {
+    if (createWorkerTask(this, "rawos", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
@@ -130,15 +124,6 @@ ERROR_CODES_E RAWoS::TxDataHandler(uint8_t& byte)
     firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
     loadFifoTxData = loadFifoTxData - 1;
     return EC_SUCCESS;
-}
-
-void RAWoS::WorkerTask(UArg arg0, UArg)
-{
-    RAWoS* self = reinterpret_cast<RAWoS*>(arg0);
-    for (;;) {
-        self->WorkerCycle();
-        ti_sysbios_knl_Task_sleep(self->ticksTaskPeriod);
-    }
 }
 
 void RAWoS::WorkerCycle()

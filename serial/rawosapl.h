@@ -67,7 +67,6 @@ public:
     void WorkerCycle();
 
 private:
-    static void WorkerTask(UArg arg0, UArg arg1);
     void DecodePacket();
     void SaveRecvdPacket();
     void Trace(const char* mark) const;
