@@ -244,8 +244,8 @@ void hostNetnsStart(int argc, char** argv, std::string eth[2])
     std::fprintf(stderr, "zok2gw: %s network namespace: %s\n",
                  restarted ? "restarted in its" : "in a", wiring.c_str());
     std::fprintf(stderr,
-                 "zok2gw: reach the board through %s (give the host side an address in the "
-                 "board's subnet: --netns-host-addr0 A/P, or as root), or run commands inside: "
+                 "zok2gw: reach the board through %s (with an address in the board's subnet on "
+                 "the host side, e.g. --netns-host-addr0 A/P), or run commands inside with "
                  "nsenter --net=/proc/%d/ns/net\n",
                  hosts.empty() ? "nothing (no veth)" : hosts.c_str(), static_cast<int>(::getpid()));
 }
