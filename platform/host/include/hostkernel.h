@@ -59,6 +59,14 @@ void hostHeapReset();
 using HostHaltHandler = void (*)(int32_t code);
 void hostSetHaltHandler(HostHaltHandler handler);
 constexpr int hostExitStatusForFatal(int32_t code) { return 64 + (code < 0 ? -code : code); }
+
+// What the SoC answers with a bus fault: an access at an address no model
+// decodes, a call on a UART, McSPI or GPIO unit that does not exist, an
+// interrupt line out of range. Prints "zok2gw: bus fault: <what>" on standard
+// error, runs the shutdown hooks and ends the run with this status, so that a
+// wrong address in a driver's table cannot pass unnoticed.
+constexpr int HOST_BUS_FAULT_EXIT_STATUS = 62;
+[[noreturn]] void hostBusFault(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool hostFirmwareHalted();
 int32_t hostHaltCode();
 
