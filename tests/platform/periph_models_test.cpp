@@ -1,14 +1,18 @@
 // Peripheral models on the manual kernel clock: the UART's character timing,
-// line status and loopback; the RTC's lock, BCD calendar and roll-over; the
-// control module's fused MAC words.
+// line status and loopback; bus faults on misuse; the RTC's lock, BCD
+// calendar and roll-over; the control module's fused MAC words.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "fwtest.h"
+#include "hostkernel.h"
 #include "hostrtc.h"
 #include "hostuart.h"
 #include "hwreg.h"
+#include "kernel.h"
+#include "soc_gpio.h"
+#include "soc_mcspi.h"
 #include "soc_sys.h"
 #include "soc_uart.h"
 
@@ -117,6 +121,32 @@ TEST_F(UartModelTest, LoopbackReturnsWhatIsSentAndNothingLeaves)
     hostClockAdvance(2);
     EXPECT_TRUE(Take().empty());
     EXPECT_EQ(0x42, UARTFIFOCharGet(UART1));
+}
+
+// Every model answers misuse as the SoC's bus would: the run stops and names
+// the address or line, so a wrong base in a driver's table fails its tests.
+TEST_F(UartModelTest, MisuseIsABusFaultNamingTheAddressOrLine)
+{
+    struct Case {
+        void (*misuse)();
+        const char* message;
+    };
+    const Case cases[] = {
+        {[] { regRead32(SOC_WDT1_BASE + 0x1000); }, "register read at 0x44E36000"},
+        {[] { regWrite32(SOC_RTC_BASE - 4, 1); }, "register write of 0x00000001 at 0x44E3DFFC"},
+        {[] { UARTCharsAvail(SOC_UART1_BASE + 0x100); }, "UART call at 0x48022100"},
+        {[] { hostUartState(SOC_NUM_UARTS); }, "UART 4 does not exist"},
+        {[] { McSPIReset(SOC_MCSPI4_BASE + 0x100); }, "McSPI call at 0x48345100"},
+        {[] { GPIOModuleEnable(SOC_GPIO1_BASE + 0x1000); }, "GPIO call at 0x4804D000"},
+        {[] { GPIOPinRead2(SOC_GPIO1_BASE, 32); }, "GPIO pin 32 at 0x4804C000"},
+        {[] { ti_sysbios_hal_Hwi_create(256, [](UArg) {}, 0); }, "interrupt line 256 out of range"},
+        {[] { hostIrqRaise(300); }, "interrupt line 300 out of range"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EXIT(c.misuse(), ::testing::ExitedWithCode(HOST_BUS_FAULT_EXIT_STATUS),
+                    std::string("zok2gw: bus fault: ") + c.message);
+    }
 }
 
 TEST(ParmrkDecoderTest, MarkedInputBecomesBytesWithLineErrors)
