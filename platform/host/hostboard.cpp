@@ -57,7 +57,7 @@ void usage(const char* prog)
         "  --tick-offset N        start value of the 32-bit tick counter\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
-        "Exit status 62: a bus fault (a model was called at an address it does not decode).\n"
+        "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks).\n"
         "Test signals: SIGUSR1 stops watchdog restarts, SIGUSR2 aborts the firmware.\n",
         prog);
 }

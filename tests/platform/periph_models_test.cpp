@@ -3,6 +3,8 @@
 // calendar and roll-over; the control module's fused MAC words.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "fwtest.h"
@@ -129,23 +131,33 @@ TEST_F(UartModelTest, MisuseIsABusFaultNamingTheAddressOrLine)
 {
     struct Case {
         void (*misuse)();
-        const char* message;
+        std::string message;
+    };
+    const auto hex = [](uint32_t addr) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", addr);
+        return std::string(text);
     };
     const Case cases[] = {
-        {[] { regRead32(SOC_WDT1_BASE + 0x1000); }, "register read at 0x44E36000"},
-        {[] { regWrite32(SOC_RTC_BASE - 4, 1); }, "register write of 0x00000001 at 0x44E3DFFC"},
-        {[] { UARTCharsAvail(SOC_UART1_BASE + 0x100); }, "UART call at 0x48022100"},
+        {[] { regRead32(SOC_WDT1_BASE + 0x1000); },
+         "register read at " + hex(SOC_WDT1_BASE + 0x1000)},
+        {[] { regWrite32(SOC_RTC_BASE - 4, 1); },
+         "register write of 0x00000001 at " + hex(SOC_RTC_BASE - 4)},
+        {[] { UARTCharsAvail(SOC_UART1_BASE + 0x100); },
+         "UART call at " + hex(SOC_UART1_BASE + 0x100)},
         {[] { hostUartState(SOC_NUM_UARTS); }, "UART 4 does not exist"},
-        {[] { McSPIReset(SOC_MCSPI4_BASE + 0x100); }, "McSPI call at 0x48345100"},
-        {[] { GPIOModuleEnable(SOC_GPIO1_BASE + 0x1000); }, "GPIO call at 0x4804D000"},
-        {[] { GPIOPinRead2(SOC_GPIO1_BASE, 32); }, "GPIO pin 32 at 0x4804C000"},
+        {[] { McSPIReset(SOC_MCSPI4_BASE + 0x100); },
+         "McSPI call at " + hex(SOC_MCSPI4_BASE + 0x100)},
+        {[] { GPIOModuleEnable(SOC_GPIO1_BASE + 0x1000); },
+         "GPIO call at " + hex(SOC_GPIO1_BASE + 0x1000)},
+        {[] { GPIOPinRead2(SOC_GPIO1_BASE, 32); }, "GPIO pin 32 at " + hex(SOC_GPIO1_BASE)},
         {[] { ti_sysbios_hal_Hwi_create(256, [](UArg) {}, 0); }, "interrupt line 256 out of range"},
         {[] { hostIrqRaise(300); }, "interrupt line 300 out of range"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         EXPECT_EXIT(c.misuse(), ::testing::ExitedWithCode(HOST_BUS_FAULT_EXIT_STATUS),
-                    std::string("zok2gw: bus fault: ") + c.message);
+                    "zok2gw: bus fault: " + c.message);
     }
 }
 
