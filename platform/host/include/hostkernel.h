@@ -37,8 +37,9 @@ uint64_t hostClockTicks64();
 // Timestamp counter frequency in Hz (default 600 MHz).
 void hostTimestampSetFreq(uint32_t hz);
 
-// Raises interrupt line intNum; its handler runs at the CPU's next safe
-// point. Thread safe: the only kernel entry a host I/O thread may use.
+// Raises interrupt line intNum (0 to 255, else a bus fault); its handler
+// runs at the CPU's next safe point. Thread safe: the only kernel entry a
+// host I/O thread may use.
 void hostIrqRaise(uint32_t intNum);
 
 // Makes the next `count` task creations fail, as if the heap were short.
