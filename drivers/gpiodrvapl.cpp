@@ -10,9 +10,12 @@ static const char _MODULE_[] = "gpiodrvapl.cpp";
 
 // Indexed by port number - 1.
 static const GPIO_HWATTRS_T mGpioHwAttrs[NUM_OF_PORTS] = {
-    {0x44E07000u, 0x80, 0x81, 0, 0}, {0x4804C000u, 0x82, 0x83, 0, 0},
-    {0x481AC000u, 0x40, 0x41, 0, 0}, {0x481AE000u, 0x5E, 0x5F, 0, 0},
-    {0x48320000u, 0x8A, 0x8B, 0, 0}, {0x48322000u, 0xB4, 0xB5, 0, 0},
+    {SOC_GPIO0_BASE, SOC_GPIO0_INT1, SOC_GPIO0_INT2, 0, 0},
+    {SOC_GPIO1_BASE, SOC_GPIO1_INT1, SOC_GPIO1_INT2, 0, 0},
+    {SOC_GPIO2_BASE, SOC_GPIO2_INT1, SOC_GPIO2_INT2, 0, 0},
+    {SOC_GPIO3_BASE, SOC_GPIO3_INT1, SOC_GPIO3_INT2, 0, 0},
+    {SOC_GPIO4_BASE, SOC_GPIO4_INT1, SOC_GPIO4_INT2, 0, 0},
+    {SOC_GPIO5_BASE, SOC_GPIO5_INT1, SOC_GPIO5_INT2, 0, 0},
 };
 
 // Written only during start-up of the pins' users, one after the other.

@@ -27,10 +27,10 @@ static const int UARTDRV_TASK_PRIORITY = 9;
 static const uint32_t UARTDRV_TASK_STACK = 8192;
 
 static const UART_HWATTRS_T mUartHwAttrs[NUM_OF_UARTS] = {
-    {0x44E09000u, 104, 0, 48000000u, 0, 1, 0, 0},
-    {0x48022000u, 105, 0, 48000000u, 1, 0, 0, 0},
-    {0x48024000u, 106, 69, 48000000u, 0, 0, 0, 0},
-    {0x481A6000u, 102, 0, 48000000u, 1, 1, 0, 0},
+    {SOC_UART0_BASE, SOC_UART0_INT, SOC_UART0_EVENT, SOC_UART_CLOCK_HZ, 0, 1, 0, 0},
+    {SOC_UART1_BASE, SOC_UART1_INT, SOC_UART1_EVENT, SOC_UART_CLOCK_HZ, 1, 0, 0, 0},
+    {SOC_UART2_BASE, SOC_UART2_INT, SOC_UART2_EVENT, SOC_UART_CLOCK_HZ, 0, 0, 0, 0},
+    {SOC_UART3_BASE, SOC_UART3_INT, SOC_UART3_EVENT, SOC_UART_CLOCK_HZ, 1, 1, 0, 0},
 };
 
 // Read by uartWriteByte from any context; a byte-wide store is atomic.

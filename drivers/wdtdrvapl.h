@@ -8,7 +8,9 @@
 
 #include <cstdint>
 
-constexpr uint32_t WDT_BASE_ADDR = 0x44E35000u;
+#include "soc_sys.h"
+
+constexpr uint32_t WDT_BASE_ADDR = SOC_WDT1_BASE;
 
 // Register offsets from WDT_BASE_ADDR.
 constexpr uint32_t WDT_WDSC = 0x10;  // system control

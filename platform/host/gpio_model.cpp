@@ -4,15 +4,16 @@
 #include <mutex>
 
 #include "hostgpio.h"
+#include "hostkernel.h"
 #include "soc_gpio.h"
 
 namespace {
 
-constexpr uint32_t NUM_MODULES = 6;
-constexpr uint32_t NUM_PINS = 32;
+constexpr uint32_t NUM_MODULES = SOC_NUM_GPIO_MODULES;
+constexpr uint32_t NUM_PINS = SOC_GPIO_PINS_PER_MODULE;
 constexpr uint32_t ALL_INPUTS = 0xFFFFFFFFu;  // output-enable register at power-on
-constexpr uint32_t BASES[NUM_MODULES] = {0x44E07000u, 0x4804C000u, 0x481AC000u,
-                                         0x481AE000u, 0x48320000u, 0x48322000u};
+constexpr uint32_t BASES[NUM_MODULES] = {SOC_GPIO0_BASE, SOC_GPIO1_BASE, SOC_GPIO2_BASE,
+                                         SOC_GPIO3_BASE, SOC_GPIO4_BASE, SOC_GPIO5_BASE};
 
 struct Module {
     bool clocked = false;
@@ -27,7 +28,7 @@ std::mutex gLock;
 Module gModules[NUM_MODULES];
 uint32_t gUnclocked = 0;
 
-// Module of a register base; null for an address that is no GPIO module.
+// Module of a register base; any other address is a bus fault.
 Module* moduleAt(uint32_t baseAddr)
 {
     for (uint32_t i = 0; i < NUM_MODULES; ++i) {
@@ -35,23 +36,31 @@ Module* moduleAt(uint32_t baseAddr)
             return &gModules[i];
         }
     }
-    return nullptr;
+    hostBusFault("GPIO call at 0x%08X: no GPIO module there", baseAddr);
 }
 
-// The module if it may be accessed; counts accesses the SoC would fault on.
+// The module if it may be accessed; counts accesses to an unclocked module.
 Module* usable(uint32_t baseAddr, uint32_t pin)
 {
     Module* m = moduleAt(baseAddr);
-    if (m == nullptr || pin >= NUM_PINS || !m->clocked) {
+    if (pin >= NUM_PINS) {
+        hostBusFault("GPIO pin %u at 0x%08X does not exist (0 to %u)", pin, baseAddr,
+                     NUM_PINS - 1);
+    }
+    if (!m->clocked) {
         ++gUnclocked;
         return nullptr;
     }
     return m;
 }
 
-Module* modulePort(uint32_t port)
+// Test hooks name a pin by port (1 to 6) and pin; others do not exist.
+Module* modulePort(uint32_t port, uint32_t pin)
 {
-    return port >= 1 && port <= NUM_MODULES ? &gModules[port - 1] : nullptr;
+    if (port < 1 || port > NUM_MODULES || pin >= NUM_PINS) {
+        hostBusFault("GPIO port %u pin %u does not exist", port, pin);
+    }
+    return &gModules[port - 1];
 }
 
 uint32_t levelOf(const Module& m, uint32_t pin)
@@ -66,10 +75,8 @@ void GPIOModuleEnable(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
     Module* m = moduleAt(baseAddr);
-    if (m != nullptr) {
-        m->clocked = true;
-        ++m->enableCount;
-    }
+    m->clocked = true;
+    ++m->enableCount;
 }
 
 void GPIODirModeSet(uint32_t baseAddr, uint32_t pinNumber, uint32_t pinDirection)
@@ -131,24 +138,19 @@ void hostGpioReset()
 uint32_t hostGpioLevel(uint32_t port, uint32_t pin)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Module* m = modulePort(port);
-    return m != nullptr && pin < NUM_PINS ? levelOf(*m, pin) : 0;
+    return levelOf(*modulePort(port, pin), pin);
 }
 
 bool hostGpioIsOutput(uint32_t port, uint32_t pin)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Module* m = modulePort(port);
-    return m != nullptr && pin < NUM_PINS && (m->inputMask & (1u << pin)) == 0;
+    return (modulePort(port, pin)->inputMask & (1u << pin)) == 0;
 }
 
 void hostGpioSetInput(uint32_t port, uint32_t pin, uint32_t level)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Module* m = modulePort(port);
-    if (m == nullptr || pin >= NUM_PINS) {
-        return;
-    }
+    Module* m = modulePort(port, pin);
     if (level != 0) {
         m->dataIn |= 1u << pin;
     } else {
@@ -159,15 +161,13 @@ void hostGpioSetInput(uint32_t port, uint32_t pin, uint32_t level)
 uint32_t hostGpioEnableCount(uint32_t port)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Module* m = modulePort(port);
-    return m != nullptr ? m->enableCount : 0;
+    return modulePort(port, 0)->enableCount;
 }
 
 uint32_t hostGpioChanges(uint32_t port, uint32_t pin)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Module* m = modulePort(port);
-    return m != nullptr && pin < NUM_PINS ? m->changes[pin] : 0;
+    return modulePort(port, pin)->changes[pin];
 }
 
 uint32_t hostGpioUnclockedAccesses()

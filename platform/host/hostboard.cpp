@@ -19,6 +19,7 @@
 #include "hostkernel.h"
 #include "hostnetns.h"
 #include "hostperiph.h"
+#include "hostwdt.h"
 #include "kernel.h"
 
 namespace {
@@ -57,6 +58,7 @@ void usage(const char* prog)
         "  --tick-offset N        start value of the 32-bit tick counter\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
+        "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks).\n"
         "Test signals: SIGUSR1 stops watchdog restarts, SIGUSR2 aborts the firmware.\n",
         prog);
     std::fputs(hostNetnsUsage(), stderr);
@@ -151,6 +153,7 @@ void platformArgs(int argc, char** argv)
         ::mkdir(c.runDir.c_str(), 0755);
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real,
                         c.tickOffset);
+        hostPeripheralsInstall();
         hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;
         sigemptyset(&set);
@@ -218,6 +221,8 @@ void ti_sysbios_BIOS_start()
 {
     hostHeapRouteNew(false);  // the main thread only waits from here on
     hostKernelRun(UINT64_MAX);
+    // A clean stop: the terminal back, the run folder's links and sockets gone.
+    hostRunShutdownHooks();
     std::fflush(stdout);
     std::exit(hostFirmwareHalted() ? hostExitStatusForFatal(hostHaltCode()) : 0);
 }

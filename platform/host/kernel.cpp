@@ -224,6 +224,15 @@ bool nextDeadlineLocked(uint64_t& deadline)
     return any;
 }
 
+// A line the interrupt controller does not have is a fault, not a no-op:
+// otherwise a wrong number in a driver's table would only lose interrupts.
+void checkLine(uint32_t intNum)
+{
+    if (intNum >= NUM_IRQS) {
+        hostBusFault("interrupt line %u out of range (0 to %u)", intNum, NUM_IRQS - 1);
+    }
+}
+
 bool irqDeliverableLocked()
 {
     return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any();
@@ -596,10 +605,8 @@ void hostTimestampSetFreq(uint32_t hz)
 
 void hostIrqRaise(uint32_t intNum)
 {
+    checkLine(intNum);
     Lock lk(K->m);
-    if (intNum >= NUM_IRQS) {
-        return;
-    }
     K->pending.set(intNum);
     K->idleCv.notify_all();
 }
@@ -752,8 +759,9 @@ void ti_sysbios_hal_Hwi_restore(uint32_t key)
 
 ti_sysbios_hal_Hwi_Handle ti_sysbios_hal_Hwi_create(uint32_t intNum, HwiFxn fxn, UArg arg)
 {
+    checkLine(intNum);
     Lock lk(K->m);
-    if (intNum >= NUM_IRQS || fxn == nullptr || K->hwis[intNum] != nullptr) {
+    if (fxn == nullptr || K->hwis[intNum] != nullptr) {
         return nullptr;
     }
     HostScope host;
@@ -764,19 +772,17 @@ ti_sysbios_hal_Hwi_Handle ti_sysbios_hal_Hwi_create(uint32_t intNum, HwiFxn fxn,
 
 void ti_sysbios_hal_Hwi_enableInterrupt(uint32_t intNum)
 {
+    checkLine(intNum);
     Lock lk(K->m);
-    if (intNum < NUM_IRQS) {
-        K->masked.reset(intNum);
-        rescheduleLocked(lk);
-    }
+    K->masked.reset(intNum);
+    rescheduleLocked(lk);
 }
 
 void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum)
 {
+    checkLine(intNum);
     Lock lk(K->m);
-    if (intNum < NUM_IRQS) {
-        K->masked.set(intNum);
-    }
+    K->masked.set(intNum);
 }
 
 // ---- Semaphores ---------------------------------------------------------------

@@ -20,7 +20,11 @@ uint32_t mcspiModelClockHz(uint32_t index);
 
 // Starts listening for controller `index` on `attachment` ("unix", "unix:PATH",
 // "tcp:[HOST:]PORT"); prints where on standard error. False with a reason.
+// Peers may connect at once but are taken only after mcspiSocketAccept, so
+// that nothing is clocked into a controller the firmware has not set up.
 bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::string& runDir,
                       std::string& endpoint, std::string& error);
+// The controller is live: its listener takes peers from now on.
+void mcspiSocketAccept(uint32_t index);
 // Stops the listener and any connection of controller `index`.
 void mcspiSocketStop(uint32_t index);

@@ -30,8 +30,8 @@ struct OsalInterrupt {
 namespace {
 
 // The SoC's controllers behind host links 1 and 2, and their interrupt lines.
-constexpr uint32_t UNIT_BASE[MCSPI_NUM_UNITS] = {0x481A2000u, 0x48345000u};
-constexpr uint32_t UNIT_IRQ[MCSPI_NUM_UNITS] = {158, 169};
+constexpr uint32_t UNIT_BASE[MCSPI_NUM_UNITS] = {SOC_MCSPI2_BASE, SOC_MCSPI4_BASE};
+constexpr uint32_t UNIT_IRQ[MCSPI_NUM_UNITS] = {SOC_MCSPI2_INT, SOC_MCSPI4_INT};
 
 struct Unit {
     std::mutex m;
@@ -61,20 +61,25 @@ Unit* units()
 
 std::atomic<bool> gSockets{true};
 
-int unitIndex(uint32_t base)
+// The controller of a base address; any other address is a bus fault.
+uint32_t unitIndex(uint32_t base)
 {
     for (uint32_t i = 0; i < MCSPI_NUM_UNITS; ++i) {
         if (UNIT_BASE[i] == base) {
-            return static_cast<int>(i);
+            return i;
         }
     }
-    return -1;
+    hostBusFault("McSPI call at 0x%08X: no host-link McSPI controller there", base);
 }
 
-Unit* unitAt(uint32_t base)
+Unit* unitAt(uint32_t base) { return &units()[unitIndex(base)]; }
+
+uint32_t checkedIndex(uint32_t index)
 {
-    const int i = unitIndex(base);
-    return i < 0 ? nullptr : &units()[i];
+    if (index >= MCSPI_NUM_UNITS) {
+        hostBusFault("McSPI controller %u does not exist (0 to %u)", index, MCSPI_NUM_UNITS - 1);
+    }
+    return index;
 }
 
 bool liveLocked(const Unit& u)
@@ -120,26 +125,43 @@ void abandonBatchLocked(Unit& u)
     u.idle.notify_all();
 }
 
-void goLive(uint32_t index)
+// Opens the controller's socket as the board configuration says; false
+// (after a message) when it cannot.
+bool listen(uint32_t index)
 {
-    Unit& u = units()[index];
-    {
-        std::lock_guard<std::mutex> lk(u.m);
-        if (u.listening || !gSockets) {
-            return;
-        }
-        u.listening = true;
-    }
     HostScope host;
     const HostBoardConfig& cfg = hostBoardConfig();
     std::string endpoint;
     std::string error;
     if (!mcspiSocketStart(index, cfg.spi[index], cfg.runDir, endpoint, error)) {
         std::fprintf(stderr, "zok2gw: host link %u: %s\n", index + 1, error.c_str());
-        return;
+        return false;
     }
+    Unit& u = units()[index];
     std::lock_guard<std::mutex> lk(u.m);
     u.endpoint = endpoint;
+    return true;
+}
+
+// A live controller takes masters from its socket: the runner's, opened at
+// attachment, or one opened now when sockets are on.
+void goLive(uint32_t index)
+{
+    Unit& u = units()[index];
+    bool open = false;
+    {
+        std::lock_guard<std::mutex> lk(u.m);
+        if (!u.listening) {
+            if (!gSockets) {
+                return;
+            }
+            u.listening = true;
+            open = true;
+        }
+    }
+    if (!open || listen(index)) {
+        mcspiSocketAccept(index);
+    }
 }
 
 void osalTrampoline(UArg arg)
@@ -155,7 +177,6 @@ void osalTrampoline(UArg arg)
 void McSPIReset(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     // A soft reset returns the channel to its power-on configuration.
     const HostMcspiState old = u->st;
@@ -170,7 +191,6 @@ void MCSPISysConfigSetup(uint32_t baseAddr, uint32_t clockActivity, uint32_t sid
                          uint32_t wakeUp, uint32_t autoIdle)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.clockActivity = clockActivity;
     u->st.idleMode = sidleMode;
@@ -181,7 +201,6 @@ void MCSPISysConfigSetup(uint32_t baseAddr, uint32_t clockActivity, uint32_t sid
 void McSPICSEnable(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.csEnabled = true;
 }
@@ -189,7 +208,6 @@ void McSPICSEnable(uint32_t baseAddr)
 void McSPISlaveModeEnable(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.slave = true;
 }
@@ -197,7 +215,6 @@ void McSPISlaveModeEnable(uint32_t baseAddr)
 void MCSPISingleChModeEnable(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.singleChannel = true;
 }
@@ -206,7 +223,6 @@ void McSPIClkConfig(uint32_t baseAddr, uint32_t spiInClk, uint32_t spiOutClk, ui
                     uint32_t clkMode)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.inClockHz = spiInClk;
     // The divider cannot make the clock faster than its input.
@@ -217,7 +233,6 @@ void McSPIClkConfig(uint32_t baseAddr, uint32_t spiInClk, uint32_t spiOutClk, ui
 void McSPIWordLengthSet(uint32_t baseAddr, uint32_t wordLength, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.wordLength = wordLength;
 }
@@ -225,7 +240,6 @@ void McSPIWordLengthSet(uint32_t baseAddr, uint32_t wordLength, uint32_t)
 void McSPICSPolarityConfig(uint32_t baseAddr, uint32_t spiEnPol, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.csPolarity = spiEnPol;
 }
@@ -233,7 +247,6 @@ void McSPICSPolarityConfig(uint32_t baseAddr, uint32_t spiEnPol, uint32_t)
 void McSPITxFIFOConfig(uint32_t baseAddr, uint32_t txFifo, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.txFifo = txFifo;
 }
@@ -241,34 +254,30 @@ void McSPITxFIFOConfig(uint32_t baseAddr, uint32_t txFifo, uint32_t)
 void McSPIRxFIFOConfig(uint32_t baseAddr, uint32_t rxFifo, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.rxFifo = rxFifo;
 }
 
 void McSPIChannelEnable(uint32_t baseAddr, uint32_t)
 {
-    const int index = unitIndex(baseAddr);
-    if (index < 0) return;
+    const uint32_t index = unitIndex(baseAddr);
     {
         std::lock_guard<std::mutex> lk(units()[index].m);
         units()[index].st.channelEnabled = true;
     }
-    goLive(static_cast<uint32_t>(index));
+    goLive(index);
 }
 
 void McSPIIntEnable(uint32_t baseAddr, uint32_t intFlags)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     std::lock_guard<std::mutex> lk(u->m);
     u->st.intEnable |= intFlags;
 }
 
 void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
 {
-    const int index = unitIndex(baseAddr);
-    if (index < 0) return;
+    const uint32_t index = unitIndex(baseAddr);
     Unit& u = units()[index];
     bool raise = false;
     {
@@ -295,14 +304,12 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
 
 uint32_t McSPIReceiveData(uint32_t baseAddr, uint32_t)
 {
-    Unit* u = unitAt(baseAddr);
-    return u == nullptr ? 0 : u->rx.load(std::memory_order_relaxed);
+    return unitAt(baseAddr)->rx.load(std::memory_order_relaxed);
 }
 
 void McSPITransmitData(uint32_t baseAddr, uint32_t txData, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    if (u == nullptr) return;
     u->tx.store(txData & 0xFFu, std::memory_order_relaxed);
     u->txLoaded.store(true, std::memory_order_relaxed);
 }
@@ -321,8 +328,11 @@ void Osal_RegisterInterrupt_initParams(OsalInterruptParams* params)
 
 OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
 {
-    if (params == nullptr || params->isrRoutine == nullptr || params->intVecNum < 0) {
+    if (params == nullptr || params->isrRoutine == nullptr) {
         return nullptr;
+    }
+    if (params->intVecNum < 0) {
+        hostBusFault("interrupt line %d out of range", static_cast<int>(params->intVecNum));
     }
     OsalInterrupt* intr;
     {
@@ -344,7 +354,8 @@ OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
 McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
                                  uint32_t timeoutMs)
 {
-    if (index >= MCSPI_NUM_UNITS || n == 0) {
+    checkedIndex(index);
+    if (n == 0) {
         return McspiExchange::Done;
     }
     if (!startBatch(index, in, out, n)) {
@@ -364,8 +375,7 @@ McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out
 
 uint32_t mcspiModelClockHz(uint32_t index)
 {
-    if (index >= MCSPI_NUM_UNITS) return 0;
-    std::lock_guard<std::mutex> lk(units()[index].m);
+    std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);
     return units()[index].st.outClockHz;
 }
 
@@ -388,16 +398,29 @@ void hostMcspiReset(bool sockets)
     }
 }
 
+bool hostMcspiAttachAll()
+{
+    for (uint32_t i = 0; i < MCSPI_NUM_UNITS; ++i) {
+        {
+            std::lock_guard<std::mutex> lk(units()[i].m);
+            units()[i].listening = true;
+        }
+        if (!listen(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 HostMcspiState hostMcspiState(uint32_t index)
 {
-    if (index >= MCSPI_NUM_UNITS) return HostMcspiState();
-    std::lock_guard<std::mutex> lk(units()[index].m);
+    std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);
     return units()[index].st;
 }
 
 bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n)
 {
-    if (index >= MCSPI_NUM_UNITS) return false;
+    checkedIndex(index);
     if (n == 0) return true;
     if (!startBatch(index, in, out, n)) {
         return false;
@@ -423,7 +446,6 @@ bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
 
 std::string hostMcspiEndpoint(uint32_t index)
 {
-    if (index >= MCSPI_NUM_UNITS) return std::string();
-    std::lock_guard<std::mutex> lk(units()[index].m);
+    std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);
     return units()[index].endpoint;
 }

@@ -4,8 +4,10 @@
 // clocked in as one word and answered by one byte, at no more than the SPI
 // clock the firmware programmed (absolute deadlines, so nothing drifts).
 // A peer that disconnects simply stops clocking; the next one may connect,
-// and a second peer while one is connected is turned away.
+// and a second peer while one is connected is turned away. Socket files are
+// removed when the listener stops and when the process ends.
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,7 @@
 #include <unistd.h>
 
 #include "hostinternal.h"
+#include "hostwdt.h"
 #include "mcspi_internal.h"
 
 namespace {
@@ -37,12 +40,34 @@ constexpr int64_t BUS_SLACK_NS = 2000000;      // bus time a late batch may catc
 struct Listener {
     std::thread thread;
     int listenFd = -1;
-    int wakePipe[2] = {-1, -1};  // written to stop the thread
+    int wakePipe[2] = {-1, -1};  // written to stop the thread or open it for peers
+    std::atomic<bool> accepting{false};  // the controller is live: peers are taken
+    std::atomic<bool> stopping{false};
     std::string unixPath;        // removed when the listener stops
 };
 
 std::mutex gLock;
 Listener* gListeners[MCSPI_NUM_UNITS] = {};
+// Socket files to remove when the process ends, readable by the shutdown
+// hook without a lock or an allocation (it may run on the reset path).
+char gSocketFiles[MCSPI_NUM_UNITS][sizeof(sockaddr_un::sun_path)] = {};
+std::once_flag gHookOnce;
+
+void removeSocketFiles()
+{
+    for (const char* path : gSocketFiles) {
+        if (path[0] != '\0') {
+            ::unlink(path);
+        }
+    }
+}
+
+void wake(Listener* l)
+{
+    const char any = 1;
+    ssize_t w = ::write(l->wakePipe[1], &any, 1);
+    (void)w;  // a full pipe already holds a wake-up
+}
 
 int64_t monoNs()
 {
@@ -214,13 +239,21 @@ void serve(uint32_t index, Listener* l, int conn)
 void listenLoop(uint32_t index, Listener* l)
 {
     for (;;) {
-        pollfd p[2] = {{l->listenFd, POLLIN, 0}, {l->wakePipe[0], POLLIN, 0}};
+        // Until the controller is live, connections wait in the backlog.
+        const int listenFd = l->accepting ? l->listenFd : -1;
+        pollfd p[2] = {{listenFd, POLLIN, 0}, {l->wakePipe[0], POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (p[1].revents != 0) {
-            return;
+            if (l->stopping) {
+                return;
+            }
+            char drained;
+            ssize_t r = ::read(l->wakePipe[0], &drained, 1);
+            (void)r;  // only the wake-up matters
+            continue;
         }
         const int conn = ::accept4(l->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (conn < 0) {
@@ -259,10 +292,21 @@ bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::
     }
     std::fprintf(stderr, "zok2gw: host link %u (SPI%u) on %s\n", index + 1, index + 1,
                  endpoint.c_str());
+    std::snprintf(gSocketFiles[index], sizeof gSocketFiles[index], "%s", l->unixPath.c_str());
+    std::call_once(gHookOnce, [] { hostAddShutdownHook(removeSocketFiles); });
     l->thread = std::thread(listenLoop, index, l);
     std::lock_guard<std::mutex> lk(gLock);
     gListeners[index] = l;
     return true;
+}
+
+void mcspiSocketAccept(uint32_t index)
+{
+    std::lock_guard<std::mutex> lk(gLock);
+    Listener* l = gListeners[index];
+    if (l != nullptr && !l->accepting.exchange(true)) {
+        wake(l);
+    }
 }
 
 void mcspiSocketStop(uint32_t index)
@@ -277,14 +321,14 @@ void mcspiSocketStop(uint32_t index)
         return;
     }
     HostScope host;
-    const char stop = 1;
-    ssize_t w = ::write(l->wakePipe[1], &stop, 1);
-    (void)w;  // a full pipe already holds a wake-up
+    l->stopping = true;
+    wake(l);
     l->thread.join();
     ::close(l->listenFd);
     ::close(l->wakePipe[0]);
     ::close(l->wakePipe[1]);
     if (!l->unixPath.empty()) {
+        gSocketFiles[index][0] = '\0';
         ::unlink(l->unixPath.c_str());
     }
     delete l;

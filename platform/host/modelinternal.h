@@ -2,7 +2,10 @@
 // (not part of any API).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "soc_uart.h"
 
 // Model time in nanoseconds: the kernel's tick clock (tests, repeatable) or
 // the host's monotonic clock (runner, keeps running after a halt).
@@ -13,7 +16,7 @@ uint64_t modelNowNs(ModelClock clock);
 void hostWdtSetClock(ModelClock clock);
 
 // UART model <-> its Linux side (uart_host.cpp).
-constexpr uint32_t HOST_NUM_UARTS = 4;
+constexpr uint32_t HOST_NUM_UARTS = SOC_NUM_UARTS;
 
 struct UartLineSettings {
     uint32_t bitRate;   // 0 while the UART does not run

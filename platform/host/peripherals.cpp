@@ -1,5 +1,6 @@
-// The runner's peripherals: attachment of the models to Linux resources and
-// the watchdog's reset behaviour, in one place for platformArgs.
+// The board's peripherals in one place: installation of every model at
+// power-on (runner and tests), and in the runner their attachment to Linux
+// resources and the watchdog's reset behaviour.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -7,6 +8,8 @@
 #include <string>
 
 #include "hostboard.h"
+#include "hostgpio.h"
+#include "hostmcspi.h"
 #include "hostperiph.h"
 #include "hostrtc.h"
 #include "hostuart.h"
@@ -52,10 +55,23 @@ void startRtc()
 }
 }  // namespace
 
+void hostPeripheralsInstall()
+{
+    hostWdtReset();
+    hostRtcCtrlReset();
+    hostUartReset();
+    hostGpioReset();
+    hostMcspiReset(false);
+}
+
 void hostPeripheralsAttach()
 {
     if (!hostUartAttachAll()) {
         std::fprintf(stderr, "zok2gw: a UART could not be attached\n");
+        std::exit(EXIT_ATTACH_FAILED);
+    }
+    if (!hostMcspiAttachAll()) {
+        std::fprintf(stderr, "zok2gw: a host link could not be attached\n");
         std::exit(EXIT_ATTACH_FAILED);
     }
     hostWdtStartWatcher(hostBoardConfig().watchdogExits);

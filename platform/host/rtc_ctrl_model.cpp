@@ -9,6 +9,7 @@
 #include "hostregs.h"
 #include "hostrtc.h"
 #include "modelinternal.h"
+#include "soc_sys.h"
 
 namespace {
 
@@ -243,22 +244,16 @@ void install()
                 gCtrl->mac[i][b] = DEFAULT_MAC[i][b];
             }
         }
-        // No clock read here: this may run before the kernel exists.
         gRtc = Rtc{};
+        gClock = ModelClock::Kernel;
     }
-    hostRegMap(HOST_RTC_BASE, WINDOW_SIZE, rtcRead, rtcWrite, nullptr);
-    hostRegMap(HOST_CTRL_BASE, CTRL_WINDOW_SIZE, ctrlRead, ctrlWrite, nullptr);
+    hostRegMap(SOC_RTC_BASE, WINDOW_SIZE, rtcRead, rtcWrite, nullptr);
+    hostRegMap(SOC_CTRL_BASE, CTRL_WINDOW_SIZE, ctrlRead, ctrlWrite, nullptr);
 }
-
-const bool gInstalled = (install(), true);
 
 }  // namespace
 
-void hostRtcCtrlReset()
-{
-    (void)gInstalled;
-    install();
-}
+void hostRtcCtrlReset() { install(); }
 
 void hostRtcSetClock(ModelClock clock)
 {

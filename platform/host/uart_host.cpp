@@ -4,8 +4,10 @@
 // keys, restored on exit) or a PTY; UARTs 1-3 to PTYs linked in the run
 // folder or to tty devices, whose termios and RTS line follow the UART's
 // registers and whose parity, framing and break errors reach the line status.
-// Host OS calls of the UART model live here only.
+// The PTY links are removed when the process ends. Host OS calls of the UART
+// model live here only.
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
@@ -47,12 +49,31 @@ struct Side {
     int ptySlave = -1;        // kept open so the master never sees a hang-up
     std::string name;         // console, sci1..sci3
     std::string where;        // what the runner reports
+    std::string link;         // the PTY's link in the run folder (PTYs only)
+    std::string slavePath;    // where that link points
     ParmrkDecoder marks;  // a tty device's input with its marked errors
 };
 
 Side gSides[HOST_NUM_UARTS];
 termios gTerminalSaved{};
 bool gTerminalRaw = false;
+
+// Removes the links this process made, unless something else has replaced
+// them since. No allocation: this may run on the reset path.
+void removePtyLinks()
+{
+    for (const Side& s : gSides) {
+        if (s.link.empty()) {
+            continue;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(s.link.c_str(), target, sizeof target);
+        if (n == static_cast<ssize_t>(s.slavePath.size()) &&
+            std::memcmp(target, s.slavePath.data(), s.slavePath.size()) == 0) {
+            ::unlink(s.link.c_str());
+        }
+    }
+}
 
 void restoreTerminal()
 {
@@ -247,9 +268,12 @@ bool openPty(Side& s, const std::string& runDir)
     s.inFd = master;
     s.outFd = master;
     const std::string link = runDir + "/" + s.name;
-    ::unlink(link.c_str());
+    ::unlink(link.c_str());  // a stale link of an earlier run
     if (::symlink(slavePath.c_str(), link.c_str()) != 0) {
         std::fprintf(stderr, "zok2gw: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+    } else {
+        s.link = link;
+        s.slavePath = slavePath;
     }
     s.where = slavePath + " (" + link + ")";
     return true;
@@ -305,6 +329,35 @@ bool openDevice(Side& s, const std::string& path)
 
 }  // namespace
 
+bool ParmrkDecoder::Feed(uint8_t in, uint8_t& byte, uint32_t& errors)
+{
+    constexpr uint8_t ESCAPE = 0xFF;
+    errors = 0;
+    switch (state) {
+    case 0:
+        if (in == ESCAPE) {
+            state = 1;
+            return false;
+        }
+        byte = in;
+        return true;
+    case 1:
+        if (in == 0) {
+            state = 2;
+            return false;
+        }
+        state = 0;
+        byte = in;  // 0xFF 0xFF: a literal 0xFF
+        return true;
+    default:
+        state = 0;
+        byte = in;
+        errors = in == 0 ? (UART_LSR_RX_BI | UART_LSR_RX_FE)
+                         : (parityOn ? UART_LSR_RX_PE : UART_LSR_RX_FE);
+        return true;
+    }
+}
+
 void uartHostKick(uint32_t index)
 {
     if (index < HOST_NUM_UARTS && gSides[index].kickFd >= 0) {
@@ -320,6 +373,7 @@ bool hostUartAttachAll()
     const HostBoardConfig& c = hostBoardConfig();
     static const char* const names[HOST_NUM_UARTS] = {"console", "sci1", "sci2", "sci3"};
     uartModelSetClock(ModelClock::Monotonic);
+    hostAddShutdownHook(removePtyLinks);
     for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
         Side& s = gSides[i];
         s.name = names[i];

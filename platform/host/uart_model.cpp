@@ -9,17 +9,17 @@
 #include <vector>
 
 #include "hostinternal.h"
-#include "hostrtc.h"
+#include "hostkernel.h"
 #include "hostuart.h"
-#include "hostwdt.h"
 #include "modelinternal.h"
 #include "soc_uart.h"
 
 namespace {
 
-constexpr uint32_t BASES[HOST_NUM_UARTS] = {0x44E09000u, 0x48022000u, 0x48024000u, 0x481A6000u};
+constexpr uint32_t BASES[HOST_NUM_UARTS] = {SOC_UART0_BASE, SOC_UART1_BASE, SOC_UART2_BASE,
+                                            SOC_UART3_BASE};
 constexpr size_t FIFO_DEPTH = 64;
-constexpr uint64_t MODULE_CLOCK_HZ = 48000000;
+constexpr uint64_t MODULE_CLOCK_HZ = SOC_UART_CLOCK_HZ;
 constexpr uint64_t NS_PER_S = 1000000000ull;
 constexpr uint32_t OVERSAMPLING_16X = 16;
 constexpr uint32_t OVERSAMPLING_13X = 13;
@@ -112,14 +112,15 @@ Uart* uarts()
     return gUarts;
 }
 
-int indexOf(uint32_t baseAddr)
+// The UART index of a base address; any other address is a bus fault.
+uint32_t indexOf(uint32_t baseAddr)
 {
     for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
         if (BASES[i] == baseAddr) {
-            return static_cast<int>(i);
+            return i;
         }
     }
-    return -1;
+    hostBusFault("UART call at 0x%08X: no UART there", baseAddr);
 }
 
 bool running(const Uart& u)
@@ -198,55 +199,39 @@ void advance(Uart& u, uint64_t now)
 
 uint64_t nowNs() { return modelNowNs(gClock); }
 
-// The UART of a base address, brought up to now; null for an unknown base.
-Uart* at(uint32_t baseAddr)
+uint32_t checkedIndex(uint32_t index)
 {
-    const int i = indexOf(baseAddr);
-    if (i < 0) {
-        return nullptr;
+    if (index >= HOST_NUM_UARTS) {
+        hostBusFault("UART %u does not exist (0 to %u)", index, HOST_NUM_UARTS - 1);
     }
-    Uart* u = &uarts()[i];
-    advance(*u, nowNs());
+    return index;
+}
+
+// The UART of an index, brought up to now.
+Uart& atIndex(uint32_t index)
+{
+    Uart& u = uarts()[checkedIndex(index)];
+    advance(u, nowNs());
     return u;
 }
 
-Uart* atIndex(uint32_t index)
-{
-    if (index >= HOST_NUM_UARTS) {
-        return nullptr;
-    }
-    Uart* u = &uarts()[index];
-    advance(*u, nowNs());
-    return u;
-}
+Uart& at(uint32_t baseAddr) { return atIndex(indexOf(baseAddr)); }
 
 void settingsChanged(Uart& u, uint32_t baseAddr)
 {
     u.settingsChanged = true;
     if (u.attached) {
-        uartHostKick(static_cast<uint32_t>(indexOf(baseAddr)));
+        uartHostKick(indexOf(baseAddr));
     }
 }
 
-// Every binary that can print a fatal line links this file: pulling the
-// register models in with it keeps the watchdog, RTC and control-module
-// registers present wherever the firmware may program them.
-bool (*volatile gWatchdogLinked)() = hostWdtRunning;
-void (*volatile gRtcCtrlLinked)() = hostRtcCtrlReset;
-
 }  // namespace
-
-// ---- SoC UART library ---------------------------------------------------------
 
 void UARTModuleReset(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
     HostScope host;
-    const int i = indexOf(baseAddr);
-    if (i < 0) {
-        return;
-    }
-    Uart& u = uarts()[i];
+    Uart& u = uarts()[indexOf(baseAddr)];
     const HostUartSink sink = u.sink;
     void* ctx = u.sinkCtx;
     const bool attached = u.attached;
@@ -263,13 +248,11 @@ void UARTModuleReset(uint32_t baseAddr)
 uint32_t UARTFIFOConfig(uint32_t baseAddr, uint32_t fifoConfig)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u != nullptr) {
-        // The driver's configuration word clears both FIFOs.
-        u->txFifo.clear();
-        u->rxFifo.clear();
-        u->overrun = false;
-    }
+    Uart& u = at(baseAddr);
+    // The driver's configuration word clears both FIFOs.
+    u.txFifo.clear();
+    u.rxFifo.clear();
+    u.overrun = false;
     return fifoConfig & 0xFFu;
 }
 
@@ -283,143 +266,126 @@ uint32_t UARTDivisorValCompute(uint32_t moduleClk, uint32_t baudRate, uint32_t m
 uint32_t UARTDivisorLatchWrite(uint32_t baseAddr, uint32_t divisorValue)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr) {
-        return 0;
-    }
-    const uint32_t old = u->divisor;
-    u->divisor = divisorValue & 0x3FFFu;
-    settingsChanged(*u, baseAddr);
+    Uart& u = at(baseAddr);
+    const uint32_t old = u.divisor;
+    u.divisor = divisorValue & 0x3FFFu;
+    settingsChanged(u, baseAddr);
     return old;
 }
 
 void UARTLineCharacConfig(uint32_t baseAddr, uint32_t wLenStbFlag, uint32_t parityFlag)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u != nullptr) {
-        u->lcr = (wLenStbFlag | parityFlag) & LCR_FRAME_MASK;
-        settingsChanged(*u, baseAddr);
-    }
+    Uart& u = at(baseAddr);
+    u.lcr = (wLenStbFlag | parityFlag) & LCR_FRAME_MASK;
+    settingsChanged(u, baseAddr);
 }
 
-void UARTDivisorLatchDisable(uint32_t /*baseAddr*/) {}
+void UARTDivisorLatchDisable(uint32_t baseAddr)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    (void)at(baseAddr);  // nothing to model beyond the address check
+}
 
 void UARTLoopbackModeControl(uint32_t baseAddr, uint32_t controlFlag)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u != nullptr) {
-        u->loopback = controlFlag != 0;
-    }
+    at(baseAddr).loopback = controlFlag != 0;
 }
 
 void UARTBreakCtl(uint32_t baseAddr, uint32_t breakState)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u != nullptr) {
-        u->breakOn = breakState != 0;
-    }
+    at(baseAddr).breakOn = breakState != 0;
 }
 
-void UARTXONAnyFeatureControl(uint32_t /*baseAddr*/, uint32_t /*controlFlag*/) {}
+void UARTXONAnyFeatureControl(uint32_t baseAddr, uint32_t /*controlFlag*/)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    (void)at(baseAddr);  // nothing to model beyond the address check
+}
 
 void UARTAutoRTSAutoCTSControl(uint32_t baseAddr, uint32_t autoCtsControl, uint32_t autoRtsControl)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u != nullptr) {
-        u->autoCts = autoCtsControl;
-        u->autoRts = autoRtsControl;
-    }
+    Uart& u = at(baseAddr);
+    u.autoCts = autoCtsControl;
+    u.autoRts = autoRtsControl;
 }
 
 void UARTModemControlSet(uint32_t baseAddr, uint32_t modeFlag)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr) {
-        return;
-    }
+    Uart& u = at(baseAddr);
     if ((modeFlag & UART_MCR_RTS) != 0) {
-        ++u->rtsSets;
+        ++u.rtsSets;
         // The character in the shift register is cut off the line.
-        u->shiftDriven = false;
+        u.shiftDriven = false;
     }
-    u->mcr |= modeFlag;
-    settingsChanged(*u, baseAddr);
+    u.mcr |= modeFlag;
+    settingsChanged(u, baseAddr);
 }
 
 void UARTModemControlClear(uint32_t baseAddr, uint32_t modeFlag)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr) {
-        return;
-    }
+    Uart& u = at(baseAddr);
     if ((modeFlag & UART_MCR_RTS) != 0) {
-        ++u->rtsClears;
+        ++u.rtsClears;
     }
-    u->mcr &= ~modeFlag;
-    settingsChanged(*u, baseAddr);
+    u.mcr &= ~modeFlag;
+    settingsChanged(u, baseAddr);
 }
 
 uint32_t UARTOperatingModeSelect(uint32_t baseAddr, uint32_t modeFlag)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr) {
-        return 0;
-    }
-    const uint32_t old = u->mode;
-    u->mode = modeFlag & 0x7u;
-    advance(*u, nowNs());
-    settingsChanged(*u, baseAddr);
+    Uart& u = at(baseAddr);
+    const uint32_t old = u.mode;
+    u.mode = modeFlag & 0x7u;
+    advance(u, nowNs());
+    settingsChanged(u, baseAddr);
     return old;
 }
 
 void UARTIntDisable(uint32_t baseAddr, uint32_t intFlag)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u != nullptr) {
-        u->ier &= ~intFlag;
-    }
+    at(baseAddr).ier &= ~intFlag;
 }
 
-void UARTInt2Disable(uint32_t /*baseAddr*/, uint32_t /*intFlag*/) {}
+void UARTInt2Disable(uint32_t baseAddr, uint32_t /*intFlag*/)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    (void)at(baseAddr);  // nothing to model beyond the address check
+}
 
 uint32_t UARTCharsAvail(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    return u != nullptr && !u->rxFifo.empty() ? 1 : 0;
+    return at(baseAddr).rxFifo.empty() ? 0 : 1;
 }
 
 uint32_t UARTReadStatus(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr) {
-        return 0;
-    }
+    Uart& u = at(baseAddr);
     uint32_t lsr = 0;
-    if (!u->rxFifo.empty()) {
-        lsr |= UART_LSR_RX_FIFO_STS | (u->rxFifo.front().errors & LSR_CHAR_ERRORS);
-        for (const RxChar& c : u->rxFifo) {
+    if (!u.rxFifo.empty()) {
+        lsr |= UART_LSR_RX_FIFO_STS | (u.rxFifo.front().errors & LSR_CHAR_ERRORS);
+        for (const RxChar& c : u.rxFifo) {
             if ((c.errors & LSR_CHAR_ERRORS) != 0) {
                 lsr |= UART_LSR_RX_FIFO_E;
             }
         }
     }
-    if (u->overrun) {
+    if (u.overrun) {
         lsr |= UART_LSR_RX_OE;
-        u->overrun = false;  // cleared by reading the status
+        u.overrun = false;  // cleared by reading the status
     }
-    if (u->txFifo.empty()) {
+    if (u.txFifo.empty()) {
         lsr |= LSR_TX_FIFO_EMPTY;
-        if (!u->shiftBusy) {
+        if (!u.shiftBusy) {
             lsr |= LSR_TX_SR_EMPTY;
         }
     }
@@ -429,71 +395,61 @@ uint32_t UARTReadStatus(uint32_t baseAddr)
 uint8_t UARTFIFOCharGet(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr || u->rxFifo.empty()) {
+    Uart& u = at(baseAddr);
+    if (u.rxFifo.empty()) {
         return 0;
     }
-    const uint8_t byte = u->rxFifo.front().byte;
-    u->rxFifo.pop_front();
+    const uint8_t byte = u.rxFifo.front().byte;
+    u.rxFifo.pop_front();
     return byte;
 }
 
 void UARTFIFOCharPut(uint32_t baseAddr, uint8_t byteTx)
 {
     std::unique_lock<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr) {
-        return;
-    }
-    if (u->sink != nullptr) {
-        const HostUartSink sink = u->sink;
-        void* ctx = u->sinkCtx;
+    Uart& u = at(baseAddr);
+    if (u.sink != nullptr) {
+        const HostUartSink sink = u.sink;
+        void* ctx = u.sinkCtx;
         lock.unlock();
         sink(byteTx, ctx);
         return;
     }
-    if (u->txFifo.size() >= FIFO_DEPTH) {
-        ++u->txLost;
+    if (u.txFifo.size() >= FIFO_DEPTH) {
+        ++u.txLost;
         return;
     }
-    const bool wasIdle = !u->shiftBusy;
+    const bool wasIdle = !u.shiftBusy;
     {
         HostScope host;
-        u->txFifo.push_back(byteTx);
+        u.txFifo.push_back(byteTx);
     }
-    advance(*u, nowNs());
-    if (wasIdle && u->attached) {
-        uartHostKick(static_cast<uint32_t>(indexOf(baseAddr)));
+    advance(u, nowNs());
+    if (wasIdle && u.attached) {
+        uartHostKick(indexOf(baseAddr));
     }
 }
 
 uint32_t UARTTxFIFOFullStatusGet(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    return u != nullptr && u->sink == nullptr && u->txFifo.size() >= FIFO_DEPTH ? 1 : 0;
+    const Uart& u = at(baseAddr);
+    return u.sink == nullptr && u.txFifo.size() >= FIFO_DEPTH ? 1 : 0;
 }
 
 uint32_t UARTIsTransmitterEmpty(uint32_t baseAddr)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = at(baseAddr);
-    if (u == nullptr || (u->txFifo.empty() && !u->shiftBusy)) {
-        return LSR_TX_FIFO_EMPTY | LSR_TX_SR_EMPTY;
-    }
-    return 0;
+    const Uart& u = at(baseAddr);
+    return u.txFifo.empty() && !u.shiftBusy ? LSR_TX_FIFO_EMPTY | LSR_TX_SR_EMPTY : 0;
 }
-
-// ---- Test hooks -----------------------------------------------------------------
 
 void hostUartSetTxSink(uint32_t baseAddr, HostUartSink sink, void* ctx)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    const int i = indexOf(baseAddr);
-    if (i >= 0) {
-        uarts()[i].sink = sink;
-        uarts()[i].sinkCtx = ctx;
-    }
+    Uart& u = uarts()[indexOf(baseAddr)];
+    u.sink = sink;
+    u.sinkCtx = ctx;
 }
 
 void hostUartReset()
@@ -522,100 +478,30 @@ void hostUartLineIn(uint32_t index, const uint8_t* data, size_t len, uint32_t er
 void hostUartRxFifoPut(uint32_t index, uint8_t byte, uint32_t errors)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    if (u != nullptr) {
-        landRx(*u, byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS));
-    }
+    landRx(atIndex(index), byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS));
 }
 
-uint32_t hostUartRxFifoLevel(uint32_t index)
+HostUartState hostUartState(uint32_t index)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? static_cast<uint32_t>(u->rxFifo.size()) : 0;
+    const Uart& u = atIndex(index);
+    HostUartState s;
+    s.mode = u.mode;
+    s.bitRate = u.divisor != 0
+                    ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor))
+                    : 0;
+    s.frameBits = frameBits(u);
+    s.lineControl = u.lcr;
+    s.rtsBit = (u.mcr & UART_MCR_RTS) != 0;
+    s.rtsClears = u.rtsClears;
+    s.rtsSets = u.rtsSets;
+    s.undrivenBytes = u.undriven;
+    s.txLost = u.txLost;
+    s.rxFifoLevel = static_cast<uint32_t>(u.rxFifo.size());
+    s.txFifoLevel = static_cast<uint32_t>(u.txFifo.size());
+    s.transmitterEmpty = u.txFifo.empty() && !u.shiftBusy;
+    return s;
 }
-
-uint32_t hostUartTxFifoLevel(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? static_cast<uint32_t>(u->txFifo.size()) : 0;
-}
-
-bool hostUartTransmitterEmpty(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u == nullptr || (u->txFifo.empty() && !u->shiftBusy);
-}
-
-bool hostUartRtsBit(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr && (u->mcr & UART_MCR_RTS) != 0;
-}
-
-uint32_t hostUartRtsClears(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? u->rtsClears : 0;
-}
-
-uint32_t hostUartRtsSets(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? u->rtsSets : 0;
-}
-
-uint32_t hostUartUndrivenBytes(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? u->undriven : 0;
-}
-
-uint32_t hostUartTxLost(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? u->txLost : 0;
-}
-
-uint32_t hostUartBitRate(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    if (u == nullptr || u->divisor == 0) {
-        return 0;
-    }
-    return static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(*u) * u->divisor));
-}
-
-uint32_t hostUartFrameBits(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? frameBits(*u) : 0;
-}
-
-uint32_t hostUartMode(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? u->mode : MODE_DISABLED;
-}
-
-uint32_t hostUartLineControl(uint32_t index)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    Uart* u = atIndex(index);
-    return u != nullptr ? u->lcr : 0;
-}
-
-// ---- Linux side interface ---------------------------------------------------------
 
 void uartModelSetClock(ModelClock clock)
 {
@@ -641,27 +527,22 @@ void uartModelSetClock(ModelClock clock)
 void uartModelSetAttached(uint32_t index, bool attached)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    if (index < HOST_NUM_UARTS) {
-        uarts()[index].attached = attached;
-    }
+    uarts()[checkedIndex(index)].attached = attached;
 }
 
 size_t uartModelTakeLine(uint32_t index, uint8_t* out, size_t max, uint64_t* busyNs)
 {
     std::lock_guard<std::mutex> lock(gLock);
     *busyNs = 0;
-    Uart* u = atIndex(index);
-    if (u == nullptr) {
-        return 0;
-    }
-    const size_t n = u->lineOut.size() < max ? u->lineOut.size() : max;
+    Uart& u = atIndex(index);
+    const size_t n = u.lineOut.size() < max ? u.lineOut.size() : max;
     for (size_t i = 0; i < n; ++i) {
-        out[i] = u->lineOut[i];
+        out[i] = u.lineOut[i];
     }
-    u->lineOut.erase(u->lineOut.begin(), u->lineOut.begin() + static_cast<std::ptrdiff_t>(n));
-    if (u->shiftBusy) {
+    u.lineOut.erase(u.lineOut.begin(), u.lineOut.begin() + static_cast<std::ptrdiff_t>(n));
+    if (u.shiftBusy) {
         const uint64_t now = nowNs();
-        *busyNs = (u->shiftEndNs > now ? u->shiftEndNs - now : 0) + charNs(*u) * u->txFifo.size();
+        *busyNs = (u.shiftEndNs > now ? u.shiftEndNs - now : 0) + charNs(u) * u.txFifo.size();
         if (*busyNs == 0) {
             *busyNs = 1;
         }
@@ -673,25 +554,22 @@ void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors)
 {
     std::lock_guard<std::mutex> lock(gLock);
     HostScope host;
-    Uart* u = atIndex(index);
-    if (u == nullptr || !running(*u)) {
+    Uart& u = atIndex(index);
+    if (!running(u)) {
         return;  // nobody samples the line of a UART that does not run
     }
     const uint64_t now = nowNs();
     // A burst from the peer arrives as a line would carry it: one character
     // time after another.
-    const uint64_t start = u->lastLandNs > now ? u->lastLandNs : now;
-    u->lastLandNs = start + charNs(*u);
-    u->lineIn.push_back(LineChar{byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS), u->lastLandNs});
+    const uint64_t start = u.lastLandNs > now ? u.lastLandNs : now;
+    u.lastLandNs = start + charNs(u);
+    u.lineIn.push_back(LineChar{byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS), u.lastLandNs});
 }
 
 bool uartModelSettings(uint32_t index, UartLineSettings* out)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    if (index >= HOST_NUM_UARTS) {
-        return false;
-    }
-    Uart& u = uarts()[index];
+    Uart& u = uarts()[checkedIndex(index)];
     out->bitRate = running(u) ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor)) : 0;
     out->dataBits = MIN_DATA_BITS + (u.lcr & LCR_WLEN_MASK);
     out->parity = (u.lcr & LCR_PARITY_EN) != 0;
@@ -701,33 +579,4 @@ bool uartModelSettings(uint32_t index, UartLineSettings* out)
     const bool changed = u.settingsChanged;
     u.settingsChanged = false;
     return changed;
-}
-
-bool ParmrkDecoder::Feed(uint8_t in, uint8_t& byte, uint32_t& errors)
-{
-    constexpr uint8_t ESCAPE = 0xFF;
-    errors = 0;
-    switch (state) {
-    case 0:
-        if (in == ESCAPE) {
-            state = 1;
-            return false;
-        }
-        byte = in;
-        return true;
-    case 1:
-        if (in == 0) {
-            state = 2;
-            return false;
-        }
-        state = 0;
-        byte = in;  // 0xFF 0xFF: a literal 0xFF
-        return true;
-    default:
-        state = 0;
-        byte = in;
-        errors = in == 0 ? (UART_LSR_RX_BI | UART_LSR_RX_FE)
-                         : (parityOn ? UART_LSR_RX_PE : UART_LSR_RX_FE);
-        return true;
-    }
 }

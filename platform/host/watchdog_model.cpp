@@ -11,10 +11,10 @@
 #include "hostregs.h"
 #include "hostwdt.h"
 #include "modelinternal.h"
+#include "soc_sys.h"
 
 namespace {
 
-constexpr uint32_t WDT_BASE = 0x44E35000u;
 constexpr uint32_t WDT_SIZE = 0x1000;
 constexpr uint32_t WDSC = 0x10;
 constexpr uint32_t WDST = 0x14;
@@ -68,7 +68,7 @@ uint64_t periodsSinceAnchor(const Wdt& w)
 {
     const uint64_t now = modelNowNs(w.clock);
     const uint64_t elapsed = now > w.anchorNs ? now - w.anchorNs : 0;
-    const uint64_t clocks = elapsed * HOST_WDT_CLOCK_HZ / NS_PER_S;
+    const uint64_t clocks = elapsed * SOC_WDT_CLOCK_HZ / NS_PER_S;
     return clocks >> shiftOf(w);
 }
 
@@ -195,16 +195,10 @@ void install()
     if (gWdt == nullptr) {
         gWdt = new Wdt;  // never destroyed: the watcher thread may outlive exit
     }
-    const ModelClock clock = gWdt->clock;
-    // The anchor is taken when the timer starts; reading the clock here could
-    // run before the kernel exists (static initialisation).
+    // The anchor is taken when the timer starts, on the clock it runs on then.
     *gWdt = Wdt{};
-    gWdt->clock = clock;
-    hostRegMap(WDT_BASE, WDT_SIZE, readReg, writeReg, nullptr);
+    hostRegMap(SOC_WDT1_BASE, WDT_SIZE, readReg, writeReg, nullptr);
 }
-
-// The register window exists from program start, as the timer does on the SoC.
-const bool gInstalled = (install(), true);
 
 }  // namespace
 
@@ -227,17 +221,7 @@ void hostWdtSetClock(ModelClock clock)
     gWdt->anchorNs = modelNowNs(clock);
 }
 
-void hostWdtReset()
-{
-    (void)gInstalled;
-    {
-        std::lock_guard<std::mutex> lock(gLock);
-        if (gWdt != nullptr) {
-            gWdt->clock = ModelClock::Kernel;
-        }
-    }
-    install();
-}
+void hostWdtReset() { install(); }
 
 uint32_t hostWdtCounter()
 {

@@ -19,6 +19,7 @@
 #include "hostwdt.h"
 #include "kernel.h"
 #include "modelinternal.h"
+#include "soc_sys.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ void watcher()
         const uint64_t periods = hostWdtPeriodsToExpiry();
         int waitMs = MAX_WAIT_MS;
         if (periods != 0) {
-            const uint64_t ms = periods * MS_PER_S / HOST_WDT_CLOCK_HZ + 1;
+            const uint64_t ms = periods * MS_PER_S / SOC_WDT_CLOCK_HZ + 1;
             waitMs = ms < static_cast<uint64_t>(MAX_WAIT_MS) ? static_cast<int>(ms) : MAX_WAIT_MS;
         }
         pollfd p{gSignalPipe[0], POLLIN, 0};

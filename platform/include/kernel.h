@@ -57,7 +57,8 @@ uint32_t ti_sysbios_hal_Hwi_disable();
 void ti_sysbios_hal_Hwi_restore(uint32_t key);
 struct KernelHwi;
 using ti_sysbios_hal_Hwi_Handle = KernelHwi*;
-// Installs fxn(arg) as the handler of interrupt intNum; null on failure.
+// Installs fxn(arg) as the handler of interrupt intNum; null when the line
+// already has one. A line the interrupt controller lacks stops the board.
 ti_sysbios_hal_Hwi_Handle ti_sysbios_hal_Hwi_create(uint32_t intNum, HwiFxn fxn, UArg arg);
 void ti_sysbios_hal_Hwi_enableInterrupt(uint32_t intNum);
 void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum);

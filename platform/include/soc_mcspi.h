@@ -1,10 +1,21 @@
 // SoC McSPI library and interrupt registration: the calls the SPI slave
 // driver makes, each on a controller's register base address and a channel.
 // Values are those of the controller's registers. On Linux the controllers
-// are models that a host-side SPI master clocks through a socket.
+// are models that a host-side SPI master clocks through a socket. Also the
+// SoC's facts about the two controllers the host links use.
 #pragma once
 
 #include <cstdint>
+
+constexpr uint32_t SOC_MCSPI2_BASE = 0x481A2000u;
+constexpr uint32_t SOC_MCSPI4_BASE = 0x48345000u;
+// Interrupt lines at the interrupt controller, and crossbar events.
+constexpr uint32_t SOC_MCSPI2_INT = 158;
+constexpr uint32_t SOC_MCSPI4_INT = 169;
+constexpr uint32_t SOC_MCSPI2_EVENT = 38;
+constexpr uint32_t SOC_MCSPI4_EVENT = 74;
+// Functional clock the SPI clock divider works from.
+constexpr uint32_t SOC_MCSPI_CLOCK_HZ = 48000000u;
 
 // Interrupt status and enable bits of channel 0.
 constexpr uint32_t MCSPI_INT_TX_EMPTY_CH0 = 0x00001;

@@ -1,9 +1,27 @@
 // SoC UART library: the calls the UART driver makes, each on the UART's
 // register base address. Values are those of the UART's registers (line
-// control codes, line status bits, modem control bits).
+// control codes, line status bits, modem control bits). Also the SoC's
+// facts about its four UARTs, which drivers, models and tests all read here.
 #pragma once
 
 #include <cstdint>
+
+constexpr uint32_t SOC_NUM_UARTS = 4;
+constexpr uint32_t SOC_UART0_BASE = 0x44E09000u;
+constexpr uint32_t SOC_UART1_BASE = 0x48022000u;
+constexpr uint32_t SOC_UART2_BASE = 0x48024000u;
+constexpr uint32_t SOC_UART3_BASE = 0x481A6000u;
+// Interrupt lines at the interrupt controller, and crossbar events (0: none).
+constexpr uint32_t SOC_UART0_INT = 104;
+constexpr uint32_t SOC_UART1_INT = 105;
+constexpr uint32_t SOC_UART2_INT = 106;
+constexpr uint32_t SOC_UART3_INT = 102;
+constexpr uint32_t SOC_UART0_EVENT = 0;
+constexpr uint32_t SOC_UART1_EVENT = 0;
+constexpr uint32_t SOC_UART2_EVENT = 69;
+constexpr uint32_t SOC_UART3_EVENT = 0;
+// Functional clock of every UART, from which the divisor sets the bit rate.
+constexpr uint32_t SOC_UART_CLOCK_HZ = 48000000u;
 
 // Line status bits read by the driver.
 constexpr uint32_t UART_LSR_RX_FIFO_E = 0x80;  // error somewhere in the receive FIFO

@@ -14,6 +14,7 @@
 #include "errcodes.h"
 #include "fwtest.h"
 #include "hostuart.h"
+#include "soc_uart.h"
 
 namespace {
 
@@ -263,7 +264,7 @@ TEST_F(DcTest, PrintingBeforeInitDoesNothingAndDcPrintCutsAt256)
 
 TEST_F(DcTest, ConsoleOutputLeavesOnUart0ThroughTheDriverTask)
 {
-    hostUartSetTxSink(0x44E09000u, nullptr, nullptr);
+    hostUartSetTxSink(SOC_UART0_BASE, nullptr, nullptr);
     hostUartReset();
     hostKernelReset(HostClockMode::Virtual);
     dcInit();
@@ -272,8 +273,8 @@ TEST_F(DcTest, ConsoleOutputLeavesOnUart0ThroughTheDriverTask)
     std::vector<uint8_t> line(256);
     line.resize(hostUartTakeTx(0, line.data(), line.size()));
     EXPECT_EQ("\r\n\r\n*** Title ***\r\n", std::string(line.begin(), line.end()));
-    EXPECT_NEAR(115200.0, hostUartBitRate(0), 115200 * 0.02);
-    EXPECT_EQ(10u, hostUartFrameBits(0));
+    EXPECT_NEAR(115200.0, hostUartState(0).bitRate, 115200 * 0.02);
+    EXPECT_EQ(10u, hostUartState(0).frameBits);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST_F(SpiDrvTest, ProgramsEachControllerAsAnSpiSlaveWithOneWordPerInterrupt)
         EXPECT_TRUE(s.csEnabled);
         EXPECT_TRUE(s.slave);
         EXPECT_TRUE(s.singleChannel);
-        EXPECT_EQ(48000000u, s.inClockHz);
+        EXPECT_EQ(SOC_MCSPI_CLOCK_HZ, s.inClockHz);
         EXPECT_EQ(9216000u, s.outClockHz);
         EXPECT_EQ(1u, s.clockMode);
         EXPECT_EQ(0x380u, s.wordLength);
@@ -146,7 +146,7 @@ void otherHandler(UArg) {}
 TEST_F(SpiDrvDeathTest, AnInterruptLineAlreadyTakenIsFatal)
 {
     FakeProtocol prot;
-    ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(158, otherHandler, 0));
+    ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(SOC_MCSPI2_INT, otherHandler, 0));
     EXPECT_FATAL(open(0, &prot), EC_ERROR_REGISTER_ISR, "code= -16 module= spidrvapl.cpp");
 }
 

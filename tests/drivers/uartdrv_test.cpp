@@ -94,12 +94,12 @@ protected:
 TEST_F(UartDrvTest, OpenProgramsBitRateFrameAndTransceiver)
 {
     UartDrv drv(config(1, UART_STANDARD_RS232, 19200, &prot, UART_PARITY_EVEN));
-    EXPECT_EQ(0u, hostUartMode(1));
-    EXPECT_NEAR(19200.0, hostUartBitRate(1), 19200 * 0.01);
-    EXPECT_EQ(0x1Bu, hostUartLineControl(1));
-    EXPECT_EQ(11u, hostUartFrameBits(1));  // start, 8 data, parity, stop
-    EXPECT_FALSE(hostUartRtsBit(1));
-    EXPECT_EQ(0u, hostUartRtsSets(1));
+    EXPECT_EQ(0u, hostUartState(1).mode);
+    EXPECT_NEAR(19200.0, hostUartState(1).bitRate, 19200 * 0.01);
+    EXPECT_EQ(0x1Bu, hostUartState(1).lineControl);
+    EXPECT_EQ(11u, hostUartState(1).frameBits);  // start, 8 data, parity, stop
+    EXPECT_FALSE(hostUartState(1).rtsBit);
+    EXPECT_EQ(0u, hostUartState(1).rtsSets);
     // UART 1 is channel 0 of transceiver U9: RS-232 alone is mode 1 (M0, M1 low, M2 high).
     EXPECT_EQ(0u, hostGpioLevel(4, 20));
     EXPECT_EQ(0u, hostGpioLevel(4, 21));
@@ -142,7 +142,7 @@ TEST_F(UartDrvTest, EachReceivedByteCountsOnceBreakFramingParityInThatOrder)
             EXPECT_EQ(expected[i], got[i]) << "counter " << i;
         }
         EXPECT_EQ(passed, prot.received);
-        EXPECT_EQ(0u, hostUartRxFifoLevel(1));
+        EXPECT_EQ(0u, hostUartState(1).rxFifoLevel);
         ++byte;
     }
 }
@@ -196,7 +196,7 @@ TEST_F(UartDrvTest, Rs232SendsEverythingInOrderFillingTheFifoEachCycle)
     drv.Cycle();
     // 64 in the FIFO and one already in the shift register.
     EXPECT_EQ(65u, statsOf(drv).numOfBytesSent);
-    EXPECT_EQ(64u, hostUartTxFifoLevel(2));
+    EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
     std::vector<uint8_t> line;
     for (int i = 0; i < 40 && line.size() < data.size(); ++i) {
         hostClockAdvance(2);
@@ -206,28 +206,28 @@ TEST_F(UartDrvTest, Rs232SendsEverythingInOrderFillingTheFifoEachCycle)
     }
     EXPECT_EQ(data, line);
     EXPECT_EQ(300u, statsOf(drv).numOfBytesSent);
-    EXPECT_EQ(0u, hostUartTxLost(2));
+    EXPECT_EQ(0u, hostUartState(2).txLost);
     // RS-232 leaves the RTS bit alone.
-    EXPECT_EQ(0u, hostUartRtsSets(2) + hostUartRtsClears(2));
+    EXPECT_EQ(0u, hostUartState(2).rtsSets + hostUartState(2).rtsClears);
 }
 
 TEST_F(UartDrvTest, Rs485IdleLineKeepsTheDriverOff)
 {
     UartDrv drv(config(3, UART_STANDARD_RS485, 115200, &prot));
-    EXPECT_TRUE(hostUartRtsBit(3));
+    EXPECT_TRUE(hostUartState(3).rtsBit);
     for (int i = 0; i < 5; ++i) {
         drv.Cycle();
         hostClockAdvance(2);
     }
-    EXPECT_TRUE(hostUartRtsBit(3));
-    EXPECT_EQ(0u, hostUartRtsClears(3));
-    EXPECT_EQ(1u, hostUartRtsSets(3));  // the one of the open
+    EXPECT_TRUE(hostUartState(3).rtsBit);
+    EXPECT_EQ(0u, hostUartState(3).rtsClears);
+    EXPECT_EQ(1u, hostUartState(3).rtsSets);  // the one of the open
 }
 
 TEST_F(UartDrvTest, Rs485BurstLongerThanTheFifoIsOneBurst)
 {
     UartDrv drv(config(3, UART_STANDARD_RS485, 115200, &prot));
-    const uint32_t setsAfterOpen = hostUartRtsSets(3);
+    const uint32_t setsAfterOpen = hostUartState(3).rtsSets;
     const std::vector<uint8_t> data = pattern(200);
     prot.Queue(data);
     std::vector<uint8_t> line;
@@ -238,19 +238,19 @@ TEST_F(UartDrvTest, Rs485BurstLongerThanTheFifoIsOneBurst)
         hostClockAdvance(2);
     }
     EXPECT_EQ(data, line);
-    EXPECT_EQ(1u, hostUartRtsClears(3));
-    EXPECT_EQ(setsAfterOpen + 1, hostUartRtsSets(3));
+    EXPECT_EQ(1u, hostUartState(3).rtsClears);
+    EXPECT_EQ(setsAfterOpen + 1, hostUartState(3).rtsSets);
     // Released only after the last stop bit: every byte was driven whole.
-    EXPECT_EQ(0u, hostUartUndrivenBytes(3));
-    EXPECT_TRUE(hostUartRtsBit(3));
-    EXPECT_TRUE(hostUartTransmitterEmpty(3));
+    EXPECT_EQ(0u, hostUartState(3).undrivenBytes);
+    EXPECT_TRUE(hostUartState(3).rtsBit);
+    EXPECT_TRUE(hostUartState(3).transmitterEmpty);
 
     // A second message is a second burst.
     prot.Queue(pattern(3));
     drv.Cycle();
-    EXPECT_EQ(2u, hostUartRtsClears(3));
-    EXPECT_EQ(setsAfterOpen + 2, hostUartRtsSets(3));
-    EXPECT_EQ(0u, hostUartUndrivenBytes(3));
+    EXPECT_EQ(2u, hostUartState(3).rtsClears);
+    EXPECT_EQ(setsAfterOpen + 2, hostUartState(3).rtsSets);
+    EXPECT_EQ(0u, hostUartState(3).undrivenBytes);
 }
 
 TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
@@ -260,10 +260,10 @@ TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
     for (int i = 0; i < 64; ++i) {
         uartWriteByte(2, static_cast<uint8_t>(i));
     }
-    EXPECT_EQ(64u, hostUartTxFifoLevel(2));
+    EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
     uartWriteByte(2, 0xAA);
-    EXPECT_EQ(64u, hostUartTxFifoLevel(2));
-    EXPECT_EQ(0u, hostUartTxLost(2));
+    EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
+    EXPECT_EQ(0u, hostUartState(2).txLost);
     // An index beyond the UARTs is dropped: this is the fatal path's writer.
     uartWriteByte(NUM_OF_UARTS, 0x55);
 }
@@ -285,16 +285,16 @@ TEST_F(UartDrvTest, WriteBufferAndReadByteOnAnOpenUart)
 TEST_F(UartDrvTest, CloseDisablesTheUartAndAllowsAnotherOpen)
 {
     uartClose(1);  // not open: nothing happens
-    EXPECT_EQ(7u, hostUartMode(1));
+    EXPECT_EQ(7u, hostUartState(1).mode);
     {
         UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
-        EXPECT_EQ(0u, hostUartMode(1));
+        EXPECT_EQ(0u, hostUartState(1).mode);
     }
     uartClose(1);
-    EXPECT_EQ(7u, hostUartMode(1));
+    EXPECT_EQ(7u, hostUartState(1).mode);
     FakeProtocol other;
     UartDrv again(config(1, UART_STANDARD_RS232, 9600, &other));
-    EXPECT_EQ(0u, hostUartMode(1));
+    EXPECT_EQ(0u, hostUartState(1).mode);
 }
 
 TEST_F(UartDrvTest, ResetStatsClearsEveryCounterAndTimeoutsStayZero)

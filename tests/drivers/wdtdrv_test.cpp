@@ -7,6 +7,7 @@
 
 #include "fwtest.h"
 #include "hostwdt.h"
+#include "soc_sys.h"
 #include "wdtdrvapl.h"
 
 namespace {
@@ -31,7 +32,7 @@ protected:
     // Milliseconds of the manual clock for `periods` watchdog clock periods.
     static uint32_t MsFor(uint64_t periods)
     {
-        return static_cast<uint32_t>(periods * MS_PER_S / HOST_WDT_CLOCK_HZ);
+        return static_cast<uint32_t>(periods * MS_PER_S / SOC_WDT_CLOCK_HZ);
     }
 };
 

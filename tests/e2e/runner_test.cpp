@@ -1,5 +1,8 @@
-// The runner as a person starts it: start-up output and the fatal path.
+// The runner as a person starts it: start-up output, a clean stop and the
+// fatal path.
 #include <gtest/gtest.h>
+
+#include <dirent.h>
 
 #include "hostkernel.h"
 #include "process.h"
@@ -18,6 +21,33 @@ TEST(Runner, MainTaskCreationFailureIsFatalWithItsCode)
     EXPECT_NE(std::string::npos,
               r.out.find("\r\nFATAL ERROR: code= -10 module= main.cpp file= main.cpp line= "))
         << r.out;
+}
+
+TEST(Runner, AttachmentsPrecedeTheBannerAndACleanStopLeavesAnEmptyRunFolder)
+{
+    const std::string dir = makeTempDir();
+    // Standard error joined to standard output (the console), so that their
+    // order shows; stopped as soon as the banner begins.
+    const ProcessResult r =
+        runProcess({"/bin/sh", "-c", "exec \"$0\" --run-dir \"$1\" 2>&1", ZOK2GW_PATH, dir},
+                   kTimeoutMs, "\r\n*** ");
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(0, r.status) << r.out;
+    const size_t banner = r.out.find("\r\n*** ");
+    for (const char* line : {"UART 0 (console) on", "UART 3 (sci3) on", "host link 1 (SPI1) on",
+                             "host link 2 (SPI2) on"}) {
+        EXPECT_LT(r.out.find(line), banner) << line << " in\n" << r.out;
+    }
+    std::string left;
+    DIR* d = ::opendir(dir.c_str());
+    ASSERT_NE(nullptr, d);
+    while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] != '.') {
+            left += std::string(e->d_name) + " ";
+        }
+    }
+    ::closedir(d);
+    EXPECT_EQ("", left) << "PTY links and sockets of the runner";
 }
 
 TEST(Runner, UnknownOptionIsRefusedWithUsage)

@@ -1,19 +1,26 @@
 // Peripheral models on the manual kernel clock: the UART's character timing,
-// line status and loopback; the RTC's lock, BCD calendar and roll-over; the
-// control module's fused MAC words.
+// line status and loopback; bus faults on misuse; the RTC's lock, BCD
+// calendar and roll-over; the control module's fused MAC words.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "fwtest.h"
+#include "hostkernel.h"
 #include "hostrtc.h"
 #include "hostuart.h"
 #include "hwreg.h"
+#include "kernel.h"
+#include "soc_gpio.h"
+#include "soc_mcspi.h"
+#include "soc_sys.h"
 #include "soc_uart.h"
 
 namespace {
 
-constexpr uint32_t UART1 = 0x48022000u;
+constexpr uint32_t UART1 = SOC_UART1_BASE;
 constexpr uint32_t LSR_TX_EMPTY = 0x60;
 
 class UartModelTest : public FirmwareTest {
@@ -24,7 +31,7 @@ protected:
         hostUartReset();
         // 9600 bit/s, 8 data bits, no parity, 1 stop bit: 10 bits per character.
         UARTModuleReset(UART1);
-        UARTDivisorLatchWrite(UART1, UARTDivisorValCompute(48000000, 9600, 0, 42));
+        UARTDivisorLatchWrite(UART1, UARTDivisorValCompute(SOC_UART_CLOCK_HZ, 9600, 0, 42));
         UARTLineCharacConfig(UART1, 3, 0);
         UARTOperatingModeSelect(UART1, 0);
     }
@@ -38,15 +45,15 @@ protected:
 
 TEST_F(UartModelTest, CharactersLeaveOneCharacterTimeApart)
 {
-    EXPECT_NEAR(9600.0, hostUartBitRate(1), 50.0);
-    EXPECT_EQ(10u, hostUartFrameBits(1));
+    EXPECT_NEAR(9600.0, hostUartState(1).bitRate, 50.0);
+    EXPECT_EQ(10u, hostUartState(1).frameBits);
     for (uint8_t b = 1; b <= 10; ++b) {
         UARTFIFOCharPut(UART1, b);
     }
     EXPECT_EQ(0u, UARTIsTransmitterEmpty(UART1));
     hostClockAdvance(5);  // about 4.8 character times
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), Take());
-    EXPECT_EQ(5u, hostUartTxFifoLevel(1));  // the fifth is in the shift register
+    EXPECT_EQ(5u, hostUartState(1).txFifoLevel);  // the fifth is in the shift register
     hostClockAdvance(6);
     EXPECT_EQ((std::vector<uint8_t>{5, 6, 7, 8, 9, 10}), Take());
     EXPECT_EQ(LSR_TX_EMPTY, UARTReadStatus(UART1) & LSR_TX_EMPTY);
@@ -60,7 +67,7 @@ TEST_F(UartModelTest, FullTransmitFifoReportsFullAndLosesFurtherBytes)
     }
     EXPECT_NE(0u, UARTTxFIFOFullStatusGet(UART1));
     UARTFIFOCharPut(UART1, 0xEE);
-    EXPECT_EQ(1u, hostUartTxLost(1));
+    EXPECT_EQ(1u, hostUartState(1).txLost);
     hostClockAdvance(2);
     EXPECT_EQ(0u, UARTTxFIFOFullStatusGet(UART1));
 }
@@ -90,23 +97,23 @@ TEST_F(UartModelTest, OverrunFlagIsSetByALostCharacterAndClearedByReadingTheStat
     hostUartRxFifoPut(1, 0xFF, 0);
     EXPECT_EQ(UART_LSR_RX_OE, UARTReadStatus(UART1) & UART_LSR_RX_OE);
     EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);
-    EXPECT_EQ(64u, hostUartRxFifoLevel(1));
+    EXPECT_EQ(64u, hostUartState(1).rxFifoLevel);
 }
 
 TEST_F(UartModelTest, LineInputArrivesAtTheBitRateAndNotOnADisabledUart)
 {
     const uint8_t data[] = {1, 2, 3, 4, 5, 6};
     hostUartLineIn(1, data, sizeof(data));
-    EXPECT_EQ(0u, hostUartRxFifoLevel(1));
+    EXPECT_EQ(0u, hostUartState(1).rxFifoLevel);
     hostClockAdvance(3);  // about 2.9 character times
-    EXPECT_EQ(2u, hostUartRxFifoLevel(1));
+    EXPECT_EQ(2u, hostUartState(1).rxFifoLevel);
     hostClockAdvance(10);
-    EXPECT_EQ(6u, hostUartRxFifoLevel(1));
+    EXPECT_EQ(6u, hostUartState(1).rxFifoLevel);
 
     UARTOperatingModeSelect(UART1, 7);
     hostUartLineIn(1, data, sizeof(data));
     hostClockAdvance(10);
-    EXPECT_EQ(6u, hostUartRxFifoLevel(1));
+    EXPECT_EQ(6u, hostUartState(1).rxFifoLevel);
 }
 
 TEST_F(UartModelTest, LoopbackReturnsWhatIsSentAndNothingLeaves)
@@ -116,6 +123,42 @@ TEST_F(UartModelTest, LoopbackReturnsWhatIsSentAndNothingLeaves)
     hostClockAdvance(2);
     EXPECT_TRUE(Take().empty());
     EXPECT_EQ(0x42, UARTFIFOCharGet(UART1));
+}
+
+// Every model answers misuse as the SoC's bus would: the run stops and names
+// the address or line, so a wrong base in a driver's table fails its tests.
+TEST_F(UartModelTest, MisuseIsABusFaultNamingTheAddressOrLine)
+{
+    struct Case {
+        void (*misuse)();
+        std::string message;
+    };
+    const auto hex = [](uint32_t addr) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", addr);
+        return std::string(text);
+    };
+    const Case cases[] = {
+        {[] { regRead32(SOC_WDT1_BASE + 0x1000); },
+         "register read at " + hex(SOC_WDT1_BASE + 0x1000)},
+        {[] { regWrite32(SOC_RTC_BASE - 4, 1); },
+         "register write of 0x00000001 at " + hex(SOC_RTC_BASE - 4)},
+        {[] { UARTCharsAvail(SOC_UART1_BASE + 0x100); },
+         "UART call at " + hex(SOC_UART1_BASE + 0x100)},
+        {[] { hostUartState(SOC_NUM_UARTS); }, "UART 4 does not exist"},
+        {[] { McSPIReset(SOC_MCSPI4_BASE + 0x100); },
+         "McSPI call at " + hex(SOC_MCSPI4_BASE + 0x100)},
+        {[] { GPIOModuleEnable(SOC_GPIO1_BASE + 0x1000); },
+         "GPIO call at " + hex(SOC_GPIO1_BASE + 0x1000)},
+        {[] { GPIOPinRead2(SOC_GPIO1_BASE, 32); }, "GPIO pin 32 at " + hex(SOC_GPIO1_BASE)},
+        {[] { ti_sysbios_hal_Hwi_create(256, [](UArg) {}, 0); }, "interrupt line 256 out of range"},
+        {[] { hostIrqRaise(300); }, "interrupt line 300 out of range"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EXIT(c.misuse(), ::testing::ExitedWithCode(HOST_BUS_FAULT_EXIT_STATUS),
+                    "zok2gw: bus fault: " + c.message);
+    }
 }
 
 TEST(ParmrkDecoderTest, MarkedInputBecomesBytesWithLineErrors)
@@ -158,8 +201,8 @@ protected:
         FirmwareTest::SetUp();
         hostRtcCtrlReset();
     }
-    static void Rtc(uint32_t offset, uint32_t value) { regWrite32(HOST_RTC_BASE + offset, value); }
-    static uint32_t Rtc(uint32_t offset) { return regRead32(HOST_RTC_BASE + offset); }
+    static void Rtc(uint32_t offset, uint32_t value) { regWrite32(SOC_RTC_BASE + offset, value); }
+    static uint32_t Rtc(uint32_t offset) { return regRead32(SOC_RTC_BASE + offset); }
     static void Unlock()
     {
         Rtc(0x6C, HOST_RTC_KICK0_VALUE);
@@ -221,14 +264,14 @@ TEST_F(RtcCtrlTest, MacWordsCarryTheBytesInTheirOrderAndAreReadOnly)
 {
     const uint8_t mac[6] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     hostCtrlSetMac(1, mac);
-    EXPECT_EQ(0x44332211u, regRead32(HOST_CTRL_BASE + 0x63C));
-    EXPECT_EQ(0x6655u, regRead32(HOST_CTRL_BASE + 0x638));
-    regWrite32(HOST_CTRL_BASE + 0x638, 0);
-    EXPECT_EQ(0x6655u, regRead32(HOST_CTRL_BASE + 0x638));
-    EXPECT_EQ(0x00000002u, regRead32(HOST_CTRL_BASE + 0x634));  // default 02:00:00:00:00:01
-    EXPECT_EQ(0x0100u, regRead32(HOST_CTRL_BASE + 0x630));
-    regWrite32(HOST_CTRL_BASE + 0x650, 0x0F);
-    EXPECT_EQ(0x0Fu, regRead32(HOST_CTRL_BASE + 0x650));
+    EXPECT_EQ(0x44332211u, regRead32(SOC_CTRL_BASE + 0x63C));
+    EXPECT_EQ(0x6655u, regRead32(SOC_CTRL_BASE + 0x638));
+    regWrite32(SOC_CTRL_BASE + 0x638, 0);
+    EXPECT_EQ(0x6655u, regRead32(SOC_CTRL_BASE + 0x638));
+    EXPECT_EQ(0x00000002u, regRead32(SOC_CTRL_BASE + 0x634));  // default 02:00:00:00:00:01
+    EXPECT_EQ(0x0100u, regRead32(SOC_CTRL_BASE + 0x630));
+    regWrite32(SOC_CTRL_BASE + 0x650, 0x0F);
+    EXPECT_EQ(0x0Fu, regRead32(SOC_CTRL_BASE + 0x650));
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "hostperiph.h"
 #include "hostuart.h"
+#include "soc_uart.h"
 
 namespace {
-constexpr uint32_t CONSOLE_UART_BASE = 0x44E09000;
+constexpr uint32_t CONSOLE_UART_BASE = SOC_UART0_BASE;
 std::mutex gLock;
 std::string gConsole;
 
@@ -27,6 +29,7 @@ void stderrByte(uint8_t byte, void*)
 void FirmwareTest::SetUp()
 {
     hostKernelReset(HostClockMode::Manual);
+    hostPeripheralsInstall();
     hostHeapReset();
     hostSetHaltHandler(nullptr);
     ClearConsole();

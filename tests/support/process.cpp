@@ -21,7 +21,8 @@ void drain(int fd, std::string& into, bool& open)
 }
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs)
+ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
+                         const std::string& stopOn)
 {
     ProcessResult r;
     int out[2];
@@ -52,7 +53,12 @@ ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int signals = 0;
     auto nextKill = deadline;
+    bool stopSent = false;
     while (outOpen || errOpen) {
+        if (!stopSent && !stopOn.empty() && r.out.find(stopOn) != std::string::npos) {
+            ::kill(pid, SIGTERM);
+            stopSent = true;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextKill) {
             ::kill(pid, signals == 0 ? SIGTERM : SIGKILL);

@@ -13,8 +13,11 @@ struct ProcessResult {
 };
 
 // Runs args[0] with the rest as arguments. After timeoutMs the child gets
-// SIGTERM (then SIGKILL a second later) and `exited` is false.
-ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs);
+// SIGTERM (then SIGKILL a second later) and `exited` is false. With `stopOn`
+// given, the child gets SIGTERM once its standard output holds that text, as
+// a person stops it with Ctrl-C; `exited` then tells whether it stopped.
+ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
+                         const std::string& stopOn = "");
 
 // A fresh folder under the system's temporary folder.
 std::string makeTempDir();

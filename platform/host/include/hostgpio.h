@@ -1,6 +1,7 @@
 // Test hooks of the GPIO model: pin levels and directions of the six GPIO
 // modules, as a test or the runner sees them. Ports are numbered 1 to 6 as in
-// the firmware's pin words (port n is module n - 1).
+// the firmware's pin words (port n is module n - 1). A base address, port or
+// pin of no GPIO module is a bus fault.
 #pragma once
 
 #include <cstdint>

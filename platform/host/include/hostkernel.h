@@ -37,8 +37,9 @@ uint64_t hostClockTicks64();
 // Timestamp counter frequency in Hz (default 600 MHz).
 void hostTimestampSetFreq(uint32_t hz);
 
-// Raises interrupt line intNum; its handler runs at the CPU's next safe
-// point. Thread safe: the only kernel entry a host I/O thread may use.
+// Raises interrupt line intNum (0 to 255, else a bus fault); its handler
+// runs at the CPU's next safe point. Thread safe: the only kernel entry a
+// host I/O thread may use.
 void hostIrqRaise(uint32_t intNum);
 
 // Makes the next `count` task creations fail, as if the heap were short.
@@ -59,6 +60,14 @@ void hostHeapReset();
 using HostHaltHandler = void (*)(int32_t code);
 void hostSetHaltHandler(HostHaltHandler handler);
 constexpr int hostExitStatusForFatal(int32_t code) { return 64 + (code < 0 ? -code : code); }
+
+// What the SoC answers with a bus fault: an access at an address no model
+// decodes, a call on a UART, McSPI or GPIO unit that does not exist, an
+// interrupt line out of range. Prints "zok2gw: bus fault: <what>" on standard
+// error, runs the shutdown hooks and ends the run with this status, so that a
+// wrong address in a driver's table cannot pass unnoticed.
+constexpr int HOST_BUS_FAULT_EXIT_STATUS = 62;
+[[noreturn]] void hostBusFault(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool hostFirmwareHalted();
 int32_t hostHaltCode();
 

@@ -2,8 +2,8 @@
 // becomes live when the firmware enables its channel; from then on an SPI
 // master clocks words through it: each word clocked in runs the receive
 // interrupt, and the word the handler left in the transmit register goes
-// back with the next word (0x16 while none was left). By default a live
-// controller also listens on its socket (see hostboard.h).
+// back with the next word (0x16 while none was left). With sockets on, a
+// controller also opens its socket (see hostboard.h) when it goes live.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +46,12 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
 // false when the controller is not live or the handlers did not run in time.
 bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
                     uint32_t timeoutMs);
+
+// Runner: opens both controllers' sockets as the board configuration says,
+// before the firmware runs, and reports each on standard error; masters are
+// taken once the firmware has made the controller live. False (after a
+// message) when a socket cannot be opened.
+bool hostMcspiAttachAll();
 
 // Where the controller's socket listens ("unix:PATH" or "tcp:HOST:PORT"),
 // empty while it has none.

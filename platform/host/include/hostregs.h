@@ -1,6 +1,7 @@
 // Register models: a model claims an address window; regRead32/regWrite32
-// of the firmware reach it with the offset inside the window. Unclaimed
-// addresses read 0 and ignore writes, as an unclocked module would.
+// of the firmware reach it with the offset inside the window. An access at
+// an address no window claims is a bus fault (hostBusFault). Both callbacks
+// are required.
 #pragma once
 
 #include <cstdint>

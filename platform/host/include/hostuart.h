@@ -2,7 +2,8 @@
 // line control, the RTS modem-control bit, and bytes that move at the
 // programmed bit rate in both directions. Tests drive the line side through
 // these hooks; the runner attaches each UART to a terminal, PTY or tty
-// (hostUartAttachAll). Indices are 0 to 3 (UART 0 is the console).
+// (hostUartAttachAll). Indices are 0 to 3 (UART 0 is the console); a base
+// address or index of no UART is a bus fault.
 // In tests the model's time is the kernel's tick clock, so a sleeping driver
 // task sees the line move; the runner uses the host's monotonic clock.
 #pragma once
@@ -27,25 +28,23 @@ void hostUartLineIn(uint32_t index, const uint8_t* data, size_t len, uint32_t er
 // One byte straight into the receive FIFO with its error bits; a full FIFO
 // loses it and raises the overrun flag, as the hardware does.
 void hostUartRxFifoPut(uint32_t index, uint8_t byte, uint32_t errors = 0);
-uint32_t hostUartRxFifoLevel(uint32_t index);
-uint32_t hostUartTxFifoLevel(uint32_t index);
-bool hostUartTransmitterEmpty(uint32_t index);
-// RTS modem-control bit (set: RS-485/RS-422 line driver off) and how often
-// the firmware cleared and set it.
-bool hostUartRtsBit(uint32_t index);
-uint32_t hostUartRtsClears(uint32_t index);
-uint32_t hostUartRtsSets(uint32_t index);
-// Bytes that were not driven for their whole character time because the RTS
-// bit was set while they left (a line driver released too early).
-uint32_t hostUartUndrivenBytes(uint32_t index);
-// Bytes written into a full transmit FIFO (lost).
-uint32_t hostUartTxLost(uint32_t index);
-// Bit rate from the divisor (0 when the divisor is 0), bits per character
-// from the line control, and the operating mode (0 = UART 16x, 7 = disabled).
-uint32_t hostUartBitRate(uint32_t index);
-uint32_t hostUartFrameBits(uint32_t index);
-uint32_t hostUartMode(uint32_t index);
-uint32_t hostUartLineControl(uint32_t index);
+// One UART as a test sees it.
+struct HostUartState {
+    uint32_t mode = 0;            // operating mode: 0 = UART 16x, 7 = disabled
+    uint32_t bitRate = 0;         // from the divisor; 0 while the divisor is 0
+    uint32_t frameBits = 0;       // bits per character from the line control
+    uint32_t lineControl = 0;     // line control register (frame format)
+    bool rtsBit = false;          // RTS modem-control bit (set: RS-485/RS-422 driver off)
+    uint32_t rtsClears = 0;       // how often the firmware cleared the RTS bit
+    uint32_t rtsSets = 0;         // and set it
+    uint32_t undrivenBytes = 0;   // bytes cut off the line because RTS was set while they
+                                  // left (a line driver released too early)
+    uint32_t txLost = 0;          // bytes written into a full transmit FIFO
+    uint32_t rxFifoLevel = 0;
+    uint32_t txFifoLevel = 0;     // not counting the byte in the shift register
+    bool transmitterEmpty = true; // FIFO and shift register both empty
+};
+HostUartState hostUartState(uint32_t index);
 
 // Runner: attaches every UART to its Linux side as the board configuration
 // says ("tty" = the terminal, "pty" = a new PTY linked as runDir/<name>, or a
@@ -53,7 +52,8 @@ uint32_t hostUartLineControl(uint32_t index);
 // attachment on standard error. Returns false (after a message) on failure.
 bool hostUartAttachAll();
 
-// Input of a tty whose errors are marked (PARMRK): 0xFF 0xFF is a 0xFF byte,
+// The Linux side's decoder (uart_host.cpp), here for its test. Input of a
+// tty whose errors are marked (PARMRK): 0xFF 0xFF is a 0xFF byte,
 // 0xFF 0x00 0x00 a break, 0xFF 0x00 x the byte x with a parity error (when
 // parity is on) or a framing error, which the tty does not tell apart.
 class ParmrkDecoder {

@@ -1,5 +1,5 @@
-// Watchdog model: the SoC watchdog timer as a register model at 0x44E35000,
-// counting at the 32768 Hz watchdog clock from the values the driver
+// Watchdog model: the SoC watchdog timer as a register model at its base
+// (soc_sys.h), counting at the watchdog clock from the values the driver
 // programs. Its load register resets to 0xFFFB3B00, so a restart gives about
 // 9.5 s; the driver's Init value gives 4 s.
 // In tests the model counts on the kernel's tick clock and expiry is only
@@ -11,14 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t HOST_WDT_CLOCK_HZ = 32768;
 constexpr uint32_t HOST_WDT_WLDR_RESET = 0xFFFB3B00u;
 // Exit status of the runner when the watchdog expired without a fatal error
 // (a fatal error exits with hostExitStatusForFatal(code) instead).
 constexpr int HOST_WDT_EXIT_STATUS = 63;
 
 // Power-on state, mapped at its address: stopped, kernel clock, no watcher
-// action, nothing logged. Done once at program start as well.
+// action, nothing logged (part of hostPeripheralsInstall).
 void hostWdtReset();
 // Current counter value (WCRR), and whether the counter is running.
 uint32_t hostWdtCounter();
