@@ -30,18 +30,14 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
       markTicksConnectionWindow(0),
       markTicksRecvTimeout(0),
       ticksTaskPeriod(0),
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
+      fifoRxData(),
       recvDataState(WAIT_DLE),
       discardRx(0),
       cutState(WAIT_DLE),
       decodeState(WAIT_DLE),
       lenRecvMsg(0),
       recvCrc(VAL_INITIAL_CRC),
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
+      fifoTxData(),
       numOfSentMessages(0),
       numOfRecvdMessages(0),
       numOfRecvDataQueueFullErrors(0),
@@ -175,24 +171,14 @@ void BPPoS::RxDataHandler(uint8_t byte)
         ++numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
         return;
     }
-    if (loadFifoRxData == LEN_FIFO_RX_DATA) {
+    if (!fifoRxData.PutFromDriver(byte)) {
         // A unit with a byte missing could still meet its CRC by chance and
         // be delivered corrupted: drop the rest of it too, and close it for
         // the decoder once there is room again.
         ++numOfRecvDataQueueFullErrors;
         discardRx = 1;
         cutState = before;
-        return;
     }
-    StoreRxByte(byte);
-}
-
-void BPPoS::StoreRxByte(uint8_t byte)
-{
-    fifoRxData[lastFifoRxData] = byte;
-    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
-    // The worker cannot run in the middle of an interrupt handler.
-    loadFifoRxData = loadFifoRxData + 1;
 }
 
 void BPPoS::CloseCutUnit()
@@ -202,27 +188,21 @@ void BPPoS::CloseCutUnit()
     // ends the unit there as a format error; after a closing DLE ETX it is
     // taken as the CRC, which only a complete text can match.
     const uint32_t lenMark = cutState == WAIT_TEXT_DLE ? 2 : (cutState == WAIT_DLE ? 0 : 1);
-    if (LEN_FIFO_RX_DATA - loadFifoRxData < lenMark) {
+    if (fifoRxData.Room() < lenMark) {
         return;  // still full: the next unit goes the same way
     }
     if (lenMark == 2) {
-        StoreRxByte(DLE);
+        (void)fifoRxData.PutFromDriver(DLE);
     }
     if (lenMark != 0) {
-        StoreRxByte(ABORT_MARK);
+        (void)fifoRxData.PutFromDriver(ABORT_MARK);
     }
     discardRx = 0;
 }
 
 ERROR_CODES_E BPPoS::TxDataHandler(uint8_t& byte)
 {
-    if (loadFifoTxData == 0) {
-        return EC_FAIL;
-    }
-    byte = fifoTxData[firstFifoTxData];
-    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
-    loadFifoTxData = loadFifoTxData - 1;
-    return EC_SUCCESS;
+    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void BPPoS::WorkerCycle()
@@ -248,12 +228,9 @@ void BPPoS::WorkerCycle()
 void BPPoS::DecodePacket()
 {
     // Only the bytes present now: one pass stays bounded by the FIFO size.
-    uint32_t count = loadFifoRxData;
+    uint32_t count = fifoRxData.Load();
     while (count-- > 0) {
-        const uint8_t byte = fifoRxData[firstFifoRxData];
-        firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
-        fifoLoadAdd(loadFifoRxData, -1);
-        DecodeByte(byte);
+        DecodeByte(fifoRxData.Take());
     }
 }
 
@@ -378,7 +355,7 @@ void BPPoS::FrameReceived()
 ERROR_CODES_E BPPoS::SendInfo(BD* bd)
 {
     const uint32_t load = bd->Load();
-    if (LEN_FIFO_TX_DATA - loadFifoTxData < load + LEN_FRAME_OVERHEAD) {
+    if (fifoTxData.Room() < load + LEN_FRAME_OVERHEAD) {
         return EC_FAIL;
     }
     uint8_t header[LEN_HEADER];
@@ -393,45 +370,37 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
     const uint8_t* payload = bd->BufferPtr();
 
     // Bytes go behind the write index but stay invisible to the interrupt
-    // until the load grows at the end: a frame is queued whole or not at all.
-    uint32_t index = lastFifoTxData;
-    uint32_t written = 0;
+    // until the commit at the end: a frame is queued whole or not at all.
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit frame = fifoTxData.BeginUnit();
     uint8_t crc = VAL_INITIAL_CRC;
-    auto put = [&](uint8_t b) {
-        fifoTxData[index] = b;
-        index = (index + 1) & MASK_FIFO_TX_DATA;
-        ++written;
-    };
-    put(DLE);
-    put(STX);
+    frame.Put(DLE);
+    frame.Put(STX);
     const uint32_t lenText = LEN_HEADER + load;
     for (uint32_t i = 0; i < lenText; ++i) {
         const uint8_t b = i < LEN_HEADER ? header[i] : payload[i - LEN_HEADER];
         if (b != DLE) {
-            put(b);
+            frame.Put(b);
             crc = Crc::ByteCalc8bitsCrc(crc, b);
             continue;
         }
         // The room check at the start assumed one byte per text byte; each
         // doubled DLE needs one more, and the rest must still fit.
-        const uint32_t needed = written + (lenText - i) + LEN_FRAME_CLOSING + 1;
-        if (LEN_FIFO_TX_DATA - loadFifoTxData < needed) {
+        const uint32_t needed = frame.Count() + (lenText - i) + LEN_FRAME_CLOSING + 1;
+        if (fifoTxData.Room() < needed) {
             ++numOfSendDataQueueFullErrors;
             return EC_FAIL;
         }
-        put(DLE);
-        put(DLE);
+        frame.Put(DLE);
+        frame.Put(DLE);
         crc = Crc::ByteCalc8bitsCrc(crc, DLE);
         crc = Crc::ByteCalc8bitsCrc(crc, DLE);
     }
-    put(DLE);
+    frame.Put(DLE);
     crc = Crc::ByteCalc8bitsCrc(crc, DLE);
-    put(ETX);
+    frame.Put(ETX);
     crc = Crc::ByteCalc8bitsCrc(crc, ETX);
-    put(crc);
-
-    lastFifoTxData = index;
-    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(written));
+    frame.Put(crc);
+    fifoTxData.Commit(frame);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
     ++numOfSentMessages;
     Log("I");
@@ -440,13 +409,13 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
 
 void BPPoS::SendConnection()
 {
-    if (LEN_FIFO_TX_DATA - loadFifoTxData < LEN_CONNECTION_PACKET) {
+    if (fifoTxData.Room() < LEN_CONNECTION_PACKET) {
         return;
     }
-    fifoTxData[lastFifoTxData] = DLE;
-    fifoTxData[(lastFifoTxData + 1) & MASK_FIFO_TX_DATA] = ACK;
-    lastFifoTxData = (lastFifoTxData + LEN_CONNECTION_PACKET) & MASK_FIFO_TX_DATA;
-    fifoLoadAdd(loadFifoTxData, LEN_CONNECTION_PACKET);
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit packet = fifoTxData.BeginUnit();
+    packet.Put(DLE);
+    packet.Put(ACK);
+    fifoTxData.Commit(packet);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
     Log("C");
 }

@@ -23,16 +23,10 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
       markTicksInterCharTimeout(0),
       markTicksRecvTimeout(0),
       ticksTaskPeriod(0),
-      fifoRxData{},
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
+      fifoRxData(),
       lenRecvMsg(0),
       bufRecvMsg{},
-      fifoTxData{},
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
+      fifoTxData(),
       numOfSentMessages(0),
       numOfRecvdMessages(0),
       numOfInterCharTimeout(0),
@@ -64,16 +58,16 @@ ERROR_CODES_E RAWoS::Send(BD* bd)
         numOfSendMsgLengthErrors++;
         return EC_FAIL;
     }
-    if (len > LEN_FIFO_TX_DATA - loadFifoTxData) {
+    if (len > fifoTxData.Room()) {
         return EC_FAIL;
     }
     const uint8_t* data = bd->BufferPtr();
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit message = fifoTxData.BeginUnit();
     for (uint32_t i = 0; i < len; i++) {
-        fifoTxData[lastFifoTxData] = data[i];
-        lastFifoTxData = (lastFifoTxData + 1) & MASK_FIFO_TX_DATA;
+        message.Put(data[i]);
     }
     // The driver sees the message only once the load counts all of it.
-    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(len));
+    fifoTxData.Commit(message);
     numOfSentMessages++;
     Trace("I");
     return EC_SUCCESS;
@@ -106,24 +100,14 @@ void RAWoS::GetStats(uint8_t* p)
 
 void RAWoS::RxDataHandler(uint8_t byte)
 {
-    if (loadFifoRxData >= LEN_FIFO_RX_DATA) {
+    if (!fifoRxData.PutFromDriver(byte)) {
         numOfRecvDataQueueFullErrors++;
-        return;
     }
-    fifoRxData[lastFifoRxData] = byte;
-    loadFifoRxData = loadFifoRxData + 1;
-    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
 }
 
 ERROR_CODES_E RAWoS::TxDataHandler(uint8_t& byte)
 {
-    if (loadFifoTxData == 0) {
-        return EC_FAIL;
-    }
-    byte = fifoTxData[firstFifoTxData];
-    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
-    loadFifoTxData = loadFifoTxData - 1;
-    return EC_SUCCESS;
+    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void RAWoS::WorkerCycle()
@@ -137,7 +121,7 @@ void RAWoS::WorkerCycle()
 void RAWoS::DecodePacket()
 {
     // The FIFO holds at most 8192 bytes, so the count fits 16 bits.
-    uint16_t count = static_cast<uint16_t>(loadFifoRxData);
+    uint16_t count = static_cast<uint16_t>(fifoRxData.Load());
     if (count == 0) {
         // Silence is judged only in a pass that finds nothing new.
         if (lenRecvMsg != 0 && ticksExpired(markTicksInterCharTimeout, ticksInterCharTimeout)) {
@@ -147,9 +131,7 @@ void RAWoS::DecodePacket()
         return;
     }
     while (count != 0) {
-        const uint8_t c = fifoRxData[firstFifoRxData];
-        firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
-        fifoLoadAdd(loadFifoRxData, -1);
+        const uint8_t c = fifoRxData.Take();
         markTicksInterCharTimeout = ti_sysbios_knl_Clock_getTicks();
         bufRecvMsg[lenRecvMsg++] = c;
         if (lenRecvMsg == LEN_MSG_RAWOS) {
