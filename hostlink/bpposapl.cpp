@@ -38,14 +38,7 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
       lenRecvMsg(0),
       recvCrc(VAL_INITIAL_CRC),
       fifoTxData(),
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfPacketFormatErrors(0),
-      numOfCrcErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0),
-      numOfSendDataQueueFullErrors(0),
+      stats(),
       semHandleFifoTxData(nullptr)
 {
     if (recvCallback == nullptr) {
@@ -78,7 +71,7 @@ ERROR_CODES_E BPPoS::Send(BD* bd)
     }
     const uint32_t load = bd->Load();
     if (load == 0 || load > LEN_MSG_BPPOS) {
-        ++numOfSendMsgLengthErrors;
+        ++stats.numOfSendMsgLengthErrors;
         return EC_FAIL;
     }
     (void)ti_sysbios_knl_Semaphore_pend(semHandleFifoTxData, BIOS_WAIT_FOREVER);  // cannot time out
@@ -89,29 +82,15 @@ ERROR_CODES_E BPPoS::Send(BD* bd)
 
 void BPPoS::ResetStats()
 {
-    numOfSentMessages = 0;
-    numOfRecvdMessages = 0;
-    numOfRecvDataQueueFullErrors = 0;
-    numOfPacketFormatErrors = 0;
-    numOfCrcErrors = 0;
-    numOfRecvdMsgLengthErrors = 0;
-    numOfSendMsgLengthErrors = 0;
-    numOfSendDataQueueFullErrors = 0;
+    // The link state lives outside the record.
+    stats = BPPOS_STATS_T();
 }
 
 void BPPoS::GetStats(uint8_t* p)
 {
-    BPPOS_STATS_T stats;
-    stats.linkActivity = linkActivity;
-    stats.numOfSentMessages = numOfSentMessages;
-    stats.numOfRecvdMessages = numOfRecvdMessages;
-    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
-    stats.numOfPacketFormatErrors = numOfPacketFormatErrors;
-    stats.numOfCrcErrors = numOfCrcErrors;
-    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
-    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
-    stats.numOfSendDataQueueFullErrors = numOfSendDataQueueFullErrors;
-    std::memcpy(p, &stats, sizeof stats);
+    BPPOS_STATS_T record = stats;
+    record.linkActivity = linkActivity;
+    std::memcpy(p, &record, sizeof record);
 }
 
 void BPPoS::RxDataHandler(uint8_t byte)
@@ -168,14 +147,14 @@ void BPPoS::RxDataHandler(uint8_t byte)
         return;
     }
     if (discardRx != 0) {
-        ++numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
+        ++stats.numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
         return;
     }
     if (!fifoRxData.PutFromDriver(byte)) {
         // A unit with a byte missing could still meet its CRC by chance and
         // be delivered corrupted: drop the rest of it too, and close it for
         // the decoder once there is room again.
-        ++numOfRecvDataQueueFullErrors;
+        ++stats.numOfRecvDataQueueFullErrors;
         discardRx = 1;
         cutState = before;
     }
@@ -261,7 +240,7 @@ void BPPoS::DecodeByte(uint8_t byte)
         if (byte == DLE) {
             decodeState = WAIT_ETX_DLE;
         } else if (lenRecvMsg == LEN_DECODE_BUF) {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             decodeState = WAIT_DLE;
         } else {
             bufRecvMsg[lenRecvMsg++] = byte;
@@ -271,7 +250,7 @@ void BPPoS::DecodeByte(uint8_t byte)
     case WAIT_ETX_DLE:
         if (byte == DLE) {
             if (lenRecvMsg == LEN_DECODE_BUF) {
-                ++numOfPacketFormatErrors;
+                ++stats.numOfPacketFormatErrors;
                 decodeState = WAIT_DLE;
             } else {
                 // Both bytes of the pair went on the wire, so both count.
@@ -285,16 +264,16 @@ void BPPoS::DecodeByte(uint8_t byte)
             recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, ETX);
             decodeState = WAIT_CRC;
         } else if (byte == STX) {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             recvCrc = VAL_INITIAL_CRC;
             lenRecvMsg = 0;
             decodeState = WAIT_TEXT_DLE;
         } else if (byte == ACK) {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             ConnectionReceived();
             decodeState = WAIT_DLE;
         } else {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             decodeState = WAIT_DLE;
         }
         break;
@@ -302,7 +281,7 @@ void BPPoS::DecodeByte(uint8_t byte)
         if (byte == recvCrc) {
             FrameReceived();
         } else {
-            ++numOfCrcErrors;
+            ++stats.numOfCrcErrors;
         }
         decodeState = WAIT_DLE;
         break;
@@ -321,19 +300,19 @@ void BPPoS::ConnectionReceived()
 void BPPoS::FrameReceived()
 {
     if (lenRecvMsg < LEN_HEADER) {
-        ++numOfRecvdMsgLengthErrors;
+        ++stats.numOfRecvdMsgLengthErrors;
         return;
     }
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkActivity = LINK_UP;
-    ++numOfRecvdMessages;
+    ++stats.numOfRecvdMessages;
     Log("i");
 
     BD* bd = BdPool::Get();
     const uint32_t payload = static_cast<uint32_t>(lenRecvMsg - LEN_HEADER);
     if (payload > bd->Capacity()) {
         BdPool::Put(bd);
-        ++numOfRecvdMsgLengthErrors;
+        ++stats.numOfRecvdMsgLengthErrors;
         return;
     }
     // Header fields keep their wire order: the BD holds network byte order.
@@ -387,7 +366,7 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
         // doubled DLE needs one more, and the rest must still fit.
         const uint32_t needed = frame.Count() + (lenText - i) + LEN_FRAME_CLOSING + 1;
         if (fifoTxData.Room() < needed) {
-            ++numOfSendDataQueueFullErrors;
+            ++stats.numOfSendDataQueueFullErrors;
             return EC_FAIL;
         }
         frame.Put(DLE);
@@ -402,7 +381,7 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
     frame.Put(crc);
     fifoTxData.Commit(frame);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
-    ++numOfSentMessages;
+    ++stats.numOfSentMessages;
     Log("I");
     return EC_SUCCESS;
 }

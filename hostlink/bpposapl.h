@@ -124,14 +124,7 @@ private:
 
     ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // filled by senders, emptied by the interrupt
 
-    uint32_t numOfSentMessages;
-    uint32_t numOfRecvdMessages;
-    volatile uint32_t numOfRecvDataQueueFullErrors;  // counted in the interrupt
-    uint32_t numOfPacketFormatErrors;
-    uint32_t numOfCrcErrors;
-    uint32_t numOfRecvdMsgLengthErrors;
-    uint32_t numOfSendMsgLengthErrors;
-    uint32_t numOfSendDataQueueFullErrors;
+    BPPOS_STATS_T stats;  // the counters; GetStats adds the live fields
 
     ti_sysbios_knl_Semaphore_Handle semHandleFifoTxData;  // serialises the two senders
 };

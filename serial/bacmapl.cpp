@@ -49,15 +49,7 @@ BACM::BACM(BACM_CONFIG_T config)
       numReTx(0),
       txFirstAck(0),
       BufReTxMsg{},
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfPacketFormatErrors(0),
-      numOfCrcErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0),
-      numOfSendMsgQueueFullErrors(0),
-      numTotalReTxMsg(0)
+      stats()
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
@@ -79,7 +71,7 @@ ERROR_CODES_E BACM::Send(BD* bd)
         return EC_FAIL;
     }
     if (fifoTxMsg.Room() == 0) {
-        numOfSendMsgQueueFullErrors++;
+        stats.numOfSendMsgQueueFullErrors++;
         return EC_FAIL;
     }
     if (bd == nullptr) {
@@ -87,7 +79,7 @@ ERROR_CODES_E BACM::Send(BD* bd)
     }
     const uint32_t len = bd->Load();
     if (len == 0 || len > LEN_MSG_BACM) {
-        numOfSendMsgLengthErrors++;
+        stats.numOfSendMsgLengthErrors++;
         return EC_FAIL;
     }
     // Filled in place: the worker sees the entry only once it is committed.
@@ -101,38 +93,22 @@ ERROR_CODES_E BACM::Send(BD* bd)
 
 void BACM::ResetStats()
 {
-    numOfSentMessages = 0;
-    numOfRecvdMessages = 0;
-    numOfRecvDataQueueFullErrors = 0;
-    numOfPacketFormatErrors = 0;
-    numOfCrcErrors = 0;
-    numOfRecvdMsgLengthErrors = 0;
-    numOfSendMsgLengthErrors = 0;
-    numOfSendMsgQueueFullErrors = 0;
-    numTotalReTxMsg = 0;
+    // The link state and the queue length live outside the record.
+    stats = BACM_STATS_T();
 }
 
 void BACM::GetStats(uint8_t* p)
 {
-    BACM_STATS_T stats;
-    stats.linkActivity = linkActivity;
-    stats.numOfSentMessages = numOfSentMessages;
-    stats.numOfRecvdMessages = numOfRecvdMessages;
-    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
-    stats.numOfPacketFormatErrors = numOfPacketFormatErrors;
-    stats.numOfCrcErrors = numOfCrcErrors;
-    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
-    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
-    stats.numOfSendMsgQueueFullErrors = numOfSendMsgQueueFullErrors;
-    stats.numTotalReTxMsg = numTotalReTxMsg;
-    stats.loadSendMsgQueue = fifoTxMsg.Load();
-    std::memcpy(p, &stats, sizeof(stats));
+    BACM_STATS_T record = stats;
+    record.linkActivity = linkActivity;
+    record.loadSendMsgQueue = fifoTxMsg.Load();
+    std::memcpy(p, &record, sizeof record);
 }
 
 void BACM::RxDataHandler(uint8_t byte)
 {
     if (!fifoRxData.PutFromDriver(byte)) {
-        numOfRecvDataQueueFullErrors++;
+        stats.numOfRecvDataQueueFullErrors++;
     }
 }
 
@@ -264,7 +240,7 @@ void BACM::DecodeByte(uint8_t c)
             bufRecvMsg[lenRecvMsg++] = c;
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
         } else {
-            numOfPacketFormatErrors++;
+            stats.numOfPacketFormatErrors++;
             linkState = SEND_NACK;
             decodeState = WAIT_ADD;
         }
@@ -278,7 +254,7 @@ void BACM::DecodeByte(uint8_t c)
                 recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
                 decodeState = WAIT_TEXT_DLE;
             } else {
-                numOfPacketFormatErrors++;
+                stats.numOfPacketFormatErrors++;
                 linkState = SEND_NACK;
                 decodeState = WAIT_ADD;
             }
@@ -288,12 +264,12 @@ void BACM::DecodeByte(uint8_t c)
             decodeState = WAIT_CRC_HI;
         } else if (c == STX) {
             // The frame was cut short; a new one starts here.
-            numOfPacketFormatErrors++;
+            stats.numOfPacketFormatErrors++;
             StartText();
         } else {
             // Dropped without a NACK; an ACK or NACK here still counts, as
             // it most likely follows a frame cut short.
-            numOfPacketFormatErrors++;
+            stats.numOfPacketFormatErrors++;
             CheckPacketType(c);
         }
         break;
@@ -314,23 +290,23 @@ void BACM::DecodeByte(uint8_t c)
 void BACM::FrameCheck()
 {
     if (recvCrc != 0) {
-        numOfCrcErrors++;
+        stats.numOfCrcErrors++;
         linkState = SEND_NACK;
         return;
     }
     if (lenRecvMsg == 0) {
-        numOfRecvdMsgLengthErrors++;
+        stats.numOfRecvdMsgLengthErrors++;
         linkState = SEND_NACK;
         return;
     }
     markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
     linkState = RECEIVED_INFO;
     Trace("i");
-    numOfRecvdMessages++;
+    stats.numOfRecvdMessages++;
     BD* bd = BdPool::Get();
     if (bd->Capacity() < lenRecvMsg) {
         BdPool::Put(bd);
-        numOfRecvdMsgLengthErrors++;
+        stats.numOfRecvdMsgLengthErrors++;
         return;
     }
     bd->Source(source);
@@ -397,7 +373,7 @@ void BACM::EncodeInfoPacket(uint32_t len, const uint8_t* text)
     packet.Put(static_cast<uint8_t>(crc & BYTE_MASK));
     fifoTxData.Commit(packet);
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    numOfSentMessages++;
+    stats.numOfSentMessages++;
 }
 
 void BACM::SendInfo()
@@ -423,7 +399,7 @@ void BACM::ReSendInfo()
     EncodeInfoPacket(BufReTxMsg.load, BufReTxMsg.buffer);
     lastPacketSent = SENT_INFO;
     Trace("R");
-    numTotalReTxMsg++;
+    stats.numTotalReTxMsg++;
 }
 
 void BACM::ReSendPackets()

@@ -167,13 +167,5 @@ private:
     uint32_t txFirstAck;                // 0 until an ACK went out since the link went down
     STR_FIFO_MSG_T BufReTxMsg;          // last INFO text, for a repeat
 
-    uint32_t numOfSentMessages;
-    uint32_t numOfRecvdMessages;
-    uint32_t numOfRecvDataQueueFullErrors;
-    uint32_t numOfPacketFormatErrors;
-    uint32_t numOfCrcErrors;
-    uint32_t numOfRecvdMsgLengthErrors;
-    uint32_t numOfSendMsgLengthErrors;
-    uint32_t numOfSendMsgQueueFullErrors;
-    uint32_t numTotalReTxMsg;
+    BACM_STATS_T stats;  // the counters; GetStats adds the live fields
 };

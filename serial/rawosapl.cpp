@@ -27,13 +27,7 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
       lenRecvMsg(0),
       bufRecvMsg{},
       fifoTxData(),
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfInterCharTimeout(0),
-      numOfMaxFrameLength(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0)
+      stats()
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
@@ -55,7 +49,7 @@ ERROR_CODES_E RAWoS::Send(BD* bd)
     }
     const uint32_t len = bd->Load();
     if (len == 0 || len > LEN_MSG_RAWOS) {
-        numOfSendMsgLengthErrors++;
+        stats.numOfSendMsgLengthErrors++;
         return EC_FAIL;
     }
     if (len > fifoTxData.Room()) {
@@ -68,40 +62,28 @@ ERROR_CODES_E RAWoS::Send(BD* bd)
     }
     // The driver sees the message only once the load counts all of it.
     fifoTxData.Commit(message);
-    numOfSentMessages++;
+    stats.numOfSentMessages++;
     Trace("I");
     return EC_SUCCESS;
 }
 
 void RAWoS::ResetStats()
 {
-    numOfSentMessages = 0;
-    numOfRecvdMessages = 0;
-    numOfInterCharTimeout = 0;
-    numOfMaxFrameLength = 0;
-    numOfRecvDataQueueFullErrors = 0;
-    numOfRecvdMsgLengthErrors = 0;
-    numOfSendMsgLengthErrors = 0;
+    // The link state lives outside the record.
+    stats = RAWOS_STATS_T();
 }
 
 void RAWoS::GetStats(uint8_t* p)
 {
-    RAWOS_STATS_T stats;
-    stats.linkActivity = linkActivity;
-    stats.numOfSentMessages = numOfSentMessages;
-    stats.numOfRecvdMessages = numOfRecvdMessages;
-    stats.numOfInterCharTimeout = numOfInterCharTimeout;
-    stats.numOfMaxFrameLength = numOfMaxFrameLength;
-    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
-    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
-    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
-    std::memcpy(p, &stats, sizeof(stats));
+    RAWOS_STATS_T record = stats;
+    record.linkActivity = linkActivity;
+    std::memcpy(p, &record, sizeof record);
 }
 
 void RAWoS::RxDataHandler(uint8_t byte)
 {
     if (!fifoRxData.PutFromDriver(byte)) {
-        numOfRecvDataQueueFullErrors++;
+        stats.numOfRecvDataQueueFullErrors++;
     }
 }
 
@@ -125,7 +107,7 @@ void RAWoS::DecodePacket()
     if (count == 0) {
         // Silence is judged only in a pass that finds nothing new.
         if (lenRecvMsg != 0 && ticksExpired(markTicksInterCharTimeout, ticksInterCharTimeout)) {
-            numOfInterCharTimeout++;
+            stats.numOfInterCharTimeout++;
             SaveRecvdPacket();
         }
         return;
@@ -135,7 +117,7 @@ void RAWoS::DecodePacket()
         markTicksInterCharTimeout = ti_sysbios_knl_Clock_getTicks();
         bufRecvMsg[lenRecvMsg++] = c;
         if (lenRecvMsg == LEN_MSG_RAWOS) {
-            numOfMaxFrameLength++;
+            stats.numOfMaxFrameLength++;
             SaveRecvdPacket();
         }
         count--;
@@ -147,11 +129,11 @@ void RAWoS::SaveRecvdPacket()
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkActivity = LINK_UP;
     Trace("i");
-    numOfRecvdMessages++;
+    stats.numOfRecvdMessages++;
     BD* bd = BdPool::Get();
     if (bd->Capacity() < lenRecvMsg) {
         BdPool::Put(bd);
-        numOfRecvdMsgLengthErrors++;
+        stats.numOfRecvdMsgLengthErrors++;
     } else {
         bd->Source(source);
         bd->SourceIpAddr(0);

@@ -89,11 +89,5 @@ private:
 
     ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;   // Send (router task) to UART driver task
 
-    uint32_t numOfSentMessages;
-    uint32_t numOfRecvdMessages;
-    uint32_t numOfInterCharTimeout;
-    uint32_t numOfMaxFrameLength;
-    uint32_t numOfRecvDataQueueFullErrors;
-    uint32_t numOfRecvdMsgLengthErrors;
-    uint32_t numOfSendMsgLengthErrors;
+    RAWOS_STATS_T stats;  // the counters; GetStats adds the live fields
 };
