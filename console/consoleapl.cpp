@@ -29,12 +29,8 @@ static RECV_BYTE_CALLBACK checkedCallback(RECV_BYTE_CALLBACK cb)
 
 Console::Console(CONSOLE_CONFIG_T config)
     : recvCallback(checkedCallback(config.recvCallback)),
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
+      fifoRxData(),
+      fifoTxData(),
       semHandleRecvData(nullptr)
 {
     semHandleRecvData = ti_sysbios_knl_Semaphore_create(0, ti_sysbios_knl_Semaphore_Mode_COUNTING);
@@ -68,24 +64,14 @@ void Console::GetStats(uint8_t* /*p*/) {}
 
 void Console::RxDataHandler(uint8_t c)
 {
-    if (loadFifoRxData >= LEN_FIFO_RX_DATA) {
-        return;
+    if (fifoRxData.PutFromDriver(c)) {
+        ti_sysbios_knl_Semaphore_post(semHandleRecvData);
     }
-    fifoRxData[lastFifoRxData] = c;
-    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
-    loadFifoRxData = loadFifoRxData + 1;
-    ti_sysbios_knl_Semaphore_post(semHandleRecvData);
 }
 
 ERROR_CODES_E Console::TxDataHandler(uint8_t& out)
 {
-    if (loadFifoTxData == 0) {
-        return EC_FAIL;
-    }
-    out = fifoTxData[firstFifoTxData];
-    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
-    loadFifoTxData = loadFifoTxData - 1;
-    return EC_SUCCESS;
+    return fifoTxData.GetFromDriver(out) ? EC_SUCCESS : EC_FAIL;
 }
 
 ERROR_CODES_E Console::Send(uint8_t c)
@@ -94,12 +80,9 @@ ERROR_CODES_E Console::Send(uint8_t c)
     const uint8_t* bytes = c == LF ? crlf : &c;
     const uint32_t count = c == LF ? 2 : 1;
     for (uint32_t i = 0; i < count; ++i) {
-        if (loadFifoTxData >= LEN_FIFO_TX_DATA) {
+        if (!fifoTxData.Put(bytes[i])) {
             return EC_FAIL;
         }
-        fifoTxData[lastFifoTxData] = bytes[i];
-        lastFifoTxData = (lastFifoTxData + 1) & MASK_FIFO_TX_DATA;
-        fifoLoadAdd(loadFifoTxData, 1);
     }
     return EC_SUCCESS;
 }
@@ -252,12 +235,11 @@ void Console::WorkerTask(UArg arg0, UArg /*arg1*/)
     Console* const self = reinterpret_cast<Console*>(arg0);
     for (;;) {
         (void)ti_sysbios_knl_Semaphore_pend(self->semHandleRecvData, BIOS_WAIT_FOREVER);
-        if (self->loadFifoRxData == 0) {
+        if (self->fifoRxData.Load() == 0) {
             continue;
         }
-        self->recvCallback(self->fifoRxData[self->firstFifoRxData]);
-        self->firstFifoRxData = (self->firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
+        self->recvCallback(self->fifoRxData.Front());
         // Released only after the callback returned, so the key stays intact.
-        fifoLoadAdd(self->loadFifoRxData, -1);
+        self->fifoRxData.Release();
     }
 }

@@ -23,9 +23,9 @@ struct CONSOLE_CONFIG_T {
 class Console : public IProtocol {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 1024;
-    static constexpr uint32_t MASK_FIFO_RX_DATA = 1023;
+    static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
     static constexpr uint32_t LEN_FIFO_TX_DATA = 8192;
-    static constexpr uint32_t MASK_FIFO_TX_DATA = 8191;
+    static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
     // Room of the number field of the formatter, in characters.
     static constexpr uint32_t LEN_NUMBER_FIELD = 16;
 
@@ -61,13 +61,7 @@ private:
     void SendSpaces(uint32_t count);
 
     const RECV_BYTE_CALLBACK recvCallback;
-    uint8_t fifoRxData[LEN_FIFO_RX_DATA];
-    uint32_t firstFifoRxData;
-    uint32_t lastFifoRxData;
-    volatile uint32_t loadFifoRxData;
-    uint8_t fifoTxData[LEN_FIFO_TX_DATA];
-    uint32_t firstFifoTxData;
-    uint32_t lastFifoTxData;
-    volatile uint32_t loadFifoTxData;
+    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to console task
+    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // printing tasks to UART driver task
     ti_sysbios_knl_Semaphore_Handle semHandleRecvData;  // one count per received byte
 };

@@ -66,13 +66,7 @@ UartDrv::UartDrv(UARTDRV_CONFIG_T config)
       standard(config.standard),
       txState(TX_STATE_IDLE),
       ticksRxTxTaskPeriod(0),
-      numOfBytesSent(0),
-      numOfBytesRecvd(0),
-      numOfBreakDetectedErrors(0),
-      numOfFramingErrors(0),
-      numOfParityErrors(0),
-      numOfOverrunErrors(0),
-      numOfRecvTimeoutErrors(0)
+      stats()
 {
     if (mUartState[config.uartIndex] != UART_CLOSED) {
         EXM_FATAL(EC_ERROR_UART_OPEN);
@@ -119,15 +113,15 @@ void UartDrv::Receive()
         const uint8_t byte = UARTFIFOCharGet(baseAddr);
         if ((status & (UART_LSR_RX_FIFO_E | UART_LSR_RX_OE)) == 0) {
             protHandle->RxDataHandler(byte);
-            ++numOfBytesRecvd;
+            ++stats.numOfBytesRecvd;
         } else if ((status & UART_LSR_RX_BI) != 0) {
-            ++numOfBreakDetectedErrors;
+            ++stats.numOfBreakDetectedErrors;
         } else if ((status & UART_LSR_RX_FE) != 0) {
-            ++numOfFramingErrors;
+            ++stats.numOfFramingErrors;
         } else if ((status & UART_LSR_RX_PE) != 0) {
-            ++numOfParityErrors;
+            ++stats.numOfParityErrors;
         } else {
-            ++numOfOverrunErrors;
+            ++stats.numOfOverrunErrors;
         }
     }
 }
@@ -141,7 +135,7 @@ void UartDrv::Transmit()
                 break;
             }
             UARTFIFOCharPut(baseAddr, byte);
-            ++numOfBytesSent;
+            ++stats.numOfBytesSent;
         }
     } else if (isDriverSwitched(standard)) {
         TransmitBurst();
@@ -160,7 +154,7 @@ void UartDrv::TransmitBurst()
         // Line driver on before the first bit leaves.
         UARTModemControlClear(baseAddr, UART_MCR_RTS);
         UARTFIFOCharPut(baseAddr, byte);
-        ++numOfBytesSent;
+        ++stats.numOfBytesSent;
         txState = TX_STATE_STARTED;
     }
     if (txState == TX_STATE_STARTED) {
@@ -170,7 +164,7 @@ void UartDrv::TransmitBurst()
                 break;
             }
             UARTFIFOCharPut(baseAddr, byte);
-            ++numOfBytesSent;
+            ++stats.numOfBytesSent;
         }
     }
     if (txState == TX_STATE_STOPPING) {
@@ -184,29 +178,9 @@ void UartDrv::TransmitBurst()
     }
 }
 
-void UartDrv::GetStats(uint8_t* p)
-{
-    UARTDRV_STATS_T stats;
-    stats.numOfBytesSent = numOfBytesSent;
-    stats.numOfBytesRecvd = numOfBytesRecvd;
-    stats.numOfBreakDetectedErrors = numOfBreakDetectedErrors;
-    stats.numOfFramingErrors = numOfFramingErrors;
-    stats.numOfParityErrors = numOfParityErrors;
-    stats.numOfOverrunErrors = numOfOverrunErrors;
-    stats.numOfRecvTimeoutErrors = numOfRecvTimeoutErrors;
-    std::memcpy(p, &stats, sizeof(stats));
-}
+void UartDrv::GetStats(uint8_t* p) { std::memcpy(p, &stats, sizeof stats); }
 
-void UartDrv::ResetStats()
-{
-    numOfBytesSent = 0;
-    numOfBytesRecvd = 0;
-    numOfBreakDetectedErrors = 0;
-    numOfFramingErrors = 0;
-    numOfParityErrors = 0;
-    numOfOverrunErrors = 0;
-    numOfRecvTimeoutErrors = 0;
-}
+void UartDrv::ResetStats() { stats = UARTDRV_STATS_T(); }
 
 void uartOpen(uint32_t uartIndex, uint32_t standard, uint32_t baudRate, uint32_t dataLength,
               uint32_t stopBits, uint32_t parityType)

@@ -95,13 +95,7 @@ private:
     uint32_t standard;
     TX_STATES_E txState;  // burst state, RS-485/RS-422 only
     uint32_t ticksRxTxTaskPeriod;
-    uint32_t numOfBytesSent;
-    uint32_t numOfBytesRecvd;
-    uint32_t numOfBreakDetectedErrors;
-    uint32_t numOfFramingErrors;
-    uint32_t numOfParityErrors;
-    uint32_t numOfOverrunErrors;
-    uint32_t numOfRecvTimeoutErrors;
+    UARTDRV_STATS_T stats;
 };
 
 // Opens a UART: transceiver standard, FIFOs, bit rate, frame, flow control.

@@ -30,26 +30,15 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
       markTicksConnectionWindow(0),
       markTicksRecvTimeout(0),
       ticksTaskPeriod(0),
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
+      fifoRxData(),
       recvDataState(WAIT_DLE),
       discardRx(0),
       cutState(WAIT_DLE),
       decodeState(WAIT_DLE),
       lenRecvMsg(0),
       recvCrc(VAL_INITIAL_CRC),
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfPacketFormatErrors(0),
-      numOfCrcErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0),
-      numOfSendDataQueueFullErrors(0),
+      fifoTxData(),
+      stats(),
       semHandleFifoTxData(nullptr)
 {
     if (recvCallback == nullptr) {
@@ -82,7 +71,7 @@ ERROR_CODES_E BPPoS::Send(BD* bd)
     }
     const uint32_t load = bd->Load();
     if (load == 0 || load > LEN_MSG_BPPOS) {
-        ++numOfSendMsgLengthErrors;
+        ++stats.numOfSendMsgLengthErrors;
         return EC_FAIL;
     }
     (void)ti_sysbios_knl_Semaphore_pend(semHandleFifoTxData, BIOS_WAIT_FOREVER);  // cannot time out
@@ -93,29 +82,15 @@ ERROR_CODES_E BPPoS::Send(BD* bd)
 
 void BPPoS::ResetStats()
 {
-    numOfSentMessages = 0;
-    numOfRecvdMessages = 0;
-    numOfRecvDataQueueFullErrors = 0;
-    numOfPacketFormatErrors = 0;
-    numOfCrcErrors = 0;
-    numOfRecvdMsgLengthErrors = 0;
-    numOfSendMsgLengthErrors = 0;
-    numOfSendDataQueueFullErrors = 0;
+    // The link state lives outside the record.
+    stats = BPPOS_STATS_T();
 }
 
 void BPPoS::GetStats(uint8_t* p)
 {
-    BPPOS_STATS_T stats;
-    stats.linkActivity = linkActivity;
-    stats.numOfSentMessages = numOfSentMessages;
-    stats.numOfRecvdMessages = numOfRecvdMessages;
-    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
-    stats.numOfPacketFormatErrors = numOfPacketFormatErrors;
-    stats.numOfCrcErrors = numOfCrcErrors;
-    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
-    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
-    stats.numOfSendDataQueueFullErrors = numOfSendDataQueueFullErrors;
-    std::memcpy(p, &stats, sizeof stats);
+    BPPOS_STATS_T record = stats;
+    record.linkActivity = linkActivity;
+    std::memcpy(p, &record, sizeof record);
 }
 
 void BPPoS::RxDataHandler(uint8_t byte)
@@ -172,27 +147,17 @@ void BPPoS::RxDataHandler(uint8_t byte)
         return;
     }
     if (discardRx != 0) {
-        ++numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
+        ++stats.numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
         return;
     }
-    if (loadFifoRxData == LEN_FIFO_RX_DATA) {
+    if (!fifoRxData.PutFromDriver(byte)) {
         // A unit with a byte missing could still meet its CRC by chance and
         // be delivered corrupted: drop the rest of it too, and close it for
         // the decoder once there is room again.
-        ++numOfRecvDataQueueFullErrors;
+        ++stats.numOfRecvDataQueueFullErrors;
         discardRx = 1;
         cutState = before;
-        return;
     }
-    StoreRxByte(byte);
-}
-
-void BPPoS::StoreRxByte(uint8_t byte)
-{
-    fifoRxData[lastFifoRxData] = byte;
-    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
-    // The worker cannot run in the middle of an interrupt handler.
-    loadFifoRxData = loadFifoRxData + 1;
 }
 
 void BPPoS::CloseCutUnit()
@@ -202,27 +167,21 @@ void BPPoS::CloseCutUnit()
     // ends the unit there as a format error; after a closing DLE ETX it is
     // taken as the CRC, which only a complete text can match.
     const uint32_t lenMark = cutState == WAIT_TEXT_DLE ? 2 : (cutState == WAIT_DLE ? 0 : 1);
-    if (LEN_FIFO_RX_DATA - loadFifoRxData < lenMark) {
+    if (fifoRxData.Room() < lenMark) {
         return;  // still full: the next unit goes the same way
     }
     if (lenMark == 2) {
-        StoreRxByte(DLE);
+        (void)fifoRxData.PutFromDriver(DLE);
     }
     if (lenMark != 0) {
-        StoreRxByte(ABORT_MARK);
+        (void)fifoRxData.PutFromDriver(ABORT_MARK);
     }
     discardRx = 0;
 }
 
 ERROR_CODES_E BPPoS::TxDataHandler(uint8_t& byte)
 {
-    if (loadFifoTxData == 0) {
-        return EC_FAIL;
-    }
-    byte = fifoTxData[firstFifoTxData];
-    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
-    loadFifoTxData = loadFifoTxData - 1;
-    return EC_SUCCESS;
+    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void BPPoS::WorkerCycle()
@@ -248,12 +207,9 @@ void BPPoS::WorkerCycle()
 void BPPoS::DecodePacket()
 {
     // Only the bytes present now: one pass stays bounded by the FIFO size.
-    uint32_t count = loadFifoRxData;
+    uint32_t count = fifoRxData.Load();
     while (count-- > 0) {
-        const uint8_t byte = fifoRxData[firstFifoRxData];
-        firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
-        fifoLoadAdd(loadFifoRxData, -1);
-        DecodeByte(byte);
+        DecodeByte(fifoRxData.Take());
     }
 }
 
@@ -284,7 +240,7 @@ void BPPoS::DecodeByte(uint8_t byte)
         if (byte == DLE) {
             decodeState = WAIT_ETX_DLE;
         } else if (lenRecvMsg == LEN_DECODE_BUF) {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             decodeState = WAIT_DLE;
         } else {
             bufRecvMsg[lenRecvMsg++] = byte;
@@ -294,7 +250,7 @@ void BPPoS::DecodeByte(uint8_t byte)
     case WAIT_ETX_DLE:
         if (byte == DLE) {
             if (lenRecvMsg == LEN_DECODE_BUF) {
-                ++numOfPacketFormatErrors;
+                ++stats.numOfPacketFormatErrors;
                 decodeState = WAIT_DLE;
             } else {
                 // Both bytes of the pair went on the wire, so both count.
@@ -308,16 +264,16 @@ void BPPoS::DecodeByte(uint8_t byte)
             recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, ETX);
             decodeState = WAIT_CRC;
         } else if (byte == STX) {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             recvCrc = VAL_INITIAL_CRC;
             lenRecvMsg = 0;
             decodeState = WAIT_TEXT_DLE;
         } else if (byte == ACK) {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             ConnectionReceived();
             decodeState = WAIT_DLE;
         } else {
-            ++numOfPacketFormatErrors;
+            ++stats.numOfPacketFormatErrors;
             decodeState = WAIT_DLE;
         }
         break;
@@ -325,7 +281,7 @@ void BPPoS::DecodeByte(uint8_t byte)
         if (byte == recvCrc) {
             FrameReceived();
         } else {
-            ++numOfCrcErrors;
+            ++stats.numOfCrcErrors;
         }
         decodeState = WAIT_DLE;
         break;
@@ -344,19 +300,19 @@ void BPPoS::ConnectionReceived()
 void BPPoS::FrameReceived()
 {
     if (lenRecvMsg < LEN_HEADER) {
-        ++numOfRecvdMsgLengthErrors;
+        ++stats.numOfRecvdMsgLengthErrors;
         return;
     }
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkActivity = LINK_UP;
-    ++numOfRecvdMessages;
+    ++stats.numOfRecvdMessages;
     Log("i");
 
     BD* bd = BdPool::Get();
     const uint32_t payload = static_cast<uint32_t>(lenRecvMsg - LEN_HEADER);
     if (payload > bd->Capacity()) {
         BdPool::Put(bd);
-        ++numOfRecvdMsgLengthErrors;
+        ++stats.numOfRecvdMsgLengthErrors;
         return;
     }
     // Header fields keep their wire order: the BD holds network byte order.
@@ -378,7 +334,7 @@ void BPPoS::FrameReceived()
 ERROR_CODES_E BPPoS::SendInfo(BD* bd)
 {
     const uint32_t load = bd->Load();
-    if (LEN_FIFO_TX_DATA - loadFifoTxData < load + LEN_FRAME_OVERHEAD) {
+    if (fifoTxData.Room() < load + LEN_FRAME_OVERHEAD) {
         return EC_FAIL;
     }
     uint8_t header[LEN_HEADER];
@@ -393,60 +349,52 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
     const uint8_t* payload = bd->BufferPtr();
 
     // Bytes go behind the write index but stay invisible to the interrupt
-    // until the load grows at the end: a frame is queued whole or not at all.
-    uint32_t index = lastFifoTxData;
-    uint32_t written = 0;
+    // until the commit at the end: a frame is queued whole or not at all.
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit frame = fifoTxData.BeginUnit();
     uint8_t crc = VAL_INITIAL_CRC;
-    auto put = [&](uint8_t b) {
-        fifoTxData[index] = b;
-        index = (index + 1) & MASK_FIFO_TX_DATA;
-        ++written;
-    };
-    put(DLE);
-    put(STX);
+    frame.Put(DLE);
+    frame.Put(STX);
     const uint32_t lenText = LEN_HEADER + load;
     for (uint32_t i = 0; i < lenText; ++i) {
         const uint8_t b = i < LEN_HEADER ? header[i] : payload[i - LEN_HEADER];
         if (b != DLE) {
-            put(b);
+            frame.Put(b);
             crc = Crc::ByteCalc8bitsCrc(crc, b);
             continue;
         }
         // The room check at the start assumed one byte per text byte; each
         // doubled DLE needs one more, and the rest must still fit.
-        const uint32_t needed = written + (lenText - i) + LEN_FRAME_CLOSING + 1;
-        if (LEN_FIFO_TX_DATA - loadFifoTxData < needed) {
-            ++numOfSendDataQueueFullErrors;
+        const uint32_t needed = frame.Count() + (lenText - i) + LEN_FRAME_CLOSING + 1;
+        if (fifoTxData.Room() < needed) {
+            ++stats.numOfSendDataQueueFullErrors;
             return EC_FAIL;
         }
-        put(DLE);
-        put(DLE);
+        frame.Put(DLE);
+        frame.Put(DLE);
         crc = Crc::ByteCalc8bitsCrc(crc, DLE);
         crc = Crc::ByteCalc8bitsCrc(crc, DLE);
     }
-    put(DLE);
+    frame.Put(DLE);
     crc = Crc::ByteCalc8bitsCrc(crc, DLE);
-    put(ETX);
+    frame.Put(ETX);
     crc = Crc::ByteCalc8bitsCrc(crc, ETX);
-    put(crc);
-
-    lastFifoTxData = index;
-    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(written));
+    frame.Put(crc);
+    fifoTxData.Commit(frame);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
-    ++numOfSentMessages;
+    ++stats.numOfSentMessages;
     Log("I");
     return EC_SUCCESS;
 }
 
 void BPPoS::SendConnection()
 {
-    if (LEN_FIFO_TX_DATA - loadFifoTxData < LEN_CONNECTION_PACKET) {
+    if (fifoTxData.Room() < LEN_CONNECTION_PACKET) {
         return;
     }
-    fifoTxData[lastFifoTxData] = DLE;
-    fifoTxData[(lastFifoTxData + 1) & MASK_FIFO_TX_DATA] = ACK;
-    lastFifoTxData = (lastFifoTxData + LEN_CONNECTION_PACKET) & MASK_FIFO_TX_DATA;
-    fifoLoadAdd(loadFifoTxData, LEN_CONNECTION_PACKET);
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit packet = fifoTxData.BeginUnit();
+    packet.Put(DLE);
+    packet.Put(ACK);
+    fifoTxData.Commit(packet);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
     Log("C");
 }

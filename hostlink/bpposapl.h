@@ -53,9 +53,9 @@ public:
     static constexpr uint8_t VAL_INITIAL_CRC = 0xFF;
     static constexpr uint16_t LEN_MSG_BPPOS = 1468;
     static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
-    static constexpr uint32_t MASK_FIFO_RX_DATA = LEN_FIFO_RX_DATA - 1;
+    static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
     static constexpr uint32_t LEN_FIFO_TX_DATA = 8192;
-    static constexpr uint32_t MASK_FIFO_TX_DATA = LEN_FIFO_TX_DATA - 1;
+    static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
     static constexpr uint16_t LEN_HEADER = 12;
     static constexpr uint16_t LEN_DECODE_BUF = LEN_HEADER + LEN_MSG_BPPOS;
     static constexpr uint16_t IN_HEADER_DEST_PORT = 0;
@@ -91,7 +91,6 @@ public:
     void WorkerCycle();
 
 private:
-    void StoreRxByte(uint8_t byte);
     void CloseCutUnit();
     void DecodePacket();
     void DecodeByte(uint8_t byte);
@@ -113,10 +112,7 @@ private:
     uint32_t markTicksRecvTimeout;         // last valid frame or packet received
     uint32_t ticksTaskPeriod;              // worker sleep per pass
 
-    uint8_t fifoRxData[LEN_FIFO_RX_DATA];  // filled by the interrupt, emptied by the worker
-    uint32_t firstFifoRxData;              // read index, worker only
-    uint32_t lastFifoRxData;               // write index, interrupt only
-    volatile uint32_t loadFifoRxData;      // bytes held; the worker changes it with interrupts off
+    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // filled by the interrupt, emptied by the worker
 
     RX_PACKET_STATE_E recvDataState;       // interrupt pre-filter
     uint8_t discardRx;                     // 1: a unit lost a byte; its rest is not stored
@@ -126,19 +122,9 @@ private:
     uint8_t bufRecvMsg[LEN_DECODE_BUF];
     uint8_t recvCrc;                       // running CRC of the frame being received
 
-    uint8_t fifoTxData[LEN_FIFO_TX_DATA];  // filled by senders, emptied by the interrupt
-    uint32_t firstFifoTxData;              // read index, interrupt only
-    uint32_t lastFifoTxData;               // write index, senders under the semaphore
-    volatile uint32_t loadFifoTxData;      // bytes held; senders change it with interrupts off
+    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // filled by senders, emptied by the interrupt
 
-    uint32_t numOfSentMessages;
-    uint32_t numOfRecvdMessages;
-    volatile uint32_t numOfRecvDataQueueFullErrors;  // counted in the interrupt
-    uint32_t numOfPacketFormatErrors;
-    uint32_t numOfCrcErrors;
-    uint32_t numOfRecvdMsgLengthErrors;
-    uint32_t numOfSendMsgLengthErrors;
-    uint32_t numOfSendDataQueueFullErrors;
+    BPPOS_STATS_T stats;  // the counters; GetStats adds the live fields
 
     ti_sysbios_knl_Semaphore_Handle semHandleFifoTxData;  // serialises the two senders
 };

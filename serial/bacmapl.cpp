@@ -38,35 +38,18 @@ BACM::BACM(BACM_CONFIG_T config)
       markTicksRecvTimeout(0),
       ticksTaskPeriod(0),
       linkState(WAIT_PACKET),
-      fifoRxData{},
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
+      fifoRxData(),
       recvCrc(VAL_INITIAL_CRC),
       lenRecvMsg(0),
       decodeState(WAIT_ADD),
       bufRecvMsg{},
-      fifoTxMsg{},
-      firstFifoTxMsg(0),
-      lastFifoTxMsg(0),
-      loadFifoTxMsg(0),
-      fifoTxData{},
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
+      fifoTxMsg(),
+      fifoTxData(),
       lastPacketSent(SENT_NOTHING),
       numReTx(0),
       txFirstAck(0),
       BufReTxMsg{},
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfPacketFormatErrors(0),
-      numOfCrcErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0),
-      numOfSendMsgQueueFullErrors(0),
-      numTotalReTxMsg(0)
+      stats()
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
@@ -87,8 +70,8 @@ ERROR_CODES_E BACM::Send(BD* bd)
     if (linkActivity != LINK_UP) {
         return EC_FAIL;
     }
-    if (loadFifoTxMsg >= LEN_FIFO_TX_MSG) {
-        numOfSendMsgQueueFullErrors++;
+    if (fifoTxMsg.Room() == 0) {
+        stats.numOfSendMsgQueueFullErrors++;
         return EC_FAIL;
     }
     if (bd == nullptr) {
@@ -96,68 +79,42 @@ ERROR_CODES_E BACM::Send(BD* bd)
     }
     const uint32_t len = bd->Load();
     if (len == 0 || len > LEN_MSG_BACM) {
-        numOfSendMsgLengthErrors++;
+        stats.numOfSendMsgLengthErrors++;
         return EC_FAIL;
     }
-    STR_FIFO_MSG_T& entry = fifoTxMsg[lastFifoTxMsg];
+    // Filled in place: the worker sees the entry only once it is committed.
+    RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG>::Unit unit = fifoTxMsg.BeginUnit();
+    STR_FIFO_MSG_T& entry = unit.Next();
     std::memcpy(entry.buffer, bd->BufferPtr(), len);
     entry.load = len;
-    lastFifoTxMsg = (lastFifoTxMsg + 1) & MASK_FIFO_TX_MSG;
-    // The worker sees the entry only once the load counts it.
-    fifoLoadAdd(loadFifoTxMsg, 1);
+    fifoTxMsg.Commit(unit);
     return EC_SUCCESS;
 }
 
 void BACM::ResetStats()
 {
-    numOfSentMessages = 0;
-    numOfRecvdMessages = 0;
-    numOfRecvDataQueueFullErrors = 0;
-    numOfPacketFormatErrors = 0;
-    numOfCrcErrors = 0;
-    numOfRecvdMsgLengthErrors = 0;
-    numOfSendMsgLengthErrors = 0;
-    numOfSendMsgQueueFullErrors = 0;
-    numTotalReTxMsg = 0;
+    // The link state and the queue length live outside the record.
+    stats = BACM_STATS_T();
 }
 
 void BACM::GetStats(uint8_t* p)
 {
-    BACM_STATS_T stats;
-    stats.linkActivity = linkActivity;
-    stats.numOfSentMessages = numOfSentMessages;
-    stats.numOfRecvdMessages = numOfRecvdMessages;
-    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
-    stats.numOfPacketFormatErrors = numOfPacketFormatErrors;
-    stats.numOfCrcErrors = numOfCrcErrors;
-    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
-    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
-    stats.numOfSendMsgQueueFullErrors = numOfSendMsgQueueFullErrors;
-    stats.numTotalReTxMsg = numTotalReTxMsg;
-    stats.loadSendMsgQueue = loadFifoTxMsg;
-    std::memcpy(p, &stats, sizeof(stats));
+    BACM_STATS_T record = stats;
+    record.linkActivity = linkActivity;
+    record.loadSendMsgQueue = fifoTxMsg.Load();
+    std::memcpy(p, &record, sizeof record);
 }
 
 void BACM::RxDataHandler(uint8_t byte)
 {
-    if (loadFifoRxData >= LEN_FIFO_RX_DATA) {
-        numOfRecvDataQueueFullErrors++;
-        return;
+    if (!fifoRxData.PutFromDriver(byte)) {
+        stats.numOfRecvDataQueueFullErrors++;
     }
-    fifoRxData[lastFifoRxData] = byte;
-    loadFifoRxData = loadFifoRxData + 1;
-    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
 }
 
 ERROR_CODES_E BACM::TxDataHandler(uint8_t& byte)
 {
-    if (loadFifoTxData == 0) {
-        return EC_FAIL;
-    }
-    byte = fifoTxData[firstFifoTxData];
-    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
-    loadFifoTxData = loadFifoTxData - 1;
-    return EC_SUCCESS;
+    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void BACM::WorkerCycle()
@@ -201,7 +158,7 @@ void BACM::TakeTurn()
         SendAck();
         linkState = WAIT_PACKET;
         txFirstAck = 1;
-    } else if (loadFifoTxMsg != 0) {
+    } else if (fifoTxMsg.Load() != 0) {
         SendInfo();
         linkState = WAIT_PACKET;
     } else if (ticksExpired(markTicksAckWindow, ticksAckWindow)) {
@@ -227,12 +184,9 @@ uint8_t BACM::SendAddress() const
 
 void BACM::DecodePacket()
 {
-    uint32_t count = loadFifoRxData;
+    uint32_t count = fifoRxData.Load();
     while (count != 0) {
-        const uint8_t c = fifoRxData[firstFifoRxData];
-        firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
-        fifoLoadAdd(loadFifoRxData, -1);
-        DecodeByte(c);
+        DecodeByte(fifoRxData.Take());
         count--;
     }
 }
@@ -286,7 +240,7 @@ void BACM::DecodeByte(uint8_t c)
             bufRecvMsg[lenRecvMsg++] = c;
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
         } else {
-            numOfPacketFormatErrors++;
+            stats.numOfPacketFormatErrors++;
             linkState = SEND_NACK;
             decodeState = WAIT_ADD;
         }
@@ -300,7 +254,7 @@ void BACM::DecodeByte(uint8_t c)
                 recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
                 decodeState = WAIT_TEXT_DLE;
             } else {
-                numOfPacketFormatErrors++;
+                stats.numOfPacketFormatErrors++;
                 linkState = SEND_NACK;
                 decodeState = WAIT_ADD;
             }
@@ -310,12 +264,12 @@ void BACM::DecodeByte(uint8_t c)
             decodeState = WAIT_CRC_HI;
         } else if (c == STX) {
             // The frame was cut short; a new one starts here.
-            numOfPacketFormatErrors++;
+            stats.numOfPacketFormatErrors++;
             StartText();
         } else {
             // Dropped without a NACK; an ACK or NACK here still counts, as
             // it most likely follows a frame cut short.
-            numOfPacketFormatErrors++;
+            stats.numOfPacketFormatErrors++;
             CheckPacketType(c);
         }
         break;
@@ -336,23 +290,23 @@ void BACM::DecodeByte(uint8_t c)
 void BACM::FrameCheck()
 {
     if (recvCrc != 0) {
-        numOfCrcErrors++;
+        stats.numOfCrcErrors++;
         linkState = SEND_NACK;
         return;
     }
     if (lenRecvMsg == 0) {
-        numOfRecvdMsgLengthErrors++;
+        stats.numOfRecvdMsgLengthErrors++;
         linkState = SEND_NACK;
         return;
     }
     markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
     linkState = RECEIVED_INFO;
     Trace("i");
-    numOfRecvdMessages++;
+    stats.numOfRecvdMessages++;
     BD* bd = BdPool::Get();
     if (bd->Capacity() < lenRecvMsg) {
         BdPool::Put(bd);
-        numOfRecvdMsgLengthErrors++;
+        stats.numOfRecvdMsgLengthErrors++;
         return;
     }
     bd->Source(source);
@@ -364,28 +318,20 @@ void BACM::FrameCheck()
     recvCallback(bd);
 }
 
-uint32_t BACM::TxRoom() const { return LEN_FIFO_TX_DATA - loadFifoTxData; }
-
-void BACM::PutTx(uint8_t byte)
-{
-    fifoTxData[lastFifoTxData] = byte;
-    lastFifoTxData = (lastFifoTxData + 1) & MASK_FIFO_TX_DATA;
-}
-
 void BACM::SendShortPacket(uint8_t type)
 {
-    const uint8_t addr = SendAddress();
-    PutTx(addr);
-    PutTx(DLE);
-    PutTx(type);
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit packet = fifoTxData.BeginUnit();
+    packet.Put(SendAddress());
+    packet.Put(DLE);
+    packet.Put(type);
     // The driver sees the packet only once the load counts all of it.
-    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(LEN_SHORT_PACKET));
+    fifoTxData.Commit(packet);
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
 }
 
 void BACM::SendAck()
 {
-    if (TxRoom() < LEN_SHORT_PACKET) {
+    if (fifoTxData.Room() < LEN_SHORT_PACKET) {
         return;
     }
     SendShortPacket(ACK);
@@ -396,7 +342,7 @@ void BACM::SendAck()
 
 void BACM::SendNack()
 {
-    if (TxRoom() < LEN_SHORT_PACKET) {
+    if (fifoTxData.Room() < LEN_SHORT_PACKET) {
         return;
     }
     SendShortPacket(NAK);
@@ -406,60 +352,54 @@ void BACM::SendNack()
 
 void BACM::EncodeInfoPacket(uint32_t len, const uint8_t* text)
 {
-    const uint8_t addr = SendAddress();
-    uint32_t written = 0;
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit packet = fifoTxData.BeginUnit();
     uint16_t crc = VAL_INITIAL_CRC;
-    PutTx(addr);
-    PutTx(DLE);
-    PutTx(STX);
-    written += 3;
+    packet.Put(SendAddress());
+    packet.Put(DLE);
+    packet.Put(STX);
     for (uint32_t i = 0; i < len; i++) {
-        PutTx(text[i]);
+        packet.Put(text[i]);
         crc = Crc::ByteCalc16bitsCrc(crc, text[i]);
-        written++;
         if (text[i] == DLE) {
-            PutTx(DLE);
+            packet.Put(DLE);
             crc = Crc::ByteCalc16bitsCrc(crc, DLE);
-            written++;
         }
     }
-    PutTx(DLE);
+    packet.Put(DLE);
     crc = Crc::ByteCalc16bitsCrc(crc, DLE);
-    PutTx(ETX);
+    packet.Put(ETX);
     crc = Crc::ByteCalc16bitsCrc(crc, ETX);
-    PutTx(static_cast<uint8_t>(crc >> CRC_HIGH_SHIFT));
-    PutTx(static_cast<uint8_t>(crc & BYTE_MASK));
-    written += 4;
-    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(written));
+    packet.Put(static_cast<uint8_t>(crc >> CRC_HIGH_SHIFT));
+    packet.Put(static_cast<uint8_t>(crc & BYTE_MASK));
+    fifoTxData.Commit(packet);
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    numOfSentMessages++;
+    stats.numOfSentMessages++;
 }
 
 void BACM::SendInfo()
 {
-    STR_FIFO_MSG_T& entry = fifoTxMsg[firstFifoTxMsg];
-    if (TxRoom() < worstInfoLength(entry.load)) {
+    STR_FIFO_MSG_T& entry = fifoTxMsg.Front();
+    if (fifoTxData.Room() < worstInfoLength(entry.load)) {
         return;
     }
     EncodeInfoPacket(entry.load, entry.buffer);
     std::memcpy(BufReTxMsg.buffer, entry.buffer, entry.load);
     BufReTxMsg.load = entry.load;
     entry.load = 0;
-    firstFifoTxMsg = (firstFifoTxMsg + 1) & MASK_FIFO_TX_MSG;
-    fifoLoadAdd(loadFifoTxMsg, -1);
+    fifoTxMsg.Release();
     lastPacketSent = SENT_INFO;
     Trace("I");
 }
 
 void BACM::ReSendInfo()
 {
-    if (TxRoom() < worstInfoLength(BufReTxMsg.load)) {
+    if (fifoTxData.Room() < worstInfoLength(BufReTxMsg.load)) {
         return;
     }
     EncodeInfoPacket(BufReTxMsg.load, BufReTxMsg.buffer);
     lastPacketSent = SENT_INFO;
     Trace("R");
-    numTotalReTxMsg++;
+    stats.numTotalReTxMsg++;
 }
 
 void BACM::ReSendPackets()

@@ -90,11 +90,11 @@ public:
 
     static constexpr uint32_t TIME_PERIOD_WORKER_TASK = ::TIME_PERIOD_WORKER_TASK;  // us
     static constexpr uint32_t LEN_FIFO_TX_MSG = 16;
-    static constexpr uint32_t MASK_FIFO_TX_MSG = LEN_FIFO_TX_MSG - 1;
+    static constexpr uint32_t MASK_FIFO_TX_MSG = RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG>::MASK;
     static constexpr uint32_t LEN_FIFO_TX_DATA = 1024;
-    static constexpr uint32_t MASK_FIFO_TX_DATA = LEN_FIFO_TX_DATA - 1;
+    static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
     static constexpr uint32_t LEN_FIFO_RX_DATA = 1024;
-    static constexpr uint32_t MASK_FIFO_RX_DATA = LEN_FIFO_RX_DATA - 1;
+    static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
 
     // Creates the "bacm" worker task. A null receive callback is fatal
     // (EC_ERROR_INVALID_ARGUMENT), so is a task that cannot be created
@@ -129,8 +129,6 @@ private:
     void FrameCheck();
     uint8_t RecvAddress() const;
     uint8_t SendAddress() const;
-    uint32_t TxRoom() const;
-    void PutTx(uint8_t byte);
     void SendAck();
     void SendNack();
     void SendShortPacket(uint8_t type);
@@ -154,38 +152,20 @@ private:
     uint32_t ticksTaskPeriod;           // worker period in ticks
     LINK_STATES_E linkState;
 
-    uint8_t fifoRxData[LEN_FIFO_RX_DATA];
-    uint32_t firstFifoRxData;           // worker's read index
-    uint32_t lastFifoRxData;            // driver's write index
-    volatile uint32_t loadFifoRxData;   // changed by both sides
+    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
     uint16_t recvCrc;                   // running CRC of the frame being received
     uint32_t lenRecvMsg;                // text bytes received so far, 0 to 248
     RX_PACKET_STATES_E decodeState;
     uint8_t bufRecvMsg[LEN_MSG_BACM];   // text without the doubled DLE
 
-    STR_FIFO_MSG_T fifoTxMsg[LEN_FIFO_TX_MSG];
-    uint32_t firstFifoTxMsg;            // worker's read index
-    uint32_t lastFifoTxMsg;             // Send's write index
-    volatile uint32_t loadFifoTxMsg;    // changed by both sides
-
-    uint8_t fifoTxData[LEN_FIFO_TX_DATA];
-    uint32_t firstFifoTxData;           // driver's read index
-    uint32_t lastFifoTxData;            // worker's write index
-    volatile uint32_t loadFifoTxData;   // changed by both sides
+    RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG> fifoTxMsg;  // Send (router task) to worker
+    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;                // worker to UART driver task
 
     LAST_PACKET_SENT_E lastPacketSent;
     uint32_t numReTx;                   // repeats of the current packet, 0 to MAX_RETX
     uint32_t txFirstAck;                // 0 until an ACK went out since the link went down
     STR_FIFO_MSG_T BufReTxMsg;          // last INFO text, for a repeat
 
-    uint32_t numOfSentMessages;
-    uint32_t numOfRecvdMessages;
-    uint32_t numOfRecvDataQueueFullErrors;
-    uint32_t numOfPacketFormatErrors;
-    uint32_t numOfCrcErrors;
-    uint32_t numOfRecvdMsgLengthErrors;
-    uint32_t numOfSendMsgLengthErrors;
-    uint32_t numOfSendMsgQueueFullErrors;
-    uint32_t numTotalReTxMsg;
+    BACM_STATS_T stats;  // the counters; GetStats adds the live fields
 };

@@ -1,15 +1,16 @@
 // The interface between a byte driver (UART, SPI) and a byte protocol, and
-// the shared helpers of the ring FIFOs and tick-mark time-outs.
+// the shared helpers of the worker tasks and tick-mark time-outs.
 // Drivers call RxDataHandler/TxDataHandler for every byte, from their task or
-// interrupt handler, without locks; the task side of a FIFO changes the load
-// only with interrupts disabled. Protocol objects are never destroyed, hence
-// no virtual destructor.
+// interrupt handler, without locks; the byte FIFOs between the two sides are
+// RingFifo (fifoapl.h). Protocol objects are never destroyed, hence no
+// virtual destructor.
 #pragma once
 
 #include <cstdint>
 
 #include "bdapl.h"
 #include "errcodes.h"
+#include "fifoapl.h"
 #include "kernel.h"
 
 class IProtocol {
@@ -59,15 +60,6 @@ ti_sysbios_knl_Task_Handle createWorkerTask(P* protocol, const char* name, uint3
     params.stackSize = WORKER_TASK_STACK;
     params.instanceName = name;
     return ti_sysbios_knl_Task_create(protocolWorkerTask<P>, &params);
-}
-
-// Adds `delta` (negative to take) to a FIFO load shared with the driver side,
-// which may be an interrupt handler or the higher-priority driver task.
-inline void fifoLoadAdd(volatile uint32_t& load, int32_t delta)
-{
-    const uint32_t key = ti_sysbios_hal_Hwi_disable();
-    load = load + static_cast<uint32_t>(delta);
-    ti_sysbios_hal_Hwi_restore(key);
 }
 
 // Tick-mark time-out: expired when strictly more than `ticks` have passed

@@ -23,23 +23,11 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
       markTicksInterCharTimeout(0),
       markTicksRecvTimeout(0),
       ticksTaskPeriod(0),
-      fifoRxData{},
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
+      fifoRxData(),
       lenRecvMsg(0),
       bufRecvMsg{},
-      fifoTxData{},
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfInterCharTimeout(0),
-      numOfMaxFrameLength(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0)
+      fifoTxData(),
+      stats()
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
@@ -61,69 +49,47 @@ ERROR_CODES_E RAWoS::Send(BD* bd)
     }
     const uint32_t len = bd->Load();
     if (len == 0 || len > LEN_MSG_RAWOS) {
-        numOfSendMsgLengthErrors++;
+        stats.numOfSendMsgLengthErrors++;
         return EC_FAIL;
     }
-    if (len > LEN_FIFO_TX_DATA - loadFifoTxData) {
+    if (len > fifoTxData.Room()) {
         return EC_FAIL;
     }
     const uint8_t* data = bd->BufferPtr();
+    ByteFifo<LEN_FIFO_TX_DATA>::Unit message = fifoTxData.BeginUnit();
     for (uint32_t i = 0; i < len; i++) {
-        fifoTxData[lastFifoTxData] = data[i];
-        lastFifoTxData = (lastFifoTxData + 1) & MASK_FIFO_TX_DATA;
+        message.Put(data[i]);
     }
     // The driver sees the message only once the load counts all of it.
-    fifoLoadAdd(loadFifoTxData, static_cast<int32_t>(len));
-    numOfSentMessages++;
+    fifoTxData.Commit(message);
+    stats.numOfSentMessages++;
     Trace("I");
     return EC_SUCCESS;
 }
 
 void RAWoS::ResetStats()
 {
-    numOfSentMessages = 0;
-    numOfRecvdMessages = 0;
-    numOfInterCharTimeout = 0;
-    numOfMaxFrameLength = 0;
-    numOfRecvDataQueueFullErrors = 0;
-    numOfRecvdMsgLengthErrors = 0;
-    numOfSendMsgLengthErrors = 0;
+    // The link state lives outside the record.
+    stats = RAWOS_STATS_T();
 }
 
 void RAWoS::GetStats(uint8_t* p)
 {
-    RAWOS_STATS_T stats;
-    stats.linkActivity = linkActivity;
-    stats.numOfSentMessages = numOfSentMessages;
-    stats.numOfRecvdMessages = numOfRecvdMessages;
-    stats.numOfInterCharTimeout = numOfInterCharTimeout;
-    stats.numOfMaxFrameLength = numOfMaxFrameLength;
-    stats.numOfRecvDataQueueFullErrors = numOfRecvDataQueueFullErrors;
-    stats.numOfRecvdMsgLengthErrors = numOfRecvdMsgLengthErrors;
-    stats.numOfSendMsgLengthErrors = numOfSendMsgLengthErrors;
-    std::memcpy(p, &stats, sizeof(stats));
+    RAWOS_STATS_T record = stats;
+    record.linkActivity = linkActivity;
+    std::memcpy(p, &record, sizeof record);
 }
 
 void RAWoS::RxDataHandler(uint8_t byte)
 {
-    if (loadFifoRxData >= LEN_FIFO_RX_DATA) {
-        numOfRecvDataQueueFullErrors++;
-        return;
+    if (!fifoRxData.PutFromDriver(byte)) {
+        stats.numOfRecvDataQueueFullErrors++;
     }
-    fifoRxData[lastFifoRxData] = byte;
-    loadFifoRxData = loadFifoRxData + 1;
-    lastFifoRxData = (lastFifoRxData + 1) & MASK_FIFO_RX_DATA;
 }
 
 ERROR_CODES_E RAWoS::TxDataHandler(uint8_t& byte)
 {
-    if (loadFifoTxData == 0) {
-        return EC_FAIL;
-    }
-    byte = fifoTxData[firstFifoTxData];
-    firstFifoTxData = (firstFifoTxData + 1) & MASK_FIFO_TX_DATA;
-    loadFifoTxData = loadFifoTxData - 1;
-    return EC_SUCCESS;
+    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void RAWoS::WorkerCycle()
@@ -137,23 +103,21 @@ void RAWoS::WorkerCycle()
 void RAWoS::DecodePacket()
 {
     // The FIFO holds at most 8192 bytes, so the count fits 16 bits.
-    uint16_t count = static_cast<uint16_t>(loadFifoRxData);
+    uint16_t count = static_cast<uint16_t>(fifoRxData.Load());
     if (count == 0) {
         // Silence is judged only in a pass that finds nothing new.
         if (lenRecvMsg != 0 && ticksExpired(markTicksInterCharTimeout, ticksInterCharTimeout)) {
-            numOfInterCharTimeout++;
+            stats.numOfInterCharTimeout++;
             SaveRecvdPacket();
         }
         return;
     }
     while (count != 0) {
-        const uint8_t c = fifoRxData[firstFifoRxData];
-        firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
-        fifoLoadAdd(loadFifoRxData, -1);
+        const uint8_t c = fifoRxData.Take();
         markTicksInterCharTimeout = ti_sysbios_knl_Clock_getTicks();
         bufRecvMsg[lenRecvMsg++] = c;
         if (lenRecvMsg == LEN_MSG_RAWOS) {
-            numOfMaxFrameLength++;
+            stats.numOfMaxFrameLength++;
             SaveRecvdPacket();
         }
         count--;
@@ -165,11 +129,11 @@ void RAWoS::SaveRecvdPacket()
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkActivity = LINK_UP;
     Trace("i");
-    numOfRecvdMessages++;
+    stats.numOfRecvdMessages++;
     BD* bd = BdPool::Get();
     if (bd->Capacity() < lenRecvMsg) {
         BdPool::Put(bd);
-        numOfRecvdMsgLengthErrors++;
+        stats.numOfRecvdMsgLengthErrors++;
     } else {
         bd->Source(source);
         bd->SourceIpAddr(0);

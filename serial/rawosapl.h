@@ -36,9 +36,9 @@ struct RAWOS_STATS_T {
 class RAWoS : public IProtocol {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
-    static constexpr uint32_t MASK_FIFO_RX_DATA = LEN_FIFO_RX_DATA - 1;
+    static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
     static constexpr uint32_t LEN_FIFO_TX_DATA = 8192;
-    static constexpr uint32_t MASK_FIFO_TX_DATA = LEN_FIFO_TX_DATA - 1;
+    static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
 
     // Creates the "rawos" worker task. A null receive callback is fatal
     // (EC_ERROR_INVALID_ARGUMENT), so is a task that cannot be created
@@ -82,24 +82,12 @@ private:
     uint32_t markTicksRecvTimeout;           // last message ended
     uint32_t ticksTaskPeriod;                // worker period in ticks
 
-    uint8_t fifoRxData[LEN_FIFO_RX_DATA];
-    uint32_t firstFifoRxData;                // worker's read index
-    uint32_t lastFifoRxData;                 // driver's write index
-    volatile uint32_t loadFifoRxData;        // changed by both sides
+    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;   // UART driver task to worker
 
     uint16_t lenRecvMsg;                     // bytes of the message being received
     uint8_t bufRecvMsg[LEN_MSG_RAWOS];
 
-    uint8_t fifoTxData[LEN_FIFO_TX_DATA];
-    uint32_t firstFifoTxData;                // driver's read index
-    uint32_t lastFifoTxData;                 // Send's write index
-    volatile uint32_t loadFifoTxData;        // changed by both sides
+    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;   // Send (router task) to UART driver task
 
-    uint32_t numOfSentMessages;
-    uint32_t numOfRecvdMessages;
-    uint32_t numOfInterCharTimeout;
-    uint32_t numOfMaxFrameLength;
-    uint32_t numOfRecvDataQueueFullErrors;
-    uint32_t numOfRecvdMsgLengthErrors;
-    uint32_t numOfSendMsgLengthErrors;
+    RAWOS_STATS_T stats;  // the counters; GetStats adds the live fields
 };
