@@ -12,6 +12,12 @@ static const int IPGATE_TASK_PRIORITY = 4;
 static const uint32_t IPGATE_TASK_STACK = 4096;
 // Domain handed to the stack with every address.
 static const char IPGATE_DOMAIN[] = "zok2.local";
+// The interface's number in a source's low nibble.
+static const uint32_t SOURCE_INSTANCE_MASK = 0x0F;
+static const uint32_t NUM_ETH_INTERFACES = 2;
+
+// Per interface; written by the gates' worker tasks, read by the console.
+static uint32_t mNumOfMailboxDrops[NUM_ETH_INTERFACES];
 
 IpGate::IpGate(IPGATE_CONFIG_T config)
     : source(config.source),
@@ -48,8 +54,16 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
 
 void IpGate::RecvMessageHandler(BD* bd)
 {
+    const uint32_t instance = bd->Source() & SOURCE_INSTANCE_MASK;
     // A full mailbox drops the message but must not lose the BD.
-    (void)BdMail::PostOrRecycle(bd);
+    if (BdMail::PostOrRecycle(bd) != EC_SUCCESS && instance < NUM_ETH_INTERFACES) {
+        ++mNumOfMailboxDrops[instance];
+    }
+}
+
+uint32_t IpGate::GetNumOfMailboxDrops() const
+{
+    return mNumOfMailboxDrops[(source & SOURCE_INSTANCE_MASK) % NUM_ETH_INTERFACES];
 }
 
 void IpGate::GetConfig(IPGATE_CONFIG_T& config) const
@@ -131,6 +145,7 @@ void IpGate::ResetStatsUdp()
     for (uint32_t i = 0; i < n; ++i) {
         udpSet[i]->ResetStats();
     }
+    mNumOfMailboxDrops[(source & SOURCE_INSTANCE_MASK) % NUM_ETH_INTERFACES] = 0;
 }
 
 void IpGate::PollPorts()

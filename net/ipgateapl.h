@@ -34,8 +34,10 @@ public:
     explicit IpGate(IPGATE_CONFIG_T config);
 
     // Receive callback of every port: posts the BD to the router mailbox, or
-    // returns it to the pool when the mailbox is full.
+    // returns it to the pool when the mailbox is full and counts the drop.
     static void RecvMessageHandler(BD* bd);
+    // Datagrams of this interface the mailbox refused since the last reset.
+    uint32_t GetNumOfMailboxDrops() const;
 
     uint32_t GetEthIndex() const { return ethIndex; }
     uint32_t GetIpAddr() const { return ipAddr; }
@@ -55,6 +57,7 @@ public:
     ERROR_CODES_E SendUdp(BD* bd);
     // Fatal (EC_ERROR_INVALID_ARGUMENT) beyond the ports opened.
     void GetStatsUdpPort(uint32_t portIndex, UDP_STATS_T& stats) const;
+    // Resets every port's statistics and the mailbox drops.
     void ResetStatsUdp();
 
     // Task body; arg0 is the gate.
