@@ -47,6 +47,8 @@ struct NetPacket {
 };
 
 struct NetSocket {
+    static constexpr uint32_t LIVE = 0x5A0C4E7Bu;
+    uint32_t live = LIVE;  // cleared when the model forgets the socket
     hostnet::WatchedFd own;
     std::vector<hostnet::WatchedFd*> groups;  // one per joined group; never freed (I/O thread)
     uint32_t localAddr = 0;
@@ -88,6 +90,8 @@ bool gStarted = false;
 bool gRegistered[NUM_IFACES] = {};
 bool gWarnedSession = false;
 thread_local int32_t tlsError = 0;
+// Each task is one thread: its session flag needs no lock on the poll path.
+thread_local bool tlsSession = false;
 
 void ensureTables()
 {
@@ -106,7 +110,25 @@ int32_t fail(int32_t code)
     return -1;
 }
 
-bool validSocket(SOCKET s) { return gSockets->count(s) != 0; }
+// Firmware only passes handles it was given; the mark catches stale ones
+// without a lock or a lookup, so the 1 ms poll of every port stays cheap.
+bool validSocket(SOCKET s)
+{
+    return s != nullptr && s != NDK_INVALID_SOCKET && s->live == NetSocket::LIVE;
+}
+
+bool anyMarked(const NetSocket* s)
+{
+    if (s->own.ready.load()) {
+        return true;
+    }
+    for (const hostnet::WatchedFd* w : s->groups) {
+        if (w->ready.load()) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The mask as a prefix length; false when its bits are not contiguous.
 bool prefixOf(uint32_t netMask, uint8_t& prefix)
@@ -233,6 +255,7 @@ int32_t fdOpenSession(ti_sysbios_knl_Task_Handle task)
     ensureTables();
     HostScope host;
     gSessions->insert(task);
+    tlsSession = true;
     return 1;
 }
 
@@ -241,10 +264,14 @@ void fdCloseSession(ti_sysbios_knl_Task_Handle task)
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
     gSessions->erase(task);
+    tlsSession = false;
 }
 
 int32_t fdShare(SOCKET s)
 {
+    if (tlsSession) {
+        return validSocket(s) ? 0 : fail(NDK_EBADF);
+    }
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
     if (gSessions->count(ti_sysbios_knl_Task_self()) == 0) {
@@ -258,12 +285,7 @@ int32_t fdShare(SOCKET s)
     return validSocket(s) ? 0 : fail(NDK_EBADF);
 }
 
-int32_t fdClose(SOCKET s)
-{
-    std::lock_guard<std::recursive_mutex> lock(gLock);
-    ensureTables();
-    return validSocket(s) ? 0 : fail(NDK_EBADF);
-}
+int32_t fdClose(SOCKET s) { return validSocket(s) ? 0 : fail(NDK_EBADF); }
 
 int32_t fdError() { return tlsError; }
 
@@ -380,6 +402,10 @@ int32_t NDK_sendto(SOCKET s, const void* data, int32_t len, int32_t flags,
 int32_t NDK_recvncfrom(SOCKET s, void** data, int32_t flags, ndk::sockaddr_in* from,
                        int32_t* fromLen, NDK_PACKET* packet)
 {
+    // Nothing marked: nothing waiting, decided without a lock or a system call.
+    if (validSocket(s) && (flags & NDK_MSG_DONTWAIT) != 0 && !anyMarked(s)) {
+        return fail(NDK_EWOULDBLOCK);
+    }
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
     if (!validSocket(s)) {
@@ -653,7 +679,10 @@ void hostNetReset()
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
     HostScope host;
-    gSockets->clear();  // the sockets themselves stay: the I/O thread may still mark them
+    for (NetSocket* sock : *gSockets) {
+        sock->live = 0;  // the sockets themselves stay: the I/O thread may still mark them
+    }
+    gSockets->clear();
     gCfg->clear();
     gSessions->clear();
     gStarted = false;
