@@ -22,6 +22,7 @@
 #include "fwtest.h"
 #include "hostboard.h"
 #include "hostnet.h"
+#include "hostnetlink.h"
 #include "hostrtc.h"
 #include "hwreg.h"
 #include "ipgateapl.h"
@@ -340,12 +341,6 @@ TEST_F(NetTest, MisuseStopsTheBoard)
              g.GetStatsUdpPort(0, s);
          },
          EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
-        {"address not local", [] {
-             IPGATE_CONFIG_T c = gateConfig();
-             c.ipAddr = addr("192.0.2.55");
-             IpGate g(c);
-         },
-         EC_ERROR_IP_ADD, "ipgateapl"},
         {"MAC mode 4", [] { Ethernet::CpswPortMacModeSelect(0, 4); },
          EC_ERROR_INVALID_ARGUMENT, "ethapl"},
         {"MAC of interface 2",
@@ -515,11 +510,15 @@ TEST_F(NetTest, AddressEntriesReplaceTheStaticOneAndRefuseForeignAddresses)
     EXPECT_EQ(EC_SUCCESS, Ethernet::AddIpToDevice(0, addr("127.0.0.9"), addr("255.0.0.0"),
                                                   addr("127.0.0.1"), "zok2.local"));
     EXPECT_EQ("Adding IP configurations to ETH0.\r\n", consoleText());
+    if (hostNetMayAdminister()) {
+        // The address would really be added to the host's loopback.
+        GTEST_SKIP() << "this process may change addresses: the refusal cannot be shown here";
+    }
     testing::internal::CaptureStderr();
-    EXPECT_EQ(EC_FAIL, Ethernet::AddIpToDevice(0, addr("192.0.2.55"), addr("255.255.255.0"), 0,
+    EXPECT_EQ(EC_FAIL, Ethernet::AddIpToDevice(0, addr("198.51.100.55"), addr("255.255.255.0"), 0,
                                                "zok2.local"));
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(std::string::npos, err.find("192.0.2.55")) << err;
+    EXPECT_NE(std::string::npos, err.find("198.51.100.55")) << err;
     EXPECT_NE(std::string::npos, err.find("(lo)")) << err;
     EXPECT_NE(std::string::npos, consoleText().find("ERROR: Failed to add a static IP configuration "
                                                 "entry, -3\r\n"));
