@@ -132,9 +132,11 @@ int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr
     mreq.imr_multiaddr.s_addr = group;
     mreq.imr_interface.s_addr = ifAddr;
     const sockaddr_in sa = inetAddr(group, port);
+    // Bound to the group, the socket sees only that group; the option adds
+    // nothing to that and some emulators lack it, so its result is dropped.
+    (void)::setsockopt(w.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
     // Several ports (or boards) may listen to one group on one port number.
     if (::setsockopt(w.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
-        ::setsockopt(w.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) < 0 ||
         (rcvBuf > 0 && ::setsockopt(w.fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf) < 0) ||
         ::bind(w.fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0 ||
         ::setsockopt(w.fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) {
