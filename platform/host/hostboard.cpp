@@ -17,6 +17,7 @@
 #include "hostboard.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
+#include "hostnet.h"
 #include "hostnetns.h"
 #include "hostperiph.h"
 #include "hostwdt.h"

@@ -10,6 +10,7 @@
 #include "hostboard.h"
 #include "hostgpio.h"
 #include "hostmcspi.h"
+#include "hostnet.h"
 #include "hostperiph.h"
 #include "hostrtc.h"
 #include "hostuart.h"
@@ -82,6 +83,8 @@ void hostPeripheralsAttach()
             hostCtrlSetMac(i, mac);
         }
     }
+    hostNetAttach();
+    hostAddShutdownHook(hostNetStop);  // addresses the board added go with it
     std::fprintf(stderr, "zok2gw: watchdog expiry %s\n",
                  hostBoardConfig().watchdogExits ? "exits the process" : "restarts the process");
 }
