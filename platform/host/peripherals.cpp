@@ -63,6 +63,7 @@ void hostPeripheralsInstall()
     hostUartReset();
     hostGpioReset();
     hostMcspiReset(false);
+    hostNetReset();
 }
 
 void hostPeripheralsAttach()
