@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 
 static const char _MODULE_[] = "bdapl.cpp";

@@ -8,7 +8,7 @@
 
 #include "bdpoolapl.h"
 #include "crcapl.h"
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 
