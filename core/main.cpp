@@ -10,6 +10,7 @@
 #include "exmapl.h"
 #include "gpiodrvapl.h"
 #include "kernel.h"
+#include "uartdrvapl.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
 
@@ -21,6 +22,11 @@ static constexpr uint32_t MAIN_TASK_STACK = 4096;
 
 static uint32_t ticksPeriodMainTask = 0;
 static GpioDrv mHealthLed;
+
+static void fatalPutByte(uint8_t byte) { uartWriteByte(DC_UART_INDEX, byte); }
+
+// The fatal path's console output and watchdog restart.
+static const EXM_HOOKS_T FATAL_HOOKS = {fatalPutByte, WtdDrv::Restart};
 
 static void mainTask(UArg, UArg)
 {
@@ -35,6 +41,7 @@ static void mainTask(UArg, UArg)
 int main(int argc, char* argv[])
 {
     platformArgs(argc, argv);
+    exmSetHooks(&FATAL_HOOKS);
     kernelConfig();
     boardMmuInit(applMmuEntries);
     boardInit();

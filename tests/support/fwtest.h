@@ -19,8 +19,9 @@ protected:
     static void ClearConsole();
 };
 
-// In a death-test child: the console UART goes to standard error, so that the
-// fatal line can be matched by the death test.
+// In a death-test child: the fatal path is wired as at start-up and the
+// console UART goes to standard error, so that the fatal line can be matched
+// by the death test.
 void consoleToStderr();
 
 // Expects `statement` to stop the firmware with `code` and the console to show
