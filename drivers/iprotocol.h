@@ -3,7 +3,8 @@
 // Drivers call RxDataHandler/TxDataHandler for every byte, from their task or
 // interrupt handler, without locks; the task side of a FIFO changes the load
 // only with interrupts disabled. Protocol objects are never destroyed, hence
-// no virtual destructor.
+// no virtual destructor. It lives with the drivers, which call it; the
+// protocols above implement it.
 #pragma once
 
 #include <cstdint>
