@@ -71,7 +71,11 @@ TEST_F(ConsoleTest, NumericConversionsWidthsAndPads)
     EXPECT_EQ("         0", fmt(*con, "%10u", 0u));
     EXPECT_EQ("         7", fmt(*con, "%10u", 7u));
     EXPECT_EQ("FF", fmt(*con, "%x", 255u));
-    EXPECT_EQ("10", fmt(*con, "%p", 16u));
+    EXPECT_EQ("10", fmt(*con, "%p", reinterpret_cast<void*>(uintptr_t{16})));
+    // %p takes the whole pointer: all 64 bits on a 64-bit host.
+    const uintptr_t wide = static_cast<uintptr_t>(0x7FFE123489ABCDEFull);
+    EXPECT_EQ(sizeof(void*) > sizeof(uint32_t) ? "7FFE123489ABCDEF 5" : "89ABCDEF 5",
+              fmt(*con, "%p %d", reinterpret_cast<void*>(wide), 5));
     EXPECT_EQ("0000BEEF", fmt(*con, "%08X", 0xBEEFu));
     EXPECT_EQ("05 AB ", fmt(*con, "%02x %02x ", 5u, 0xABu));
     EXPECT_EQ("-2147483648", fmt(*con, "%d", static_cast<int32_t>(0x80000000u)));
