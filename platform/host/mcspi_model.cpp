@@ -150,7 +150,7 @@ void osalTrampoline(UArg arg)
 
 }  // namespace
 
-// ---- McSPI library ----------------------------------------------------------
+// McSPI library
 
 void McSPIReset(uint32_t baseAddr)
 {
@@ -307,7 +307,7 @@ void McSPITransmitData(uint32_t baseAddr, uint32_t txData, uint32_t)
     u->txLoaded.store(true, std::memory_order_relaxed);
 }
 
-// ---- Interrupt registration -------------------------------------------------
+// Interrupt registration
 
 void Osal_RegisterInterrupt_initParams(OsalInterruptParams* params)
 {
@@ -339,7 +339,7 @@ OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
     return intr;
 }
 
-// ---- Between model and socket side -------------------------------------------
+// Between model and socket side
 
 McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
                                  uint32_t timeoutMs)
@@ -369,7 +369,7 @@ uint32_t mcspiModelClockHz(uint32_t index)
     return units()[index].st.outClockHz;
 }
 
-// ---- Test hooks -----------------------------------------------------------------
+// Test hooks
 
 void hostMcspiReset(bool sockets)
 {

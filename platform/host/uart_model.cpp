@@ -236,7 +236,7 @@ void (*volatile gRtcCtrlLinked)() = hostRtcCtrlReset;
 
 }  // namespace
 
-// ---- SoC UART library ---------------------------------------------------------
+// SoC UART library
 
 void UARTModuleReset(uint32_t baseAddr)
 {
@@ -484,7 +484,7 @@ uint32_t UARTIsTransmitterEmpty(uint32_t baseAddr)
     return 0;
 }
 
-// ---- Test hooks -----------------------------------------------------------------
+// Test hooks
 
 void hostUartSetTxSink(uint32_t baseAddr, HostUartSink sink, void* ctx)
 {
@@ -615,7 +615,7 @@ uint32_t hostUartLineControl(uint32_t index)
     return u != nullptr ? u->lcr : 0;
 }
 
-// ---- Linux side interface ---------------------------------------------------------
+// Linux side interface
 
 void uartModelSetClock(ModelClock clock)
 {
