@@ -190,8 +190,8 @@ void Console::SendConversion(const CONSOLE_CONVERSION_T& conversion, va_list* ar
         break;
     }
     case 'u':
-        len = ConvertVal(va_arg(*args, uint32_t), BASE_DECIMAL, 0, conversion.width,
-                         conversion.pad, field);
+        len = ConvertVal(va_arg(*args, uint32_t), BASE_DECIMAL, 0, conversion.width, conversion.pad,
+                         field);
         break;
     case 'x':
     case 'X':

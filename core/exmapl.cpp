@@ -54,4 +54,7 @@ void exmSystemExitHandler(int status)
     exmFatalError(EC_SYSTEM_EXIT, "exmapl.cpp", "exmapl.cpp", __LINE__);
 }
 
-void exmSystemAbortHandler() { exmFatalError(EC_SYSTEM_ABORT, "exmapl.cpp", "exmapl.cpp", __LINE__); }
+void exmSystemAbortHandler()
+{
+    exmFatalError(EC_SYSTEM_ABORT, "exmapl.cpp", "exmapl.cpp", __LINE__);
+}

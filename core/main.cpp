@@ -1,9 +1,9 @@
 // The firmware's entry point: board set-up before the kernel runs, then the
 // main task, which finishes start-up inside the kernel and keeps the board
 // alive. Everything else that runs is created from here.
-#include "board.h"
 #include "bdmailapl.h"
 #include "bdpoolapl.h"
+#include "board.h"
 #include "boardapl.h"
 #include "configapl.h"
 #include "dcapl.h"

@@ -76,24 +76,24 @@ private:
     const RECV_BD_CALLBACK recvCallback;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksInterCharTimeout;
-    uint16_t doLog;                          // 1 after EnableLog
+    uint16_t doLog;  // 1 after EnableLog
     LINK_ACTIVITY_E linkActivity;
-    uint32_t markTicksInterCharTimeout;      // last byte taken from the receive FIFO
-    uint32_t markTicksRecvTimeout;           // last message ended
-    uint32_t ticksTaskPeriod;                // worker period in ticks
+    uint32_t markTicksInterCharTimeout;  // last byte taken from the receive FIFO
+    uint32_t markTicksRecvTimeout;       // last message ended
+    uint32_t ticksTaskPeriod;            // worker period in ticks
 
     uint8_t fifoRxData[LEN_FIFO_RX_DATA];
-    uint32_t firstFifoRxData;                // worker's read index
-    uint32_t lastFifoRxData;                 // driver's write index
-    volatile uint32_t loadFifoRxData;        // changed by both sides
+    uint32_t firstFifoRxData;          // worker's read index
+    uint32_t lastFifoRxData;           // driver's write index
+    volatile uint32_t loadFifoRxData;  // changed by both sides
 
-    uint16_t lenRecvMsg;                     // bytes of the message being received
+    uint16_t lenRecvMsg;  // bytes of the message being received
     uint8_t bufRecvMsg[LEN_MSG_RAWOS];
 
     uint8_t fifoTxData[LEN_FIFO_TX_DATA];
-    uint32_t firstFifoTxData;                // driver's read index
-    uint32_t lastFifoTxData;                 // Send's write index
-    volatile uint32_t loadFifoTxData;        // changed by both sides
+    uint32_t firstFifoTxData;          // driver's read index
+    uint32_t lastFifoTxData;           // Send's write index
+    volatile uint32_t loadFifoTxData;  // changed by both sides
 
     uint32_t numOfSentMessages;
     uint32_t numOfRecvdMessages;

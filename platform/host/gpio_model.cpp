@@ -19,7 +19,7 @@ struct Module {
     uint32_t enableCount = 0;
     uint32_t inputMask = ALL_INPUTS;  // bit set: the pin is an input
     uint32_t dataOut = 0;
-    uint32_t dataIn = 0;              // levels driven from outside onto inputs
+    uint32_t dataIn = 0;  // levels driven from outside onto inputs
     uint32_t changes[NUM_PINS] = {};
 };
 

@@ -43,14 +43,14 @@ struct KernelTask {
     UArg arg1 = 0;
     int priority = 0;
     uint32_t stackSize = 0;
-    void* stack = nullptr;     // taken from the simulated heap, as on the board
+    void* stack = nullptr;  // taken from the simulated heap, as on the board
     std::string name;
     TState state = TState::Ready;
-    uint64_t readySeq = 0;     // order of becoming ready: FIFO among equal priorities
-    bool timed = false;        // blocked with a deadline
-    uint64_t deadline = 0;     // elapsed ticks at which a timed wait ends
-    bool posted = false;       // the last wait ended by a post, not a time-out
-    void* waitObj = nullptr;   // semaphore or mailbox queue waited on
+    uint64_t readySeq = 0;           // order of becoming ready: FIFO among equal priorities
+    bool timed = false;              // blocked with a deadline
+    uint64_t deadline = 0;           // elapsed ticks at which a timed wait ends
+    bool posted = false;             // the last wait ended by a post, not a time-out
+    void* waitObj = nullptr;         // semaphore or mailbox queue waited on
     KernelTask* waitNext = nullptr;  // link in that queue
     bool threadStarted = false;
     std::condition_variable cv;
@@ -106,13 +106,13 @@ struct Kernel {
     std::string failName;            // instance name whose creation fails
 
     HostClockMode mode = HostClockMode::Manual;  // how time moves (hostkernel.h)
-    uint32_t offset = 0;             // added to the elapsed ticks the firmware sees
-    uint64_t ticks = 0;              // elapsed ticks in manual and virtual mode
+    uint32_t offset = 0;                         // added to the elapsed ticks the firmware sees
+    uint64_t ticks = 0;                          // elapsed ticks in manual and virtual mode
     SteadyClock::time_point start = SteadyClock::now();  // tick 0 in real mode
-    uint64_t runUntil = UINT64_MAX;  // elapsed ticks at which hostKernelRun returns
+    uint64_t runUntil = UINT64_MAX;               // elapsed ticks at which hostKernelRun returns
     uint32_t timestampHz = DEFAULT_TIMESTAMP_HZ;  // timestamp counter frequency
-    uint32_t secondsBase = 0;        // last value given to Seconds_set
-    uint64_t secondsSetAt = 0;       // elapsed ticks at that Seconds_set
+    uint32_t secondsBase = 0;                     // last value given to Seconds_set
+    uint64_t secondsSetAt = 0;                    // elapsed ticks at that Seconds_set
 
     std::condition_variable runnerCv;  // hostKernelRun waits here
     std::condition_variable idleCv;    // idle waits here for a deadline or interrupt
@@ -129,7 +129,8 @@ uint64_t elapsedLocked()
 {
     if (K->mode == HostClockMode::Real) {
         const auto d = SteadyClock::now() - K->start;
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
     }
     return K->ticks;
 }
@@ -215,10 +216,7 @@ bool nextDeadlineLocked(uint64_t& deadline)
     return any;
 }
 
-bool irqDeliverableLocked()
-{
-    return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any();
-}
+bool irqDeliverableLocked() { return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any(); }
 
 KernelTask* pickNextLocked()
 {
@@ -433,8 +431,10 @@ void idleLoop(UArg, UArg)
             const auto before = SteadyClock::now();
             idleWaitLocked(lk);
             if (K->mode == HostClockMode::Real) {
-                waitedNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                     SteadyClock::now() - before).count());
+                waitedNs =
+                    static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              SteadyClock::now() - before)
+                                              .count());
             }
         }
         rescheduleLocked(lk);
@@ -772,8 +772,8 @@ void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum)
 
 // Semaphores
 
-ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(
-    int32_t count, ti_sysbios_knl_Semaphore_Mode mode)
+ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(int32_t count,
+                                                                ti_sysbios_knl_Semaphore_Mode mode)
 {
     HostScope host;
     auto* s = new KernelSemaphore;
@@ -905,9 +905,10 @@ uint32_t xdc_runtime_Timestamp_get32()
 {
     Lock lk(K->m);
     if (K->mode == HostClockMode::Real) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            SteadyClock::now() - K->start).count() -
-                        static_cast<int64_t>(gTimestampBackNs.load());
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - K->start)
+                .count() -
+            static_cast<int64_t>(gTimestampBackNs.load());
         // Split so that the product stays within 64 bits.
         const uint64_t sec = static_cast<uint64_t>(ns) / 1000000000u;
         const uint64_t frac = static_cast<uint64_t>(ns) % 1000000000u;

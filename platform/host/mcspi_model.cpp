@@ -39,9 +39,9 @@ struct Unit {
     HostMcspiState st;
     // Data registers: the handler reads and writes them without m, since a
     // word's hand-over to and from the master already goes through m.
-    std::atomic<uint32_t> rx{0};         // received word register
-    std::atomic<uint32_t> tx{0};         // transmit register
-    std::atomic<bool> txLoaded{false};   // the handler left a word since the last exchange
+    std::atomic<uint32_t> rx{0};        // received word register
+    std::atomic<uint32_t> tx{0};        // transmit register
+    std::atomic<bool> txLoaded{false};  // the handler left a word since the last exchange
     // The batch being clocked; written under m, by the master to start it
     // and by the handler's flag clear to advance it.
     const uint8_t* in = nullptr;
@@ -415,8 +415,7 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
     return true;
 }
 
-bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                    uint32_t timeoutMs)
+bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n, uint32_t timeoutMs)
 {
     return mcspiModelExchange(index, in, out, n, timeoutMs) == McspiExchange::Done;
 }

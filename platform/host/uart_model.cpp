@@ -122,10 +122,7 @@ int indexOf(uint32_t baseAddr)
     return -1;
 }
 
-bool running(const Uart& u)
-{
-    return (u.mode == MODE_16X || u.mode == MODE_13X) && u.divisor != 0;
-}
+bool running(const Uart& u) { return (u.mode == MODE_16X || u.mode == MODE_13X) && u.divisor != 0; }
 
 uint32_t frameBits(const Uart& u)
 {
@@ -135,7 +132,10 @@ uint32_t frameBits(const Uart& u)
     return 1 + data + parity + stop;
 }
 
-uint32_t oversampling(const Uart& u) { return u.mode == MODE_13X ? OVERSAMPLING_13X : OVERSAMPLING_16X; }
+uint32_t oversampling(const Uart& u)
+{
+    return u.mode == MODE_13X ? OVERSAMPLING_13X : OVERSAMPLING_16X;
+}
 
 uint64_t charNs(const Uart& u)
 {
@@ -682,7 +682,8 @@ void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors)
     // time after another.
     const uint64_t start = u->lastLandNs > now ? u->lastLandNs : now;
     u->lastLandNs = start + charNs(*u);
-    u->lineIn.push_back(LineChar{byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS), u->lastLandNs});
+    u->lineIn.push_back(
+        LineChar{byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS), u->lastLandNs});
 }
 
 bool uartModelSettings(uint32_t index, UartLineSettings* out)
@@ -692,7 +693,8 @@ bool uartModelSettings(uint32_t index, UartLineSettings* out)
         return false;
     }
     Uart& u = uarts()[index];
-    out->bitRate = running(u) ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor)) : 0;
+    out->bitRate =
+        running(u) ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor)) : 0;
     out->dataBits = MIN_DATA_BITS + (u.lcr & LCR_WLEN_MASK);
     out->parity = (u.lcr & LCR_PARITY_EN) != 0;
     out->oddParity = (u.lcr & LCR_PARITY_EVEN) == 0;

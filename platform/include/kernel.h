@@ -70,8 +70,8 @@ enum ti_sysbios_knl_Semaphore_Mode : uint8_t {
 struct KernelSemaphore;
 using ti_sysbios_knl_Semaphore_Handle = KernelSemaphore*;
 
-ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(
-    int32_t count, ti_sysbios_knl_Semaphore_Mode mode);
+ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(int32_t count,
+                                                                ti_sysbios_knl_Semaphore_Mode mode);
 // True when the semaphore was taken within the time-out.
 bool ti_sysbios_knl_Semaphore_pend(ti_sysbios_knl_Semaphore_Handle sem, uint32_t timeout);
 void ti_sysbios_knl_Semaphore_post(ti_sysbios_knl_Semaphore_Handle sem);

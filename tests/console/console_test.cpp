@@ -95,7 +95,7 @@ TEST_F(ConsoleTest, NumericConversionsWidthsAndPads)
 
 TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPadding)
 {
-    EXPECT_EQ("7", fmt(*con, "%16u", 7u));         // pad count 15
+    EXPECT_EQ("7", fmt(*con, "%16u", 7u));                // pad count 15
     EXPECT_EQ("              7", fmt(*con, "%15u", 7u));  // pad count 14
     EXPECT_EQ("12345", fmt(*con, "%20u", 12345u));
     EXPECT_EQ("-42", fmt(*con, "%018d", -42));
@@ -123,7 +123,7 @@ TEST_F(ConsoleTest, NumberFieldNeverExceedsItsSixteenCharacters)
                     Guarded g;
                     std::memset(&g, 'G', sizeof(g));
                     const uint32_t len = ::Console::ConvertVal(value, base, negative, width,
-                                                             negative != 0 ? '0' : ' ', g.field);
+                                                               negative != 0 ? '0' : ' ', g.field);
                     ASSERT_LE(len, ::Console::LEN_NUMBER_FIELD) << width << " " << value;
                     ASSERT_EQ(std::string(16, 'G'), std::string(g.guard, 16))
                         << width << " " << value;

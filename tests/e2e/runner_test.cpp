@@ -10,9 +10,9 @@ constexpr int kTimeoutMs = 20000;
 TEST(Runner, MainTaskCreationFailureIsFatalWithItsCode)
 {
     const std::string dir = makeTempDir();
-    const ProcessResult r = runProcess({ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit",
-                                        "--fail-task-create", "main"},
-                                       kTimeoutMs);
+    const ProcessResult r = runProcess(
+        {ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit", "--fail-task-create", "main"},
+        kTimeoutMs);
     ASSERT_TRUE(r.exited) << r.err;
     EXPECT_EQ(hostExitStatusForFatal(-10), r.status);
     EXPECT_NE(std::string::npos,

@@ -71,7 +71,7 @@ TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
     hostUartRxFifoPut(1, 'b', UART_LSR_RX_PE);
     uint32_t lsr = UARTReadStatus(UART1);
     EXPECT_EQ(UART_LSR_RX_FIFO_STS, lsr & UART_LSR_RX_FIFO_STS);
-    EXPECT_EQ(0u, lsr & UART_LSR_RX_PE);             // 'a' itself is clean
+    EXPECT_EQ(0u, lsr & UART_LSR_RX_PE);                      // 'a' itself is clean
     EXPECT_EQ(UART_LSR_RX_FIFO_E, lsr & UART_LSR_RX_FIFO_E);  // 'b' further in is not
     EXPECT_EQ('a', UARTFIFOCharGet(UART1));
     lsr = UARTReadStatus(UART1);
@@ -208,9 +208,9 @@ TEST_F(RtcCtrlTest, TwelveHourModeShowsThePmBit)
     Unlock();
     Rtc(0x08, 0x13);
     EXPECT_EQ(13u, hostRtcNow().hour);
-    Rtc(0x40, 0x08);  // 12-hour mode, stopped
+    Rtc(0x40, 0x08);              // 12-hour mode, stopped
     EXPECT_EQ(0x81u, Rtc(0x08));  // 1 PM
-    Rtc(0x08, 0x12);  // 12 AM is midnight
+    Rtc(0x08, 0x12);              // 12 AM is midnight
     EXPECT_EQ(0u, hostRtcNow().hour);
     Rtc(0x40, 0x00);
     Rtc(0x08, 0x23);

@@ -26,10 +26,10 @@ void consoleToStderr();
 
 // Expects `statement` to stop the firmware with `code` and the console to show
 // a fatal line matching `regex`.
-#define EXPECT_FATAL(statement, code, regex)                                              \
-    EXPECT_EXIT(                                                                          \
-        {                                                                                 \
-            consoleToStderr();                                                            \
-            statement;                                                                    \
-        },                                                                                \
+#define EXPECT_FATAL(statement, code, regex)                                                       \
+    EXPECT_EXIT(                                                                                   \
+        {                                                                                          \
+            consoleToStderr();                                                                     \
+            statement;                                                                             \
+        },                                                                                         \
         ::testing::ExitedWithCode(hostExitStatusForFatal(code)), regex)
