@@ -12,7 +12,8 @@ void BM_Crc16Block(benchmark::State& state)
 {
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)), 0x10);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Crc::Calc16bitsCrc(0, static_cast<uint32_t>(data.size()), data.data()));
+        benchmark::DoNotOptimize(
+            Crc::Calc16bitsCrc(0, static_cast<uint32_t>(data.size()), data.data()));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
@@ -22,7 +23,8 @@ void BM_Crc8Block(benchmark::State& state)
 {
     std::vector<uint8_t> data(static_cast<size_t>(state.range(0)), 0x10);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Crc::Calc8bitsCrc(0xFF, static_cast<uint32_t>(data.size()), data.data()));
+        benchmark::DoNotOptimize(
+            Crc::Calc8bitsCrc(0xFF, static_cast<uint32_t>(data.size()), data.data()));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }

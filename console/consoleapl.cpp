@@ -110,8 +110,34 @@ void Console::SendSpaces(uint32_t count)
     }
 }
 
+// Reads the flag, width and letter that follow a '%'; returns the position
+// after the letter, or null when the format ends inside the conversion.
+static const char* parseConversion(const char* p, CONSOLE_CONVERSION_T& conversion)
+{
+    conversion.pad = ' ';
+    if (*p == '0') {
+        conversion.pad = '0';
+        ++p;
+    } else if (*p == '-' || *p == '#' || *p == '+') {
+        ++p;
+    }
+    conversion.width = 0;
+    while (*p >= '0' && *p <= '9') {
+        conversion.width = conversion.width * BASE_DECIMAL + static_cast<uint32_t>(*p - '0');
+        ++p;
+    }
+    if (*p == '\0') {
+        return nullptr;
+    }
+    conversion.letter = *p;
+    return p + 1;
+}
+
 void Console::Send(const char* format, va_list args)
 {
+    // A copy the conversions can consume through a pointer, whatever va_list is.
+    va_list rest;
+    va_copy(rest, args);
     const char* p = format;
     while (*p != '\0') {
         if (*p != '%') {
@@ -122,79 +148,76 @@ void Console::Send(const char* format, va_list args)
             (void)Send(static_cast<uint32_t>(p - run), reinterpret_cast<const uint8_t*>(run));
             continue;
         }
-        ++p;
-        char pad = ' ';
-        if (*p == '0') {
-            pad = '0';
-            ++p;
-        } else if (*p == '-' || *p == '#' || *p == '+') {
-            ++p;
-        }
-        uint32_t width = 0;
-        while (*p >= '0' && *p <= '9') {
-            width = width * BASE_DECIMAL + static_cast<uint32_t>(*p - '0');
-            ++p;
-        }
-        if (*p == '\0') {
-            // The format ended inside a conversion.
-            (void)Send(static_cast<uint8_t>('?'));
-            return;
-        }
-        const char conversion = *p++;
-        char field[LEN_NUMBER_FIELD];
-        uint32_t len = 0;
-        switch (conversion) {
-        case 'd': {
-            const int32_t v = va_arg(args, int32_t);
-            // Negating in unsigned arithmetic gives 2147483648 for the most negative value.
-            const uint32_t magnitude = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-            len = ConvertVal(magnitude, BASE_DECIMAL, v < 0 ? 1 : 0, width, pad, field);
-            (void)Send(len, reinterpret_cast<const uint8_t*>(field));
-            break;
-        }
-        case 'u':
-            len = ConvertVal(va_arg(args, uint32_t), BASE_DECIMAL, 0, width, pad, field);
-            (void)Send(len, reinterpret_cast<const uint8_t*>(field));
-            break;
-        case 'x':
-        case 'X':
-        case 'p':
-            len = ConvertVal(va_arg(args, uint32_t), BASE_HEX, 0, width, pad, field);
-            (void)Send(len, reinterpret_cast<const uint8_t*>(field));
-            break;
-        case 'c':
-            (void)Send(static_cast<uint8_t>(va_arg(args, int32_t)));
-            break;
-        case 's': {
-            const char* text = va_arg(args, const char*);
-            if (text == nullptr) {
-                text = NULL_TEXT;
-            }
-            uint32_t textLen = 0;
-            while (text[textLen] != '\0') {
-                ++textLen;
-            }
-            if (Send(textLen, reinterpret_cast<const uint8_t*>(text)) == EC_SUCCESS &&
-                width > textLen) {
-                SendSpaces(width - textLen);
-            }
-            break;
-        }
-        case '%':
-            (void)Send(static_cast<uint8_t>('%'));
-            break;
-        default:
+        CONSOLE_CONVERSION_T conversion;
+        p = parseConversion(p + 1, conversion);
+        if (p == nullptr) {
             (void)Send(static_cast<uint8_t>('?'));
             break;
         }
+        SendConversion(conversion, &rest);
     }
+    va_end(rest);
 }
 
-uint32_t Console::ConvertVal(uint32_t value, uint32_t base, uint32_t negative, uint32_t width,
+void Console::SendConversion(const CONSOLE_CONVERSION_T& conversion, va_list* args)
+{
+    char field[LEN_NUMBER_FIELD];
+    uint32_t len = 0;
+    switch (conversion.letter) {
+    case 'd': {
+        const int32_t v = va_arg(*args, int32_t);
+        // Negating in unsigned arithmetic gives 2147483648 for the most negative value.
+        const uint32_t magnitude = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+        len = ConvertVal(magnitude, BASE_DECIMAL, v < 0 ? 1 : 0, conversion.width, conversion.pad,
+                         field);
+        break;
+    }
+    case 'u':
+        len = ConvertVal(va_arg(*args, uint32_t), BASE_DECIMAL, 0, conversion.width, conversion.pad,
+                         field);
+        break;
+    case 'x':
+    case 'X':
+        len = ConvertVal(va_arg(*args, uint32_t), BASE_HEX, 0, conversion.width, conversion.pad,
+                         field);
+        break;
+    case 'p':
+        len = ConvertVal(reinterpret_cast<uintptr_t>(va_arg(*args, const void*)), BASE_HEX, 0,
+                         conversion.width, conversion.pad, field);
+        break;
+    case 'c':
+        (void)Send(static_cast<uint8_t>(va_arg(*args, int32_t)));
+        return;
+    case 's': {
+        const char* text = va_arg(*args, const char*);
+        if (text == nullptr) {
+            text = NULL_TEXT;
+        }
+        uint32_t textLen = 0;
+        while (text[textLen] != '\0') {
+            ++textLen;
+        }
+        if (Send(textLen, reinterpret_cast<const uint8_t*>(text)) == EC_SUCCESS &&
+            conversion.width > textLen) {
+            SendSpaces(conversion.width - textLen);
+        }
+        return;
+    }
+    case '%':
+        (void)Send(static_cast<uint8_t>('%'));
+        return;
+    default:
+        (void)Send(static_cast<uint8_t>('?'));
+        return;
+    }
+    (void)Send(len, reinterpret_cast<const uint8_t*>(field));
+}
+
+uint32_t Console::ConvertVal(uintptr_t value, uint32_t base, uint32_t negative, uint32_t width,
                              char pad, char* buffer)
 {
     // Largest power of the base not above the value, without overflowing.
-    uint32_t power = 1;
+    uintptr_t power = 1;
     uint32_t digits = 1;
     while (power <= value / base) {
         power *= base;

@@ -16,6 +16,13 @@
 
 using RECV_BYTE_CALLBACK = void (*)(uint8_t key);
 
+// One conversion of the formatter, as read after its '%'.
+struct CONSOLE_CONVERSION_T {
+    char pad;        // '0' after a 0 flag, else ' '
+    uint32_t width;  // 0 when none is given
+    char letter;     // d u x X p c s %; any other letter prints '?'
+};
+
 struct CONSOLE_CONFIG_T {
     RECV_BYTE_CALLBACK recvCallback;  // called in the console task per received byte
 };
@@ -49,19 +56,22 @@ public:
     // refused byte, the bytes before it stay queued. Null data is fatal.
     ERROR_CODES_E Send(uint32_t length, const uint8_t* data);
     // The formatter: %d %u %x %X %p %c %s %%, one flag of 0 - # +, a width.
+    // %p takes a whole pointer (64 bits on a 64-bit host).
     void Send(const char* format, va_list args);
     // Builds a number field of at most LEN_NUMBER_FIELD characters into
-    // `buffer` (room for LEN_NUMBER_FIELD) and returns its length.
-    static uint32_t ConvertVal(uint32_t value, uint32_t base, uint32_t negative, uint32_t width,
+    // `buffer` (room for LEN_NUMBER_FIELD) and returns its length. The value
+    // is pointer wide, so that %p fits; the board's word is 32 bits.
+    static uint32_t ConvertVal(uintptr_t value, uint32_t base, uint32_t negative, uint32_t width,
                                char pad, char* buffer);
 
     static void WorkerTask(UArg arg0, UArg arg1);
 
 private:
     void SendSpaces(uint32_t count);
+    void SendConversion(const CONSOLE_CONVERSION_T& conversion, va_list* args);
 
     const RECV_BYTE_CALLBACK recvCallback;
-    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to console task
-    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // printing tasks to UART driver task
+    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;              // UART driver task to console task
+    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;              // printing tasks to UART driver task
     ti_sysbios_knl_Semaphore_Handle semHandleRecvData;  // one count per received byte
 };

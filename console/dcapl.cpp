@@ -1,10 +1,9 @@
-// Diagnostics console start-up and the print entry points; see dcapl.h.
+// Diagnostics console start-up and the print channel; see dcapl.h.
 // Printing runs in the calling task under the print lock.
 #include "dcapl.h"
 
-#include <cstdarg>
-
 #include "cpuloadapl.h"
+#include "dcchannelapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 
@@ -15,13 +14,26 @@ static const uint32_t DC_BAUD_RATE = 115200;
 static Console* protHandle = nullptr;
 static UartDrv* uartHandle = nullptr;
 static ti_sysbios_knl_Semaphore_Handle semHandlePrint = nullptr;
-uint32_t mEmacStats[LEN_EMAC_STATS / sizeof(uint32_t)];
+
+static void printText(const char* text)
+{
+    (void)ti_sysbios_knl_Semaphore_pend(semHandlePrint, BIOS_WAIT_FOREVER);
+    // A full FIFO loses the rest of the text; printing never waits for room.
+    (void)protHandle->Send(MAX_LEN_STRING_CONSOLE, reinterpret_cast<const uint8_t*>(text));
+    ti_sysbios_knl_Semaphore_post(semHandlePrint);
+}
+
+static void printFormat(const char* format, va_list args)
+{
+    (void)ti_sysbios_knl_Semaphore_pend(semHandlePrint, BIOS_WAIT_FOREVER);
+    protHandle->Send(format, args);
+    ti_sysbios_knl_Semaphore_post(semHandlePrint);
+}
+
+static const DC_PRINT_CHANNEL_T PRINT_CHANNEL = {printText, printFormat};
 
 void dcInit()
 {
-    for (uint32_t& word : mEmacStats) {
-        word = 0;
-    }
     ti_sysbios_hal_Seconds_set(0);
     CpuLoad::Init();
     semHandlePrint = ti_sysbios_knl_Semaphore_create(1, ti_sysbios_knl_Semaphore_Mode_BINARY);
@@ -29,8 +41,9 @@ void dcInit()
         EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
     }
     CONSOLE_CONFIG_T consoleConfig;
-    consoleConfig.recvCallback = RecvCallback;
+    consoleConfig.recvCallback = dcHandleKey;
     protHandle = new Console(consoleConfig);
+    dcSetPrintChannel(&PRINT_CHANNEL);
 
     UARTDRV_CONFIG_T uartConfig;
     uartConfig.uartIndex = DC_UART_INDEX;
@@ -43,51 +56,11 @@ void dcInit()
     uartHandle = new UartDrv(uartConfig);
 }
 
-void dcPrint(const char* text)
-{
-    if (protHandle == nullptr) {
-        return;
-    }
-    (void)ti_sysbios_knl_Semaphore_pend(semHandlePrint, BIOS_WAIT_FOREVER);
-    // A full FIFO loses the rest of the text; printing never waits for room.
-    (void)protHandle->Send(MAX_LEN_STRING_CONSOLE, reinterpret_cast<const uint8_t*>(text));
-    ti_sysbios_knl_Semaphore_post(semHandlePrint);
-}
-
-void dcPrintf(const char* format, ...)
-{
-    if (protHandle == nullptr) {
-        return;
-    }
-    va_list args;
-    va_start(args, format);
-    (void)ti_sysbios_knl_Semaphore_pend(semHandlePrint, BIOS_WAIT_FOREVER);
-    protHandle->Send(format, args);
-    ti_sysbios_knl_Semaphore_post(semHandlePrint);
-    va_end(args);
-}
-
-int dcPrintf2(const char* format, ...)
-{
-    // Its only caller runs after start-up; the test merely keeps an early
-    // call from using a print lock that does not exist yet.
-    if (protHandle == nullptr) {
-        return 1;
-    }
-    va_list args;
-    va_start(args, format);
-    (void)ti_sysbios_knl_Semaphore_pend(semHandlePrint, BIOS_WAIT_FOREVER);
-    protHandle->Send(format, args);
-    ti_sysbios_knl_Semaphore_post(semHandlePrint);
-    va_end(args);
-    return 1;
-}
-
 Console* dcConsole() { return protHandle; }
 
 UartDrv* dcUartDrv() { return uartHandle; }
 
-void RecvCallback(uint8_t key)
+void dcHandleKey(uint8_t key)
 {
     // Keys are consumed here until the page menu takes them over.
     (void)key;

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 
 static const char _MODULE_[] = "bdapl.cpp";
@@ -84,7 +84,7 @@ void BdStack::Print() const
 {
     dcPrint("Stack:\n");
     for (const BD* bd = head; bd != nullptr; bd = bd->Next()) {
-        dcPrintf("0x%X ", static_cast<unsigned>(reinterpret_cast<uintptr_t>(bd)));
+        dcPrintf("0x%p ", static_cast<const void*>(bd));
     }
     dcPrint("\n");
 }

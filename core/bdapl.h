@@ -117,15 +117,15 @@ private:
     // kept const so that readers cannot scribble through BufferPtr().
     uint8_t* Data() { return const_cast<uint8_t*>(bufferPtr); }
 
-    BD* nextPtr;              // link of BdStack / BdQueue; meaningless outside a list
-    SOURCES_E source;         // interface the message came from
-    uint32_t sourceIpAddr;    // network byte order
-    uint32_t destIpAddr;      // network byte order
-    uint16_t sourcePort;      // network byte order
-    uint16_t destPort;        // network byte order; the router routes on it
-    uint32_t bufferLoad;      // bytes held; never above bufferCapacity
-    const uint32_t bufferCapacity;  // size of the data area
-    const uint8_t* const bufferPtr; // start of the data area; not owned
+    BD* nextPtr;                     // link of BdStack / BdQueue; meaningless outside a list
+    SOURCES_E source;                // interface the message came from
+    uint32_t sourceIpAddr;           // network byte order
+    uint32_t destIpAddr;             // network byte order
+    uint16_t sourcePort;             // network byte order
+    uint16_t destPort;               // network byte order; the router routes on it
+    uint32_t bufferLoad;             // bytes held; never above bufferCapacity
+    const uint32_t bufferCapacity;   // size of the data area
+    const uint8_t* const bufferPtr;  // start of the data area; not owned
 };
 
 // Last-in first-out list through BD::Next.

@@ -8,8 +8,8 @@
 
 #include "bdapl.h"
 
-constexpr uint16_t NUM_BDS = 128;        // BDs in the pool
-constexpr uint16_t LEN_BD_BUFFER = 1468; // data bytes per BD: the largest message of any interface
+constexpr uint16_t NUM_BDS = 128;         // BDs in the pool
+constexpr uint16_t LEN_BD_BUFFER = 1468;  // data bytes per BD: the largest message of any interface
 
 struct BDPOOL_STATS_T {
     uint16_t capacityOfBd;  // LEN_BD_BUFFER

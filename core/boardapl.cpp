@@ -14,15 +14,24 @@ void* section(uintptr_t address) { return reinterpret_cast<void*>(address); }
 }  // namespace
 
 const SYS_MMU_ENTRY applMmuEntries[NUM_MMU_ENTRIES] = {
-    {section(0x30000000), SYS_MMU_CACHEABLE},  {section(0x30100000), SYS_MMU_CACHEABLE},
-    {section(0x30200000), SYS_MMU_CACHEABLE},  {section(0x30300000), SYS_MMU_CACHEABLE},
-    {section(0x40300000), 0},                  {section(0x44D00000), SYS_MMU_BUFFERABLE},
-    {section(0x44E00000), SYS_MMU_BUFFERABLE}, {section(0x47900000), SYS_MMU_BUFFERABLE},
-    {section(0x48000000), SYS_MMU_BUFFERABLE}, {section(0x48100000), 0},
-    {section(0x48200000), SYS_MMU_BUFFERABLE}, {section(0x48300000), SYS_MMU_BUFFERABLE},
-    {section(0x49000000), SYS_MMU_BUFFERABLE}, {section(0x4A000000), SYS_MMU_BUFFERABLE},
-    {section(0x4A100000), SYS_MMU_BUFFERABLE}, {section(0x54400000), SYS_MMU_BUFFERABLE},
-    {section(0x80000000), SYS_MMU_CACHEABLE},  {section(SYS_MMU_END_OF_TABLE), 0},
+    {section(0x30000000), SYS_MMU_CACHEABLE},
+    {section(0x30100000), SYS_MMU_CACHEABLE},
+    {section(0x30200000), SYS_MMU_CACHEABLE},
+    {section(0x30300000), SYS_MMU_CACHEABLE},
+    {section(0x40300000), 0},
+    {section(0x44D00000), SYS_MMU_BUFFERABLE},
+    {section(0x44E00000), SYS_MMU_BUFFERABLE},
+    {section(0x47900000), SYS_MMU_BUFFERABLE},
+    {section(0x48000000), SYS_MMU_BUFFERABLE},
+    {section(0x48100000), 0},
+    {section(0x48200000), SYS_MMU_BUFFERABLE},
+    {section(0x48300000), SYS_MMU_BUFFERABLE},
+    {section(0x49000000), SYS_MMU_BUFFERABLE},
+    {section(0x4A000000), SYS_MMU_BUFFERABLE},
+    {section(0x4A100000), SYS_MMU_BUFFERABLE},
+    {section(0x54400000), SYS_MMU_BUFFERABLE},
+    {section(0x80000000), SYS_MMU_CACHEABLE},
+    {section(SYS_MMU_END_OF_TABLE), 0},
 };
 
 void kernelConfig()
@@ -62,7 +71,6 @@ void boardMmuInit(const SYS_MMU_ENTRY* table)
 void boardInit()
 {
     if (Board_init(BOARD_INIT_FLAGS) != 0) {
-        for (;;) {
-        }
+        for (;;) {}
     }
 }

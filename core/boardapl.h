@@ -12,7 +12,7 @@ constexpr uint32_t SYS_MMU_END_OF_TABLE = 0xFFFFFFFFu;
 constexpr uint32_t NUM_MMU_ENTRIES = 18;
 
 struct SYS_MMU_ENTRY {
-    void* address;          // start of a 1 MB section, mapped to itself
+    void* address;            // start of a 1 MB section, mapped to itself
     unsigned int attributes;  // SYS_MMU_* flags
 };
 

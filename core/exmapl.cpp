@@ -6,16 +6,19 @@
 #include <cstdio>
 
 #include "kernel.h"
-#include "uartdrvapl.h"
-#include "wdtdrvapl.h"
 
 static char mUartBuffer[MAX_LEN_STRING];
+static const EXM_HOOKS_T* mHooks = nullptr;
+
+void exmSetHooks(const EXM_HOOKS_T* hooks) { mHooks = hooks; }
 
 void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uint32_t line)
 {
     (void)ti_sysbios_hal_Hwi_disable();  // never enabled again
     // A fresh watchdog period for the output below; nothing restarts it afterwards.
-    WtdDrv::Restart();
+    if (mHooks != nullptr) {
+        mHooks->restartWatchdog();
+    }
     // snprintf cuts the line at 255 characters and always terminates it.
     std::snprintf(mUartBuffer, sizeof(mUartBuffer),
                   "\nFATAL ERROR: code= %d module= %s file= %s line= %lu", static_cast<int>(code),
@@ -29,10 +32,13 @@ void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uin
 
 void exmPrintChar(char c)
 {
-    if (c == '\n') {
-        uartWriteByte(DC_UART_INDEX, '\r');
+    if (mHooks == nullptr) {
+        return;
     }
-    uartWriteByte(DC_UART_INDEX, static_cast<uint8_t>(c));
+    if (c == '\n') {
+        mHooks->putByte('\r');
+    }
+    mHooks->putByte(static_cast<uint8_t>(c));
 }
 
 void exmPrintString(const char* text)
@@ -48,4 +54,7 @@ void exmSystemExitHandler(int status)
     exmFatalError(EC_SYSTEM_EXIT, "exmapl.cpp", "exmapl.cpp", __LINE__);
 }
 
-void exmSystemAbortHandler() { exmFatalError(EC_SYSTEM_ABORT, "exmapl.cpp", "exmapl.cpp", __LINE__); }
+void exmSystemAbortHandler()
+{
+    exmFatalError(EC_SYSTEM_ABORT, "exmapl.cpp", "exmapl.cpp", __LINE__);
+}

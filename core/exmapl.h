@@ -2,6 +2,8 @@
 // exmFatalError may be called from any task or interrupt handler; it prints
 // one line on the console UART by polling, without task, semaphore or
 // interrupt, and then stops the processor until the watchdog resets it.
+// The UART and the watchdog are reached through hooks start-up installs,
+// since their drivers sit above this module.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,16 @@
 
 // Length of the fatal line buffer, terminating zero included.
 constexpr uint32_t MAX_LEN_STRING = 256;
+
+// The board's outputs of the fatal path: both run with interrupts off.
+struct EXM_HOOKS_T {
+    void (*putByte)(uint8_t byte);  // polled write of one byte to the console UART
+    void (*restartWatchdog)();      // one more watchdog period
+};
+
+// Installs the hooks (kept by pointer). Start-up does it first of all; until
+// then a fatal error prints nothing and leaves the watchdog as it is.
+void exmSetHooks(const EXM_HOOKS_T* hooks);
 
 [[noreturn]] void exmFatalError(ERROR_CODES_E code, const char* module, const char* file,
                                 uint32_t line);

@@ -1,9 +1,9 @@
 // The firmware's entry point: board set-up before the kernel runs, then the
 // main task, which finishes start-up inside the kernel and keeps the board
 // alive. Everything else that runs is created from here.
-#include "board.h"
 #include "bdmailapl.h"
 #include "bdpoolapl.h"
+#include "board.h"
 #include "boardapl.h"
 #include "configapl.h"
 #include "dcapl.h"
@@ -11,6 +11,7 @@
 #include "exmapl.h"
 #include "gpiodrvapl.h"
 #include "kernel.h"
+#include "uartdrvapl.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
 
@@ -22,6 +23,11 @@ static constexpr uint32_t MAIN_TASK_STACK = 4096;
 
 static uint32_t ticksPeriodMainTask = 0;
 static GpioDrv mHealthLed;
+
+static void fatalPutByte(uint8_t byte) { uartWriteByte(DC_UART_INDEX, byte); }
+
+// The fatal path's console output and watchdog restart.
+static const EXM_HOOKS_T FATAL_HOOKS = {fatalPutByte, WtdDrv::Restart};
 
 static void mainTask(UArg, UArg)
 {
@@ -37,6 +43,7 @@ static void mainTask(UArg, UArg)
 int main(int argc, char* argv[])
 {
     platformArgs(argc, argv);
+    exmSetHooks(&FATAL_HOOKS);
     kernelConfig();
     boardMmuInit(applMmuEntries);
     boardInit();

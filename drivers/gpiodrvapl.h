@@ -49,7 +49,7 @@ constexpr uint32_t M2_SP336E_U9 = 0x0008060Du;
 
 struct GPIO_HWATTRS_T {
     uint32_t baseAddr;
-    uint32_t line1IntNum;   // carried for interrupt-driven use; not used by the driver
+    uint32_t line1IntNum;  // carried for interrupt-driven use; not used by the driver
     uint32_t line2IntNum;
     uint32_t line1EventId;
     uint32_t line2EventId;

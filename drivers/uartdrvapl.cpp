@@ -34,8 +34,8 @@ static const UART_HWATTRS_T mUartHwAttrs[NUM_OF_UARTS] = {
 };
 
 // Read by uartWriteByte from any context; a byte-wide store is atomic.
-static volatile UART_STATES_E mUartState[NUM_OF_UARTS] = {UART_CLOSED, UART_CLOSED,
-                                                          UART_CLOSED, UART_CLOSED};
+static volatile UART_STATES_E mUartState[NUM_OF_UARTS] = {UART_CLOSED, UART_CLOSED, UART_CLOSED,
+                                                          UART_CLOSED};
 // Shared by the two UARTs wired to each device; created on first use.
 static SerialTransceiver* mSerialTransceive[NUM_OF_SXCRVS] = {nullptr, nullptr};
 
@@ -71,8 +71,8 @@ UartDrv::UartDrv(UARTDRV_CONFIG_T config)
     if (mUartState[config.uartIndex] != UART_CLOSED) {
         EXM_FATAL(EC_ERROR_UART_OPEN);
     }
-    uartOpen(config.uartIndex, config.standard, config.baudRate, config.dataLength,
-             config.stopBits, config.parityType);
+    uartOpen(config.uartIndex, config.standard, config.baudRate, config.dataLength, config.stopBits,
+             config.parityType);
     ticksRxTxTaskPeriod = config.baudRate > UART_FAST_BAUD_LIMIT ? usToTicks(TIME_PERIOD_FAST)
                                                                  : usToTicks(TIME_PERIOD_SLOW);
 
@@ -195,8 +195,8 @@ void uartOpen(uint32_t uartIndex, uint32_t standard, uint32_t baudRate, uint32_t
     mSerialTransceive[hw.sxcrvDevice]->SetStandard(hw.sxcrvChannel, standard);
 
     UARTFIFOConfig(hw.baseAddr, UART_FIFO_CONFIG);
-    const uint32_t divisor = UARTDivisorValCompute(hw.frequency, baudRate, UART_OVERSAMPLING_16X,
-                                                   UART_MIR_OVERSAMPLING);
+    const uint32_t divisor =
+        UARTDivisorValCompute(hw.frequency, baudRate, UART_OVERSAMPLING_16X, UART_MIR_OVERSAMPLING);
     UARTDivisorLatchWrite(hw.baseAddr, divisor);
     UARTLineCharacConfig(hw.baseAddr, dataLength | stopBits, parityType);
     UARTDivisorLatchDisable(hw.baseAddr);
@@ -233,8 +233,7 @@ void uartClose(uint32_t uartIndex)
 uint8_t uartReadByte(uint32_t uartIndex)
 {
     const uint32_t base = mUartHwAttrs[checkedIndex(uartIndex)].baseAddr;
-    while (UARTCharsAvail(base) == 0) {
-    }
+    while (UARTCharsAvail(base) == 0) {}
     return UARTFIFOCharGet(base);
 }
 

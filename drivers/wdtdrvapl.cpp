@@ -38,8 +38,7 @@ void WtdDrv::Restart()
 void WtdDrv::Reset()
 {
     wdtWrite(WDT_WDSC, wdtRead(WDT_WDSC) | WDT_WDSC_SOFTRESET);
-    while ((wdtRead(WDT_WDST) & WDT_WDST_RESETDONE) == 0) {
-    }
+    while ((wdtRead(WDT_WDST) & WDT_WDST_RESETDONE) == 0) {}
 }
 
 void WtdDrv::Disable()
@@ -83,6 +82,5 @@ void WtdDrv::EmuModeEnable() { wdtWrite(WDT_WDSC, wdtRead(WDT_WDSC) & ~WDT_WDSC_
 
 void WtdDrv::WaitPosted(uint32_t postBit)
 {
-    while ((wdtRead(WDT_WWPS) & postBit) != 0) {
-    }
+    while ((wdtRead(WDT_WWPS) & postBit) != 0) {}
 }

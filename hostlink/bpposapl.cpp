@@ -5,7 +5,7 @@
 
 #include "bdpoolapl.h"
 #include "crcapl.h"
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 
 static const char _MODULE_[] = "bpposapl.cpp";

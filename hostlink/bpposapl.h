@@ -105,22 +105,22 @@ private:
     const CONNECTION_CALLBACK connectionCallback;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksConnectionWindow;
-    uint16_t doLog;                        // 1: one trace letter per event on the console
-    volatile LINK_ACTIVITY_E linkActivity; // written by the worker, read by the router
-    LINK_ACTIVITY_E lastLinkActivity;      // last state reported to connectionCallback
+    uint16_t doLog;                               // 1: one trace letter per event on the console
+    volatile LINK_ACTIVITY_E linkActivity;        // written by the worker, read by the router
+    LINK_ACTIVITY_E lastLinkActivity;             // last state reported to connectionCallback
     volatile uint32_t markTicksConnectionWindow;  // last frame or packet queued
-    uint32_t markTicksRecvTimeout;         // last valid frame or packet received
-    uint32_t ticksTaskPeriod;              // worker sleep per pass
+    uint32_t markTicksRecvTimeout;                // last valid frame or packet received
+    uint32_t ticksTaskPeriod;                     // worker sleep per pass
 
     ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // filled by the interrupt, emptied by the worker
 
-    RX_PACKET_STATE_E recvDataState;       // interrupt pre-filter
-    uint8_t discardRx;                     // 1: a unit lost a byte; its rest is not stored
-    RX_PACKET_STATE_E cutState;            // pre-filter state before that byte
-    RX_PACKET_STATE_E decodeState;         // worker decoder
-    uint16_t lenRecvMsg;                   // unstuffed text bytes so far, at most LEN_DECODE_BUF
+    RX_PACKET_STATE_E recvDataState;  // interrupt pre-filter
+    uint8_t discardRx;                // 1: a unit lost a byte; its rest is not stored
+    RX_PACKET_STATE_E cutState;       // pre-filter state before that byte
+    RX_PACKET_STATE_E decodeState;    // worker decoder
+    uint16_t lenRecvMsg;              // unstuffed text bytes so far, at most LEN_DECODE_BUF
     uint8_t bufRecvMsg[LEN_DECODE_BUF];
-    uint8_t recvCrc;                       // running CRC of the frame being received
+    uint8_t recvCrc;  // running CRC of the frame being received
 
     ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // filled by senders, emptied by the interrupt
 

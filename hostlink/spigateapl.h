@@ -45,6 +45,6 @@ public:
     const uint32_t spiChipSelectPolarity;
     const uint32_t bpposTicksRecvTimeout;
     const uint32_t bpposTicksConnectionWindow;
-    SpiDrv* spiHandle;       // owned for the life of the system
-    IProtocol* protHandle;   // the BPPoS object; owned for the life of the system
+    SpiDrv* spiHandle;      // owned for the life of the system
+    IProtocol* protHandle;  // the BPPoS object; owned for the life of the system
 };

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "ethdrv.h"
 #include "exmapl.h"
 #include "hwreg.h"
@@ -173,8 +173,8 @@ ERROR_CODES_E Ethernet::AddIpToDevice(uint32_t ethIndex, uint32_t ipAddr, uint32
     net.IPAddr = ipAddr;
     net.IPMask = netMask;
     std::strncpy(net.Domain, domain, sizeof net.Domain - 1);  // stays NUL-terminated
-    const int32_t rc = CfgAddEntry(nullptr, CFGTAG_IPNET, configIndex, CFG_MODE_DEFAULT,
-                                   sizeof net, &net, nullptr);
+    const int32_t rc = CfgAddEntry(nullptr, CFGTAG_IPNET, configIndex, CFG_MODE_DEFAULT, sizeof net,
+                                   &net, nullptr);
     if (rc >= CFG_ERROR_LOWEST && rc < 0) {
         dcPrintf("ERROR: Failed to add a static IP configuration entry, %d\n", rc);
         return EC_FAIL;
@@ -213,8 +213,7 @@ ERROR_CODES_E Ethernet::GetDeviceName(uint32_t ethIndex, uint32_t capacity, uint
     NIMU_IF_REQ req;
     std::memset(&req, 0, sizeof req);
     req.index = configIndex;
-    return NIMUIoctl(NIMU_GET_DEVICE_NAME, &req, deviceName, capacity) == 0 ? EC_SUCCESS
-                                                                            : EC_FAIL;
+    return NIMUIoctl(NIMU_GET_DEVICE_NAME, &req, deviceName, capacity) == 0 ? EC_SUCCESS : EC_FAIL;
 }
 
 ERROR_CODES_E Ethernet::GetDeviceMtu(uint32_t ethIndex, uint16_t& mtu)
@@ -229,8 +228,8 @@ ERROR_CODES_E Ethernet::GetDeviceMtu(uint32_t ethIndex, uint16_t& mtu)
     return NIMUIoctl(NIMU_GET_DEVICE_MTU, &req, &mtu, sizeof mtu) == 0 ? EC_SUCCESS : EC_FAIL;
 }
 
-ERROR_CODES_E Ethernet::GetDeviceSpeed(uint32_t ethIndex, uint32_t& autoNegociate,
-                                       uint32_t& speed, uint32_t& duplex)
+ERROR_CODES_E Ethernet::GetDeviceSpeed(uint32_t ethIndex, uint32_t& autoNegociate, uint32_t& speed,
+                                       uint32_t& duplex)
 {
     if (ethIndex >= SOC_CPSW_NUM_PORTS) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);

@@ -44,6 +44,6 @@ public:
     static ERROR_CODES_E GetDeviceMtu(uint32_t ethIndex, uint16_t& mtu);
     // The PHY's control settings: auto-negotiation 0/1, speed 10/100/1000
     // (0 for an invalid setting), duplex 1 full / 0 half.
-    static ERROR_CODES_E GetDeviceSpeed(uint32_t ethIndex, uint32_t& autoNegociate,
-                                        uint32_t& speed, uint32_t& duplex);
+    static ERROR_CODES_E GetDeviceSpeed(uint32_t ethIndex, uint32_t& autoNegociate, uint32_t& speed,
+                                        uint32_t& duplex);
 };

@@ -16,12 +16,12 @@ constexpr uint32_t MAX_NUM_UDP_PORTS = 18;
 constexpr uint32_t MAX_NUM_MULTI_ADDR = 8;
 
 struct IPGATE_CONFIG_T {
-    SOURCES_E source;         // SOURCE_ETH0 or SOURCE_ETH1
-    uint32_t ethIndex;        // Ethernet interface, 0 or 1
-    uint32_t netMask;         // network byte order
-    uint32_t ipAddr;          // the board's address on the interface, network byte order
-    uint32_t gatewayIpAddr;   // default gateway, network byte order
-    uint32_t numOfMultiAddrs; // valid entries of listOfMultiAddrs
+    SOURCES_E source;          // SOURCE_ETH0 or SOURCE_ETH1
+    uint32_t ethIndex;         // Ethernet interface, 0 or 1
+    uint32_t netMask;          // network byte order
+    uint32_t ipAddr;           // the board's address on the interface, network byte order
+    uint32_t gatewayIpAddr;    // default gateway, network byte order
+    uint32_t numOfMultiAddrs;  // valid entries of listOfMultiAddrs
     uint32_t listOfMultiAddrs[MAX_NUM_MULTI_ADDR];  // groups every port joins
 };
 

@@ -2,7 +2,7 @@
 #include "udpapl.h"
 
 #include "bdpoolapl.h"
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 
 static const char _MODULE_[] = "udpapl.cpp";
@@ -95,8 +95,7 @@ ERROR_CODES_E UDP::Join(uint32_t multIpAddr)
     group.imr_interface = localIpAddr;
     if (NDK_setsockopt(socketPtr, NDK_IPPROTO_IP, NDK_IP_ADD_MEMBERSHIP, &group, sizeof group) ==
         -1) {
-        dcPrintf("ERROR: UDP port %u join multicast failed, %d\n", hostOrder(localPort),
-                 fdError());
+        dcPrintf("ERROR: UDP port %u join multicast failed, %d\n", hostOrder(localPort), fdError());
         return EC_FAIL;
     }
     return EC_SUCCESS;

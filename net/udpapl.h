@@ -28,7 +28,7 @@ struct UDP_CONFIG_T {
 // type (receive counters written only by the gate's worker task, send
 // counters only by the router task); GetStats adds the live fields.
 struct UDP_STATS_T {
-    uint16_t localPort;           // network byte order
+    uint16_t localPort;  // network byte order
     SOCKET_STATES_E socketState;
     uint32_t numOfRecvdMessages;  // datagrams delivered as BDs
     uint32_t numOfRecvErrors;     // failed receive attempts

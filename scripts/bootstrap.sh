@@ -4,7 +4,7 @@
 # Usage: scripts/bootstrap.sh [cross]   (cross: also the 32-bit ARM toolchains and qemu-arm)
 set -euo pipefail
 
-pkgs=(g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+pkgs=(g++ cmake ninja-build make clang-format libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
 if [ "${1:-}" = "cross" ]; then
     pkgs+=(googletest g++-arm-linux-gnueabihf qemu-user gcc-arm-none-eabi libstdc++-arm-none-eabi-newlib)
 fi

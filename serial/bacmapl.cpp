@@ -8,15 +8,15 @@
 
 #include "bdpoolapl.h"
 #include "crcapl.h"
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 
 static const char _MODULE_[] = "bacmapl.cpp";
 
 namespace {
-constexpr uint32_t LEN_SHORT_PACKET = 3;  // address, DLE, type: ACK and NACK
-constexpr uint32_t LEN_INFO_OVERHEAD = 7; // address, DLE STX, DLE ETX, two CRC bytes
+constexpr uint32_t LEN_SHORT_PACKET = 3;   // address, DLE, type: ACK and NACK
+constexpr uint32_t LEN_INFO_OVERHEAD = 7;  // address, DLE STX, DLE ETX, two CRC bytes
 constexpr uint16_t MASTER_VALUE = 1;
 constexpr uint8_t CRC_HIGH_SHIFT = 8;
 constexpr uint8_t BYTE_MASK = 0xFF;
@@ -179,7 +179,8 @@ uint8_t BACM::RecvAddress() const
 
 uint8_t BACM::SendAddress() const
 {
-    return (master == MASTER_VALUE) ? physicalAddr : static_cast<uint8_t>(physicalAddr | SLAVE_MASK);
+    return (master == MASTER_VALUE) ? physicalAddr
+                                    : static_cast<uint8_t>(physicalAddr | SLAVE_MASK);
 }
 
 void BACM::DecodePacket()

@@ -17,7 +17,7 @@
 constexpr uint32_t LEN_MSG_BACM = 248;  // largest INFO text
 
 struct STR_FIFO_MSG_T {
-    uint32_t load;                 // bytes held, 0 to LEN_MSG_BACM
+    uint32_t load;  // bytes held, 0 to LEN_MSG_BACM
     uint8_t buffer[LEN_MSG_BACM];
 };
 
@@ -29,8 +29,8 @@ struct BACM_CONFIG_T {
     // slave with SLAVE_MASK set; a slave sends it with SLAVE_MASK set and
     // hears exactly this value, all eight bits compared.
     uint8_t physicalAddr;
-    uint32_t ticksRecvTimeout;      // wait for an answer before repeating
-    uint32_t ticksAckWindow;        // how long the turn is kept for a message to send
+    uint32_t ticksRecvTimeout;  // wait for an answer before repeating
+    uint32_t ticksAckWindow;    // how long the turn is kept for a message to send
 };
 
 struct BACM_STATS_T {
@@ -40,11 +40,11 @@ struct BACM_STATS_T {
     uint32_t numOfRecvDataQueueFullErrors;  // bytes dropped: receive FIFO full
     uint32_t numOfPacketFormatErrors;       // texts over 248 bytes, bad escapes
     uint32_t numOfCrcErrors;
-    uint32_t numOfRecvdMsgLengthErrors;     // empty texts; texts larger than the BD
-    uint32_t numOfSendMsgLengthErrors;      // Send with 0 or more than 248 bytes
-    uint32_t numOfSendMsgQueueFullErrors;   // Send with 16 messages queued
-    uint32_t numTotalReTxMsg;               // INFO frames sent again
-    uint32_t loadSendMsgQueue;              // messages queued now (not a counter)
+    uint32_t numOfRecvdMsgLengthErrors;    // empty texts; texts larger than the BD
+    uint32_t numOfSendMsgLengthErrors;     // Send with 0 or more than 248 bytes
+    uint32_t numOfSendMsgQueueFullErrors;  // Send with 16 messages queued
+    uint32_t numTotalReTxMsg;              // INFO frames sent again
+    uint32_t loadSendMsgQueue;             // messages queued now (not a counter)
 };
 
 class BACM : public IProtocol {
@@ -56,8 +56,8 @@ public:
     static constexpr uint8_t DLE = 0x10;
     static constexpr uint8_t NAK = 0x15;
     static constexpr uint16_t VAL_INITIAL_CRC = 0;
-    static constexpr uint32_t MAX_RETX = 2;        // repeats of one packet before the link is down
-    static constexpr uint8_t SLAVE_MASK = 0x80;    // set in the address byte of every slave packet
+    static constexpr uint32_t MAX_RETX = 2;      // repeats of one packet before the link is down
+    static constexpr uint8_t SLAVE_MASK = 0x80;  // set in the address byte of every slave packet
 
     // What the worker does next.
     enum LINK_STATES_E : uint8_t {
@@ -145,27 +145,27 @@ private:
     const uint8_t physicalAddr;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksAckWindow;
-    uint16_t doLog;                     // 1 after EnableLog
+    uint16_t doLog;                         // 1 after EnableLog
     volatile LINK_ACTIVITY_E linkActivity;  // read by Send without a lock
-    uint32_t markTicksAckWindow;        // last ACK or valid INFO received
-    uint32_t markTicksRecvTimeout;      // last packet sent
-    uint32_t ticksTaskPeriod;           // worker period in ticks
+    uint32_t markTicksAckWindow;            // last ACK or valid INFO received
+    uint32_t markTicksRecvTimeout;          // last packet sent
+    uint32_t ticksTaskPeriod;               // worker period in ticks
     LINK_STATES_E linkState;
 
     ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
-    uint16_t recvCrc;                   // running CRC of the frame being received
-    uint32_t lenRecvMsg;                // text bytes received so far, 0 to 248
+    uint16_t recvCrc;     // running CRC of the frame being received
+    uint32_t lenRecvMsg;  // text bytes received so far, 0 to 248
     RX_PACKET_STATES_E decodeState;
-    uint8_t bufRecvMsg[LEN_MSG_BACM];   // text without the doubled DLE
+    uint8_t bufRecvMsg[LEN_MSG_BACM];  // text without the doubled DLE
 
     RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG> fifoTxMsg;  // Send (router task) to worker
     ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;                // worker to UART driver task
 
     LAST_PACKET_SENT_E lastPacketSent;
-    uint32_t numReTx;                   // repeats of the current packet, 0 to MAX_RETX
-    uint32_t txFirstAck;                // 0 until an ACK went out since the link went down
-    STR_FIFO_MSG_T BufReTxMsg;          // last INFO text, for a repeat
+    uint32_t numReTx;           // repeats of the current packet, 0 to MAX_RETX
+    uint32_t txFirstAck;        // 0 until an ACK went out since the link went down
+    STR_FIFO_MSG_T BufReTxMsg;  // last INFO text, for a repeat
 
     BACM_STATS_T stats;  // the counters; GetStats adds the live fields
 };

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "bdpoolapl.h"
-#include "dcapl.h"
+#include "dcprintapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 

@@ -76,18 +76,18 @@ private:
     const RECV_BD_CALLBACK recvCallback;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksInterCharTimeout;
-    uint16_t doLog;                          // 1 after EnableLog
+    uint16_t doLog;  // 1 after EnableLog
     LINK_ACTIVITY_E linkActivity;
-    uint32_t markTicksInterCharTimeout;      // last byte taken from the receive FIFO
-    uint32_t markTicksRecvTimeout;           // last message ended
-    uint32_t ticksTaskPeriod;                // worker period in ticks
+    uint32_t markTicksInterCharTimeout;  // last byte taken from the receive FIFO
+    uint32_t markTicksRecvTimeout;       // last message ended
+    uint32_t ticksTaskPeriod;            // worker period in ticks
 
-    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;   // UART driver task to worker
+    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
-    uint16_t lenRecvMsg;                     // bytes of the message being received
+    uint16_t lenRecvMsg;  // bytes of the message being received
     uint8_t bufRecvMsg[LEN_MSG_RAWOS];
 
-    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;   // Send (router task) to UART driver task
+    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // Send (router task) to UART driver task
 
     RAWOS_STATS_T stats;  // the counters; GetStats adds the live fields
 };

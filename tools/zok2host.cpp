@@ -22,7 +22,8 @@ void onSignal(int) { gInterrupted = 1; }
 
 void usage()
 {
-    std::fprintf(stderr,
+    std::fprintf(
+        stderr,
         "usage: zok2host [--link ENDPOINT] COMMAND [ARGS]\n"
         "  ENDPOINT: unix:PATH, PATH, tcp:HOST:PORT or tcp:PORT (default run/spi1.sock)\n"
         "commands:\n"
@@ -184,9 +185,8 @@ int main(int argc, char** argv)
     hostlink::ClientOptions options;
     options.link.maxTxBytesPerSec = rate;
     hostlink::Client client(options);
-    client.onLink([](bool up) {
-        std::fprintf(stderr, "zok2host: board link %s\n", up ? "up" : "down");
-    });
+    client.onLink(
+        [](bool up) { std::fprintf(stderr, "zok2host: board link %s\n", up ? "up" : "down"); });
     std::string error;
     if (!client.connect(endpoint, &error)) {
         std::fprintf(stderr, "zok2host: %s\n", error.c_str());

@@ -25,7 +25,7 @@ using namespace zok2tools;
 
 namespace {
 
-constexpr int POLL_MS = 2;        // loop period: well below any BAC-M time-out
+constexpr int POLL_MS = 2;  // loop period: well below any BAC-M time-out
 constexpr size_t READ_CHUNK = 512;
 
 struct Options {
@@ -194,13 +194,14 @@ public:
                     static_cast<unsigned long long>(c.ackReceived),
                     static_cast<unsigned long long>(c.nakSent),
                     static_cast<unsigned long long>(c.nakReceived));
-        std::printf("crc errors %llu, format errors %llu, empty frames %llu, time-outs %llu, "
-                    "link downs %llu\n",
-                    static_cast<unsigned long long>(c.crcErrors),
-                    static_cast<unsigned long long>(c.formatErrors),
-                    static_cast<unsigned long long>(c.emptyFrames),
-                    static_cast<unsigned long long>(c.timeouts),
-                    static_cast<unsigned long long>(c.linkDowns));
+        std::printf(
+            "crc errors %llu, format errors %llu, empty frames %llu, time-outs %llu, "
+            "link downs %llu\n",
+            static_cast<unsigned long long>(c.crcErrors),
+            static_cast<unsigned long long>(c.formatErrors),
+            static_cast<unsigned long long>(c.emptyFrames),
+            static_cast<unsigned long long>(c.timeouts),
+            static_cast<unsigned long long>(c.linkDowns));
     }
 
 private:
@@ -211,8 +212,7 @@ class RawosLine : public Line {
 public:
     RawosLine(const RawosPeerConfig& c, uint32_t bitRate)
         : peer(c), rate(bitRate), gapMs(c.interCharGapMs), maxMessage(c.maxMessage)
-    {
-    }
+    {}
     // Messages are released one at a time with a silence longer than the
     // gap behind each, so that every input line stays one message.
     bool Send(const Bytes& m) override
@@ -239,14 +239,15 @@ public:
     {
         const RawosPeerCounters& c = peer.Counters();
         std::printf("link %s, queued %zu\n", peer.LinkUp(now) ? "up" : "down", pending.size());
-        std::printf("sent %llu messages (%llu bytes); received %llu messages (%llu bytes), "
-                    "%llu ended by silence, %llu by length\n",
-                    static_cast<unsigned long long>(c.messagesSent),
-                    static_cast<unsigned long long>(c.bytesSent),
-                    static_cast<unsigned long long>(c.messagesReceived),
-                    static_cast<unsigned long long>(c.bytesReceived),
-                    static_cast<unsigned long long>(c.endedBySilence),
-                    static_cast<unsigned long long>(c.endedByLength));
+        std::printf(
+            "sent %llu messages (%llu bytes); received %llu messages (%llu bytes), "
+            "%llu ended by silence, %llu by length\n",
+            static_cast<unsigned long long>(c.messagesSent),
+            static_cast<unsigned long long>(c.bytesSent),
+            static_cast<unsigned long long>(c.messagesReceived),
+            static_cast<unsigned long long>(c.bytesReceived),
+            static_cast<unsigned long long>(c.endedBySilence),
+            static_cast<unsigned long long>(c.endedByLength));
     }
 
 private:

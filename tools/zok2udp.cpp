@@ -27,7 +27,8 @@ void onSignal(int) { gStop.store(true); }
 
 void usage()
 {
-    std::fprintf(stderr,
+    std::fprintf(
+        stderr,
         "usage: zok2udp MODE [options]\n"
         "modes:\n"
         "  send      send numbered datagrams to --to\n"
@@ -155,12 +156,14 @@ int main(int argc, char** argv)
     }
     zok2tools::UdpPeerReport report;
     const bool ok = peer.Run(report, err, &gStop);
-    std::printf("zok2udp %s: %s\n", argv[1], zok2tools::FormatUdpSummary(options.mode, report).c_str());
+    std::printf("zok2udp %s: %s\n", argv[1],
+                zok2tools::FormatUdpSummary(options.mode, report).c_str());
     std::fflush(stdout);
     if (!ok) {
         std::fprintf(stderr, "zok2udp: %s\n", err.c_str());
         return EXIT_SOCKET;
     }
-    const bool receives = options.mode == UdpPeerMode::Recv || options.mode == UdpPeerMode::Pingpong;
+    const bool receives =
+        options.mode == UdpPeerMode::Recv || options.mode == UdpPeerMode::Pingpong;
     return receives && report.seq.received() == 0 ? EXIT_NOTHING_RECEIVED : 0;
 }

@@ -20,7 +20,7 @@ struct Module {
     uint32_t enableCount = 0;
     uint32_t inputMask = ALL_INPUTS;  // bit set: the pin is an input
     uint32_t dataOut = 0;
-    uint32_t dataIn = 0;              // levels driven from outside onto inputs
+    uint32_t dataIn = 0;  // levels driven from outside onto inputs
     uint32_t changes[NUM_PINS] = {};
 };
 
@@ -44,8 +44,7 @@ Module* usable(uint32_t baseAddr, uint32_t pin)
 {
     Module* m = moduleAt(baseAddr);
     if (pin >= NUM_PINS) {
-        hostBusFault("GPIO pin %u at 0x%08X does not exist (0 to %u)", pin, baseAddr,
-                     NUM_PINS - 1);
+        hostBusFault("GPIO pin %u at 0x%08X does not exist (0 to %u)", pin, baseAddr, NUM_PINS - 1);
     }
     if (!m->clocked) {
         ++gUnclocked;

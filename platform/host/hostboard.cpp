@@ -47,7 +47,8 @@ std::map<uint32_t, Section>& sections()
 
 void usage(const char* prog)
 {
-    std::fprintf(stderr,
+    std::fprintf(
+        stderr,
         "usage: %s [options]\n"
         "  --run-dir DIR          folder for PTY links and sockets (default: run)\n"
         "  --console tty|pty|DEV  console UART 0 on the terminal, a new PTY or a tty device\n"
@@ -152,8 +153,7 @@ void platformArgs(int argc, char** argv)
         hostNetnsStart(argc, argv, hostBoardConfig().eth);
         const HostBoardConfig& c = hostBoardConfig();
         ::mkdir(c.runDir.c_str(), 0755);
-        hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real,
-                        c.tickOffset);
+        hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real, c.tickOffset);
         hostPeripheralsInstall();
         hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;
@@ -180,7 +180,8 @@ void ti_sysbios_family_arm_a8_Mmu_disable() { gMmuEnabled = false; }
 void ti_sysbios_family_arm_a8_Mmu_enable() { gMmuEnabled = true; }
 bool hostMmuEnabled() { return gMmuEnabled; }
 
-void ti_sysbios_family_arm_a8_Mmu_initDescAttrs(ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs* attrs)
+void ti_sysbios_family_arm_a8_Mmu_initDescAttrs(
+    ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs* attrs)
 {
     // The kernel's defaults: a section, write-back cacheable memory.
     attrs->type = ti_sysbios_family_arm_a8_Mmu_FirstLevelDesc_SECTION;

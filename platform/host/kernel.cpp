@@ -1,15 +1,6 @@
-// The simulated single-core CPU and its priority kernel.
-//
-// Every firmware task is a host thread, but only the holder of the CPU token
-// (K->current) runs firmware code; every other firmware thread waits on its
-// own condition variable. The token moves only at safe points: kernel calls,
-// blocking, and the end of a lock. Interrupt handlers run on the token
-// holder's thread at those points, ahead of any task switch. Host I/O threads
-// never run firmware code: they only raise interrupt lines (hostIrqRaise).
-//
-// Time is kept as a 64-bit count of elapsed ticks; the firmware sees its low
-// 32 bits plus a start offset. In virtual and manual mode it moves only when
-// the idle task jumps to the next deadline or a test advances it.
+// The simulated single-core CPU and its priority kernel; the threading model
+// and the modes of time are explained in hostkernel.h. K->current holds the
+// CPU token; K->m guards every field of the kernel record.
 #include <algorithm>
 #include <atomic>
 #include <bitset>
@@ -52,14 +43,14 @@ struct KernelTask {
     UArg arg1 = 0;
     int priority = 0;
     uint32_t stackSize = 0;
-    void* stack = nullptr;     // taken from the simulated heap, as on the board
+    void* stack = nullptr;  // taken from the simulated heap, as on the board
     std::string name;
     TState state = TState::Ready;
-    uint64_t readySeq = 0;     // order of becoming ready: FIFO among equal priorities
-    bool timed = false;        // blocked with a deadline
-    uint64_t deadline = 0;     // elapsed ticks at which a timed wait ends
-    bool posted = false;       // the last wait ended by a post, not a time-out
-    void* waitObj = nullptr;   // semaphore or mailbox queue waited on
+    uint64_t readySeq = 0;           // order of becoming ready: FIFO among equal priorities
+    bool timed = false;              // blocked with a deadline
+    uint64_t deadline = 0;           // elapsed ticks at which a timed wait ends
+    bool posted = false;             // the last wait ended by a post, not a time-out
+    void* waitObj = nullptr;         // semaphore or mailbox queue waited on
     KernelTask* waitNext = nullptr;  // link in that queue
     bool threadStarted = false;
     std::condition_variable cv;
@@ -94,34 +85,34 @@ struct KernelHwi {
 namespace {
 
 struct Kernel {
-    std::mutex m;
+    std::mutex m;                    // guards every field below
     std::vector<KernelTask*> tasks;  // creation order
     KernelTask* current = nullptr;   // CPU token holder while running
-    KernelTask* idle = nullptr;
-    std::vector<IdleFxn> idleHooks;
-    bool running = false;
-    bool stopReq = false;
+    KernelTask* idle = nullptr;      // the idle task, lowest priority, never blocks
+    std::vector<IdleFxn> idleHooks;  // run on every idle turn, in order of adding
+    bool running = false;            // hostKernelRun has started the scheduler
+    bool stopReq = false;            // the run ends at the next safe point
     bool frozen = false;             // the token holder parked for good
-    bool halted = false;
-    int32_t haltCode = 0;
-    uint32_t schedLock = 0;
-    bool hwiOff = false;
-    bool inIsr = false;
-    KernelHwi* hwis[NUM_IRQS] = {};
-    std::bitset<NUM_IRQS> pending;
-    std::bitset<NUM_IRQS> masked;
-    uint64_t seq = 0;
-    uint32_t failCreates = 0;
+    bool halted = false;             // cpuHalt was called: nothing runs any more
+    int32_t haltCode = 0;            // the code cpuHalt was given
+    uint32_t schedLock = 0;          // non-zero: no task switch (Task_disable)
+    bool hwiOff = false;             // interrupts disabled (Hwi_disable)
+    bool inIsr = false;              // an interrupt handler runs on the token holder
+    KernelHwi* hwis[NUM_IRQS] = {};  // installed handler per line, null when none
+    std::bitset<NUM_IRQS> pending;   // raised lines not yet handled
+    std::bitset<NUM_IRQS> masked;    // lines disabled one by one
+    uint64_t seq = 0;                // source of readySeq, counting up
+    uint32_t failCreates = 0;        // task creations still to fail (tests)
     std::string failName;            // instance name whose creation fails
 
-    HostClockMode mode = HostClockMode::Manual;
-    uint32_t offset = 0;
-    uint64_t ticks = 0;              // elapsed ticks in manual and virtual mode
-    SteadyClock::time_point start = SteadyClock::now();
-    uint64_t runUntil = UINT64_MAX;
-    uint32_t timestampHz = DEFAULT_TIMESTAMP_HZ;
-    uint32_t secondsBase = 0;
-    uint64_t secondsSetAt = 0;
+    HostClockMode mode = HostClockMode::Manual;  // how time moves (hostkernel.h)
+    uint32_t offset = 0;                         // added to the elapsed ticks the firmware sees
+    uint64_t ticks = 0;                          // elapsed ticks in manual and virtual mode
+    SteadyClock::time_point start = SteadyClock::now();  // tick 0 in real mode
+    uint64_t runUntil = UINT64_MAX;               // elapsed ticks at which hostKernelRun returns
+    uint32_t timestampHz = DEFAULT_TIMESTAMP_HZ;  // timestamp counter frequency
+    uint32_t secondsBase = 0;                     // last value given to Seconds_set
+    uint64_t secondsSetAt = 0;                    // elapsed ticks at that Seconds_set
 
     std::condition_variable runnerCv;  // hostKernelRun waits here
     std::condition_variable idleCv;    // idle waits here for a deadline or interrupt
@@ -138,7 +129,8 @@ uint64_t elapsedLocked()
 {
     if (K->mode == HostClockMode::Real) {
         const auto d = SteadyClock::now() - K->start;
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
     }
     return K->ticks;
 }
@@ -233,10 +225,7 @@ void checkLine(uint32_t intNum)
     }
 }
 
-bool irqDeliverableLocked()
-{
-    return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any();
-}
+bool irqDeliverableLocked() { return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any(); }
 
 KernelTask* pickNextLocked()
 {
@@ -451,8 +440,10 @@ void idleLoop(UArg, UArg)
             const auto before = SteadyClock::now();
             idleWaitLocked(lk);
             if (K->mode == HostClockMode::Real) {
-                waitedNs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                     SteadyClock::now() - before).count());
+                waitedNs =
+                    static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              SteadyClock::now() - before)
+                                              .count());
             }
         }
         rescheduleLocked(lk);
@@ -513,7 +504,7 @@ void ensureIdleLocked()
 
 }  // namespace
 
-// ---- Host control -----------------------------------------------------------
+// Host control
 
 void hostKernelReset(HostClockMode mode, uint32_t tickOffset)
 {
@@ -642,7 +633,7 @@ int32_t hostHaltCode()
 
 const xdc_runtime_System_Hooks* hostSystemHooks() { return &gHooks; }
 
-// ---- Tasks ------------------------------------------------------------------
+// Tasks
 
 void ti_sysbios_knl_Task_Params_init(ti_sysbios_knl_Task_Params* params)
 {
@@ -738,7 +729,7 @@ uint32_t ti_sysbios_knl_Task_forEach(void (*visit)(ti_sysbios_knl_Task_Handle ta
     return static_cast<uint32_t>(snapshot.size());
 }
 
-// ---- Interrupts ---------------------------------------------------------------
+// Interrupts
 
 uint32_t ti_sysbios_hal_Hwi_disable()
 {
@@ -785,10 +776,10 @@ void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum)
     K->masked.set(intNum);
 }
 
-// ---- Semaphores ---------------------------------------------------------------
+// Semaphores
 
-ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(
-    int32_t count, ti_sysbios_knl_Semaphore_Mode mode)
+ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(int32_t count,
+                                                                ti_sysbios_knl_Semaphore_Mode mode)
 {
     HostScope host;
     auto* s = new KernelSemaphore;
@@ -840,7 +831,7 @@ int32_t ti_sysbios_knl_Semaphore_getCount(ti_sysbios_knl_Semaphore_Handle sem)
     return sem->count;
 }
 
-// ---- Mailbox ------------------------------------------------------------------
+// Mailbox
 
 ti_sysbios_knl_Mailbox_Handle ti_sysbios_knl_Mailbox_create(uint32_t msgSize, uint32_t numMsgs)
 {
@@ -908,7 +899,7 @@ uint32_t ti_sysbios_knl_Mailbox_getNumPendingMsgs(ti_sysbios_knl_Mailbox_Handle 
     return mbx->count;
 }
 
-// ---- Time ---------------------------------------------------------------------
+// Time
 
 uint32_t ti_sysbios_knl_Clock_getTicks()
 {
@@ -920,9 +911,10 @@ uint32_t xdc_runtime_Timestamp_get32()
 {
     Lock lk(K->m);
     if (K->mode == HostClockMode::Real) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            SteadyClock::now() - K->start).count() -
-                        static_cast<int64_t>(gTimestampBackNs.load());
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - K->start)
+                .count() -
+            static_cast<int64_t>(gTimestampBackNs.load());
         // Split so that the product stays within 64 bits.
         const uint64_t sec = static_cast<uint64_t>(ns) / 1000000000u;
         const uint64_t frac = static_cast<uint64_t>(ns) % 1000000000u;
@@ -950,7 +942,7 @@ uint32_t ti_sysbios_hal_Seconds_get()
     return K->secondsBase + static_cast<uint32_t>((elapsedLocked() - K->secondsSetAt) / 1000u);
 }
 
-// ---- Configuration, start and halt ----------------------------------------------
+// Configuration, start and halt
 
 void ti_sysbios_knl_Idle_add(IdleFxn fxn)
 {

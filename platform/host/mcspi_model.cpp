@@ -39,9 +39,9 @@ struct Unit {
     HostMcspiState st;
     // Data registers: the handler reads and writes them without m, since a
     // word's hand-over to and from the master already goes through m.
-    std::atomic<uint32_t> rx{0};         // received word register
-    std::atomic<uint32_t> tx{0};         // transmit register
-    std::atomic<bool> txLoaded{false};   // the handler left a word since the last exchange
+    std::atomic<uint32_t> rx{0};        // received word register
+    std::atomic<uint32_t> tx{0};        // transmit register
+    std::atomic<bool> txLoaded{false};  // the handler left a word since the last exchange
     // The batch being clocked; written under m, by the master to start it
     // and by the handler's flag clear to advance it.
     const uint8_t* in = nullptr;
@@ -172,7 +172,7 @@ void osalTrampoline(UArg arg)
 
 }  // namespace
 
-// ---- McSPI library ----------------------------------------------------------
+// McSPI library
 
 void McSPIReset(uint32_t baseAddr)
 {
@@ -314,7 +314,7 @@ void McSPITransmitData(uint32_t baseAddr, uint32_t txData, uint32_t)
     u->txLoaded.store(true, std::memory_order_relaxed);
 }
 
-// ---- Interrupt registration -------------------------------------------------
+// Interrupt registration
 
 void Osal_RegisterInterrupt_initParams(OsalInterruptParams* params)
 {
@@ -349,7 +349,7 @@ OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
     return intr;
 }
 
-// ---- Between model and socket side -------------------------------------------
+// Between model and socket side
 
 McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
                                  uint32_t timeoutMs)
@@ -379,7 +379,7 @@ uint32_t mcspiModelClockHz(uint32_t index)
     return units()[index].st.outClockHz;
 }
 
-// ---- Test hooks -----------------------------------------------------------------
+// Test hooks
 
 void hostMcspiReset(bool sockets)
 {
@@ -438,8 +438,7 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
     return true;
 }
 
-bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                    uint32_t timeoutMs)
+bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n, uint32_t timeoutMs)
 {
     return mcspiModelExchange(index, in, out, n, timeoutMs) == McspiExchange::Done;
 }

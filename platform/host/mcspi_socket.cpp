@@ -30,20 +30,20 @@
 
 namespace {
 
-constexpr size_t MAX_BATCH = 1024;            // words per hand-over to the model
+constexpr size_t MAX_BATCH = 1024;             // words per hand-over to the model
 constexpr uint32_t HANDLER_TIMEOUT_MS = 1000;  // a batch the firmware did not take
 constexpr uint32_t BITS_PER_WORD = 8;
-constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000; // before the firmware programs one
+constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000;  // before the firmware programs one
 constexpr int64_t NS_PER_S = 1000000000;
-constexpr int64_t BUS_SLACK_NS = 2000000;      // bus time a late batch may catch up on
+constexpr int64_t BUS_SLACK_NS = 2000000;  // bus time a late batch may catch up on
 
 struct Listener {
     std::thread thread;
     int listenFd = -1;
-    int wakePipe[2] = {-1, -1};  // written to stop the thread or open it for peers
+    int wakePipe[2] = {-1, -1};          // written to stop the thread or open it for peers
     std::atomic<bool> accepting{false};  // the controller is live: peers are taken
     std::atomic<bool> stopping{false};
-    std::string unixPath;        // removed when the listener stops
+    std::string unixPath;  // removed when the listener stops
 };
 
 std::mutex gLock;
@@ -81,8 +81,7 @@ void sleepUntilNs(int64_t deadline)
     timespec ts;
     ts.tv_sec = static_cast<time_t>(deadline / NS_PER_S);
     ts.tv_nsec = static_cast<long>(deadline % NS_PER_S);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
 bool writeAll(int fd, const uint8_t* buf, size_t len)
@@ -273,7 +272,7 @@ bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::
     auto* l = new Listener;
     if (attachment == "unix" || attachment.rfind("unix:", 0) == 0) {
         l->unixPath = attachment == "unix" ? runDir + "/spi" + std::to_string(index + 1) + ".sock"
-                                     : attachment.substr(5);
+                                           : attachment.substr(5);
         l->listenFd = listenUnix(l->unixPath, error);
         endpoint = "unix:" + l->unixPath;
     } else if (attachment.rfind("tcp:", 0) == 0) {

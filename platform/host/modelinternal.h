@@ -42,4 +42,3 @@ void uartHostKick(uint32_t index);
 
 // The RTC model counts on this clock from now on.
 void hostRtcSetClock(ModelClock clock);
-

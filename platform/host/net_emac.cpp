@@ -129,12 +129,16 @@ uint32_t ENETPHY_UserAccessRead(ENETPHY_Handle handle, uint32_t regNum, uint32_t
         return 0;
     }
     switch (regNum) {
-    case ENETPHY_BMCR: *value = hostnet::bmcrOf(info); break;
+    case ENETPHY_BMCR:
+        *value = hostnet::bmcrOf(info);
+        break;
     case ENETPHY_BMSR:
         *value = static_cast<uint16_t>(
             BMSR_ABILITIES | (info.linkUp ? ENETPHY_BMSR_LINK_UP | BMSR_AUTONEG_DONE : 0));
         break;
-    default: *value = 0; break;
+    default:
+        *value = 0;
+        break;
     }
     return 1;
 }

@@ -21,10 +21,11 @@ namespace {
 constexpr const char* SYS_NET = "/sys/class/net/";
 constexpr const char* PROC_SNMP = "/proc/net/snmp";
 constexpr const char* COUNTER_NAMES[] = {
-    "rx_packets", "tx_packets", "rx_bytes", "tx_bytes", "multicast", "collisions",
-    "rx_crc_errors", "rx_frame_errors", "rx_length_errors", "rx_over_errors",
-    "rx_fifo_errors", "rx_missed_errors", "rx_dropped", "tx_fifo_errors",
-    "tx_carrier_errors", "tx_aborted_errors", "tx_window_errors", "rx_errors",
+    "rx_packets",       "tx_packets",     "rx_bytes",          "tx_bytes",
+    "multicast",        "collisions",     "rx_crc_errors",     "rx_frame_errors",
+    "rx_length_errors", "rx_over_errors", "rx_fifo_errors",    "rx_missed_errors",
+    "rx_dropped",       "tx_fifo_errors", "tx_carrier_errors", "tx_aborted_errors",
+    "tx_window_errors", "rx_errors",
 };
 
 bool readNumber(const std::string& path, uint64_t& value)

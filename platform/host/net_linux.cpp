@@ -28,15 +28,24 @@ struct ErrorMap {
 };
 // Linux errno values to the stack's own codes; anything else is EINVAL.
 constexpr ErrorMap ERRORS[] = {
-    {EAGAIN, NDK_EWOULDBLOCK},      {EBADF, NDK_EBADF},
-    {ENOMEM, NDK_ENOMEM},           {EACCES, NDK_EACCES},
-    {EPERM, NDK_EACCES},            {EINVAL, NDK_EINVAL},
-    {EMFILE, NDK_EMFILE},           {ENFILE, NDK_EMFILE},
-    {EMSGSIZE, NDK_EMSGSIZE},       {ENOPROTOOPT, NDK_ENOPROTOOPT},
-    {EOPNOTSUPP, NDK_EOPNOTSUPP},   {EAFNOSUPPORT, NDK_EAFNOSUPPORT},
-    {EADDRINUSE, NDK_EADDRINUSE},   {EADDRNOTAVAIL, NDK_EADDRNOTAVAIL},
-    {ENETUNREACH, NDK_ENETUNREACH}, {ENOBUFS, NDK_ENOBUFS},
-    {ECONNREFUSED, NDK_ECONNREFUSED}, {EHOSTUNREACH, NDK_EHOSTUNREACH},
+    {EAGAIN, NDK_EWOULDBLOCK},
+    {EBADF, NDK_EBADF},
+    {ENOMEM, NDK_ENOMEM},
+    {EACCES, NDK_EACCES},
+    {EPERM, NDK_EACCES},
+    {EINVAL, NDK_EINVAL},
+    {EMFILE, NDK_EMFILE},
+    {ENFILE, NDK_EMFILE},
+    {EMSGSIZE, NDK_EMSGSIZE},
+    {ENOPROTOOPT, NDK_ENOPROTOOPT},
+    {EOPNOTSUPP, NDK_EOPNOTSUPP},
+    {EAFNOSUPPORT, NDK_EAFNOSUPPORT},
+    {EADDRINUSE, NDK_EADDRINUSE},
+    {EADDRNOTAVAIL, NDK_EADDRNOTAVAIL},
+    {ENETUNREACH, NDK_ENETUNREACH},
+    {ENOBUFS, NDK_ENOBUFS},
+    {ECONNREFUSED, NDK_ECONNREFUSED},
+    {EHOSTUNREACH, NDK_EHOSTUNREACH},
     {ENODEV, NDK_EADDRNOTAVAIL},
 };
 
@@ -97,8 +106,7 @@ int32_t bindAddr(const WatchedFd& w, uint32_t addr, uint16_t port)
                                                                                : 0;
 }
 
-int32_t setOption(const WatchedFd& w, int32_t level, int32_t option, const void* value,
-                  int32_t len)
+int32_t setOption(const WatchedFd& w, int32_t level, int32_t option, const void* value, int32_t len)
 {
     int linuxLevel = 0;
     int linuxOption = 0;
@@ -119,8 +127,7 @@ int32_t setOption(const WatchedFd& w, int32_t level, int32_t option, const void*
                : 0;
 }
 
-int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr,
-                    int32_t rcvBuf)
+int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr, int32_t rcvBuf)
 {
     const int32_t rc = udpSocket(w);
     if (rc != 0) {
@@ -150,8 +157,8 @@ int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr
 int32_t sendTo(const WatchedFd& w, const void* data, uint32_t len, uint32_t addr, uint16_t port)
 {
     const sockaddr_in sa = inetAddr(addr, port);
-    const ssize_t n = ::sendto(w.fd, data, len, MSG_DONTWAIT,
-                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    const ssize_t n =
+        ::sendto(w.fd, data, len, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     return n < 0 ? translate(errno) : 0;
 }
 

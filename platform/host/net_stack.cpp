@@ -66,6 +66,9 @@ struct CfgEntry {
     std::vector<uint8_t> data;
 };
 
+// Resolved only when the firmware's Ethernet module is linked: the platform
+// lies below the firmware and must not pull it in.
+#pragma weak NIMUDeviceTable
 namespace {
 
 constexpr uint32_t NUM_IFACES = 2;
@@ -76,9 +79,9 @@ constexpr int32_t NIMU_ERR = -1;
 constexpr uint32_t ICMP_TYPE_NAMES = ICMP_NUM_TYPES;
 // Icmp counter names by message type; null where only IcmpMsg has it.
 constexpr const char* ICMP_NAMES[ICMP_TYPE_NAMES] = {
-    "EchoReps", nullptr, nullptr, "DestUnreachs", "SrcQuenchs", "Redirects", nullptr, nullptr,
-    "Echos", nullptr, nullptr, "TimeExcds", "ParmProbs", "Timestamps", "TimestampReps",
-    nullptr, nullptr, "AddrMasks", "AddrMaskReps"};
+    "EchoReps",      nullptr, nullptr, "DestUnreachs", "SrcQuenchs",  "Redirects", nullptr,
+    nullptr,         "Echos", nullptr, nullptr,        "TimeExcds",   "ParmProbs", "Timestamps",
+    "TimestampReps", nullptr, nullptr, "AddrMasks",    "AddrMaskReps"};
 constexpr char START_DOMAIN[] = "zok2.local";
 constexpr uint8_t START_MASK[4] = {255, 255, 255, 0};
 
@@ -160,8 +163,12 @@ void addEntry(uint32_t tag, uint32_t item, const void* data, uint32_t size, CFG_
 void startStack()
 {
     gStarted = true;
-    for (uint32_t i = 0; i < NIMU_DEVICE_TABLE_SIZE && NIMUDeviceTable[i].init != nullptr; ++i) {
-        (void)NIMUDeviceTable[i].init(nullptr);
+    // The table is the application's; a program built without the Ethernet
+    // module (a unit test of a lower layer) has none and registers no device.
+    const NIMU_DEVICE_TABLE_ENTRY* table = NIMUDeviceTable;
+    for (uint32_t i = 0; table != nullptr && i < NIMU_DEVICE_TABLE_SIZE && table[i].init != nullptr;
+         ++i) {
+        (void)table[i].init(nullptr);
     }
     CI_IPNET net{};
     std::memcpy(&net.IPMask, START_MASK, sizeof net.IPMask);
@@ -332,8 +339,7 @@ int32_t NDK_bind(SOCKET s, const ndk::sockaddr_in* addr, int32_t addrLen)
     return 0;
 }
 
-int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* value,
-                       int32_t valueLen)
+int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* value, int32_t valueLen)
 {
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
@@ -351,9 +357,8 @@ int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* valu
         std::memcpy(&mreq, value, sizeof mreq);
         HostScope host;
         auto* w = new hostnet::WatchedFd;
-        const int32_t rc =
-            hostnet::groupSocket(*w, mreq.imr_multiaddr, s->localPort, mreq.imr_interface,
-                                 s->rcvBuf);
+        const int32_t rc = hostnet::groupSocket(*w, mreq.imr_multiaddr, s->localPort,
+                                                mreq.imr_interface, s->rcvBuf);
         if (rc != 0) {
             delete w;
             return fail(rc);
@@ -394,8 +399,8 @@ int32_t NDK_sendto(SOCKET s, const void* data, int32_t len, int32_t flags,
         (data == nullptr && len > 0)) {
         return fail(NDK_EINVAL);
     }
-    const int32_t rc = hostnet::sendTo(s->own, data, static_cast<uint32_t>(len), to->sin_addr,
-                                       to->sin_port);
+    const int32_t rc =
+        hostnet::sendTo(s->own, data, static_cast<uint32_t>(len), to->sin_addr, to->sin_port);
     return rc != 0 ? fail(rc == NDK_EWOULDBLOCK ? NDK_ENOBUFS : rc) : len;
 }
 
@@ -499,8 +504,7 @@ int32_t CfgAddEntry(CFG_HANDLE cfg, uint32_t tag, uint32_t item, uint32_t mode, 
     return rc;
 }
 
-int32_t CfgGetEntry(CFG_HANDLE cfg, uint32_t tag, uint32_t item, uint32_t index,
-                    CFG_ENTRY* entry)
+int32_t CfgGetEntry(CFG_HANDLE cfg, uint32_t tag, uint32_t item, uint32_t index, CFG_ENTRY* entry)
 {
     std::lock_guard<std::recursive_mutex> lock(gLock);
     (void)registeredCount();
@@ -586,7 +590,8 @@ int32_t NIMUIoctl(uint32_t cmd, const NIMU_IF_REQ* req, void* buffer, uint32_t s
         std::memcpy(buffer, name.c_str(), name.size() + 1);
         return 0;
     }
-    default: return NIMU_ERR;
+    default:
+        return NIMU_ERR;
     }
 }
 

@@ -27,10 +27,8 @@ int32_t setOption(const WatchedFd& w, int32_t level, int32_t option, const void*
 // A socket of its own for one multicast group on one port, joined on the
 // interface that holds `ifAddr`: the port's own socket is bound to a unicast
 // address, which Linux does not match against a group.
-int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr,
-                    int32_t rcvBuf);
-int32_t sendTo(const WatchedFd& w, const void* data, uint32_t len, uint32_t addr,
-               uint16_t port);
+int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr, int32_t rcvBuf);
+int32_t sendTo(const WatchedFd& w, const void* data, uint32_t len, uint32_t addr, uint16_t port);
 // Reads one datagram if `w` is marked; NDK_EWOULDBLOCK when none is waiting
 // (no system call when the socket is not marked).
 int32_t recvFrom(WatchedFd& w, uint8_t* buf, uint32_t cap, uint32_t& len, uint32_t& addr,
@@ -48,7 +46,7 @@ struct IfInfo {
     bool exists = false;
     uint32_t mtu = 0;
     bool linkUp = false;
-    uint32_t speed = 0;     // Mbit/s; 0 unknown (virtual interfaces)
+    uint32_t speed = 0;  // Mbit/s; 0 unknown (virtual interfaces)
     bool fullDuplex = false;
     bool autoNeg = false;
 };

@@ -28,7 +28,8 @@
 
 namespace {
 
-constexpr size_t RECV_BUFFER = 32768;  // a dump part of the kernel fits (it sends at most a page or two)
+constexpr size_t RECV_BUFFER =
+    32768;  // a dump part of the kernel fits (it sends at most a page or two)
 constexpr uint8_t MAX_PREFIX_LEN = 32;
 // A second default route (another interface, another gateway) cannot share
 // the metric of an existing one; it gets this base plus its interface index.
@@ -36,9 +37,9 @@ constexpr uint32_t SECOND_ROUTE_METRIC_BASE = 100;
 constexpr int CAP_BITS_PER_HEX_DIGIT = 4;
 
 struct Added {
-    bool isRoute;     // else an address
+    bool isRoute;  // else an address
     int ifindex;
-    uint32_t addr;    // address or gateway, network order
+    uint32_t addr;  // address or gateway, network order
     uint8_t prefixLen;
     uint32_t metric;  // routes only
 };
@@ -118,8 +119,8 @@ int sendAndRead(const nlmsghdr* msg, const std::function<void(const nlmsghdr*)>*
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     int r = 0;
-    if (::sendto(fd, msg, msg->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-                 sizeof(kernel)) < 0) {
+    if (::sendto(fd, msg, msg->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) <
+        0) {
         r = -errno;
     } else {
         r = readAnswers(fd, msg->nlmsg_seq, each);
@@ -237,7 +238,8 @@ void removeAdded(bool wait)
         list.pop_back();
         // A vanished interface took its addresses and routes with it: not an error.
         if (a.isRoute) {
-            (void)routeRequest(RTM_DELROUTE, NLM_F_REQUEST | NLM_F_ACK, a.ifindex, a.addr, a.metric);
+            (void)routeRequest(RTM_DELROUTE, NLM_F_REQUEST | NLM_F_ACK, a.ifindex, a.addr,
+                               a.metric);
         } else {
             (void)addressRequest(RTM_DELADDR, NLM_F_REQUEST | NLM_F_ACK, a.ifindex, a.addr,
                                  a.prefixLen);
@@ -318,7 +320,8 @@ size_t NlRequest::beginNest(uint16_t type)
 void NlRequest::endNest(size_t start)
 {
     if (!overflow_) {
-        reinterpret_cast<rtattr*>(buf_ + start)->rta_len = static_cast<unsigned short>(len_ - start);
+        reinterpret_cast<rtattr*>(buf_ + start)->rta_len =
+            static_cast<unsigned short>(len_ - start);
     }
 }
 

@@ -35,7 +35,7 @@ constexpr const char* OWN_NAMESPACE = "/proc/self/ns/net";
 bool gRequested = false;
 bool gInOwn = false;
 bool gHostAddrGiven = false;
-uint32_t gHostAddr = 0;      // network order
+uint32_t gHostAddr = 0;  // network order
 uint8_t gHostPrefixLen = 0;
 // Board-side names of the pairs made (or taken over), deleted at a clean stop.
 std::string gBoardEnds[NUM_ETH];
@@ -174,8 +174,9 @@ void hostNetnsStart(int argc, char** argv, std::string eth[2])
     }
     HostScope host;
     if (::geteuid() != 0) {
-        fail("needs root (it makes a network namespace and veth interfaces); "
-             "run as root, or without --netns on loopback");
+        fail(
+            "needs root (it makes a network namespace and veth interfaces); "
+            "run as root, or without --netns on loopback");
     }
     const char* ethOption[NUM_ETH] = {"--eth0", "--eth1"};
     for (int i = 0; i < NUM_ETH; ++i) {
@@ -234,8 +235,8 @@ void hostNetnsStart(int argc, char** argv, std::string eth[2])
     std::string wiring;
     std::string hosts;
     for (int i = 0; i < NUM_ETH; ++i) {
-        wiring += (i == 0 ? "" : ", ") + std::string("Ethernet ") + std::to_string(i) + " on " +
-                  eth[i];
+        wiring +=
+            (i == 0 ? "" : ", ") + std::string("Ethernet ") + std::to_string(i) + " on " + eth[i];
         if (pairIndex[i] >= 0) {
             wiring += " <-> " + hostEnd(i) + " on the host";
             hosts += (hosts.empty() ? "" : " and ") + hostEnd(i);
@@ -312,8 +313,8 @@ bool hostLinkIsVeth(const char* name)
                 return;
             }
             nlForEachNested(d, len, [&](uint16_t t, const void* kind, size_t n) {
-                veth = veth || (t == IFLA_INFO_KIND && std::strncmp(static_cast<const char*>(kind),
-                                                                    "veth", n) == 0);
+                veth = veth || (t == IFLA_INFO_KIND &&
+                                std::strncmp(static_cast<const char*>(kind), "veth", n) == 0);
             });
         });
     });

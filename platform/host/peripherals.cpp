@@ -47,12 +47,11 @@ void startRtc()
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     gmtime_r(&now, &utc);
-    hostRtcStartAt(HostRtcTime{static_cast<uint32_t>(utc.tm_year + TM_BASE_YEAR) % YEARS_PER_CENTURY,
-                               static_cast<uint32_t>(utc.tm_mon + 1),
-                               static_cast<uint32_t>(utc.tm_mday),
-                               static_cast<uint32_t>(utc.tm_hour),
-                               static_cast<uint32_t>(utc.tm_min),
-                               static_cast<uint32_t>(utc.tm_sec)});
+    hostRtcStartAt(
+        HostRtcTime{static_cast<uint32_t>(utc.tm_year + TM_BASE_YEAR) % YEARS_PER_CENTURY,
+                    static_cast<uint32_t>(utc.tm_mon + 1), static_cast<uint32_t>(utc.tm_mday),
+                    static_cast<uint32_t>(utc.tm_hour), static_cast<uint32_t>(utc.tm_min),
+                    static_cast<uint32_t>(utc.tm_sec)});
 }
 }  // namespace
 

@@ -43,7 +43,7 @@ constexpr int64_t SECONDS_PER_DAY = 86400;
 constexpr int64_t EPOCH_2000_DAYS = 10957;  // days from 1970-01-01 to 2000-01-01
 // Locally administered defaults until the runner gives the Linux interfaces'.
 constexpr uint8_t DEFAULT_MAC[2][6] = {{0x02, 0x00, 0x00, 0x00, 0x00, 0x01},
-                                      {0x02, 0x00, 0x00, 0x00, 0x00, 0x02}};
+                                       {0x02, 0x00, 0x00, 0x00, 0x00, 0x02}};
 
 struct Rtc {
     bool kick0 = false;
@@ -111,8 +111,12 @@ HostRtcTime breakDown(int64_t seconds)
     uint32_t m = 0;
     uint32_t d = 0;
     civilFromDays(days + EPOCH_2000_DAYS, y, m, d);
-    return HostRtcTime{static_cast<uint32_t>(y % 100), m, d, static_cast<uint32_t>(rest / 3600),
-                       static_cast<uint32_t>(rest / 60 % 60), static_cast<uint32_t>(rest % 60)};
+    return HostRtcTime{static_cast<uint32_t>(y % 100),
+                       m,
+                       d,
+                       static_cast<uint32_t>(rest / 3600),
+                       static_cast<uint32_t>(rest / 60 % 60),
+                       static_cast<uint32_t>(rest % 60)};
 }
 
 int64_t buildUp(const HostRtcTime& t)
@@ -133,23 +137,33 @@ uint32_t rtcRead(void*, uint32_t offset)
     std::lock_guard<std::mutex> lock(gLock);
     const HostRtcTime t = breakDown(nowSeconds(gRtc));
     switch (offset) {
-    case RTC_SECONDS: return toBcd(t.second);
-    case RTC_MINUTES: return toBcd(t.minute);
+    case RTC_SECONDS:
+        return toBcd(t.second);
+    case RTC_MINUTES:
+        return toBcd(t.minute);
     case RTC_HOURS:
         if ((gRtc.ctrl & CTRL_MODE_12H) != 0) {
-            const uint32_t h12 = t.hour % HOURS_PER_HALF_DAY == 0 ? HOURS_PER_HALF_DAY
-                                                                  : t.hour % HOURS_PER_HALF_DAY;
+            const uint32_t h12 =
+                t.hour % HOURS_PER_HALF_DAY == 0 ? HOURS_PER_HALF_DAY : t.hour % HOURS_PER_HALF_DAY;
             return toBcd(h12) | (t.hour >= HOURS_PER_HALF_DAY ? HOURS_PM : 0);
         }
         return toBcd(t.hour);
-    case RTC_DAYS: return toBcd(t.day);
-    case RTC_MONTHS: return toBcd(t.month);
-    case RTC_YEARS: return toBcd(t.year);
-    case RTC_WEEKS: return gRtc.weeks;
-    case RTC_CTRL: return gRtc.ctrl;
-    case RTC_STATUS: return (gRtc.ctrl & CTRL_RUN) != 0 ? STATUS_RUN : 0;  // never busy
-    case RTC_OSC: return gRtc.osc;
-    default: return 0;
+    case RTC_DAYS:
+        return toBcd(t.day);
+    case RTC_MONTHS:
+        return toBcd(t.month);
+    case RTC_YEARS:
+        return toBcd(t.year);
+    case RTC_WEEKS:
+        return gRtc.weeks;
+    case RTC_CTRL:
+        return gRtc.ctrl;
+    case RTC_STATUS:
+        return (gRtc.ctrl & CTRL_RUN) != 0 ? STATUS_RUN : 0;  // never busy
+    case RTC_OSC:
+        return gRtc.osc;
+    default:
+        return 0;
     }
 }
 
@@ -172,8 +186,12 @@ void rtcWrite(void*, uint32_t offset, uint32_t value)
     }
     HostRtcTime t = breakDown(nowSeconds(r));
     switch (offset) {
-    case RTC_SECONDS: t.second = fromBcd(value & 0x7F); break;
-    case RTC_MINUTES: t.minute = fromBcd(value & 0x7F); break;
+    case RTC_SECONDS:
+        t.second = fromBcd(value & 0x7F);
+        break;
+    case RTC_MINUTES:
+        t.minute = fromBcd(value & 0x7F);
+        break;
     case RTC_HOURS:
         if ((r.ctrl & CTRL_MODE_12H) != 0) {
             const uint32_t h12 = fromBcd(value & 0x3F) % HOURS_PER_HALF_DAY;
@@ -182,11 +200,21 @@ void rtcWrite(void*, uint32_t offset, uint32_t value)
             t.hour = fromBcd(value & 0x3F);
         }
         break;
-    case RTC_DAYS: t.day = fromBcd(value & 0x3F); break;
-    case RTC_MONTHS: t.month = fromBcd(value & 0x1F); break;
-    case RTC_YEARS: t.year = fromBcd(value & 0xFF); break;
-    case RTC_WEEKS: r.weeks = value & 0x7; return;
-    case RTC_OSC: r.osc = value; return;
+    case RTC_DAYS:
+        t.day = fromBcd(value & 0x3F);
+        break;
+    case RTC_MONTHS:
+        t.month = fromBcd(value & 0x1F);
+        break;
+    case RTC_YEARS:
+        t.year = fromBcd(value & 0xFF);
+        break;
+    case RTC_WEEKS:
+        r.weeks = value & 0x7;
+        return;
+    case RTC_OSC:
+        r.osc = value;
+        return;
     case RTC_CTRL: {
         const int64_t now = nowSeconds(r);
         r.ctrl = value;
@@ -194,7 +222,8 @@ void rtcWrite(void*, uint32_t offset, uint32_t value)
         r.baseNs = modelNowNs(gClock);
         return;
     }
-    default: return;
+    default:
+        return;
     }
     setCalendar(r, t);
 }

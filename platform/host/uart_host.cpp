@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -44,14 +44,14 @@ struct Side {
     int inFd = -1;
     int outFd = -1;
     int kickFd = -1;
-    bool inOpen = true;       // false once the input side reached its end
+    bool inOpen = true;         // false once the input side reached its end
     bool inNonBlocking = true;  // our own descriptor: drain it until EAGAIN
-    int ptySlave = -1;        // kept open so the master never sees a hang-up
-    std::string name;         // console, sci1..sci3
-    std::string where;        // what the runner reports
-    std::string link;         // the PTY's link in the run folder (PTYs only)
-    std::string slavePath;    // where that link points
-    ParmrkDecoder marks;  // a tty device's input with its marked errors
+    int ptySlave = -1;          // kept open so the master never sees a hang-up
+    std::string name;           // console, sci1..sci3
+    std::string where;          // what the runner reports
+    std::string link;           // the PTY's link in the run folder (PTYs only)
+    std::string slavePath;      // where that link points
+    ParmrkDecoder marks;        // a tty device's input with its marked errors
 };
 
 Side gSides[HOST_NUM_UARTS];
@@ -97,10 +97,9 @@ speed_t speedOf(uint32_t bitRate)
         speed_t speed;
     };
     static const Entry table[] = {
-        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
-        {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
-        {921600, B921600},
+        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},   {4800, B4800},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {921600, B921600},
     };
     // The nearest standard rate: the UART's divisor rarely gives an exact one.
     speed_t best = B9600;

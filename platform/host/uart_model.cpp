@@ -123,10 +123,7 @@ uint32_t indexOf(uint32_t baseAddr)
     hostBusFault("UART call at 0x%08X: no UART there", baseAddr);
 }
 
-bool running(const Uart& u)
-{
-    return (u.mode == MODE_16X || u.mode == MODE_13X) && u.divisor != 0;
-}
+bool running(const Uart& u) { return (u.mode == MODE_16X || u.mode == MODE_13X) && u.divisor != 0; }
 
 uint32_t frameBits(const Uart& u)
 {
@@ -136,7 +133,10 @@ uint32_t frameBits(const Uart& u)
     return 1 + data + parity + stop;
 }
 
-uint32_t oversampling(const Uart& u) { return u.mode == MODE_13X ? OVERSAMPLING_13X : OVERSAMPLING_16X; }
+uint32_t oversampling(const Uart& u)
+{
+    return u.mode == MODE_13X ? OVERSAMPLING_13X : OVERSAMPLING_16X;
+}
 
 uint64_t charNs(const Uart& u)
 {
@@ -487,9 +487,8 @@ HostUartState hostUartState(uint32_t index)
     const Uart& u = atIndex(index);
     HostUartState s;
     s.mode = u.mode;
-    s.bitRate = u.divisor != 0
-                    ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor))
-                    : 0;
+    s.bitRate =
+        u.divisor != 0 ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor)) : 0;
     s.frameBits = frameBits(u);
     s.lineControl = u.lcr;
     s.rtsBit = (u.mcr & UART_MCR_RTS) != 0;
@@ -563,14 +562,16 @@ void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors)
     // time after another.
     const uint64_t start = u.lastLandNs > now ? u.lastLandNs : now;
     u.lastLandNs = start + charNs(u);
-    u.lineIn.push_back(LineChar{byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS), u.lastLandNs});
+    u.lineIn.push_back(
+        LineChar{byte, static_cast<uint8_t>(errors & LSR_CHAR_ERRORS), u.lastLandNs});
 }
 
 bool uartModelSettings(uint32_t index, UartLineSettings* out)
 {
     std::lock_guard<std::mutex> lock(gLock);
     Uart& u = uarts()[checkedIndex(index)];
-    out->bitRate = running(u) ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor)) : 0;
+    out->bitRate =
+        running(u) ? static_cast<uint32_t>(MODULE_CLOCK_HZ / (oversampling(u) * u.divisor)) : 0;
     out->dataBits = MIN_DATA_BITS + (u.lcr & LCR_WLEN_MASK);
     out->parity = (u.lcr & LCR_PARITY_EN) != 0;
     out->oddParity = (u.lcr & LCR_PARITY_EVEN) == 0;

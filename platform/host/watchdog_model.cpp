@@ -48,8 +48,8 @@ struct Wdt {
     bool expired = false;
     uint32_t counterAtAnchor = 0;
     uint64_t anchorNs = 0;
-    uint32_t posted = 0;          // write-posting bits still set
-    bool resetPending = false;    // the soft reset completes at the next status read
+    uint32_t posted = 0;        // write-posting bits still set
+    bool resetPending = false;  // the soft reset completes at the next status read
     bool ignoreTriggers = false;
     uint32_t violations = 0;
     std::vector<HostWdtWrite> writes;
@@ -90,12 +90,18 @@ void settle(Wdt& w)
 uint32_t postBitOf(uint32_t offset)
 {
     switch (offset) {
-    case WCLR: return 0x01;
-    case WCRR: return 0x02;
-    case WLDR: return 0x04;
-    case WTGR: return 0x08;
-    case WSPR: return 0x10;
-    default: return 0;
+    case WCLR:
+        return 0x01;
+    case WCRR:
+        return 0x02;
+    case WLDR:
+        return 0x04;
+    case WTGR:
+        return 0x08;
+    case WSPR:
+        return 0x10;
+    default:
+        return 0;
     }
 }
 
@@ -104,25 +110,33 @@ uint32_t readReg(void*, uint32_t offset)
     std::lock_guard<std::mutex> lock(gLock);
     Wdt& w = *gWdt;
     switch (offset) {
-    case WDSC: return w.wdsc;
+    case WDSC:
+        return w.wdsc;
     case WDST: {
         // The reset takes one status read to complete, so the driver must wait.
         const bool done = !w.resetPending;
         w.resetPending = false;
         return done ? 1 : 0;
     }
-    case WCLR: return w.wclr;
-    case WCRR: settle(w); return w.counterAtAnchor;
-    case WLDR: return w.wldr;
-    case WTGR: return w.wtgr;
+    case WCLR:
+        return w.wclr;
+    case WCRR:
+        settle(w);
+        return w.counterAtAnchor;
+    case WLDR:
+        return w.wldr;
+    case WTGR:
+        return w.wtgr;
     case WWPS: {
         // A posted write completes one status read later.
         const uint32_t bits = w.posted;
         w.posted = 0;
         return bits;
     }
-    case WSPR: return w.wspr;
-    default: return 0;
+    case WSPR:
+        return w.wspr;
+    default:
+        return 0;
     }
 }
 
@@ -161,9 +175,15 @@ void writeReg(void*, uint32_t offset, uint32_t value)
             w.wdsc = value;
         }
         break;
-    case WCLR: w.wclr = value; break;
-    case WCRR: w.counterAtAnchor = value; break;
-    case WLDR: w.wldr = value; break;
+    case WCLR:
+        w.wclr = value;
+        break;
+    case WCRR:
+        w.counterAtAnchor = value;
+        break;
+    case WLDR:
+        w.wldr = value;
+        break;
     case WTGR:
         if (w.ignoreTriggers) {
             break;
@@ -184,7 +204,8 @@ void writeReg(void*, uint32_t offset, uint32_t value)
         }
         w.wspr = value;
         break;
-    default: break;
+    default:
+        break;
     }
 }
 

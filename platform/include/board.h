@@ -12,7 +12,7 @@ int32_t Board_init(uint32_t flags);
 
 // First-level (1 MB section) descriptor attributes of the memory map.
 struct ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs {
-    uint8_t type;        // 2 = section
+    uint8_t type;  // 2 = section
     bool bufferable;
     bool cacheable;
     bool shareable;
@@ -26,7 +26,8 @@ constexpr uint8_t ti_sysbios_family_arm_a8_Mmu_FirstLevelDesc_SECTION = 2;
 
 void ti_sysbios_family_arm_a8_Mmu_disable();
 void ti_sysbios_family_arm_a8_Mmu_enable();
-void ti_sysbios_family_arm_a8_Mmu_initDescAttrs(ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs* attrs);
+void ti_sysbios_family_arm_a8_Mmu_initDescAttrs(
+    ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs* attrs);
 void ti_sysbios_family_arm_a8_Mmu_setFirstLevelDesc(
     void* virtualAddr, void* physicalAddr,
     const ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs* attrs);

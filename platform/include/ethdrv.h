@@ -17,8 +17,8 @@ struct EMAC_PORT_ATTRS_T {
 
 // Driver start-up configuration of one switch instance.
 struct EMAC_HwAttrs_V4 {
-    uint32_t numPorts;    // switch ports in use, at most SOC_CPSW_NUM_PORTS
-    uint32_t mdio_base;   // MDIO block base address
+    uint32_t numPorts;   // switch ports in use, at most SOC_CPSW_NUM_PORTS
+    uint32_t mdio_base;  // MDIO block base address
     EMAC_PORT_ATTRS_T port[SOC_CPSW_NUM_PORTS];
 };
 

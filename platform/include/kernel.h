@@ -22,7 +22,7 @@ constexpr uint32_t BIOS_WAIT_FOREVER = 0xFFFFFFFFu;
 // Length of one clock tick in microseconds.
 constexpr uint32_t ti_sysbios_knl_Clock_tickPeriod = 1000;
 
-// ---- Tasks ----------------------------------------------------------------
+// Tasks
 struct KernelTask;
 using ti_sysbios_knl_Task_Handle = KernelTask*;
 
@@ -51,7 +51,7 @@ uint32_t ti_sysbios_knl_Task_stackSize(ti_sysbios_knl_Task_Handle task);
 uint32_t ti_sysbios_knl_Task_forEach(void (*visit)(ti_sysbios_knl_Task_Handle task, void* ctx),
                                      void* ctx);
 
-// ---- Interrupts -----------------------------------------------------------
+// Interrupts
 // Interrupt lock: no interrupt handler runs until the matching restore.
 uint32_t ti_sysbios_hal_Hwi_disable();
 void ti_sysbios_hal_Hwi_restore(uint32_t key);
@@ -63,7 +63,7 @@ ti_sysbios_hal_Hwi_Handle ti_sysbios_hal_Hwi_create(uint32_t intNum, HwiFxn fxn,
 void ti_sysbios_hal_Hwi_enableInterrupt(uint32_t intNum);
 void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum);
 
-// ---- Semaphores -----------------------------------------------------------
+// Semaphores
 enum ti_sysbios_knl_Semaphore_Mode : uint8_t {
     ti_sysbios_knl_Semaphore_Mode_COUNTING = 0,
     ti_sysbios_knl_Semaphore_Mode_BINARY = 1,
@@ -71,14 +71,14 @@ enum ti_sysbios_knl_Semaphore_Mode : uint8_t {
 struct KernelSemaphore;
 using ti_sysbios_knl_Semaphore_Handle = KernelSemaphore*;
 
-ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(
-    int32_t count, ti_sysbios_knl_Semaphore_Mode mode);
+ti_sysbios_knl_Semaphore_Handle ti_sysbios_knl_Semaphore_create(int32_t count,
+                                                                ti_sysbios_knl_Semaphore_Mode mode);
 // True when the semaphore was taken within the time-out.
 bool ti_sysbios_knl_Semaphore_pend(ti_sysbios_knl_Semaphore_Handle sem, uint32_t timeout);
 void ti_sysbios_knl_Semaphore_post(ti_sysbios_knl_Semaphore_Handle sem);
 int32_t ti_sysbios_knl_Semaphore_getCount(ti_sysbios_knl_Semaphore_Handle sem);
 
-// ---- Mailbox of fixed-size messages ----------------------------------------
+// Mailbox of fixed-size messages
 struct KernelMailbox;
 using ti_sysbios_knl_Mailbox_Handle = KernelMailbox*;
 
@@ -91,7 +91,7 @@ bool ti_sysbios_knl_Mailbox_post(ti_sysbios_knl_Mailbox_Handle mbx, const void* 
 bool ti_sysbios_knl_Mailbox_pend(ti_sysbios_knl_Mailbox_Handle mbx, void* msg, uint32_t timeout);
 uint32_t ti_sysbios_knl_Mailbox_getNumPendingMsgs(ti_sysbios_knl_Mailbox_Handle mbx);
 
-// ---- Time -----------------------------------------------------------------
+// Time
 // Ticks since start (plus the start offset); wraps at 32 bits.
 uint32_t ti_sysbios_knl_Clock_getTicks();
 // Free-running cycle counter and its frequency in Hz.
@@ -100,7 +100,7 @@ uint32_t xdc_runtime_Timestamp_getFreq();
 void ti_sysbios_hal_Seconds_set(uint32_t seconds);
 uint32_t ti_sysbios_hal_Seconds_get();
 
-// ---- Heap -----------------------------------------------------------------
+// Heap
 struct xdc_runtime_Memory_Stats {
     uint32_t totalSize;        // bytes managed by the heap
     uint32_t totalFreeSize;    // bytes currently free
@@ -113,7 +113,7 @@ void* xdc_runtime_Memory_alloc(uint32_t size, uint32_t align);
 void xdc_runtime_Memory_free(void* block, uint32_t size);
 void xdc_runtime_Memory_getStats(xdc_runtime_Memory_Stats* stats);
 
-// ---- Configuration and start ----------------------------------------------
+// Configuration and start
 // Adds a function that the idle task calls on each pass of its loop.
 void ti_sysbios_knl_Idle_add(IdleFxn fxn);
 // Runtime output and termination hooks (character output, abort text, exit, abort).

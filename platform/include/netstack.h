@@ -47,8 +47,8 @@ namespace ndk {
 // 16 bytes, as the stack lays it out.
 struct sockaddr_in {
     uint16_t sin_family;
-    uint16_t sin_port;   // network byte order
-    uint32_t sin_addr;   // network byte order
+    uint16_t sin_port;  // network byte order
+    uint32_t sin_addr;  // network byte order
     uint8_t sin_zero[8];
 };
 // 8 bytes: the group and the local address of the interface that joins.
@@ -98,22 +98,22 @@ const char* NDK_inet_ntop(int32_t af, const uint32_t* addr, char* buf, uint32_t 
 using CFG_HANDLE = void*;
 struct CfgEntry;
 using CFG_ENTRY = CfgEntry*;
-constexpr uint32_t CFGTAG_IPNET = 4;   // an address of an interface (CI_IPNET)
-constexpr uint32_t CFGTAG_ROUTE = 5;   // a route (CI_ROUTE)
+constexpr uint32_t CFGTAG_IPNET = 4;  // an address of an interface (CI_IPNET)
+constexpr uint32_t CFGTAG_ROUTE = 5;  // a route (CI_ROUTE)
 constexpr uint32_t CFG_DOMAIN_MAX = 64;
 
-struct CI_IPNET {               // 80 bytes
-    uint32_t NetType;           // 0
+struct CI_IPNET {      // 80 bytes
+    uint32_t NetType;  // 0
     uint32_t IPAddr;
     uint32_t IPMask;
-    uint32_t hBind;             // 0
+    uint32_t hBind;               // 0
     char Domain[CFG_DOMAIN_MAX];  // NUL-terminated
 };
-struct CI_ROUTE {               // 16 bytes
+struct CI_ROUTE {  // 16 bytes
     uint32_t IPDestAddr;
     uint32_t IPDestMask;
     uint32_t IPGateAddr;
-    uint32_t hRoute;            // 0
+    uint32_t hRoute;  // 0
 };
 
 // Adds an entry for interface `item` (a configuration index); a result from
@@ -122,8 +122,7 @@ int32_t CfgAddEntry(CFG_HANDLE cfg, uint32_t tag, uint32_t item, uint32_t mode, 
                     const void* data, CFG_ENTRY* entry);
 // The index-th (from 1) entry of that tag and item: 1 when found, 0 when
 // there is none, negative on failure.
-int32_t CfgGetEntry(CFG_HANDLE cfg, uint32_t tag, uint32_t item, uint32_t index,
-                    CFG_ENTRY* entry);
+int32_t CfgGetEntry(CFG_HANDLE cfg, uint32_t tag, uint32_t item, uint32_t index, CFG_ENTRY* entry);
 // Negative on failure.
 int32_t CfgRemoveEntry(CFG_HANDLE cfg, CFG_ENTRY entry);
 
@@ -133,8 +132,8 @@ constexpr uint32_t NIMU_GET_ALL_INDEX = 102;     // uint16 per interface: its co
 constexpr uint32_t NIMU_GET_DEVICE_MTU = 111;    // uint16: MTU of req->index
 constexpr uint32_t NIMU_GET_DEVICE_NAME = 117;   // text: name of req->index
 constexpr uint32_t NIMU_NAME_MAX = 20;
-struct NIMU_IF_REQ {            // 24 bytes
-    uint32_t index;             // configuration index, from 1
+struct NIMU_IF_REQ {  // 24 bytes
+    uint32_t index;   // configuration index, from 1
     char name[NIMU_NAME_MAX];
 };
 // 0 on success, negative on failure.

@@ -27,8 +27,8 @@ constexpr uint32_t MCSPI_SIDLE_MODE_NO = 0x8;            // never idle
 constexpr uint32_t MCSPI_WAKEUP_DISABLE = 0x0;
 constexpr uint32_t MCSPI_AUTO_IDLE_OFF = 0x0;
 // Channel configuration values.
-constexpr uint32_t MCSPI_WORD_LENGTH_8 = 0x380;          // 8-bit words
-constexpr uint32_t MCSPI_CS_POL_LOW = 0x40;              // chip select active low
+constexpr uint32_t MCSPI_WORD_LENGTH_8 = 0x380;  // 8-bit words
+constexpr uint32_t MCSPI_CS_POL_LOW = 0x40;      // chip select active low
 constexpr uint32_t MCSPI_FIFO_DISABLE = 0x0;
 constexpr uint32_t MCSPI_CHANNEL_0 = 0;
 
@@ -55,11 +55,11 @@ void McSPITransmitData(uint32_t baseAddr, uint32_t txData, uint32_t chNum);
 // Interrupt registration of the SoC's OS layer.
 using OsalIsrFxn = void (*)(uintptr_t* arg);
 struct OsalInterruptParams {
-    const char* name;          // may be null
-    int32_t corepacEventNum;   // event of the interrupt crossbar
-    int32_t intVecNum;         // interrupt number at the controller
+    const char* name;         // may be null
+    int32_t corepacEventNum;  // event of the interrupt crossbar
+    int32_t intVecNum;        // interrupt number at the controller
     OsalIsrFxn isrRoutine;
-    uintptr_t* arg;            // passed to isrRoutine
+    uintptr_t* arg;  // passed to isrRoutine
     uint32_t priority;
 };
 struct OsalInterrupt;

@@ -24,12 +24,12 @@ constexpr uint32_t SOC_UART3_EVENT = 0;
 constexpr uint32_t SOC_UART_CLOCK_HZ = 48000000u;
 
 // Line status bits read by the driver.
-constexpr uint32_t UART_LSR_RX_FIFO_E = 0x80;  // error somewhere in the receive FIFO
-constexpr uint32_t UART_LSR_RX_BI = 0x10;      // break
-constexpr uint32_t UART_LSR_RX_FE = 0x08;      // framing error
-constexpr uint32_t UART_LSR_RX_PE = 0x04;      // parity error
-constexpr uint32_t UART_LSR_RX_OE = 0x02;      // overrun
-constexpr uint32_t UART_LSR_RX_FIFO_STS = 0x01; // a byte is waiting
+constexpr uint32_t UART_LSR_RX_FIFO_E = 0x80;    // error somewhere in the receive FIFO
+constexpr uint32_t UART_LSR_RX_BI = 0x10;        // break
+constexpr uint32_t UART_LSR_RX_FE = 0x08;        // framing error
+constexpr uint32_t UART_LSR_RX_PE = 0x04;        // parity error
+constexpr uint32_t UART_LSR_RX_OE = 0x02;        // overrun
+constexpr uint32_t UART_LSR_RX_FIFO_STS = 0x01;  // a byte is waiting
 // Modem control bit that drives RTS (RS-485/RS-422 line driver control).
 constexpr uint32_t UART_MCR_RTS = 0x02;
 
@@ -43,8 +43,7 @@ void UARTDivisorLatchDisable(uint32_t baseAddr);
 void UARTLoopbackModeControl(uint32_t baseAddr, uint32_t controlFlag);
 void UARTBreakCtl(uint32_t baseAddr, uint32_t breakState);
 void UARTXONAnyFeatureControl(uint32_t baseAddr, uint32_t controlFlag);
-void UARTAutoRTSAutoCTSControl(uint32_t baseAddr, uint32_t autoCtsControl,
-                               uint32_t autoRtsControl);
+void UARTAutoRTSAutoCTSControl(uint32_t baseAddr, uint32_t autoCtsControl, uint32_t autoRtsControl);
 void UARTModemControlSet(uint32_t baseAddr, uint32_t modeFlag);
 void UARTModemControlClear(uint32_t baseAddr, uint32_t modeFlag);
 uint32_t UARTOperatingModeSelect(uint32_t baseAddr, uint32_t modeFlag);

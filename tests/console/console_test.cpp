@@ -72,7 +72,11 @@ TEST_F(ConsoleTest, NumericConversionsWidthsAndPads)
     EXPECT_EQ("         0", fmt(*con, "%10u", 0u));
     EXPECT_EQ("         7", fmt(*con, "%10u", 7u));
     EXPECT_EQ("FF", fmt(*con, "%x", 255u));
-    EXPECT_EQ("10", fmt(*con, "%p", 16u));
+    EXPECT_EQ("10", fmt(*con, "%p", reinterpret_cast<void*>(uintptr_t{16})));
+    // %p takes the whole pointer: all 64 bits on a 64-bit host.
+    const uintptr_t wide = static_cast<uintptr_t>(0x7FFE123489ABCDEFull);
+    EXPECT_EQ(sizeof(void*) > sizeof(uint32_t) ? "7FFE123489ABCDEF 5" : "89ABCDEF 5",
+              fmt(*con, "%p %d", reinterpret_cast<void*>(wide), 5));
     EXPECT_EQ("0000BEEF", fmt(*con, "%08X", 0xBEEFu));
     EXPECT_EQ("05 AB ", fmt(*con, "%02x %02x ", 5u, 0xABu));
     EXPECT_EQ("-2147483648", fmt(*con, "%d", static_cast<int32_t>(0x80000000u)));
@@ -92,7 +96,7 @@ TEST_F(ConsoleTest, NumericConversionsWidthsAndPads)
 
 TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPadding)
 {
-    EXPECT_EQ("7", fmt(*con, "%16u", 7u));         // pad count 15
+    EXPECT_EQ("7", fmt(*con, "%16u", 7u));                // pad count 15
     EXPECT_EQ("              7", fmt(*con, "%15u", 7u));  // pad count 14
     EXPECT_EQ("12345", fmt(*con, "%20u", 12345u));
     EXPECT_EQ("-42", fmt(*con, "%018d", -42));
@@ -120,7 +124,7 @@ TEST_F(ConsoleTest, NumberFieldNeverExceedsItsSixteenCharacters)
                     Guarded g;
                     std::memset(&g, 'G', sizeof(g));
                     const uint32_t len = ::Console::ConvertVal(value, base, negative, width,
-                                                             negative != 0 ? '0' : ' ', g.field);
+                                                               negative != 0 ? '0' : ' ', g.field);
                     ASSERT_LE(len, ::Console::LEN_NUMBER_FIELD) << width << " " << value;
                     ASSERT_EQ(std::string(16, 'G'), std::string(g.guard, 16))
                         << width << " " << value;

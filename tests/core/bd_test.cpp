@@ -55,7 +55,8 @@ TEST_F(BdTest, BufferIndexCheckedAgainstCapacityNotLoad)
 {
     BD bd(kCap, area.data());
     EXPECT_EQ(0, bd.Buffer(kCap - 1));
-    EXPECT_FATAL(bd.Buffer(kCap), EC_ERROR_INVALID_INDEX, "code= -22 module= bdapl.cpp file= bdapl.h");
+    EXPECT_FATAL(bd.Buffer(kCap), EC_ERROR_INVALID_INDEX,
+                 "code= -22 module= bdapl.cpp file= bdapl.h");
 }
 
 TEST_F(BdTest, AppendStopsAtCapacity)

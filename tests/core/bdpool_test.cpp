@@ -53,8 +53,9 @@ TEST_F(PoolTest, AllBdsCanBeTakenAndTheNextIsFatal)
     BDPOOL_STATS_T st{};
     BdPool::GetStats(st);
     EXPECT_EQ(0u, st.numOfFreeBds);
-    EXPECT_FATAL(BdPool::Get(), EC_ERROR_BD_POOL_EMPTY,
-                 "^\r\nFATAL ERROR: code= -30 module= bdpoolapl.cpp file= bdpoolapl.cpp line= [0-9]+$");
+    EXPECT_FATAL(
+        BdPool::Get(), EC_ERROR_BD_POOL_EMPTY,
+        "^\r\nFATAL ERROR: code= -30 module= bdpoolapl.cpp file= bdpoolapl.cpp line= [0-9]+$");
 }
 
 TEST_F(PoolTest, ReturnedBdComesBackCleanButKeepsItsBytes)

@@ -21,7 +21,7 @@ TEST(MemoryMap, SectionsMappedOneToOneWithTheirAttributes)
     EXPECT_TRUE(hostMmuEnabled());
     // tex drops to 0 at the first row with neither flag and stays there.
     const Row rows[] = {
-        {0x30000000, false, true, 1}, {0x30300000, false, true, 1}, {0x40300000, false, false, 0},
+        {0x30000000, false, true, 1}, {0x30300000, false, true, 1},  {0x40300000, false, false, 0},
         {0x44D00000, true, false, 0}, {0x48100000, false, false, 0}, {0x54400000, true, false, 0},
         {0x80000000, false, true, 0},
     };

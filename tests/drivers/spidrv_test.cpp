@@ -53,8 +53,8 @@ protected:
     static Bytes clock(uint32_t index, const Bytes& in)
     {
         Bytes out(in.size(), 0xEE);
-        EXPECT_TRUE(hostMcspiClockSync(index, in.data(), out.data(),
-                                       static_cast<uint32_t>(in.size())));
+        EXPECT_TRUE(
+            hostMcspiClockSync(index, in.data(), out.data(), static_cast<uint32_t>(in.size())));
         return out;
     }
 };

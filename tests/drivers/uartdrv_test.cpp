@@ -36,7 +36,10 @@ public:
         return EC_SUCCESS;
     }
 
-    void Queue(const std::vector<uint8_t>& bytes) { toSend.insert(toSend.end(), bytes.begin(), bytes.end()); }
+    void Queue(const std::vector<uint8_t>& bytes)
+    {
+        toSend.insert(toSend.end(), bytes.begin(), bytes.end());
+    }
 
     std::vector<uint8_t> received;
     std::deque<uint8_t> toSend;
@@ -134,9 +137,9 @@ TEST_F(UartDrvTest, EachReceivedByteCountsOnceBreakFramingParityInThatOrder)
             passed.push_back(byte);
         }
         const UARTDRV_STATS_T s = statsOf(drv);
-        const uint32_t got[7] = {s.numOfBytesSent, s.numOfBytesRecvd,
+        const uint32_t got[7] = {s.numOfBytesSent,           s.numOfBytesRecvd,
                                  s.numOfBreakDetectedErrors, s.numOfFramingErrors,
-                                 s.numOfParityErrors, s.numOfOverrunErrors,
+                                 s.numOfParityErrors,        s.numOfOverrunErrors,
                                  s.numOfRecvTimeoutErrors};
         for (int i = 0; i < 7; ++i) {
             EXPECT_EQ(expected[i], got[i]) << "counter " << i;
@@ -342,13 +345,13 @@ TEST_F(UartDrvTest, FatalConfigurations)
             UartDrv b(config(1, UART_STANDARD_RS232, 115200, &prot));
         },
         EC_ERROR_UART_OPEN, "code= -60 module= uartdrvapl.cpp");
-    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_NONE, 115200, &prot)),
-                 EC_ERROR_INVALID_SWITCH, "code= -23 module= uartdrvapl.cpp");
+    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_NONE, 115200, &prot)), EC_ERROR_INVALID_SWITCH,
+                 "code= -23 module= uartdrvapl.cpp");
     EXPECT_FATAL(UartDrv d(config(1, 4, 115200, &prot)), EC_ERROR_SXCRV_CONFIG,
                  "code= -61 module= sxcrvapl.cpp");
     // UART 2 sits on channel 0 of its transceiver, which has no RS-485.
-    EXPECT_FATAL(UartDrv d(config(2, UART_STANDARD_RS485, 115200, &prot)),
-                 EC_ERROR_SXCRV_CONFIG, "code= -61");
+    EXPECT_FATAL(UartDrv d(config(2, UART_STANDARD_RS485, 115200, &prot)), EC_ERROR_SXCRV_CONFIG,
+                 "code= -61");
     EXPECT_FATAL(
         {
             hostTaskCreateFailNext(1);

@@ -102,8 +102,9 @@ public:
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (text.find(needle) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             if (left <= 0) {
                 return false;
             }
@@ -199,7 +200,8 @@ TEST(Board, FatalErrorPrintsItsLineAndTheWatchdogResetsTheBoard)
     ASSERT_TRUE(Board::ReadUntil(fd, text, banner(), kStartMs)) << text;
 
     b.Signal(SIGUSR2);  // the firmware aborts: a fatal error
-    const std::string fatal = "\r\nFATAL ERROR: code= -3 module= exmapl.cpp file= exmapl.cpp line= ";
+    const std::string fatal =
+        "\r\nFATAL ERROR: code= -3 module= exmapl.cpp file= exmapl.cpp line= ";
     ASSERT_TRUE(Board::ReadUntil(fd, text, fatal, kStartMs)) << text;
     const size_t at = text.find(fatal);
     const std::string discovered = "2 Ethernet interfaces detected: lo lo\r\n";
@@ -222,8 +224,7 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
         int signal;
         int status;
     };
-    const Case cases[] = {{SIGUSR1, HOST_WDT_EXIT_STATUS},
-                          {SIGUSR2, hostExitStatusForFatal(-3)}};
+    const Case cases[] = {{SIGUSR1, HOST_WDT_EXIT_STATUS}, {SIGUSR2, hostExitStatusForFatal(-3)}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.signal);
         Board b({"--watchdog", "exit"});

@@ -39,8 +39,8 @@ class Runner {
 public:
     explicit Runner(const std::vector<std::string>& options = {}) : dir(makeTempDir())
     {
-        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", dir, "--console", "pty",
-                                         "--watchdog", "exit"};
+        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir",  dir,   "--console",
+                                         "pty",       "--watchdog", "exit"};
         args.insert(args.end(), options.begin(), options.end());
         pid = ::fork();
         if (pid == 0) {

@@ -68,7 +68,8 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     }
     EXPECT_NE(err.find("replacing stale veth zok2h0"), std::string::npos) << err;
     EXPECT_NE(err.find("Ethernet 0 on eth0 <-> zok2h0 on the host, Ethernet 1 on eth1 <-> zok2h1"),
-              std::string::npos) << err;
+              std::string::npos)
+        << err;
     EXPECT_EQ(if_nametoindex("stale0"), 0u);
     EXPECT_TRUE(hostLinkIsVeth("zok2h0"));
     EXPECT_TRUE(hostLinkIsVeth("zok2h1"));

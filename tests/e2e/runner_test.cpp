@@ -2,8 +2,8 @@
 // fatal path.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <chrono>
+#include <dirent.h>
 
 #include "hostkernel.h"
 #include "process.h"
@@ -14,9 +14,9 @@ constexpr int kTimeoutMs = 20000;
 TEST(Runner, MainTaskCreationFailureIsFatalWithItsCode)
 {
     const std::string dir = makeTempDir();
-    const ProcessResult r = runProcess({ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit",
-                                        "--fail-task-create", "main"},
-                                       kTimeoutMs);
+    const ProcessResult r = runProcess(
+        {ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit", "--fail-task-create", "main"},
+        kTimeoutMs);
     ASSERT_TRUE(r.exited) << r.err;
     EXPECT_EQ(hostExitStatusForFatal(-10), r.status);
     EXPECT_NE(std::string::npos,
@@ -55,16 +55,14 @@ TEST(Runner, MissingEthernetInterfaceStopsStartUpAfterTheDiscoveryTime)
 {
     const std::string dir = makeTempDir();
     const auto start = std::chrono::steady_clock::now();
-    const ProcessResult r = runProcess({ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit",
-                                        "--eth1", "zok2-missing0"},
-                                       kTimeoutMs);
+    const ProcessResult r =
+        runProcess({ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit", "--eth1", "zok2-missing0"},
+                   kTimeoutMs);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(r.exited) << r.err;
     EXPECT_EQ(hostExitStatusForFatal(-40), r.status);
-    EXPECT_NE(std::string::npos, r.err.find("Ethernet 1: Linux interface zok2-missing0"))
-        << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("FATAL ERROR: code= -40 module= ethapl.cpp"))
-        << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("Ethernet 1: Linux interface zok2-missing0")) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("FATAL ERROR: code= -40 module= ethapl.cpp")) << r.out;
     // The board waits one second for its interfaces before it gives up.
     EXPECT_GE(elapsed, std::chrono::seconds(1));
 }

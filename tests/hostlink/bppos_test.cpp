@@ -88,10 +88,20 @@ struct ReferenceFrame {
 };
 
 const ReferenceFrame kReferenceFrames[] = {
-    {"abc to 10.80.0.1:2010", 2010, {10, 80, 0, 1}, 2010, {10, 80, 0, 16}, {0x61, 0x62, 0x63},
-     {0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x10, 0x10,
-      0x61, 0x62, 0x63, 0x10, 0x03, 0x14}},
-    {"one DLE between ports 1024", 1024, {0, 0, 0, 0}, 1024, {0, 0, 0, 0}, {0x10},
+    {"abc to 10.80.0.1:2010",
+     2010,
+     {10, 80, 0, 1},
+     2010,
+     {10, 80, 0, 16},
+     {0x61, 0x62, 0x63},
+     {0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07, 0xDA, 0x0A,
+      0x50, 0x00, 0x10, 0x10, 0x61, 0x62, 0x63, 0x10, 0x03, 0x14}},
+    {"one DLE between ports 1024",
+     1024,
+     {0, 0, 0, 0},
+     1024,
+     {0, 0, 0, 0},
+     {0x10},
      {0x10, 0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
       0x10, 0x10, 0x03, 0x9E}},
 };
@@ -546,13 +556,14 @@ TEST_F(BpposTest, TraceMarksOnlyAfterEnableLog)
             BPPoS& p = make();
             p.EnableLog();
             feed(p, kConnection);
-            p.WorkerCycle();                                       // c
-            sendPayload(p, {0x01});                                // I
+            p.WorkerCycle();         // c
+            sendPayload(p, {0x01});  // I
             feed(p, hostlink::encodeFrame(plainMessage({0x02})));
-            p.WorkerCycle();                                       // i
+            p.WorkerCycle();  // i
             hostClockAdvance(kWindow + 1);
-            p.WorkerCycle();                                       // C
-            while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
+            p.WorkerCycle();  // C
+            while (dcConsole()->TxDataHandler(b) == EC_SUCCESS)
+                text.push_back(static_cast<char>(b));
             std::fprintf(stderr, "marks=[%s]\n", text.c_str());
             std::_Exit(0);  // no static teardown of the simulated kernel
         },

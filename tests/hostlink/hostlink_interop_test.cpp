@@ -152,7 +152,7 @@ TEST_F(HostLinkInteropTest, HostSeesTheBoardGoSilentOnlyAfterItsTimeout)
         hostClockAdvance(kPeriod);
         engine->tick(now());
     }
-    EXPECT_GT(now() - t0, 1000u);   // the last keep-alive came within the window
+    EXPECT_GT(now() - t0, 1000u);  // the last keep-alive came within the window
     EXPECT_LE(now() - t0, 2010u);
 }
 

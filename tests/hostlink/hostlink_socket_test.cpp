@@ -170,10 +170,10 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpAndMessagesCrossTheSocket)
     const auto t0 = Clock::now();
     EXPECT_TRUE(client.waitLink(true, 2500));  // the board's keep-alive reached us
     EXPECT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 2500));
-    std::printf("links up after %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           Clock::now() - t0)
-                                           .count()));
+    std::printf(
+        "links up after %lld ms\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
     EXPECT_EQ(LINK_DOWN, gLink[1].load()) << "link 2 has no client";
 
     hostlink::Message m;
@@ -300,9 +300,10 @@ TEST_F(HostLinkSocketTest, ThroughputEachWayStaysWithinTheSpiClock)
     const double clocked = static_cast<double>(after.bytesClocked - before.bytesClocked) / secs;
     const double payloadDown =
         static_cast<double>(after.payloadBytesReceived - before.payloadBytesReceived) / secs;
-    std::printf("board->host: %.0f B/s clocked, %.0f B/s payload = %.1f%% of the %.0f B/s "
-                "of the SPI clock\n",
-                clocked, payloadDown, 100.0 * payloadDown / kSpiBytesPerSec, kSpiBytesPerSec);
+    std::printf(
+        "board->host: %.0f B/s clocked, %.0f B/s payload = %.1f%% of the %.0f B/s "
+        "of the SPI clock\n",
+        clocked, payloadDown, 100.0 * payloadDown / kSpiBytesPerSec, kSpiBytesPerSec);
     EXPECT_LE(clocked, kSpiBytesPerSec * 1.02) << "the model clocks faster than the SPI clock";
     EXPECT_GT(after.framesReceived, before.framesReceived);
     EXPECT_EQ(0u, after.crcErrors + after.formatErrors + after.shortTexts);
@@ -316,9 +317,10 @@ TEST_F(HostLinkSocketTest, ThroughputEachWayStaysWithinTheSpiClock)
         uint32_t dropped = 0;
         const int kFrames = 300;
         const double up = sendAndCount(client, kFrames, arrived, dropped);
-        std::printf("host->board, cap %u B/s (0 = none): %u of %d frames arrived, %.0f B/s payload "
-                    "= %.1f%% of the SPI clock, %u bytes dropped on a full receive FIFO\n",
-                    cap, arrived, kFrames, up, 100.0 * up / kSpiBytesPerSec, dropped);
+        std::printf(
+            "host->board, cap %u B/s (0 = none): %u of %d frames arrived, %.0f B/s payload "
+            "= %.1f%% of the SPI clock, %u bytes dropped on a full receive FIFO\n",
+            cap, arrived, kFrames, up, 100.0 * up / kSpiBytesPerSec, dropped);
         EXPECT_LE(up, kSpiBytesPerSec * 1.02);
     }
 }

@@ -21,7 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 struct Received {
     SOURCES_E source;
-    uint16_t destPort;      // as held in the BD: network byte order
+    uint16_t destPort;  // as held in the BD: network byte order
     uint32_t destIpAddr;
     uint16_t sourcePort;
     uint32_t sourceIpAddr;
@@ -124,8 +124,7 @@ protected:
     {
         BDPOOL_STATS_T s;
         BdPool::GetStats(s);
-        EXPECT_EQ(freeAtStart, s.numOfFreeBds + BdMail::NumPending() + held)
-            << "a BD went missing";
+        EXPECT_EQ(freeAtStart, s.numOfFreeBds + BdMail::NumPending() + held) << "a BD went missing";
         FirmwareTest::TearDown();
     }
 

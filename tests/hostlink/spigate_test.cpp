@@ -31,8 +31,8 @@ protected:
     static Bytes clock(uint16_t gate, const Bytes& in)
     {
         Bytes out(in.size());
-        EXPECT_TRUE(hostMcspiClockSync(gate, in.data(), out.data(),
-                                       static_cast<uint32_t>(in.size())));
+        EXPECT_TRUE(
+            hostMcspiClockSync(gate, in.data(), out.data(), static_cast<uint32_t>(in.size())));
         return out;
     }
 
@@ -40,7 +40,7 @@ protected:
     {
         hostlink::Message m;
         m.destPort = destPort;
-        m.destAddr = 0x0A500001;    // 10.80.0.1
+        m.destAddr = 0x0A500001;  // 10.80.0.1
         m.sourcePort = 40000;
         m.sourceAddr = 0xC0A80A10;  // 192.168.10.16
         m.payload = payload;

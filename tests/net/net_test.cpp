@@ -303,7 +303,10 @@ TEST_F(NetTest, MisuseStopsTheBoard)
         const char* file;
     };
     const Case cases[] = {
-        {"null callback", [] { UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0}); },
+        {"null callback",
+         [] {
+             UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0});
+         },
          EC_ERROR_INVALID_ARGUMENT, "udpapl"},
         {"second Open",
          [] {
@@ -341,8 +344,8 @@ TEST_F(NetTest, MisuseStopsTheBoard)
              g.GetStatsUdpPort(0, s);
          },
          EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
-        {"MAC mode 4", [] { Ethernet::CpswPortMacModeSelect(0, 4); },
-         EC_ERROR_INVALID_ARGUMENT, "ethapl"},
+        {"MAC mode 4", [] { Ethernet::CpswPortMacModeSelect(0, 4); }, EC_ERROR_INVALID_ARGUMENT,
+         "ethapl"},
         {"MAC of interface 2",
          [] {
              uint8_t mac[LEN_MAC_ADDR];
@@ -396,8 +399,8 @@ TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
     uint8_t buf[16];
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    ASSERT_EQ(3, recvfrom(far.fd, buf, sizeof buf, MSG_DONTWAIT,
-                          reinterpret_cast<sockaddr*>(&from), &len));
+    ASSERT_EQ(3, recvfrom(far.fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                          &len));
     EXPECT_EQ(0, std::memcmp(buf, payload, sizeof payload));
     EXPECT_EQ(portB, from.sin_port);
     EXPECT_EQ(addr("127.0.0.1"), from.sin_addr.s_addr);
@@ -430,8 +433,8 @@ TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
                                          {portA, SOURCE_ETH1, t0 + 1}};
     ASSERT_EQ(expected.size(), gTaken.size());
     for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_TRUE(expected[i] == gTaken[i]) << i << ": port " << ntohs(gTaken[i].destPort)
-                                              << " tick " << gTaken[i].tick - t0;
+        EXPECT_TRUE(expected[i] == gTaken[i])
+            << i << ": port " << ntohs(gTaken[i].destPort) << " tick " << gTaken[i].tick - t0;
     }
 }
 
@@ -520,8 +523,9 @@ TEST_F(NetTest, AddressEntriesReplaceTheStaticOneAndRefuseForeignAddresses)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(std::string::npos, err.find("198.51.100.55")) << err;
     EXPECT_NE(std::string::npos, err.find("(lo)")) << err;
-    EXPECT_NE(std::string::npos, consoleText().find("ERROR: Failed to add a static IP configuration "
-                                                "entry, -3\r\n"));
+    EXPECT_NE(std::string::npos,
+              consoleText().find("ERROR: Failed to add a static IP configuration "
+                                 "entry, -3\r\n"));
     EXPECT_EQ(1u, hostNetState().addrEntries);
 }
 

@@ -33,7 +33,8 @@ std::vector<std::string> DefaultRoutes()
         in >> ifname >> dest >> gw;
         if (dest == "00000000") {
             in_addr a{};
-            a.s_addr = static_cast<uint32_t>(std::stoul(gw, nullptr, 16));  // printed raw, network order
+            a.s_addr =
+                static_cast<uint32_t>(std::stoul(gw, nullptr, 16));  // printed raw, network order
             out.push_back(ifname + " " + inet_ntoa(a));
         }
     }
@@ -74,8 +75,8 @@ TEST(HostNetlink, AddsRecordsAndRemovesOnlyItsOwn)
 
     struct Refused {
         const char* ifname;
-        const char* gw;     // a route when set, else the address 10.9.2.2/33
-        const char* reason; // part of the message
+        const char* gw;      // a route when set, else the address 10.9.2.2/33
+        const char* reason;  // part of the message
     };
     const Refused refused[] = {
         {"nosuch0", nullptr, "no interface nosuch0"},

@@ -52,7 +52,8 @@ protected:
         gTrace.clear();
         gSem = ti_sysbios_knl_Semaphore_create(0, ti_sysbios_knl_Semaphore_Mode_COUNTING);
         gMbx = ti_sysbios_knl_Mailbox_create(sizeof(uint32_t), 2);
-        ti_sysbios_hal_Hwi_create(kIrq, [](UArg) { note("isr"); }, 0);
+        ti_sysbios_hal_Hwi_create(
+            kIrq, [](UArg) { note("isr"); }, 0);
     }
     static std::vector<std::string> Got() { return gTrace; }
 };
@@ -61,28 +62,34 @@ using Lines = std::vector<std::string>;
 
 TEST_F(KernelTest, HigherPriorityTaskRunsAtThePostThatReadiesIt)
 {
-    spawn([](UArg, UArg) {
-        ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
-        note("high");
-    }, 3, "high");
-    spawn([](UArg, UArg) {
-        note("low before");
-        ti_sysbios_knl_Semaphore_post(gSem);
-        note("low after");
-    }, 1, "low");
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
+            note("high");
+        },
+        3, "high");
+    spawn(
+        [](UArg, UArg) {
+            note("low before");
+            ti_sysbios_knl_Semaphore_post(gSem);
+            note("low after");
+        },
+        1, "low");
     hostKernelRun(10);
     EXPECT_EQ((Lines{"low before@0", "high@0", "low after@0"}), Got());
 }
 
 TEST_F(KernelTest, EqualPrioritiesTakeTurnsOnlyAtBlockingPoints)
 {
-    spawn([](UArg, UArg) {
-        note("a1");
-        ti_sysbios_knl_Semaphore_post(gSem);  // readies nobody of higher priority
-        note("a2");
-        ti_sysbios_knl_Task_sleep(1);
-        note("a3");
-    }, 2, "a");
+    spawn(
+        [](UArg, UArg) {
+            note("a1");
+            ti_sysbios_knl_Semaphore_post(gSem);  // readies nobody of higher priority
+            note("a2");
+            ti_sysbios_knl_Task_sleep(1);
+            note("a3");
+        },
+        2, "a");
     spawn([](UArg, UArg) { note("b"); }, 2, "b");
     hostKernelRun(10);
     EXPECT_EQ((Lines{"a1@0", "a2@0", "b@0", "a3@1"}), Got());
@@ -90,68 +97,82 @@ TEST_F(KernelTest, EqualPrioritiesTakeTurnsOnlyAtBlockingPoints)
 
 TEST_F(KernelTest, SleepingHigherTaskPreemptsAtTheNextKernelCall)
 {
-    spawn([](UArg, UArg) {
-        ti_sysbios_knl_Task_sleep(5);
-        note("high");
-    }, 3, "high");
-    spawn([](UArg, UArg) {
-        // The low task blocks with a short time-out; its wake and the high
-        // task's are both due, and the high one goes first.
-        ti_sysbios_knl_Semaphore_pend(gSem, 5);
-        note("low");
-    }, 1, "low");
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_knl_Task_sleep(5);
+            note("high");
+        },
+        3, "high");
+    spawn(
+        [](UArg, UArg) {
+            // The low task blocks with a short time-out; its wake and the high
+            // task's are both due, and the high one goes first.
+            ti_sysbios_knl_Semaphore_pend(gSem, 5);
+            note("low");
+        },
+        1, "low");
     hostKernelRun(20);
     EXPECT_EQ((Lines{"high@5", "low@5"}), Got());
 }
 
 TEST_F(KernelTest, SchedulerLockDefersTaskSwitchesButNotInterrupts)
 {
-    spawn([](UArg, UArg) {
-        ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
-        note("high");
-    }, 3, "high");
-    spawn([](UArg, UArg) {
-        const uint32_t key = ti_sysbios_knl_Task_disable();
-        ti_sysbios_knl_Semaphore_post(gSem);
-        hostIrqRaise(kIrq);
-        (void)ti_sysbios_knl_Semaphore_getCount(gSem);
-        ti_sysbios_knl_Semaphore_post(gSem);  // a kernel call: the interrupt is taken here
-        note("locked");
-        ti_sysbios_knl_Task_restore(key);
-        note("unlocked");
-    }, 1, "low");
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
+            note("high");
+        },
+        3, "high");
+    spawn(
+        [](UArg, UArg) {
+            const uint32_t key = ti_sysbios_knl_Task_disable();
+            ti_sysbios_knl_Semaphore_post(gSem);
+            hostIrqRaise(kIrq);
+            (void)ti_sysbios_knl_Semaphore_getCount(gSem);
+            ti_sysbios_knl_Semaphore_post(gSem);  // a kernel call: the interrupt is taken here
+            note("locked");
+            ti_sysbios_knl_Task_restore(key);
+            note("unlocked");
+        },
+        1, "low");
     hostKernelRun(10);
     EXPECT_EQ((Lines{"isr@0", "locked@0", "high@0", "unlocked@0"}), Got());
 }
 
 TEST_F(KernelTest, InterruptLockDefersInterruptsUntilRestore)
 {
-    spawn([](UArg, UArg) {
-        const uint32_t key = ti_sysbios_hal_Hwi_disable();
-        hostIrqRaise(kIrq);
-        ti_sysbios_knl_Semaphore_post(gSem);
-        note("masked");
-        ti_sysbios_hal_Hwi_restore(key);
-        note("restored");
-    }, 1, "t");
+    spawn(
+        [](UArg, UArg) {
+            const uint32_t key = ti_sysbios_hal_Hwi_disable();
+            hostIrqRaise(kIrq);
+            ti_sysbios_knl_Semaphore_post(gSem);
+            note("masked");
+            ti_sysbios_hal_Hwi_restore(key);
+            note("restored");
+        },
+        1, "t");
     hostKernelRun(10);
     EXPECT_EQ((Lines{"masked@0", "isr@0", "restored@0"}), Got());
 }
 
 TEST_F(KernelTest, SemaphoreTimeOuts)
 {
-    spawn([](UArg, UArg) {
-        note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_NO_WAIT) ? "took" : "none");
-        note(ti_sysbios_knl_Semaphore_pend(gSem, 5) ? "took" : "timeout");
-        note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER) ? "took" : "timeout");
-        note(ti_sysbios_knl_Semaphore_pend(gSem, 100) ? "took" : "timeout");
-    }, 2, "waiter");
-    spawn([](UArg, UArg) {
-        ti_sysbios_knl_Task_sleep(12);
-        ti_sysbios_knl_Semaphore_post(gSem);
-        ti_sysbios_knl_Task_sleep(3);
-        ti_sysbios_knl_Semaphore_post(gSem);
-    }, 1, "poster");
+    spawn(
+        [](UArg, UArg) {
+            note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_NO_WAIT) ? "took" : "none");
+            note(ti_sysbios_knl_Semaphore_pend(gSem, 5) ? "took" : "timeout");
+            note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER) ? "took" : "timeout");
+            note(ti_sysbios_knl_Semaphore_pend(gSem, 100) ? "took" : "timeout");
+        },
+        2, "waiter");
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_knl_Task_sleep(12);
+            ti_sysbios_knl_Semaphore_post(gSem);
+            ti_sysbios_knl_Task_sleep(3);
+            ti_sysbios_knl_Semaphore_post(gSem);
+        },
+        1, "poster");
     hostKernelRun(200);
     EXPECT_EQ((Lines{"none@0", "timeout@5", "took@12", "took@15"}), Got());
 }
@@ -169,25 +190,29 @@ TEST_F(KernelTest, BinarySemaphoreCountsToOne)
 
 TEST_F(KernelTest, MailboxTimeOutsAndOrder)
 {
-    spawn([](UArg, UArg) {
-        uint32_t v = 0;
-        note(ti_sysbios_knl_Mailbox_pend(gMbx, &v, 4) ? "got" : "empty");
-        v = 1;
-        ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_NO_WAIT);
-        v = 2;
-        ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_NO_WAIT);
-        v = 3;
-        note(ti_sysbios_knl_Mailbox_post(gMbx, &v, 3) ? "posted" : "full");
-        note(ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_WAIT_FOREVER) ? "posted" : "full");
-    }, 2, "producer");
-    spawn([](UArg, UArg) {
-        ti_sysbios_knl_Task_sleep(20);
-        for (int i = 0; i < 3; ++i) {
+    spawn(
+        [](UArg, UArg) {
             uint32_t v = 0;
-            ti_sysbios_knl_Mailbox_pend(gMbx, &v, BIOS_WAIT_FOREVER);
-            noteValue("v", v);
-        }
-    }, 1, "consumer");
+            note(ti_sysbios_knl_Mailbox_pend(gMbx, &v, 4) ? "got" : "empty");
+            v = 1;
+            ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_NO_WAIT);
+            v = 2;
+            ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_NO_WAIT);
+            v = 3;
+            note(ti_sysbios_knl_Mailbox_post(gMbx, &v, 3) ? "posted" : "full");
+            note(ti_sysbios_knl_Mailbox_post(gMbx, &v, BIOS_WAIT_FOREVER) ? "posted" : "full");
+        },
+        2, "producer");
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_knl_Task_sleep(20);
+            for (int i = 0; i < 3; ++i) {
+                uint32_t v = 0;
+                ti_sysbios_knl_Mailbox_pend(gMbx, &v, BIOS_WAIT_FOREVER);
+                noteValue("v", v);
+            }
+        },
+        1, "consumer");
     hostKernelRun(100);
     EXPECT_EQ((Lines{"empty@4", "full@7", "posted@20", "v1@20", "v2@20", "v3@20"}), Got());
 }
@@ -196,25 +221,29 @@ TEST_F(KernelTest, TickCounterWrapsAndTimeOutsSurviveIt)
 {
     hostKernelReset(HostClockMode::Virtual, 0xFFFFFFF0u);
     gTrace.clear();
-    spawn([](UArg, UArg) {
-        const uint32_t mark = ti_sysbios_knl_Clock_getTicks();
-        ti_sysbios_knl_Task_sleep(16);
-        note(ticksExpired(mark, 16) ? "expired" : "running");
-        ti_sysbios_knl_Task_sleep(1);
-        note(ticksExpired(mark, 16) ? "expired" : "running");
-    }, 1, "t");
+    spawn(
+        [](UArg, UArg) {
+            const uint32_t mark = ti_sysbios_knl_Clock_getTicks();
+            ti_sysbios_knl_Task_sleep(16);
+            note(ticksExpired(mark, 16) ? "expired" : "running");
+            ti_sysbios_knl_Task_sleep(1);
+            note(ticksExpired(mark, 16) ? "expired" : "running");
+        },
+        1, "t");
     hostKernelRun(100);
     EXPECT_EQ((Lines{"running@0", "expired@1"}), Got());
 }
 
 TEST_F(KernelTest, RunEndsAtTheRequestedTime)
 {
-    spawn([](UArg, UArg) {
-        for (;;) {
-            ti_sysbios_knl_Task_sleep(7);
-            note("tick");
-        }
-    }, 1, "periodic");
+    spawn(
+        [](UArg, UArg) {
+            for (;;) {
+                ti_sysbios_knl_Task_sleep(7);
+                note("tick");
+            }
+        },
+        1, "periodic");
     EXPECT_EQ(30u, hostKernelRun(30));
     EXPECT_EQ(4u, Got().size());
     EXPECT_EQ(30u, ti_sysbios_knl_Clock_getTicks());
@@ -244,11 +273,13 @@ TEST_F(KernelTest, StacksComeFromTheHeapAndAnOversizedOneFails)
 
 TEST_F(KernelTest, SecondsCountFromTheirSetting)
 {
-    spawn([](UArg, UArg) {
-        ti_sysbios_hal_Seconds_set(100);
-        ti_sysbios_knl_Task_sleep(2500);
-        noteValue("s", ti_sysbios_hal_Seconds_get());
-    }, 1, "t");
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_hal_Seconds_set(100);
+            ti_sysbios_knl_Task_sleep(2500);
+            noteValue("s", ti_sysbios_hal_Seconds_get());
+        },
+        1, "t");
     hostKernelRun(3000);
     EXPECT_EQ((Lines{"s102@2500"}), Got());
 }

@@ -78,7 +78,7 @@ TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
     hostUartRxFifoPut(1, 'b', UART_LSR_RX_PE);
     uint32_t lsr = UARTReadStatus(UART1);
     EXPECT_EQ(UART_LSR_RX_FIFO_STS, lsr & UART_LSR_RX_FIFO_STS);
-    EXPECT_EQ(0u, lsr & UART_LSR_RX_PE);             // 'a' itself is clean
+    EXPECT_EQ(0u, lsr & UART_LSR_RX_PE);                      // 'a' itself is clean
     EXPECT_EQ(UART_LSR_RX_FIFO_E, lsr & UART_LSR_RX_FIFO_E);  // 'b' further in is not
     EXPECT_EQ('a', UARTFIFOCharGet(UART1));
     lsr = UARTReadStatus(UART1);
@@ -151,7 +151,11 @@ TEST_F(UartModelTest, MisuseIsABusFaultNamingTheAddressOrLine)
         {[] { GPIOModuleEnable(SOC_GPIO1_BASE + 0x1000); },
          "GPIO call at " + hex(SOC_GPIO1_BASE + 0x1000)},
         {[] { GPIOPinRead2(SOC_GPIO1_BASE, 32); }, "GPIO pin 32 at " + hex(SOC_GPIO1_BASE)},
-        {[] { ti_sysbios_hal_Hwi_create(256, [](UArg) {}, 0); }, "interrupt line 256 out of range"},
+        {[] {
+             ti_sysbios_hal_Hwi_create(
+                 256, [](UArg) {}, 0);
+         },
+         "interrupt line 256 out of range"},
         {[] { hostIrqRaise(300); }, "interrupt line 300 out of range"},
     };
     for (const Case& c : cases) {
@@ -251,9 +255,9 @@ TEST_F(RtcCtrlTest, TwelveHourModeShowsThePmBit)
     Unlock();
     Rtc(0x08, 0x13);
     EXPECT_EQ(13u, hostRtcNow().hour);
-    Rtc(0x40, 0x08);  // 12-hour mode, stopped
+    Rtc(0x40, 0x08);              // 12-hour mode, stopped
     EXPECT_EQ(0x81u, Rtc(0x08));  // 1 PM
-    Rtc(0x08, 0x12);  // 12 AM is midnight
+    Rtc(0x08, 0x12);              // 12 AM is midnight
     EXPECT_EQ(0u, hostRtcNow().hour);
     Rtc(0x40, 0x00);
     Rtc(0x08, 0x23);

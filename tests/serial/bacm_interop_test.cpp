@@ -62,9 +62,9 @@ protected:
         // Start close to the wrap of the tick counter so the run crosses it.
         hostClockSet(0xFFFFF000u);
         const bool firmwareIsMaster = GetParam();
-        BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery,
-                          static_cast<uint16_t>(firmwareIsMaster ? 1 : 0), ADDRESS, RECV_TIMEOUT,
-                          ACK_WINDOW};
+        BACM_CONFIG_T cfg{
+            SOURCE_SCI1, recordDelivery, static_cast<uint16_t>(firmwareIsMaster ? 1 : 0),
+            ADDRESS,     RECV_TIMEOUT,   ACK_WINDOW};
         fw = std::make_unique<BACM>(cfg);
         BacmPeerConfig pc;
         pc.master = !firmwareIsMaster;
@@ -277,7 +277,8 @@ TEST(BacmScheduled, WorkerTaskRunsTheProtocolUnderTheKernel)
     gRig.fw = fw.get();
     gRig.peer = &peer;
     for (int i = 0; i < 50; ++i) {
-        gRig.toSend.push_back(Bytes(static_cast<size_t>(1 + i * 5), static_cast<uint8_t>(0x0C + i % 8)));
+        gRig.toSend.push_back(
+            Bytes(static_cast<size_t>(1 + i * 5), static_cast<uint8_t>(0x0C + i % 8)));
         ASSERT_TRUE(peer.Send(Bytes{0x10, static_cast<uint8_t>(i)}));
     }
     ti_sysbios_knl_Task_Params p;

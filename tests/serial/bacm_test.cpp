@@ -60,7 +60,7 @@ protected:
     std::unique_ptr<BACM> make(bool isMaster, uint8_t addr)
     {
         BACM_CONFIG_T cfg{SOURCE_SCI2, recordDelivery, static_cast<uint16_t>(isMaster ? 1 : 0),
-                          addr, RECV_TIMEOUT, ACK_WINDOW};
+                          addr,        RECV_TIMEOUT,   ACK_WINDOW};
         return std::make_unique<BACM>(cfg);
     }
 
@@ -223,7 +223,8 @@ std::vector<RxCase> rxCases()
     t248dle.push_back(0x10);
     Bytes badCrc = infoFrame(0x01, textOf("abc"));
     badCrc.back() ^= 0x01;
-    Bytes dleStx{0x01, 0x10, 0x02, 0x41, 0x42, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C};
+    Bytes dleStx{0x01, 0x10, 0x02, 0x41, 0x42, 0x10, 0x02,
+                 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C};
     Bytes two = infoFrame(0x01, textOf("one"));
     const Bytes second = infoFrame(0x01, stuff(Bytes{0x10, 0x20}));
     two.insert(two.end(), second.begin(), second.end());
@@ -241,7 +242,11 @@ std::vector<RxCase> rxCases()
         {"bit 7 not ours", infoFrame(0x81, textOf("abc")), {}, none, 0, 0, 0},
         {"repeated address and DLE",
          {0x01, 0x01, 0x01, 0x10, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C},
-         {textOf("abc")}, none, 0, 0, 0},
+         {textOf("abc")},
+         none,
+         0,
+         0,
+         0},
         {"bad escape, plain byte", {0x01, 0x10, 0x02, 0x41, 0x10, 0x20}, {}, none, 1, 0, 0},
         {"two INFO frames in one pass", two, {textOf("one"), Bytes{0x10, 0x20}}, none, 0, 0, 0},
     };
@@ -487,8 +492,8 @@ TEST_F(BacmTest, SendLimits)
     for (int i = 0; i < 32; ++i) {
         feed(*s, ackFrom(0x01));
         cycle(*s);
-        const Bytes expected = i < 16 ? Bytes(248, static_cast<uint8_t>(i))
-                                      : Bytes{static_cast<uint8_t>(i - 16)};
+        const Bytes expected =
+            i < 16 ? Bytes(248, static_cast<uint8_t>(i)) : Bytes{static_cast<uint8_t>(i - 16)};
         EXPECT_EQ(drain(*s), infoFrame(0x81, stuff(expected))) << i;
         if (i < 16) {
             ASSERT_EQ(send(*s, Bytes{static_cast<uint8_t>(i)}), EC_SUCCESS) << i;

@@ -88,10 +88,10 @@ TEST_F(RawosTest, SilenceIsMeasuredFromTheLastByteTaken)
     cycle(*r);
     EXPECT_TRUE(deliveries().empty());  // +20
     advance(INTER_CHAR - 2 * PERIOD);
-    r->WorkerCycle();                   // exactly +25: not yet
+    r->WorkerCycle();  // exactly +25: not yet
     EXPECT_TRUE(deliveries().empty());
     advance(1);
-    r->WorkerCycle();                   // +26
+    r->WorkerCycle();  // +26
     EXPECT_EQ(takeDelivered(), std::vector<Bytes>{sent});
 }
 

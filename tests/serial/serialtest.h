@@ -87,15 +87,15 @@ STATS statsOf(IProtocol& p)
 // Runs `body` in a fresh child process (the console can be started only
 // once per process) and expects it to leave `marks` on the console, all of
 // what it printed after the console started.
-#define EXPECT_CONSOLE_MARKS(body, marks)                                                \
-    EXPECT_EXIT(                                                                         \
-        {                                                                                \
-            dcInit();                                                                    \
-            consoleText();                                                               \
-            body;                                                                        \
-            std::fprintf(stderr, "marks=[%s]\n", consoleText().c_str());                  \
-            std::_Exit(0); /* no static teardown of the simulated kernel */              \
-        },                                                                               \
+#define EXPECT_CONSOLE_MARKS(body, marks)                                                          \
+    EXPECT_EXIT(                                                                                   \
+        {                                                                                          \
+            dcInit();                                                                              \
+            consoleText();                                                                         \
+            body;                                                                                  \
+            std::fprintf(stderr, "marks=[%s]\n", consoleText().c_str());                           \
+            std::_Exit(0); /* no static teardown of the simulated kernel */                        \
+        },                                                                                         \
         ::testing::ExitedWithCode(0), "marks=\\[" marks "\\]")
 
 // What the console queued for its UART since the last call.

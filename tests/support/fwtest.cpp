@@ -4,9 +4,12 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "exmapl.h"
 #include "hostperiph.h"
 #include "hostuart.h"
 #include "soc_uart.h"
+#include "uartdrvapl.h"
+#include "wdtdrvapl.h"
 
 namespace {
 constexpr uint32_t CONSOLE_UART_BASE = SOC_UART0_BASE;
@@ -24,6 +27,10 @@ void stderrByte(uint8_t byte, void*)
     ssize_t n = ::write(STDERR_FILENO, &byte, 1);
     (void)n;
 }
+
+// The fatal path wired as start-up wires it: console UART and watchdog.
+void fatalPutByte(uint8_t byte) { uartWriteByte(DC_UART_INDEX, byte); }
+const EXM_HOOKS_T FATAL_HOOKS = {fatalPutByte, WtdDrv::Restart};
 }  // namespace
 
 void FirmwareTest::SetUp()
@@ -32,6 +39,7 @@ void FirmwareTest::SetUp()
     hostPeripheralsInstall();
     hostHeapReset();
     hostSetHaltHandler(nullptr);
+    exmSetHooks(&FATAL_HOOKS);
     ClearConsole();
     hostUartSetTxSink(CONSOLE_UART_BASE, captureByte, nullptr);
 }
@@ -50,4 +58,8 @@ void FirmwareTest::ClearConsole()
     gConsole.clear();
 }
 
-void consoleToStderr() { hostUartSetTxSink(CONSOLE_UART_BASE, stderrByte, nullptr); }
+void consoleToStderr()
+{
+    exmSetHooks(&FATAL_HOOKS);
+    hostUartSetTxSink(CONSOLE_UART_BASE, stderrByte, nullptr);
+}

@@ -19,16 +19,17 @@ protected:
     static void ClearConsole();
 };
 
-// In a death-test child: the console UART goes to standard error, so that the
-// fatal line can be matched by the death test.
+// In a death-test child: the fatal path is wired as at start-up and the
+// console UART goes to standard error, so that the fatal line can be matched
+// by the death test.
 void consoleToStderr();
 
 // Expects `statement` to stop the firmware with `code` and the console to show
 // a fatal line matching `regex`.
-#define EXPECT_FATAL(statement, code, regex)                                              \
-    EXPECT_EXIT(                                                                          \
-        {                                                                                 \
-            consoleToStderr();                                                            \
-            statement;                                                                    \
-        },                                                                                \
+#define EXPECT_FATAL(statement, code, regex)                                                       \
+    EXPECT_EXIT(                                                                                   \
+        {                                                                                          \
+            consoleToStderr();                                                                     \
+            statement;                                                                             \
+        },                                                                                         \
         ::testing::ExitedWithCode(hostExitStatusForFatal(code)), regex)

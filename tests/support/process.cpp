@@ -68,7 +68,8 @@ ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
         const short outEvents = outOpen ? POLLIN : 0;
         const short errEvents = errOpen ? POLLIN : 0;
         pollfd fds[2] = {{out[0], outEvents, 0}, {err[0], errEvents, 0}};
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextKill - now).count();
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextKill - now).count();
         ::poll(fds, 2, static_cast<int>(wait) + 1);
         if (outOpen && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
             drain(out[0], r.out, outOpen);

@@ -6,10 +6,10 @@
 #include <vector>
 
 struct ProcessResult {
-    bool exited = false;    // ended by itself (not by the time limit)
-    int status = -1;        // exit status when exited
-    std::string out;        // standard output
-    std::string err;        // standard error
+    bool exited = false;  // ended by itself (not by the time limit)
+    int status = -1;      // exit status when exited
+    std::string out;      // standard output
+    std::string err;      // standard error
 };
 
 // Runs args[0] with the rest as arguments. After timeoutMs the child gets

@@ -171,8 +171,7 @@ TEST_F(Zok2lineTest, BacmMasterAndSlaveExchangeMessagesOverAPty)
     // The slave hears nothing more: it lingers, then ends with its input.
     slave.CloseInput();
     slave.Wait();
-    EXPECT_EQ(slave.Out().find("rx", slave.Out().find("|A.B|")), std::string::npos)
-        << slave.Out();
+    EXPECT_EQ(slave.Out().find("rx", slave.Out().find("|A.B|")), std::string::npos) << slave.Out();
 }
 
 TEST_F(Zok2lineTest, RawosEndsExchangeLinesCutBySilence)

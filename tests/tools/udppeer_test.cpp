@@ -46,7 +46,8 @@ TEST(UdpPeerAccount, PayloadAndLatency)
 {
     uint8_t buf[UDP_PEER_HEADER_SIZE + 4];
     EncodeUdpPayload(0x01020304u, 0x1122334455667788ull, buf, sizeof(buf));
-    const uint8_t head[] = {'Z', 'U', 'D', 'P', 1, 2, 3, 4, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    const uint8_t head[] = {'Z',  'U',  'D',  'P',  1,    2,    3,    4,
+                            0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     EXPECT_EQ(0, std::memcmp(buf, head, sizeof(head)));
     uint32_t seq = 0;
     uint64_t ns = 0;
@@ -80,7 +81,10 @@ TEST(UdpPeerLoopback, SendToRecv)
     std::string err;
     ASSERT_TRUE(receiver.Open(r, err)) << err;
     UdpPeerReport got;
-    std::thread t([&] { std::string e; EXPECT_TRUE(receiver.Run(got, e)) << e; });
+    std::thread t([&] {
+        std::string e;
+        EXPECT_TRUE(receiver.Run(got, e)) << e;
+    });
 
     UdpPeerOptions s;
     s.mode = UdpPeerMode::Send;

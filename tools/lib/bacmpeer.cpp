@@ -150,8 +150,7 @@ BacmPeer::BacmPeer(const BacmPeerConfig& config, uint64_t nowMs)
       startPending(config.master),
       sentAtMs(nowMs),
       turnSinceMs(nowMs)
-{
-}
+{}
 
 uint8_t BacmPeer::TxAddress() const
 {

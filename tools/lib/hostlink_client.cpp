@@ -122,10 +122,7 @@ bool readAll(int fd, uint8_t* buf, size_t len, int timeoutMs)
 
 }  // namespace
 
-Client::Client(const ClientOptions& options)
-    : options_(options), engine_(options.link, nowMs())
-{
-}
+Client::Client(const ClientOptions& options) : options_(options), engine_(options.link, nowMs()) {}
 
 Client::~Client() { disconnect(); }
 
@@ -210,9 +207,9 @@ void Client::run()
                 // While the board talks, clock it out in long bursts.
                 std::lock_guard<std::mutex> lock(mutex_);
                 engine_.tick(nowMs());
-                chunk = engine_.nextChunk(
-                    nowMs(), boardTalking ? options_.maxChunk : options_.idleBurst,
-                    options_.maxChunk);
+                chunk = engine_.nextChunk(nowMs(),
+                                          boardTalking ? options_.maxChunk : options_.idleBurst,
+                                          options_.maxChunk);
                 inflightBytes_ += chunk.size();
             }
             if (!writeAll(fd_, chunk.data(), chunk.size(), timeout)) {

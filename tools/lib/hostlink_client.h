@@ -20,10 +20,10 @@ namespace hostlink {
 
 struct ClientOptions {
     LinkConfig link;
-    uint32_t pollIntervalMs = 5;  // pause between idle bursts
-    size_t idleBurst = 32;        // fill bytes clocked per idle poll
-    size_t maxChunk = 4096;       // bytes clocked per exchange at most
-    uint32_t replyTimeoutMs = 3000;  // a board that stops answering this long is dropped
+    uint32_t pollIntervalMs = 5;        // pause between idle bursts
+    size_t idleBurst = 32;              // fill bytes clocked per idle poll
+    size_t maxChunk = 4096;             // bytes clocked per exchange at most
+    uint32_t replyTimeoutMs = 3000;     // a board that stops answering this long is dropped
     size_t maxQueuedMessages = 100000;  // received messages kept for waitMessage
 };
 

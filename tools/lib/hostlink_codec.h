@@ -16,10 +16,10 @@ constexpr uint8_t kDle = 0x10;
 constexpr uint8_t kStx = 0x02;
 constexpr uint8_t kEtx = 0x03;
 constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kFill = 0x16;        // what an idle end clocks out
+constexpr uint8_t kFill = 0x16;  // what an idle end clocks out
 constexpr uint8_t kCrcStart = 0xFF;
 constexpr size_t kHeaderLen = 12;
-constexpr size_t kMaxPayload = 1468;   // the board's largest message
+constexpr size_t kMaxPayload = 1468;  // the board's largest message
 constexpr size_t kMaxText = kHeaderLen + kMaxPayload;
 
 // One addressed message. Ports and addresses are plain host-order numbers
@@ -50,11 +50,11 @@ class Decoder {
 public:
     enum class Event : uint8_t {
         None,
-        Frame,            // a valid frame: see message()
-        Connection,       // 10 06
-        CrcError,         // frame closed with a wrong CRC
-        ShortText,        // correct CRC, text shorter than the header
-        FormatError,      // text too long or an escape that is not 10 10 / 10 03
+        Frame,        // a valid frame: see message()
+        Connection,   // 10 06
+        CrcError,     // frame closed with a wrong CRC
+        ShortText,    // correct CRC, text shorter than the header
+        FormatError,  // text too long or an escape that is not 10 10 / 10 03
     };
 
     // Feeds one byte; returns what it completed, if anything.

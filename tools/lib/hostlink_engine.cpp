@@ -11,10 +11,8 @@ constexpr double kMaxBurst = 4096;
 }  // namespace
 
 LinkEngine::LinkEngine(const LinkConfig& config, uint64_t nowMs)
-    : config_(config), markSentMs_(nowMs), markRecvMs_(nowMs), budget_(kMaxBurst),
-      budgetMs_(nowMs)
-{
-}
+    : config_(config), markSentMs_(nowMs), markRecvMs_(nowMs), budget_(kMaxBurst), budgetMs_(nowMs)
+{}
 
 void LinkEngine::queueUnit(Unit unit, uint64_t nowMs)
 {

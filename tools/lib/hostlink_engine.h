@@ -27,8 +27,8 @@ struct LinkConfig {
 };
 
 struct LinkStats {
-    uint64_t bytesClocked = 0;       // words exchanged, each way
-    uint64_t dataBytesSent = 0;      // bytes of frames and packets clocked out
+    uint64_t bytesClocked = 0;   // words exchanged, each way
+    uint64_t dataBytesSent = 0;  // bytes of frames and packets clocked out
     uint64_t framesSent = 0;
     uint64_t connectionsSent = 0;
     uint64_t framesReceived = 0;
@@ -88,10 +88,10 @@ private:
     LinkConfig config_;
     std::deque<Unit> queue_;
     size_t pendingBytes_ = 0;
-    uint64_t markSentMs_;      // last frame or packet queued
-    uint64_t markRecvMs_;      // last frame or packet received
+    uint64_t markSentMs_;  // last frame or packet queued
+    uint64_t markRecvMs_;  // last frame or packet received
     bool linkUp_ = false;
-    double budget_ = 0;        // bytes that may still go under the rate cap
+    double budget_ = 0;  // bytes that may still go under the rate cap
     uint64_t budgetMs_;
     Decoder decoder_;
     LinkStats stats_;

@@ -10,8 +10,7 @@ constexpr uint64_t US_PER_S = 1000000;
 
 LineChannel::LineChannel(uint32_t rate, uint32_t bits, uint32_t seed)
     : bitRate(rate), bitsPerChar(bits), rng(seed)
-{
-}
+{}
 
 void LineChannel::SetFaults(double flipProbability, double dropProbability)
 {

@@ -69,8 +69,7 @@ private:
 struct LinePipe {
     explicit LinePipe(uint32_t bitRate = 0, uint32_t seed = 1)
         : aToB(bitRate, 10, seed), bToA(bitRate, 10, seed + 1)
-    {
-    }
+    {}
     LineChannel aToB;
     LineChannel bToA;
 };

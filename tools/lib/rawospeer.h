@@ -15,9 +15,9 @@ namespace zok2tools {
 using Bytes = std::vector<uint8_t>;
 
 struct RawosPeerConfig {
-    uint32_t interCharGapMs = 20;  // silence longer than this ends a message
-    size_t maxMessage = 1468;      // a message ends on reaching this length
-    uint32_t recvTimeoutMs = 1000; // link counts as down after this long without a message
+    uint32_t interCharGapMs = 20;   // silence longer than this ends a message
+    size_t maxMessage = 1468;       // a message ends on reaching this length
+    uint32_t recvTimeoutMs = 1000;  // link counts as down after this long without a message
 };
 
 struct RawosPeerCounters {

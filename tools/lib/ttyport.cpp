@@ -36,10 +36,7 @@ bool RateCode(uint32_t rate, speed_t& code)
     return false;
 }
 
-std::string Errno(const char* what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Unix98 pseudo-terminal slaves: no wire, so the kernel keeps no parity.
 constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136;

@@ -162,7 +162,8 @@ bool UdpPeer::Open(const UdpPeerOptions& options, std::string& err)
         return false;
     }
     const int on = 1;
-    (void)::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));  // several receivers of a group
+    (void)::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on,
+                       sizeof(on));  // several receivers of a group
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = options.bindAddr;

@@ -59,16 +59,16 @@ enum class UdpPeerMode { Send, Recv, Echo, Pingpong };
 
 struct UdpPeerOptions {
     UdpPeerMode mode = UdpPeerMode::Recv;
-    uint32_t toAddr = 0;       // network order; send and pingpong
-    uint16_t toPort = 0;       // host order
-    uint32_t bindAddr = 0;     // network order; 0 = any
-    uint16_t bindPort = 0;     // host order; 0 = any free port
-    double rate = 0;           // datagrams per second; 0 = as fast as the socket takes them
-    size_t size = 64;          // payload bytes, UDP_PEER_HEADER_SIZE at least
-    uint64_t count = 0;        // send: datagrams to send; recv/echo: stop after so many; 0 = no limit
-    double durationS = 0;      // stop after this long; 0 = no limit
-    double timeoutS = 0;       // recv/echo: stop after so long without a datagram; pingpong:
-                               // wait so long for the last answers (0 = 1 s)
+    uint32_t toAddr = 0;    // network order; send and pingpong
+    uint16_t toPort = 0;    // host order
+    uint32_t bindAddr = 0;  // network order; 0 = any
+    uint16_t bindPort = 0;  // host order; 0 = any free port
+    double rate = 0;        // datagrams per second; 0 = as fast as the socket takes them
+    size_t size = 64;       // payload bytes, UDP_PEER_HEADER_SIZE at least
+    uint64_t count = 0;     // send: datagrams to send; recv/echo: stop after so many; 0 = no limit
+    double durationS = 0;   // stop after this long; 0 = no limit
+    double timeoutS = 0;    // recv/echo: stop after so long without a datagram; pingpong:
+                            // wait so long for the last answers (0 = 1 s)
     std::vector<uint32_t> joins;  // multicast groups to join, network order
 };
 
@@ -76,8 +76,8 @@ struct UdpPeerReport {
     uint64_t sent = 0;
     uint64_t bytesSent = 0;
     uint64_t bytesReceived = 0;
-    uint64_t foreign = 0;      // datagrams that were not ours (recv, pingpong)
-    SeqAccount seq;            // recv and pingpong
+    uint64_t foreign = 0;         // datagrams that were not ours (recv, pingpong)
+    SeqAccount seq;               // recv and pingpong
     std::vector<uint64_t> rttNs;  // pingpong
     double elapsedS = 0;
 };

@@ -7,15 +7,15 @@
 #include <string>
 
 struct HostBoardConfig {
-    std::string runDir = "run";        // PTY symlinks and Unix sockets live here
-    std::string console = "tty";       // "tty" (the terminal), "pty", or a device path
+    std::string runDir = "run";                  // PTY symlinks and Unix sockets live here
+    std::string console = "tty";                 // "tty" (the terminal), "pty", or a device path
     std::string sci[3] = {"pty", "pty", "pty"};  // UART 1-3: "pty" or a device path
-    std::string spi[2] = {"unix", "unix"};       // McSPI 0-1: "unix", "unix:PATH" or "tcp:[HOST:]PORT"
-    std::string eth[2] = {"lo", "lo"};           // Linux interface names of Ethernet 0-1
-    bool watchdogExits = false;        // watchdog expiry exits the process instead of restarting it
-    bool virtualTime = false;          // virtual time instead of real time
-    uint32_t tickOffset = 0;           // start value of the 32-bit tick counter
-    std::string failTaskCreate;        // test hook: creating the task of this name fails
+    std::string spi[2] = {"unix", "unix"};  // McSPI 0-1: "unix", "unix:PATH" or "tcp:[HOST:]PORT"
+    std::string eth[2] = {"lo", "lo"};      // Linux interface names of Ethernet 0-1
+    bool watchdogExits = false;  // watchdog expiry exits the process instead of restarting it
+    bool virtualTime = false;    // virtual time instead of real time
+    uint32_t tickOffset = 0;     // start value of the 32-bit tick counter
+    std::string failTaskCreate;  // test hook: creating the task of this name fails
 };
 
 HostBoardConfig& hostBoardConfig();

@@ -1,6 +1,21 @@
 // Host-only control of the simulated CPU and kernel, for the runner, the
 // peripheral models and the tests. Never included by firmware code.
 //
+// Threading model: the board has one core, so exactly one firmware context
+// runs at a time. Every task is a host thread, but only the holder of the
+// CPU token runs firmware code; the others wait on their own condition
+// variable. The token moves only at safe points (kernel calls, blocking, the
+// end of an interrupt or scheduler lock), to the highest-priority ready task,
+// first come first served among equals. A task of higher priority takes it
+// in the kernel call that makes it ready; tasks of equal priority take turns
+// only when one blocks. Interrupt handlers run on the token holder's thread
+// at those points, ahead of any task switch, unless interrupts are disabled.
+// Host I/O threads (peripheral models, sockets, PTYs) never run firmware
+// code: they only raise interrupt lines with hostIrqRaise. Before
+// hostKernelRun the calling thread is the one firmware context (start-up).
+// Time is a 64-bit count of elapsed ticks; the firmware sees its low 32 bits
+// plus the tick offset.
+//
 // Modes of time:
 //  - manual: the clock moves only through hostClockSet/hostClockAdvance.
 //    Before the scheduler runs, the caller is the one firmware context:

@@ -10,8 +10,8 @@
 #include <string>
 
 struct HostMcspiState {
-    uint32_t resets = 0;            // McSPIReset calls
-    uint32_t clockActivity = 0;     // system configuration as programmed
+    uint32_t resets = 0;         // McSPIReset calls
+    uint32_t clockActivity = 0;  // system configuration as programmed
     uint32_t idleMode = 0;
     uint32_t wakeUp = 0;
     uint32_t autoIdle = 0;
@@ -19,17 +19,17 @@ struct HostMcspiState {
     bool slave = false;
     bool singleChannel = false;
     uint32_t inClockHz = 0;
-    uint32_t outClockHz = 0;        // the SPI clock that paces the socket
+    uint32_t outClockHz = 0;  // the SPI clock that paces the socket
     uint32_t clockMode = 0;
     uint32_t wordLength = 0;
     uint32_t csPolarity = 0;
     uint32_t txFifo = 0;
     uint32_t rxFifo = 0;
     bool channelEnabled = false;
-    uint32_t intEnable = 0;         // enabled interrupt bits
-    uint32_t status = 0;            // pending interrupt status bits
-    uint64_t wordsClocked = 0;      // words that reached the interrupt handler
-    uint64_t wordsDropped = 0;      // words clocked while the controller was not live
+    uint32_t intEnable = 0;     // enabled interrupt bits
+    uint32_t status = 0;        // pending interrupt status bits
+    uint64_t wordsClocked = 0;  // words that reached the interrupt handler
+    uint64_t wordsDropped = 0;  // words clocked while the controller was not live
 };
 
 // Forgets every controller's state and stops their sockets. With sockets

@@ -30,19 +30,19 @@ void hostUartLineIn(uint32_t index, const uint8_t* data, size_t len, uint32_t er
 void hostUartRxFifoPut(uint32_t index, uint8_t byte, uint32_t errors = 0);
 // One UART as a test sees it.
 struct HostUartState {
-    uint32_t mode = 0;            // operating mode: 0 = UART 16x, 7 = disabled
-    uint32_t bitRate = 0;         // from the divisor; 0 while the divisor is 0
-    uint32_t frameBits = 0;       // bits per character from the line control
-    uint32_t lineControl = 0;     // line control register (frame format)
-    bool rtsBit = false;          // RTS modem-control bit (set: RS-485/RS-422 driver off)
-    uint32_t rtsClears = 0;       // how often the firmware cleared the RTS bit
-    uint32_t rtsSets = 0;         // and set it
-    uint32_t undrivenBytes = 0;   // bytes cut off the line because RTS was set while they
-                                  // left (a line driver released too early)
-    uint32_t txLost = 0;          // bytes written into a full transmit FIFO
+    uint32_t mode = 0;           // operating mode: 0 = UART 16x, 7 = disabled
+    uint32_t bitRate = 0;        // from the divisor; 0 while the divisor is 0
+    uint32_t frameBits = 0;      // bits per character from the line control
+    uint32_t lineControl = 0;    // line control register (frame format)
+    bool rtsBit = false;         // RTS modem-control bit (set: RS-485/RS-422 driver off)
+    uint32_t rtsClears = 0;      // how often the firmware cleared the RTS bit
+    uint32_t rtsSets = 0;        // and set it
+    uint32_t undrivenBytes = 0;  // bytes cut off the line because RTS was set while they
+                                 // left (a line driver released too early)
+    uint32_t txLost = 0;         // bytes written into a full transmit FIFO
     uint32_t rxFifoLevel = 0;
-    uint32_t txFifoLevel = 0;     // not counting the byte in the shift register
-    bool transmitterEmpty = true; // FIFO and shift register both empty
+    uint32_t txFifoLevel = 0;      // not counting the byte in the shift register
+    bool transmitterEmpty = true;  // FIFO and shift register both empty
 };
 HostUartState hostUartState(uint32_t index);
 

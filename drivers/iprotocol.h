@@ -4,6 +4,7 @@
 // interrupt handler, without locks; the byte FIFOs between the two sides are
 // RingFifo (fifoapl.h). Protocol objects are never destroyed, hence no
 // virtual destructor.
+// It lives with the drivers, which call it; the protocols above implement it.
 #pragma once
 
 #include <cstdint>

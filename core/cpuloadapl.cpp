@@ -49,8 +49,8 @@ void CpuLoad::Calculate()
     if ((freq >> 32) != 0) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    const uint32_t windowCycles = (static_cast<uint32_t>(freq) / MS_PER_SECOND) *
-                                  BENCHMARK_WINDOW_IN_MS;
+    const uint32_t windowCycles =
+        (static_cast<uint32_t>(freq) / MS_PER_SECOND) * BENCHMARK_WINDOW_IN_MS;
     if (cyclesCount < windowCycles) {
         return;
     }

@@ -1,0 +1,2 @@
+// Layer check sample: a header of a higher layer.
+#pragma once
