@@ -48,7 +48,7 @@ bench-build:
 	cmake --build --preset release
 
 bench: bench-build
-	./build/release/bench/zok2_bench --benchmark_min_time=0.2s
+	./build/release/bench/zok2_bench --benchmark_min_time=0.2
 	./build/release/bench/zok2bench --out build/bench-results $(ARGS)
 
 bench-quick: bench-build

@@ -137,15 +137,21 @@ std::string writeResults(const std::string& dir, const std::vector<Row>& rows,
     tp.close();
 
     std::ofstream gp(dir + "/plot.gp");
-    gp << "set terminal pngcairo size 1000," << (420 + 14 * bars) << " font ',9'\n"
+    // Latency on top, throughput below with room on the left for its labels.
+    const size_t barsHeight = 60 + 14 * bars;
+    gp << "set terminal pngcairo size 900," << (360 + barsHeight) << " font ',9'\n"
        << "set output 'plot.png'\n"
-       << "set multiplot layout 1,2\n"
-       << "set title 'Latency, last byte written to delivery'\n"
+       << "set multiplot\n"
+       << "set origin 0," << static_cast<double>(barsHeight) / (360 + barsHeight) << "\n"
+       << "set size 1," << 360.0 / (360 + barsHeight) << "\n"
+       << "set title 'Latency, last byte written to delivery (headline case)'\n"
        << "set xlabel 'ms'\nset ylabel 'fraction of frames'\nset logscale x\n"
        << "set key bottom right\nset grid\n"
        << (series > 0 ? latPlot.str() : std::string("plot 0 notitle")) << '\n'
-       << "unset logscale x\nset title 'Throughput against the limit'\n"
-       << "set xlabel '% of the line or link limit'\nunset ylabel\n"
+       << "set origin 0,0\nset size 1," << static_cast<double>(barsHeight) / (360 + barsHeight)
+       << "\nset lmargin at screen 0.45\n"
+       << "unset logscale x\nset title 'Throughput against the line or link limit'\n"
+       << "set xlabel '% of the limit'\nunset ylabel\n"
        << "set xrange [0:110]\nset yrange [-1:" << bars << "]\nset ytics font ',7'\n"
        << "set key off\nset style fill solid 0.5\n"
        << (bars > 0 ? "plot 'throughput.dat' using ($3*0.5):1:($3*0.5):(0.35):ytic(2) "
