@@ -18,7 +18,12 @@
 
 namespace {
 
-constexpr double MODBUS_GAP_CHARS = 3.5;  // the shortest silence that ends a frame
+constexpr uint32_t FAST_LINE = 115200;    // bit/s, 8N1
+constexpr uint32_t SLOW_LINE = 9600;
+constexpr uint32_t HEADLINE_FRAME = 40;   // bytes
+constexpr uint32_t SMALL_FRAME = 1;
+constexpr uint32_t LARGE_FRAME = 200;
+constexpr double SHORTEST_GAP_CHARS = 3.5;  // the shortest silence that ends a frame
 constexpr double FRAMED_GAP_MS = 15.0;    // longer than a 10 ms worker period plus 1 ms time-out
 constexpr double SERIAL_SECONDS_FULL = 3.0;
 constexpr double SERIAL_SECONDS_QUICK = 1.0;
@@ -72,16 +77,16 @@ void serialWorkloads(const Options& o, const std::string& logDir, std::vector<Ro
     std::vector<SerialCase> cases;
     // The headline: 40-byte frames each ending in a silence a silence-framed
     // relay can see; then the same bytes as a stream at the shortest gap.
-    cases.push_back(makeCase(115200, 40, gapCharsForMs(115200, FRAMED_GAP_MS), secs, true));
-    cases.push_back(makeCase(115200, 40, MODBUS_GAP_CHARS, secs, false));
+    cases.push_back(makeCase(FAST_LINE, HEADLINE_FRAME, gapCharsForMs(FAST_LINE, FRAMED_GAP_MS), secs, true));
+    cases.push_back(makeCase(FAST_LINE, HEADLINE_FRAME, SHORTEST_GAP_CHARS, secs, false));
     if (!o.quick) {
-        for (uint32_t size : {1u, 200u}) {
-            cases.push_back(makeCase(115200, size, gapCharsForMs(115200, FRAMED_GAP_MS), secs, false));
+        for (uint32_t size : {SMALL_FRAME, LARGE_FRAME}) {
+            cases.push_back(makeCase(FAST_LINE, size, gapCharsForMs(FAST_LINE, FRAMED_GAP_MS), secs, false));
         }
-        for (uint32_t size : {1u, 40u, 200u}) {
-            cases.push_back(makeCase(9600, size, gapCharsForMs(9600, FRAMED_GAP_MS), secs, false));
+        for (uint32_t size : {SMALL_FRAME, HEADLINE_FRAME, LARGE_FRAME}) {
+            cases.push_back(makeCase(SLOW_LINE, size, gapCharsForMs(SLOW_LINE, FRAMED_GAP_MS), secs, false));
         }
-        cases.push_back(makeCase(9600, 40, MODBUS_GAP_CHARS, secs, false));
+        cases.push_back(makeCase(SLOW_LINE, HEADLINE_FRAME, SHORTEST_GAP_CHARS, secs, false));
     }
     for (const SerialCase& c : cases) {
         runSerialCase(c, logDir, rows);
