@@ -1,7 +1,7 @@
 # Entry points for a fresh machine: `make run` starts the gateway on its
 # embedded default, `make test` builds and runs every test (debug, sanitizer
 # and 32-bit ARM builds).
-.PHONY: all bootstrap build run test test-debug test-asan test-cross cross clean
+.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build clean
 
 all: build
 
@@ -37,6 +37,22 @@ cross:
 # pace) stay on the host builds.
 test-cross: cross
 	ctest --preset armhf
+
+# Benchmarks on the release build: ser2net and socat side by side with the
+# gateway, the host link, the board at rest and virtual time; the table and
+# plot land in build/bench-results. bench-quick is the short smoke run.
+bench-build:
+	@scripts/bootstrap.sh
+	@scripts/bootstrap.sh bench
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+
+bench: bench-build
+	./build/release/bench/zok2_bench --benchmark_min_time=0.2
+	./build/release/bench/zok2bench --out build/bench-results $(ARGS)
+
+bench-quick: bench-build
+	./build/release/bench/zok2bench --quick --out build/bench-results $(ARGS)
 
 clean:
 	rm -rf build

@@ -96,18 +96,28 @@ struct Kernel {
     bool halted = false;             // cpuHalt was called: nothing runs any more
     int32_t haltCode = 0;            // the code cpuHalt was given
     uint32_t schedLock = 0;          // non-zero: no task switch (Task_disable)
-    bool hwiOff = false;             // interrupts disabled (Hwi_disable)
+    // Interrupts disabled (Hwi_disable). Changed by the CPU token holder
+    // without the lock (Hwi_disable/restore are taken twice per FIFO byte),
+    // read under it by the same holder.
+    std::atomic<bool> hwiOff{false};
     bool inIsr = false;              // an interrupt handler runs on the token holder
     KernelHwi* hwis[NUM_IRQS] = {};  // installed handler per line, null when none
     std::bitset<NUM_IRQS> pending;   // raised lines not yet handled
     std::bitset<NUM_IRQS> masked;    // lines disabled one by one
-    uint64_t seq = 0;                // source of readySeq, counting up
-    uint32_t failCreates = 0;        // task creations still to fail (tests)
-    std::string failName;            // instance name whose creation fails
+    // Hints that let Hwi_restore skip the safe point when it would find
+    // nothing to do. Both err on the early side only: a line raised since the
+    // last safe point, and no timer due before dueHint (ticks).
+    std::atomic<bool> irqHint{false};
+    std::atomic<uint64_t> dueHint{UINT64_MAX};
+    uint64_t seq = 0;          // source of readySeq, counting up
+    uint32_t failCreates = 0;  // task creations still to fail (tests)
+    std::string failName;      // instance name whose creation fails
 
     HostClockMode mode = HostClockMode::Manual;  // how time moves (hostkernel.h)
     uint32_t offset = 0;                         // added to the elapsed ticks the firmware sees
-    uint64_t ticks = 0;                          // elapsed ticks in manual and virtual mode
+    // Elapsed ticks in manual and virtual mode: written under the lock, read
+    // without it by Clock_getTicks, which the FIFO consumers call per byte.
+    std::atomic<uint64_t> ticks{0};
     SteadyClock::time_point start = SteadyClock::now();  // tick 0 in real mode
     uint64_t runUntil = UINT64_MAX;               // elapsed ticks at which hostKernelRun returns
     uint32_t timestampHz = DEFAULT_TIMESTAMP_HZ;  // timestamp counter frequency
@@ -138,6 +148,25 @@ uint64_t elapsedLocked()
 SteadyClock::time_point realTimeOf(uint64_t ticks)
 {
     return K->start + std::chrono::milliseconds(ticks);
+}
+
+// True when the safe point at the end of an interrupt lock would find no
+// line raised and no timer due, so it can be skipped. A line raised or a
+// clock moved by another thread just after the check is taken at the next
+// safe point, as one raised just after the restore would be.
+bool nothingDueAtRestore()
+{
+    if (K->irqHint.load(std::memory_order_acquire)) {
+        return false;
+    }
+    const uint64_t due = K->dueHint.load(std::memory_order_relaxed);
+    if (due == UINT64_MAX) {
+        return true;
+    }
+    if (K->mode == HostClockMode::Real) {
+        return SteadyClock::now() < realTimeOf(due);
+    }
+    return K->ticks.load() < due;
 }
 
 void makeReady(KernelTask* t, bool posted)
@@ -194,14 +223,18 @@ void queueRemove(WaitQueue& q, KernelTask* t)
 void expireTimersLocked()
 {
     const uint64_t now = elapsedLocked();
+    uint64_t due = UINT64_MAX;
     for (KernelTask* t : K->tasks) {
         if (t->state == TState::Blocked && t->timed && t->deadline <= now) {
             if (t->waitObj != nullptr) {
                 queueRemove(*static_cast<WaitQueue*>(t->waitObj), t);
             }
             makeReady(t, false);
+        } else if (t->state == TState::Blocked && t->timed) {
+            due = std::min(due, t->deadline);
         }
     }
+    K->dueHint.store(due, std::memory_order_relaxed);
 }
 
 bool nextDeadlineLocked(uint64_t& deadline)
@@ -268,6 +301,7 @@ void takeInterruptsLocked(Lock& lk)
         const std::bitset<NUM_IRQS> ready = K->pending & ~K->masked;
         const auto n = static_cast<uint32_t>(ready._Find_first());
         K->pending.reset(n);
+        K->irqHint.store(K->pending.any(), std::memory_order_relaxed);
         KernelHwi* hwi = K->hwis[n];
         if (hwi == nullptr) {
             continue;  // a line nobody installed a handler for
@@ -352,6 +386,9 @@ bool blockLocked(Lock& lk, WaitQueue* q, uint32_t timeout)
     self->posted = false;
     self->timed = timeout != BIOS_WAIT_FOREVER;
     self->deadline = elapsedLocked() + timeout;
+    if (self->timed && self->deadline < K->dueHint.load(std::memory_order_relaxed)) {
+        K->dueHint.store(self->deadline, std::memory_order_relaxed);
+    }
     if (q != nullptr) {
         queuePush(*q, self);
     }
@@ -383,12 +420,12 @@ void idleWaitLocked(Lock& lk)
     switch (K->mode) {
     case HostClockMode::Virtual:
         if (hasDeadline && deadline < K->runUntil) {
-            K->ticks = std::max(K->ticks, deadline);
+            K->ticks = std::max(K->ticks.load(), deadline);
             return;
         }
         if (K->runUntil != UINT64_MAX) {
             // Nothing is due before the end of the run: the run is over.
-            K->ticks = std::max(K->ticks, K->runUntil);
+            K->ticks = std::max(K->ticks.load(), K->runUntil);
             K->stopReq = true;
             K->runnerCv.notify_all();
             return;
@@ -599,6 +636,7 @@ void hostIrqRaise(uint32_t intNum)
     checkLine(intNum);
     Lock lk(K->m);
     K->pending.set(intNum);
+    K->irqHint.store(true, std::memory_order_release);
     K->idleCv.notify_all();
 }
 
@@ -731,21 +769,21 @@ uint32_t ti_sysbios_knl_Task_forEach(void (*visit)(ti_sysbios_knl_Task_Handle ta
 
 // Interrupts
 
+// Only the CPU token holder runs firmware, and interrupts are taken only by
+// it at safe points: it may switch them off and on without the lock.
 uint32_t ti_sysbios_hal_Hwi_disable()
 {
-    Lock lk(K->m);
-    const uint32_t key = K->hwiOff ? 1 : 0;
-    K->hwiOff = true;
-    return key;
+    return K->hwiOff.exchange(true, std::memory_order_relaxed) ? 1 : 0;
 }
 
 void ti_sysbios_hal_Hwi_restore(uint32_t key)
 {
-    Lock lk(K->m);
-    K->hwiOff = key != 0;
-    if (!K->hwiOff) {
-        rescheduleLocked(lk);
+    K->hwiOff.store(key != 0, std::memory_order_relaxed);
+    if (key != 0 || nothingDueAtRestore()) {
+        return;
     }
+    Lock lk(K->m);
+    rescheduleLocked(lk);
 }
 
 ti_sysbios_hal_Hwi_Handle ti_sysbios_hal_Hwi_create(uint32_t intNum, HwiFxn fxn, UArg arg)
@@ -903,7 +941,6 @@ uint32_t ti_sysbios_knl_Mailbox_getNumPendingMsgs(ti_sysbios_knl_Mailbox_Handle 
 
 uint32_t ti_sysbios_knl_Clock_getTicks()
 {
-    Lock lk(K->m);
     return static_cast<uint32_t>(elapsedLocked()) + K->offset;
 }
 

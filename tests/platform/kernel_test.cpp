@@ -2,8 +2,10 @@
 // time so that every run is the same.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fwtest.h"
@@ -282,6 +284,48 @@ TEST_F(KernelTest, SecondsCountFromTheirSetting)
         1, "t");
     hostKernelRun(3000);
     EXPECT_EQ((Lines{"s102@2500"}), Got());
+}
+
+// The clock moves (here by the test's hand) while a task runs with nothing
+// but interrupt lock pairs: the sleeper that fell due takes over at a
+// restore, as the tick interrupt would make it on the board.
+std::atomic<bool> gSpinning{false};
+std::atomic<bool> gHighRan{false};
+std::atomic<bool> gLowDone{false};
+
+TEST(ManualClock, ATimerDueDuringAnInterruptLockIsServedAtTheRestore)
+{
+    constexpr uint32_t kSleep = 5;
+    constexpr uint64_t kMaxSpins = 500000000ull;  // ends the test only when the switch never comes
+    hostKernelReset(HostClockMode::Manual);
+    gTrace.clear();
+    gSpinning = false;
+    gHighRan = false;
+    gLowDone = false;
+    spawn(
+        [](UArg, UArg) {
+            ti_sysbios_knl_Task_sleep(kSleep);
+            gHighRan = true;
+            note("high");
+        },
+        3, "high");
+    spawn(
+        [](UArg, UArg) {
+            gSpinning = true;
+            for (uint64_t i = 0; i < kMaxSpins && !gHighRan; ++i) {
+                ti_sysbios_hal_Hwi_restore(ti_sysbios_hal_Hwi_disable());
+            }
+            note("low");
+            gLowDone = true;
+        },
+        1, "low");
+    std::thread kernel([] { hostKernelRun(UINT64_MAX); });
+    while (!gSpinning) std::this_thread::yield();
+    hostClockAdvance(kSleep + 1);
+    while (!gLowDone) std::this_thread::yield();
+    hostKernelStop();
+    kernel.join();
+    EXPECT_EQ((Lines{"high@6", "low@6"}), gTrace);
 }
 
 TEST(ManualClock, SingleContextSleepsAdvanceTheClock)
