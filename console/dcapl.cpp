@@ -5,6 +5,7 @@
 #include <cstdarg>
 
 #include "cpuloadapl.h"
+#include "dcmenuapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 
@@ -89,6 +90,5 @@ UartDrv* dcUartDrv() { return uartHandle; }
 
 void RecvCallback(uint8_t key)
 {
-    // Keys are consumed here until the page menu takes them over.
-    (void)key;
+    mPages.Worker(static_cast<char>(key));
 }
