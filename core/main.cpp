@@ -7,6 +7,7 @@
 #include "boardapl.h"
 #include "configapl.h"
 #include "dcapl.h"
+#include "ethapl.h"
 #include "exmapl.h"
 #include "gpiodrvapl.h"
 #include "kernel.h"
@@ -24,6 +25,7 @@ static GpioDrv mHealthLed;
 
 static void mainTask(UArg, UArg)
 {
+    Ethernet::DiscoverDevices();
     Config::Init();
     for (;;) {
         WtdDrv::Restart();
@@ -44,6 +46,7 @@ int main(int argc, char* argv[])
     dcPrintf("v%s %s\n", AppSwVer::Version, AppSwVer::Date);
     dcPrintf("%s\n\n", AppSwVer::Copyright);
     mHealthLed.Config(HEALTH_LED);  // the LED starts on
+    Ethernet::Init();
     BdPool::Init();
     BdMail::Init();
     ticksPeriodMainTask = TIME_PERIOD_MAIN_TASK / ti_sysbios_knl_Clock_tickPeriod;

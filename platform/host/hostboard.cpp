@@ -17,6 +17,7 @@
 #include "hostboard.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
+#include "hostnet.h"
 #include "hostperiph.h"
 #include "kernel.h"
 
@@ -212,6 +213,7 @@ void ti_sysbios_BIOS_start()
 {
     hostHeapRouteNew(false);  // the main thread only waits from here on
     hostKernelRun(UINT64_MAX);
+    hostNetStop();
     std::fflush(stdout);
     std::exit(hostFirmwareHalted() ? hostExitStatusForFatal(hostHaltCode()) : 0);
 }
