@@ -6,6 +6,34 @@
 #include "configapl.h"
 #include "dcapl.h"
 
+// Index of a network stack's MAC port shown on the Ethernet page.
+static const uint32_t EMAC_PORT_SHOWN = 0;
+
+// One line of a counter block: a left counter and, unless rightLabel is
+// null, a right one. Labels carry their colon.
+struct COUNTER_LINE_T {
+    const char* leftLabel;
+    uint32_t leftValue;
+    const char* rightLabel;
+    uint32_t rightValue;
+};
+
+// Prints the lines with the block's two formats: "%<width>s%10u  " for a
+// left counter and "%<width>s%10u\n" for a right or single one.
+static void printCounterLines(const COUNTER_LINE_T* lines, uint32_t count, const char* leftFormat,
+                              const char* lastFormat)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        const COUNTER_LINE_T& l = lines[i];
+        if (l.rightLabel == nullptr) {
+            dcPrintf(lastFormat, l.leftLabel, l.leftValue);
+        } else {
+            dcPrintf(leftFormat, l.leftLabel, l.leftValue);
+            dcPrintf(lastFormat, l.rightLabel, l.rightValue);
+        }
+    }
+}
+
 static const char* linkText(uint32_t linkActivity)
 {
     return linkActivity == LINK_UP ? "UP" : "DOWN";
@@ -67,11 +95,122 @@ void dcPrintBpposStats(const BPPOS_STATS_T& s)
     dcPrintf("CrcErrors:               %10u\n", s.numOfCrcErrors);
 }
 
+void dcPrintEmacStats(const EMAC_STATISTICS_T& s)
+{
+    const COUNTER_LINE_T lines[] = {
+        {"RxGoodFrames:", s.RxGoodFrames, "TxGoodFrames:", s.TxGoodFrames},
+        {"RxOctets:", s.RxOctets, "TxOctets:", s.TxOctets},
+        {"RxBCastFrames:", s.RxBCastFrames, "TxBCastFrames:", s.TxBCastFrames},
+        {"RxMCastFrames:", s.RxMCastFrames, "TxMCastFrames:", s.TxMCastFrames},
+        {"RxPauseFrames:", s.RxPauseFrames, "TxPauseFrames:", s.TxPauseFrames},
+        {"RxCRCErrors:", s.RxCRCErrors, "TxDeferred:", s.TxDeferred},
+        {"RxAlignCodeErrors:", s.RxAlignCodeErrors, "TxCollision:", s.TxCollision},
+        {"RxOversized:", s.RxOversized, "TxSingleColl:", s.TxSingleColl},
+        {"RxJabber:", s.RxJabber, "TxMultiColl:", s.TxMultiColl},
+        {"RxUndersized:", s.RxUndersized, "TxExcessiveColl:", s.TxExcessiveColl},
+        {"RxSOFOverruns:", s.RxSOFOverruns, "TxLateColl:", s.TxLateColl},
+        {"RxMOFOverruns:", s.RxMOFOverruns, "TxUnderrun:", s.TxUnderrun},
+        {"RxDMAOverruns:", s.RxDMAOverruns, "TxCarrierSLoss:", s.TxCarrierSLoss},
+        {"RxFragments:", s.RxFragments, nullptr, 0},
+        {"RxFiltered:", s.RxFiltered, nullptr, 0},
+        {"RxQOSFiltered:", s.RxQOSFiltered, nullptr, 0},
+        {"NetOctets:", s.NetOctets, nullptr, 0},
+    };
+    printCounterLines(lines, sizeof(lines) / sizeof(lines[0]), "%19s%10u  ", "%19s%10u\n");
+}
+
+void dcPrintIpStats(const IPSTATS& s)
+{
+    dcPrint("\nIP Statistics:\n");
+    const COUNTER_LINE_T lines[] = {
+        {"TotalRecvd:", s.Total, "Odropped:", s.Odropped},
+        {"Badsum:", s.Badsum, "Badhlen:", s.Badhlen},
+        {"Badlen:", s.Badlen, "Badoptions:", s.Badoptions},
+        {"Badvers:", s.Badvers, "Forward:", s.Forward},
+        {"Noproto:", s.Noproto, "Delivered:", s.Delivered},
+        {"Cantforward:", s.Cantforward, "CantforwardBA:", s.CantforwardBA},
+        {"Expired:", s.Expired, "Redirectsent:", s.Redirectsent},
+        {"Localout:", s.Localout, "Localnoroute:", s.Localnoroute},
+        {"CacheHit:", s.CacheHit, "CacheMiss:", s.CacheMiss},
+        {"Fragments:", s.Fragments, "Fragdropped:", s.Fragdropped},
+        {"Fragtimeout:", s.Fragtimeout, "Reassembled:", s.Reassembled},
+        {"Ofragments:", s.Ofragments, "Fragmented:", s.Fragmented},
+        {"Cantfrag:", s.Cantfrag, "Filtered:", s.Filtered},
+    };
+    printCounterLines(lines, sizeof(lines) / sizeof(lines[0]), "%15s%10u  ", "%15s%10u\n");
+}
+
+void dcPrintIcmpStats(const ICMPSTATS& s)
+{
+    // Names by ICMP message type, in the order of the page; "MaskReplY" is
+    // spelled as it always has been.
+    struct ICMP_LINE_T {
+        const char* name;
+        uint32_t type;
+    };
+    static const ICMP_LINE_T icmpLines[] = {
+        {"Echo:", 8},          {"EchoReply:", 0},     {"Tstamp:", 13},     {"TstampReply:", 14},
+        {"IReq:", 15},         {"IReqReply:", 16},    {"MaskReq:", 17},    {"MaskReplY:", 18},
+        {"DestUnreach:", 3},   {"SourceQuench:", 4},  {"Redirect:", 5},    {"RouterAdvert:", 9},
+        {"RouterSolicit:", 10}, {"TimXceed:", 11},    {"ParamProb:", 12},
+    };
+    dcPrint("\nICMP Statistics:\n");
+    dcPrintf("RxICMPErrors:    %10u  ", s.ICMPInErrors);
+    dcPrintf("TxICMPErrors:    %10u\n", s.ICMPOutErrors);
+    for (const ICMP_LINE_T& l : icmpLines) {
+        dcPrintf("Rx%15s%10u  ", l.name, s.ICMPIn[l.type]);
+        dcPrintf("Tx%15s%10u\n", l.name, s.ICMPOut[l.type]);
+    }
+}
+
+void dcPrintUdpStats(const UDPSTATS& s)
+{
+    dcPrint("\nUDP Statistics:\n");
+    dcPrintf("RecvTotal:   %10u  ", s.RcvTotal);
+    dcPrintf("SendTotal:    %10u\n", s.SndTotal);
+    dcPrintf("RecvShort:   %10u  ", s.RcvShort);
+    dcPrintf("SendNoPacket: %10u\n", s.SndNoPacket);
+    dcPrintf("RecvBadLen:  %10u\n", s.RcvBadLen);
+    dcPrintf("RecvBadSum:  %10u\n", s.RcvBadSum);
+    dcPrintf("RecvFull:    %10u\n", s.RcvFull);
+    dcPrintf("RecvNoPort:  %10u\n", s.RcvNoPort);
+    dcPrintf("RecvNoPortB: %10u\n", s.RcvNoPortB);
+}
+
 ERROR_CODES_E dcEthStatPageWorker(char key)
 {
-    // The Ethernet side does not exist yet: every key shows the menu.
-    (void)key;
-    return EC_FAIL;
+    switch (key) {
+    case '1': {
+        dcPrint("\nEMAC Statistics:\n");
+        EMAC_STATISTICS_T emac;
+        if (emac_get_statistics(EMAC_PORT_SHOWN, &emac) == 0) {
+            dcPrintEmacStats(emac);
+        }
+        return EC_SUCCESS;
+    }
+    case '2': {
+        IPSTATS ip;
+        NDK_getIpStats(&ip);
+        dcPrintIpStats(ip);
+        return EC_SUCCESS;
+    }
+    case '3': {
+        ICMPSTATS icmp;
+        NDK_getIcmpStats(&icmp);
+        dcPrintIcmpStats(icmp);
+        return EC_SUCCESS;
+    }
+    case '4': {
+        UDPSTATS udp;
+        NDK_getUdpStats(&udp);
+        dcPrintUdpStats(udp);
+        return EC_SUCCESS;
+    }
+    default:
+        // The board's UDP ports (key 5) and their reset (r) need the
+        // configured IP gates, which do not exist yet.
+        return EC_FAIL;
+    }
 }
 
 ERROR_CODES_E dcSciStatPageWorker(char key)

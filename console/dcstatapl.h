@@ -9,6 +9,8 @@
 #include "bacmapl.h"
 #include "bpposapl.h"
 #include "errcodes.h"
+#include "ethdrv.h"
+#include "netstack.h"
 #include "rawosapl.h"
 #include "uartdrvapl.h"
 
@@ -21,3 +23,7 @@ void dcPrintUartStats(const UARTDRV_STATS_T& stats);
 void dcPrintRawosStats(const RAWOS_STATS_T& stats);
 void dcPrintBacmStats(const BACM_STATS_T& stats);
 void dcPrintBpposStats(const BPPOS_STATS_T& stats);
+void dcPrintEmacStats(const EMAC_STATISTICS_T& stats);
+void dcPrintIpStats(const IPSTATS& stats);
+void dcPrintIcmpStats(const ICMPSTATS& stats);
+void dcPrintUdpStats(const UDPSTATS& stats);

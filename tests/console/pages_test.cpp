@@ -207,6 +207,93 @@ TEST_F(PagesTest, CounterBlocksByteForByte)
               Drain());
 }
 
+TEST_F(PagesTest, NetworkCounterBlocksByteForByte)
+{
+    dcPrintEmacStats(distinct<EMAC_STATISTICS_T>(100));
+    EXPECT_EQ(onWire("RxGoodFrames:             100  TxGoodFrames:             101\n"
+                     "RxOctets:                 102  TxOctets:                 103\n"
+                     "RxBCastFrames:            104  TxBCastFrames:            105\n"
+                     "RxMCastFrames:            106  TxMCastFrames:            107\n"
+                     "RxPauseFrames:            108  TxPauseFrames:            109\n"
+                     "RxCRCErrors:              110  TxDeferred:               111\n"
+                     "RxAlignCodeErrors:        112  TxCollision:              113\n"
+                     "RxOversized:              114  TxSingleColl:             115\n"
+                     "RxJabber:                 116  TxMultiColl:              117\n"
+                     "RxUndersized:             118  TxExcessiveColl:          119\n"
+                     "RxSOFOverruns:            120  TxLateColl:               121\n"
+                     "RxMOFOverruns:            122  TxUnderrun:               123\n"
+                     "RxDMAOverruns:            124  TxCarrierSLoss:           125\n"
+                     "RxFragments:              126\n"
+                     "RxFiltered:               127\n"
+                     "RxQOSFiltered:            128\n"
+                     "NetOctets:                129\n"),
+              Drain());
+
+    dcPrintIpStats(distinct<IPSTATS>(200));
+    EXPECT_EQ(onWire("\nIP Statistics:\n"
+                     "TotalRecvd:           200  Odropped:             201\n"
+                     "Badsum:               202  Badhlen:              203\n"
+                     "Badlen:               204  Badoptions:           205\n"
+                     "Badvers:              206  Forward:              207\n"
+                     "Noproto:              208  Delivered:            209\n"
+                     "Cantforward:          210  CantforwardBA:        211\n"
+                     "Expired:              212  Redirectsent:         213\n"
+                     "Localout:             214  Localnoroute:         215\n"
+                     "CacheHit:             216  CacheMiss:            217\n"
+                     "Fragments:            218  Fragdropped:          219\n"
+                     "Fragtimeout:          220  Reassembled:          221\n"
+                     "Ofragments:           222  Fragmented:           223\n"
+                     "Cantfrag:             224  Filtered:             225\n"),
+              Drain());
+
+    // In: 300 + type, out: 400 + type; errors 1 and 2.
+    ICMPSTATS icmp = distinct<ICMPSTATS>(0);
+    icmp.ICMPInErrors = 1;
+    icmp.ICMPOutErrors = 2;
+    for (uint32_t type = 0; type < ICMP_NUM_TYPES; ++type) {
+        icmp.ICMPIn[type] = 300 + type;
+        icmp.ICMPOut[type] = 400 + type;
+    }
+    dcPrintIcmpStats(icmp);
+    EXPECT_EQ(onWire("\nICMP Statistics:\n"
+                     "RxICMPErrors:             1  TxICMPErrors:             2\n"
+                     "RxEcho:                 308  TxEcho:                 408\n"
+                     "RxEchoReply:            300  TxEchoReply:            400\n"
+                     "RxTstamp:               313  TxTstamp:               413\n"
+                     "RxTstampReply:          314  TxTstampReply:          414\n"
+                     "RxIReq:                 315  TxIReq:                 415\n"
+                     "RxIReqReply:            316  TxIReqReply:            416\n"
+                     "RxMaskReq:              317  TxMaskReq:              417\n"
+                     "RxMaskReplY:            318  TxMaskReplY:            418\n"
+                     "RxDestUnreach:          303  TxDestUnreach:          403\n"
+                     "RxSourceQuench:         304  TxSourceQuench:         404\n"
+                     "RxRedirect:             305  TxRedirect:             405\n"
+                     "RxRouterAdvert:         309  TxRouterAdvert:         409\n"
+                     "RxRouterSolicit:        310  TxRouterSolicit:        410\n"
+                     "RxTimXceed:             311  TxTimXceed:             411\n"
+                     "RxParamProb:            312  TxParamProb:            412\n"),
+              Drain());
+
+    dcPrintUdpStats(distinct<UDPSTATS>(500));
+    EXPECT_EQ(onWire("\nUDP Statistics:\n"
+                     "RecvTotal:          500  SendTotal:           507\n"
+                     "RecvShort:          501  SendNoPacket:        508\n"
+                     "RecvBadLen:         502\n"
+                     "RecvBadSum:         503\n"
+                     "RecvFull:           504\n"
+                     "RecvNoPort:         505\n"
+                     "RecvNoPortB:        506\n"),
+              Drain());
+    // The page reads the stack model's live counters with these printers.
+    EXPECT_EQ(0u, Keys("3").find(onWire(ETH_MENU)));
+    const char* const headings[] = {"EMAC", "IP", "ICMP", "UDP"};
+    for (char key = '1'; key <= '4'; ++key) {
+        const std::string heading = headings[key - '1'];
+        EXPECT_EQ(0u, Keys(std::string(1, key)).find("\r\n" + heading + " Statistics:\r\n"))
+            << heading;
+    }
+}
+
 TEST_F(PagesTest, SpiPagePrintsNothingForAMissingLinkAndZerosAfterReset)
 {
     EXPECT_EQ(onWire(SPI_MENU), Keys("5"));
