@@ -4,6 +4,7 @@
 
 #include "cpuloadapl.h"
 #include "dcchannelapl.h"
+#include "dcmenuapl.h"
 #include "exmapl.h"
 #include "kernel.h"
 
@@ -60,8 +61,4 @@ Console* dcConsole() { return protHandle; }
 
 UartDrv* dcUartDrv() { return uartHandle; }
 
-void dcHandleKey(uint8_t key)
-{
-    // Keys are consumed here until the page menu takes them over.
-    (void)key;
-}
+void dcHandleKey(uint8_t key) { mPages.Worker(static_cast<char>(key)); }

@@ -1,0 +1,251 @@
+// Statistics pages of the console; see dcstatapl.h. The labels and their
+// widths are what users and their scripts read, kept byte for byte, odd
+// widths included.
+#include "dcstatapl.h"
+
+#include "configapl.h"
+#include "dcapl.h"
+
+// Index of a network stack's MAC port shown on the Ethernet page.
+static const uint32_t EMAC_PORT_SHOWN = 0;
+
+// One line of a counter block: a left counter and, unless rightLabel is
+// null, a right one. Labels carry their colon.
+struct COUNTER_LINE_T {
+    const char* leftLabel;
+    uint32_t leftValue;
+    const char* rightLabel;
+    uint32_t rightValue;
+};
+
+// Prints the lines with the block's two formats: "%<width>s%10u  " for a
+// left counter and "%<width>s%10u\n" for a right or single one.
+static void printCounterLines(const COUNTER_LINE_T* lines, uint32_t count, const char* leftFormat,
+                              const char* lastFormat)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        const COUNTER_LINE_T& l = lines[i];
+        if (l.rightLabel == nullptr) {
+            dcPrintf(lastFormat, l.leftLabel, l.leftValue);
+        } else {
+            dcPrintf(leftFormat, l.leftLabel, l.leftValue);
+            dcPrintf(lastFormat, l.rightLabel, l.rightValue);
+        }
+    }
+}
+
+static const char* linkText(uint32_t linkActivity)
+{
+    return linkActivity == LINK_UP ? "UP" : "DOWN";
+}
+
+void dcPrintUartStats(const UARTDRV_STATS_T& s)
+{
+    dcPrint("\nUART Statistics:\n");
+    dcPrintf("BytesSent:           %10u  ", s.numOfBytesSent);
+    dcPrintf("BytesRecvd:          %10u\n", s.numOfBytesRecvd);
+    dcPrintf("BreakDetectedErrors: %10u  ", s.numOfBreakDetectedErrors);
+    dcPrintf("FramingErrors:       %10u\n", s.numOfFramingErrors);
+    dcPrintf("ParityErrors:        %10u  ", s.numOfParityErrors);
+    dcPrintf("OverrunErrors:       %10u\n", s.numOfOverrunErrors);
+    dcPrintf("RecvTimeoutErrors:   %10u\n", s.numOfRecvTimeoutErrors);
+}
+
+void dcPrintRawosStats(const RAWOS_STATS_T& s)
+{
+    dcPrint("\nRAWoS Statistics:\n");
+    dcPrintf("Link: %s\n", linkText(s.linkActivity));
+    dcPrintf("RecvdMessages:           %10u  ", s.numOfRecvdMessages);
+    dcPrintf("SentMessages:            %10u\n", s.numOfSentMessages);
+    dcPrintf("InterCharTimeout:        %10u  ", s.numOfInterCharTimeout);
+    dcPrintf("SendMsgLengthErrors:     %10u\n", s.numOfSendMsgLengthErrors);
+    dcPrintf("MaxFrameLength:          %10u\n", s.numOfMaxFrameLength);
+    dcPrintf("RecvDataQueueFullErrors: %10u\n", s.numOfRecvDataQueueFullErrors);
+    dcPrintf("RecvdMsgLengthErrors:    %10u\n", s.numOfRecvdMsgLengthErrors);
+}
+
+void dcPrintBacmStats(const BACM_STATS_T& s)
+{
+    dcPrint("\nBAC-M Statistics:\n");
+    dcPrintf("Link: %s\n", linkText(s.linkActivity));
+    dcPrintf("RecvdMessages:           %10u  ", s.numOfRecvdMessages);
+    // One column narrower than the rest of the block, as it has always been.
+    dcPrintf("SentMessages:           %10u\n", s.numOfSentMessages);
+    dcPrintf("RecvDataQueueFullErrors: %10u  ", s.numOfRecvDataQueueFullErrors);
+    dcPrintf("TotalReTxMsg:           %10u\n", s.numTotalReTxMsg);
+    dcPrintf("RecvdMsgLengthErrors:    %10u\n", s.numOfRecvdMsgLengthErrors);
+    dcPrintf("SendMsgLengthErrors:     %10u\n", s.numOfSendMsgLengthErrors);
+    dcPrintf("PacketFormatErrors:      %10u\n", s.numOfPacketFormatErrors);
+    dcPrintf("SendMsgQueueFullErrors:  %10u\n", s.numOfSendMsgQueueFullErrors);
+    dcPrintf("CrcErrors:               %10u\n", s.numOfCrcErrors);
+    dcPrintf("LoadSendMsgQueue:        %10u\n", s.loadSendMsgQueue);
+}
+
+void dcPrintBpposStats(const BPPOS_STATS_T& s)
+{
+    dcPrint("\nBPPoS Statistics:\n");
+    dcPrintf("Link: %s\n", linkText(s.linkActivity));
+    dcPrintf("RecvdMessages:           %10u  ", s.numOfRecvdMessages);
+    dcPrintf("SentMessages:            %10u\n", s.numOfSentMessages);
+    dcPrintf("RecvDataQueueFullErrors: %10u  ", s.numOfRecvDataQueueFullErrors);
+    dcPrintf("SendDataQueueFullErrors: %10u\n", s.numOfSendDataQueueFullErrors);
+    dcPrintf("RecvdMsgLengthErrors:    %10u  ", s.numOfRecvdMsgLengthErrors);
+    dcPrintf("SendMsgLengthErrors:     %10u\n", s.numOfSendMsgLengthErrors);
+    dcPrintf("PacketFormatErrors:      %10u\n", s.numOfPacketFormatErrors);
+    dcPrintf("CrcErrors:               %10u\n", s.numOfCrcErrors);
+}
+
+void dcPrintEmacStats(const EMAC_STATISTICS_T& s)
+{
+    const COUNTER_LINE_T lines[] = {
+        {"RxGoodFrames:", s.RxGoodFrames, "TxGoodFrames:", s.TxGoodFrames},
+        {"RxOctets:", s.RxOctets, "TxOctets:", s.TxOctets},
+        {"RxBCastFrames:", s.RxBCastFrames, "TxBCastFrames:", s.TxBCastFrames},
+        {"RxMCastFrames:", s.RxMCastFrames, "TxMCastFrames:", s.TxMCastFrames},
+        {"RxPauseFrames:", s.RxPauseFrames, "TxPauseFrames:", s.TxPauseFrames},
+        {"RxCRCErrors:", s.RxCRCErrors, "TxDeferred:", s.TxDeferred},
+        {"RxAlignCodeErrors:", s.RxAlignCodeErrors, "TxCollision:", s.TxCollision},
+        {"RxOversized:", s.RxOversized, "TxSingleColl:", s.TxSingleColl},
+        {"RxJabber:", s.RxJabber, "TxMultiColl:", s.TxMultiColl},
+        {"RxUndersized:", s.RxUndersized, "TxExcessiveColl:", s.TxExcessiveColl},
+        {"RxSOFOverruns:", s.RxSOFOverruns, "TxLateColl:", s.TxLateColl},
+        {"RxMOFOverruns:", s.RxMOFOverruns, "TxUnderrun:", s.TxUnderrun},
+        {"RxDMAOverruns:", s.RxDMAOverruns, "TxCarrierSLoss:", s.TxCarrierSLoss},
+        {"RxFragments:", s.RxFragments, nullptr, 0},
+        {"RxFiltered:", s.RxFiltered, nullptr, 0},
+        {"RxQOSFiltered:", s.RxQOSFiltered, nullptr, 0},
+        {"NetOctets:", s.NetOctets, nullptr, 0},
+    };
+    printCounterLines(lines, sizeof(lines) / sizeof(lines[0]), "%19s%10u  ", "%19s%10u\n");
+}
+
+void dcPrintIpStats(const IPSTATS& s)
+{
+    dcPrint("\nIP Statistics:\n");
+    const COUNTER_LINE_T lines[] = {
+        {"TotalRecvd:", s.Total, "Odropped:", s.Odropped},
+        {"Badsum:", s.Badsum, "Badhlen:", s.Badhlen},
+        {"Badlen:", s.Badlen, "Badoptions:", s.Badoptions},
+        {"Badvers:", s.Badvers, "Forward:", s.Forward},
+        {"Noproto:", s.Noproto, "Delivered:", s.Delivered},
+        {"Cantforward:", s.Cantforward, "CantforwardBA:", s.CantforwardBA},
+        {"Expired:", s.Expired, "Redirectsent:", s.Redirectsent},
+        {"Localout:", s.Localout, "Localnoroute:", s.Localnoroute},
+        {"CacheHit:", s.CacheHit, "CacheMiss:", s.CacheMiss},
+        {"Fragments:", s.Fragments, "Fragdropped:", s.Fragdropped},
+        {"Fragtimeout:", s.Fragtimeout, "Reassembled:", s.Reassembled},
+        {"Ofragments:", s.Ofragments, "Fragmented:", s.Fragmented},
+        {"Cantfrag:", s.Cantfrag, "Filtered:", s.Filtered},
+    };
+    printCounterLines(lines, sizeof(lines) / sizeof(lines[0]), "%15s%10u  ", "%15s%10u\n");
+}
+
+void dcPrintIcmpStats(const ICMPSTATS& s)
+{
+    // Names by ICMP message type, in the order of the page; "MaskReplY" is
+    // spelled as it always has been.
+    struct ICMP_LINE_T {
+        const char* name;
+        uint32_t type;
+    };
+    static const ICMP_LINE_T icmpLines[] = {
+        {"Echo:", 8},           {"EchoReply:", 0},    {"Tstamp:", 13},    {"TstampReply:", 14},
+        {"IReq:", 15},          {"IReqReply:", 16},   {"MaskReq:", 17},   {"MaskReplY:", 18},
+        {"DestUnreach:", 3},    {"SourceQuench:", 4}, {"Redirect:", 5},   {"RouterAdvert:", 9},
+        {"RouterSolicit:", 10}, {"TimXceed:", 11},    {"ParamProb:", 12},
+    };
+    dcPrint("\nICMP Statistics:\n");
+    dcPrintf("RxICMPErrors:    %10u  ", s.ICMPInErrors);
+    dcPrintf("TxICMPErrors:    %10u\n", s.ICMPOutErrors);
+    for (const ICMP_LINE_T& l : icmpLines) {
+        dcPrintf("Rx%15s%10u  ", l.name, s.ICMPIn[l.type]);
+        dcPrintf("Tx%15s%10u\n", l.name, s.ICMPOut[l.type]);
+    }
+}
+
+void dcPrintUdpStats(const UDPSTATS& s)
+{
+    dcPrint("\nUDP Statistics:\n");
+    dcPrintf("RecvTotal:   %10u  ", s.RcvTotal);
+    dcPrintf("SendTotal:    %10u\n", s.SndTotal);
+    dcPrintf("RecvShort:   %10u  ", s.RcvShort);
+    dcPrintf("SendNoPacket: %10u\n", s.SndNoPacket);
+    dcPrintf("RecvBadLen:  %10u\n", s.RcvBadLen);
+    dcPrintf("RecvBadSum:  %10u\n", s.RcvBadSum);
+    dcPrintf("RecvFull:    %10u\n", s.RcvFull);
+    dcPrintf("RecvNoPort:  %10u\n", s.RcvNoPort);
+    dcPrintf("RecvNoPortB: %10u\n", s.RcvNoPortB);
+}
+
+ERROR_CODES_E dcEthStatPageWorker(char key)
+{
+    switch (key) {
+    case '1': {
+        dcPrint("\nEMAC Statistics:\n");
+        EMAC_STATISTICS_T emac;
+        if (emac_get_statistics(EMAC_PORT_SHOWN, &emac) == 0) {
+            dcPrintEmacStats(emac);
+        }
+        return EC_SUCCESS;
+    }
+    case '2': {
+        IPSTATS ip;
+        NDK_getIpStats(&ip);
+        dcPrintIpStats(ip);
+        return EC_SUCCESS;
+    }
+    case '3': {
+        ICMPSTATS icmp;
+        NDK_getIcmpStats(&icmp);
+        dcPrintIcmpStats(icmp);
+        return EC_SUCCESS;
+    }
+    case '4': {
+        UDPSTATS udp;
+        NDK_getUdpStats(&udp);
+        dcPrintUdpStats(udp);
+        return EC_SUCCESS;
+    }
+    default:
+        // The board's UDP ports (key 5) and their reset (r) need the
+        // configured IP gates, which do not exist yet.
+        return EC_FAIL;
+    }
+}
+
+ERROR_CODES_E dcSciStatPageWorker(char key)
+{
+    // No serial-line gate exists yet: every key shows the menu.
+    (void)key;
+    return EC_FAIL;
+}
+
+ERROR_CODES_E dcSpiStatPageWorker(char key)
+{
+    if (key == 'r') {
+        for (SpiGate* gate : hSpiGate) {
+            if (gate != nullptr) {
+                gate->ResetStats();
+            }
+        }
+        return EC_FAIL;
+    }
+    if (key != '1' && key != '2') {
+        return EC_FAIL;
+    }
+    SpiGate* const gate = hSpiGate[key - '1'];
+    // Unlike the serial lines, a missing link prints nothing at all.
+    if (gate != nullptr) {
+        BPPOS_STATS_T stats;
+        gate->GetProtStats(reinterpret_cast<uint8_t*>(&stats));
+        dcPrintBpposStats(stats);
+    }
+    return EC_SUCCESS;
+}
+
+ERROR_CODES_E dcRouterStatPageWorker(char key)
+{
+    // The router does not exist yet: every key shows the menu.
+    (void)key;
+    return EC_FAIL;
+}

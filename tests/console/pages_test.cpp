@@ -1,0 +1,336 @@
+// The console's menu as a person uses it: navigation keys, every menu text
+// and counter block byte for byte (expected texts written from the formats,
+// each counter a distinct number), the rules for missing gates, reset then
+// zeros, and the reboot key. Keys go straight to the console's callback.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "bdpoolapl.h"
+#include "configapl.h"
+#include "dcapl.h"
+#include "dcpageapl.h"
+#include "dcstatapl.h"
+#include "fwtest.h"
+#include "hostmcspi.h"
+#include "kernel.h"
+
+namespace {
+
+const std::string MAIN_MENU =
+    "\n*** Main Menu ***\n[1] Version\n[2] Configuration\n[3] Ethernet Statistics\n"
+    "[4] SCI Statistics\n[5] SPI Statistics\n[6] Router Statistics\n[7] Other\n";
+const std::string CONFIG_MENU =
+    "\n*** Configuration Menu ***\n[1] SCI 1\n[2] SCI 2\n[3] SCI 3\n[4] Ethernet\n"
+    "[ESC] Main page\n";
+const std::string ETH_MENU =
+    "\n*** Ethernet Statistics Menu ***\n[1] EMAC\n[2] IP\n[3] ICMP\n[4] UDP\n[5] UDP Ports\n"
+    "[r] Reset Port Statistics\n[ESC] Main page\n";
+const std::string SCI_MENU =
+    "\n*** SCI Statistics Menu ***\n[1] SCI 1\n[2] SCI 2\n[3] SCI 3\n[r] Reset Statistics\n"
+    "[ESC] Main page\n";
+const std::string SPI_MENU =
+    "\n*** SPI Statistics Menu ***\n[1] SPI 1\n[2] SPI 2\n[r] Reset Statistics\n[ESC] Main page\n";
+const std::string ROUTER_MENU =
+    "\n*** Router Statistics Menu ***\n[1] Statistics\n[r] Reset Statistics\n[ESC] Main page\n";
+const std::string OTHER_MENU =
+    "\n*** Other Menu ***\n[1] BD Pool Statistics\n[2] Heap Memory Report\n"
+    "[3] NDK Memory Report\n[4] Running Time\n[5] CPU Load\n[r] Reboot\n[ESC] Main page\n";
+const char ESC_KEY = 27;
+
+// The terminal sees every line feed as CR LF.
+std::string onWire(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') {
+            out += '\r';
+        }
+        out += c;
+    }
+    return out;
+}
+
+// Fills a record of 32-bit counters with first, first + 1, ... in field order.
+template <typename T>
+T distinct(uint32_t first)
+{
+    static_assert(sizeof(T) % sizeof(uint32_t) == 0, "records of 32-bit counters only");
+    uint32_t words[sizeof(T) / sizeof(uint32_t)];
+    for (uint32_t i = 0; i < sizeof(T) / sizeof(uint32_t); ++i) {
+        words[i] = first + i;
+    }
+    T record;
+    std::memcpy(&record, words, sizeof(T));
+    return record;
+}
+
+class PagesTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        FirmwareTest::SetUp();
+        dcInit();
+    }
+
+    // The console output of a sequence of keys.
+    static std::string Keys(const std::string& keys)
+    {
+        for (char k : keys) {
+            dcHandleKey(static_cast<uint8_t>(k));
+        }
+        return Drain();
+    }
+
+    static std::string Drain()
+    {
+        std::string out;
+        uint8_t b = 0;
+        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
+            out.push_back(static_cast<char>(b));
+        }
+        return out;
+    }
+};
+
+TEST_F(PagesTest, NavigationBackHomeAndRepeat)
+{
+    struct Step {
+        std::string keys;
+        std::string expected;
+    };
+    const std::string esc(1, ESC_KEY);
+    const Step steps[] = {
+        {" ", MAIN_MENU},    // repeat right after start: home
+        {"2", CONFIG_MENU},  // opens the configuration page
+        {" ", CONFIG_MENU},  // key 2 again there: no line 2
+        {"x", MAIN_MENU},    // back one level
+        {"x", MAIN_MENU},    // back on the root
+        {esc, MAIN_MENU},    // home on the root
+        {"8", MAIN_MENU},    // not a main menu key
+        {"a", MAIN_MENU},
+        {"7", OTHER_MENU},
+        {"q", OTHER_MENU},  // unhandled: the menu again ...
+        {" ", OTHER_MENU},  // ... and it is what space repeats
+        {"X", OTHER_MENU},  // upper case is an ordinary key
+        {esc, MAIN_MENU},
+        {" ", MAIN_MENU},  // ESC repeated
+        {"3" + esc + "4" + esc + "5x6x", ETH_MENU + MAIN_MENU + SCI_MENU + MAIN_MENU + SPI_MENU +
+                                             MAIN_MENU + ROUTER_MENU + MAIN_MENU},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.keys);
+        EXPECT_EQ(onWire(s.expected), Keys(s.keys));
+    }
+}
+
+TEST_F(PagesTest, VersionOtherPageAndReboot)
+{
+    BdPool::Init();
+    BD* taken[3] = {BdPool::Get(), BdPool::Get(), BdPool::Get()};
+    EXPECT_EQ(onWire("\nApplication Software for ZOK2/AM437x\nv1.0.00_beta4 2018-03-27\n"
+                     "(c) ZOK2 Communication Systems. All rights reserved.\n"),
+              Keys("1"));
+    EXPECT_EQ(onWire(OTHER_MENU + "\nBD Pool Statistics:\nTotal number of BDs: 128\n"
+                                  "Number of free BDs:  125\nBD capacity:         1468\n"),
+              Keys("71"));
+    for (BD* bd : taken) {
+        BdPool::Put(bd);
+    }
+    EXPECT_EQ(onWire("\nBD Pool Statistics:\nTotal number of BDs: 128\n"
+                     "Number of free BDs:  128\nBD capacity:         1468\n"),
+              Keys(" "));
+
+    xdc_runtime_Memory_Stats heap;
+    xdc_runtime_Memory_getStats(&heap);
+    const std::string heapText =
+        "\nHeap Memory Report:\nTotal size:        " + std::to_string(heap.totalSize) +
+        "\nTotal free size:   " + std::to_string(heap.totalFreeSize) +
+        "\nLargest free size: " + std::to_string(heap.largestFreeSize) + "\n";
+    EXPECT_NE(heap.totalSize, heap.totalFreeSize);  // the console's own objects are on it
+    EXPECT_EQ(onWire(heapText), Keys("2"));
+
+    ti_sysbios_hal_Seconds_set(90061);
+    EXPECT_EQ(onWire("0 years, 0 months, 1 days, 1 hours, 1 minutes and 1 seconds\n"), Keys("4"));
+    EXPECT_EQ(onWire("CPU load: 0%\n"), Keys("5"));
+
+    EXPECT_FATAL(Keys("r"), EC_FAIL,
+                 "\r\nFATAL ERROR: code= -1 module= dcmenuapl.cpp file= dcmenuapl.cpp line= ");
+}
+
+TEST_F(PagesTest, CounterBlocksByteForByte)
+{
+    dcPrintUartStats(distinct<UARTDRV_STATS_T>(11));
+    EXPECT_EQ(onWire("\nUART Statistics:\n"
+                     "BytesSent:                   11  BytesRecvd:                  12\n"
+                     "BreakDetectedErrors:         13  FramingErrors:               14\n"
+                     "ParityErrors:                15  OverrunErrors:               16\n"
+                     "RecvTimeoutErrors:           17\n"),
+              Drain());
+
+    RAWOS_STATS_T rawos = distinct<RAWOS_STATS_T>(20);
+    rawos.linkActivity = LINK_UP;
+    dcPrintRawosStats(rawos);
+    EXPECT_EQ(onWire("\nRAWoS Statistics:\nLink: UP\n"
+                     "RecvdMessages:                   22  SentMessages:                    21\n"
+                     "InterCharTimeout:                23  SendMsgLengthErrors:             27\n"
+                     "MaxFrameLength:                  24\n"
+                     "RecvDataQueueFullErrors:         25\n"
+                     "RecvdMsgLengthErrors:            26\n"),
+              Drain());
+
+    BACM_STATS_T bacm = distinct<BACM_STATS_T>(30);
+    bacm.linkActivity = LINK_DOWN;
+    dcPrintBacmStats(bacm);
+    // SentMessages and TotalReTxMsg sit one column to the left of the rest.
+    EXPECT_EQ(onWire("\nBAC-M Statistics:\nLink: DOWN\n"
+                     "RecvdMessages:                   32  SentMessages:                   31\n"
+                     "RecvDataQueueFullErrors:         33  TotalReTxMsg:                   39\n"
+                     "RecvdMsgLengthErrors:            36\n"
+                     "SendMsgLengthErrors:             37\n"
+                     "PacketFormatErrors:              34\n"
+                     "SendMsgQueueFullErrors:          38\n"
+                     "CrcErrors:                       35\n"
+                     "LoadSendMsgQueue:                40\n"),
+              Drain());
+
+    BPPOS_STATS_T bppos = distinct<BPPOS_STATS_T>(4294967287u);
+    bppos.linkActivity = 2;  // anything but LINK_UP reads as down
+    dcPrintBpposStats(bppos);
+    EXPECT_EQ(onWire("\nBPPoS Statistics:\nLink: DOWN\n"
+                     "RecvdMessages:           4294967289  SentMessages:            4294967288\n"
+                     "RecvDataQueueFullErrors: 4294967290  SendDataQueueFullErrors: 4294967295\n"
+                     "RecvdMsgLengthErrors:    4294967293  SendMsgLengthErrors:     4294967294\n"
+                     "PacketFormatErrors:      4294967291\n"
+                     "CrcErrors:               4294967292\n"),
+              Drain());
+}
+
+TEST_F(PagesTest, NetworkCounterBlocksByteForByte)
+{
+    dcPrintEmacStats(distinct<EMAC_STATISTICS_T>(100));
+    EXPECT_EQ(onWire("RxGoodFrames:             100  TxGoodFrames:             101\n"
+                     "RxOctets:                 102  TxOctets:                 103\n"
+                     "RxBCastFrames:            104  TxBCastFrames:            105\n"
+                     "RxMCastFrames:            106  TxMCastFrames:            107\n"
+                     "RxPauseFrames:            108  TxPauseFrames:            109\n"
+                     "RxCRCErrors:              110  TxDeferred:               111\n"
+                     "RxAlignCodeErrors:        112  TxCollision:              113\n"
+                     "RxOversized:              114  TxSingleColl:             115\n"
+                     "RxJabber:                 116  TxMultiColl:              117\n"
+                     "RxUndersized:             118  TxExcessiveColl:          119\n"
+                     "RxSOFOverruns:            120  TxLateColl:               121\n"
+                     "RxMOFOverruns:            122  TxUnderrun:               123\n"
+                     "RxDMAOverruns:            124  TxCarrierSLoss:           125\n"
+                     "RxFragments:              126\n"
+                     "RxFiltered:               127\n"
+                     "RxQOSFiltered:            128\n"
+                     "NetOctets:                129\n"),
+              Drain());
+
+    dcPrintIpStats(distinct<IPSTATS>(200));
+    EXPECT_EQ(onWire("\nIP Statistics:\n"
+                     "TotalRecvd:           200  Odropped:             201\n"
+                     "Badsum:               202  Badhlen:              203\n"
+                     "Badlen:               204  Badoptions:           205\n"
+                     "Badvers:              206  Forward:              207\n"
+                     "Noproto:              208  Delivered:            209\n"
+                     "Cantforward:          210  CantforwardBA:        211\n"
+                     "Expired:              212  Redirectsent:         213\n"
+                     "Localout:             214  Localnoroute:         215\n"
+                     "CacheHit:             216  CacheMiss:            217\n"
+                     "Fragments:            218  Fragdropped:          219\n"
+                     "Fragtimeout:          220  Reassembled:          221\n"
+                     "Ofragments:           222  Fragmented:           223\n"
+                     "Cantfrag:             224  Filtered:             225\n"),
+              Drain());
+
+    // In: 300 + type, out: 400 + type; errors 1 and 2.
+    ICMPSTATS icmp = distinct<ICMPSTATS>(0);
+    icmp.ICMPInErrors = 1;
+    icmp.ICMPOutErrors = 2;
+    for (uint32_t type = 0; type < ICMP_NUM_TYPES; ++type) {
+        icmp.ICMPIn[type] = 300 + type;
+        icmp.ICMPOut[type] = 400 + type;
+    }
+    dcPrintIcmpStats(icmp);
+    EXPECT_EQ(onWire("\nICMP Statistics:\n"
+                     "RxICMPErrors:             1  TxICMPErrors:             2\n"
+                     "RxEcho:                 308  TxEcho:                 408\n"
+                     "RxEchoReply:            300  TxEchoReply:            400\n"
+                     "RxTstamp:               313  TxTstamp:               413\n"
+                     "RxTstampReply:          314  TxTstampReply:          414\n"
+                     "RxIReq:                 315  TxIReq:                 415\n"
+                     "RxIReqReply:            316  TxIReqReply:            416\n"
+                     "RxMaskReq:              317  TxMaskReq:              417\n"
+                     "RxMaskReplY:            318  TxMaskReplY:            418\n"
+                     "RxDestUnreach:          303  TxDestUnreach:          403\n"
+                     "RxSourceQuench:         304  TxSourceQuench:         404\n"
+                     "RxRedirect:             305  TxRedirect:             405\n"
+                     "RxRouterAdvert:         309  TxRouterAdvert:         409\n"
+                     "RxRouterSolicit:        310  TxRouterSolicit:        410\n"
+                     "RxTimXceed:             311  TxTimXceed:             411\n"
+                     "RxParamProb:            312  TxParamProb:            412\n"),
+              Drain());
+
+    dcPrintUdpStats(distinct<UDPSTATS>(500));
+    EXPECT_EQ(onWire("\nUDP Statistics:\n"
+                     "RecvTotal:          500  SendTotal:           507\n"
+                     "RecvShort:          501  SendNoPacket:        508\n"
+                     "RecvBadLen:         502\n"
+                     "RecvBadSum:         503\n"
+                     "RecvFull:           504\n"
+                     "RecvNoPort:         505\n"
+                     "RecvNoPortB:        506\n"),
+              Drain());
+    // The page reads the stack model's live counters with these printers.
+    EXPECT_EQ(0u, Keys("3").find(onWire(ETH_MENU)));
+    const char* const headings[] = {"EMAC", "IP", "ICMP", "UDP"};
+    for (char key = '1'; key <= '4'; ++key) {
+        const std::string heading = headings[key - '1'];
+        EXPECT_EQ(0u, Keys(std::string(1, key)).find("\r\n" + heading + " Statistics:\r\n"))
+            << heading;
+    }
+}
+
+TEST_F(PagesTest, SpiPagePrintsNothingForAMissingLinkAndZerosAfterReset)
+{
+    EXPECT_EQ(onWire(SPI_MENU), Keys("5"));
+    EXPECT_EQ("", Keys("1"));  // no gate: nothing, not even the menu
+    EXPECT_EQ("", Keys("2"));
+
+    hostMcspiReset(false);
+    hostHeapRouteNew(true);
+    Config::Init();
+    hostHeapRouteNew(false);
+    // A unit with a stray byte after DLE, then one with a wrong CRC.
+    const uint8_t bad[] = {0x10, 0x02, 'a', 0x10, 'z', 0x10, 0x02, 'b', 0x10, 0x03, 0x00};
+    BPPoS& link2 = *static_cast<BPPoS*>(hSpiGate[1]->protHandle);
+    for (uint8_t b : bad) {
+        link2.RxDataHandler(b);
+    }
+    link2.WorkerCycle();
+    BPPOS_STATS_T seen;
+    hSpiGate[1]->GetProtStats(reinterpret_cast<uint8_t*>(&seen));
+    ASSERT_EQ(1u, seen.numOfPacketFormatErrors);
+    ASSERT_EQ(1u, seen.numOfCrcErrors);
+
+    const std::string zeros =
+        "\nBPPoS Statistics:\nLink: DOWN\n"
+        "RecvdMessages:                    0  SentMessages:                     0\n"
+        "RecvDataQueueFullErrors:          0  SendDataQueueFullErrors:          0\n"
+        "RecvdMsgLengthErrors:             0  SendMsgLengthErrors:              0\n";
+    EXPECT_EQ(onWire(zeros + "PacketFormatErrors:               0\n"
+                             "CrcErrors:                        0\n"),
+              Keys("1"));
+    EXPECT_EQ(onWire(zeros + "PacketFormatErrors:               1\n"
+                             "CrcErrors:                        1\n"),
+              Keys("2"));
+    EXPECT_EQ(onWire(SPI_MENU), Keys("r"));
+    EXPECT_EQ(onWire(zeros + "PacketFormatErrors:               0\n"
+                             "CrcErrors:                        0\n"),
+              Keys("2"));
+}
+
+}  // namespace
