@@ -7,9 +7,11 @@
 #include "boardapl.h"
 #include "configapl.h"
 #include "dcapl.h"
+#include "ethapl.h"
 #include "exmapl.h"
 #include "gpiodrvapl.h"
 #include "kernel.h"
+#include "routerapl.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
 
@@ -24,7 +26,9 @@ static GpioDrv mHealthLed;
 
 static void mainTask(UArg, UArg)
 {
+    Ethernet::DiscoverDevices();
     Config::Init();
+    Router::Init();
     for (;;) {
         WtdDrv::Restart();
         mHealthLed.Toggle();
@@ -44,6 +48,7 @@ int main(int argc, char* argv[])
     dcPrintf("v%s %s\n", AppSwVer::Version, AppSwVer::Date);
     dcPrintf("%s\n\n", AppSwVer::Copyright);
     mHealthLed.Config(HEALTH_LED);  // the LED starts on
+    Ethernet::Init();
     BdPool::Init();
     BdMail::Init();
     ticksPeriodMainTask = TIME_PERIOD_MAIN_TASK / ti_sysbios_knl_Clock_tickPeriod;

@@ -45,6 +45,10 @@ void routerTask(UArg, UArg)
     for (;;) {
         BD* bd = nullptr;
         BdMail::Pend(&bd);
+        if (bd->Source() == SOURCE_ZOK1 || bd->Source() == SOURCE_ZOK2) {
+            BdPool::Put(bd);  // the status message that a link coming up makes
+            continue;
+        }
         {
             std::lock_guard<std::mutex> l(gLog->lock);
             if (gLog->numKept < kKept) {
