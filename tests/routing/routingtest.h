@@ -125,15 +125,19 @@ protected:
         Config::Init();
         hostHeapRouteNew(false);
     }
+public:
     // Everything the console printed since the last call, line ends as the
     // firmware wrote them: what reached UART 0 and what still waits in the
     // console's FIFO (no console driver task runs in manual time).
-    static std::string ConsoleOut()
+    // With the scheduler running, the console's own driver task empties it.
+    static std::string ConsoleOut(bool drainFifo = true)
     {
         std::string raw = Console();
         ClearConsole();
         uint8_t b = 0;
-        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) raw.push_back(static_cast<char>(b));
+        while (drainFifo && dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
+            raw.push_back(static_cast<char>(b));
+        }
         std::string text;
         for (char c : raw) {
             if (c != '\r') text.push_back(c);
