@@ -17,6 +17,8 @@
 #include "hostboard.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
+#include "hostnet.h"
+#include "hostnetns.h"
 #include "hostperiph.h"
 #include "kernel.h"
 
@@ -58,6 +60,7 @@ void usage(const char* prog)
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
         "Test signals: SIGUSR1 stops watchdog restarts, SIGUSR2 aborts the firmware.\n",
         prog);
+    std::fputs(hostNetnsUsage(), stderr);
 }
 
 bool takeValue(int argc, char** argv, int& i, std::string& out)
@@ -100,6 +103,8 @@ void parseArgs(int argc, char** argv)
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
         } else if (a == "--fail-task-create") {
             ok = takeValue(argc, argv, i, c.failTaskCreate);
+        } else if (hostNetnsTakeOption(argc, argv, i, ok)) {
+            // the network namespace options, taken by their own module
         } else {
             std::fprintf(stderr, "%s: unknown option %s\n", argv[0], a.c_str());
             ok = false;
@@ -141,6 +146,8 @@ void platformArgs(int argc, char** argv)
     {
         HostScope host;
         parseArgs(argc, argv);
+        // Before any thread or socket: all of them belong in the board's namespace.
+        hostNetnsStart(argc, argv, hostBoardConfig().eth);
         const HostBoardConfig& c = hostBoardConfig();
         ::mkdir(c.runDir.c_str(), 0755);
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real,
@@ -212,6 +219,7 @@ void ti_sysbios_BIOS_start()
 {
     hostHeapRouteNew(false);  // the main thread only waits from here on
     hostKernelRun(UINT64_MAX);
+    hostNetStop();
     std::fflush(stdout);
     std::exit(hostFirmwareHalted() ? hostExitStatusForFatal(hostHaltCode()) : 0);
 }

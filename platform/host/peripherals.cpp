@@ -7,6 +7,7 @@
 #include <string>
 
 #include "hostboard.h"
+#include "hostnet.h"
 #include "hostperiph.h"
 #include "hostrtc.h"
 #include "hostuart.h"
@@ -66,6 +67,8 @@ void hostPeripheralsAttach()
             hostCtrlSetMac(i, mac);
         }
     }
+    hostNetAttach();
+    hostAddShutdownHook(hostNetStop);  // addresses the board added go with it
     std::fprintf(stderr, "zok2gw: watchdog expiry %s\n",
                  hostBoardConfig().watchdogExits ? "exits the process" : "restarts the process");
 }

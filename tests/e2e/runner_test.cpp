@@ -1,6 +1,8 @@
 // The runner as a person starts it: start-up output and the fatal path.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "hostkernel.h"
 #include "process.h"
 
@@ -18,6 +20,24 @@ TEST(Runner, MainTaskCreationFailureIsFatalWithItsCode)
     EXPECT_NE(std::string::npos,
               r.out.find("\r\nFATAL ERROR: code= -10 module= main.cpp file= main.cpp line= "))
         << r.out;
+}
+
+TEST(Runner, MissingEthernetInterfaceStopsStartUpAfterTheDiscoveryTime)
+{
+    const std::string dir = makeTempDir();
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult r = runProcess({ZOK2GW_PATH, "--run-dir", dir, "--watchdog", "exit",
+                                        "--eth1", "zok2-missing0"},
+                                       kTimeoutMs);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(hostExitStatusForFatal(-40), r.status);
+    EXPECT_NE(std::string::npos, r.err.find("Ethernet 1: Linux interface zok2-missing0"))
+        << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("FATAL ERROR: code= -40 module= ethapl.cpp"))
+        << r.out;
+    // The board waits one second for its interfaces before it gives up.
+    EXPECT_GE(elapsed, std::chrono::seconds(1));
 }
 
 TEST(Runner, UnknownOptionIsRefusedWithUsage)

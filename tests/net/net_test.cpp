@@ -1,0 +1,573 @@
+// UDP ports, IP gates and the Ethernet module against the host network
+// stack on real loopback sockets: edge cases of receive and send, the fatal
+// misuses, the poll order of the worker task (virtual time), multicast, the
+// interface queries through the register and PHY models, and a flood that
+// must lose no BD.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
+#include "dcapl.h"
+#include "ethapl.h"
+#include "fwtest.h"
+#include "hostboard.h"
+#include "hostnet.h"
+#include "hostnetlink.h"
+#include "hostrtc.h"
+#include "hwreg.h"
+#include "ipgateapl.h"
+#include "soc_eth.h"
+#include "udpapl.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr auto WAIT_LIMIT = std::chrono::seconds(10);  // an I/O thread on a loaded machine
+
+struct Got {
+    SOURCES_E source;
+    uint16_t destPort, sourcePort;
+    uint32_t destIpAddr, sourceIpAddr;
+    Bytes data;
+    uint32_t tick;
+};
+std::vector<Got> gGot;
+
+void record(BD* bd)
+{
+    gGot.push_back({bd->Source(), bd->DestPort(), bd->SourcePort(), bd->DestIpAddr(),
+                    bd->SourceIpAddr(), Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()),
+                    ti_sysbios_knl_Clock_getTicks()});
+    BdPool::Put(bd);
+}
+
+uint32_t addr(const char* text) { return inet_addr(text); }
+
+// A port number (network order) free on 127.0.0.1 right now.
+uint16_t freePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addr("127.0.0.1");
+    socklen_t len = sizeof sa;
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return sa.sin_port;
+}
+
+// An outside peer: an ordinary socket on 127.0.0.1.
+struct Peer {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    explicit Peer(const char* local = "127.0.0.1", uint16_t port = 0)
+    {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = port;
+        sa.sin_addr.s_addr = addr(local);
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        const in_addr ifAddr{addr("127.0.0.1")};
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr);
+    }
+    ~Peer() { close(fd); }
+    uint16_t port() const
+    {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        return sa.sin_port;
+    }
+    void send(uint32_t to, uint16_t port, size_t size) const
+    {
+        const Bytes data(size, 0x5A);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = to;
+        sa.sin_port = port;
+        ASSERT_EQ(static_cast<ssize_t>(size),
+                  sendto(fd, data.data(), size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+    }
+};
+
+// The router's place in the tests: takes every BD from the mailbox, notes
+// its port, source and tick, and returns it; sleeps `slowTicks` after each
+// while the sender runs, and stops the run once the sender is done and the
+// mailbox is empty.
+struct Taken {
+    uint16_t destPort;
+    SOURCES_E source;
+    uint32_t tick;
+    bool operator==(const Taken& o) const
+    {
+        return destPort == o.destPort && source == o.source && tick == o.tick;
+    }
+};
+std::vector<Taken> gTaken;
+std::atomic<uint32_t> gDrained{0};
+std::atomic<bool> gSenderDone{false};
+
+void routerTask(UArg slowTicks, UArg stopWhenDone)
+{
+    for (;;) {
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        if (gTaken.size() < gTaken.capacity()) {
+            gTaken.push_back({bd->DestPort(), bd->Source(), ti_sysbios_knl_Clock_getTicks()});
+        }
+        BdPool::Put(bd);
+        ++gDrained;
+        if (!gSenderDone) {
+            ti_sysbios_knl_Task_sleep(static_cast<uint32_t>(slowTicks));
+        } else if (stopWhenDone != 0 && BdMail::NumPending() == 0) {
+            hostKernelStop();
+        }
+    }
+}
+
+void startRouter(uint32_t slowTicks, bool stopWhenDone)
+{
+    ti_sysbios_knl_Task_Params p;
+    ti_sysbios_knl_Task_Params_init(&p);
+    p.priority = 2;
+    p.instanceName = "router";
+    p.arg0 = slowTicks;
+    p.arg1 = stopWhenDone ? 1 : 0;
+    ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(routerTask, &p));
+}
+
+UDP_STATS_T statsOf(const UDP& u)
+{
+    UDP_STATS_T s;
+    u.GetStats(s);
+    return s;
+}
+
+class NetTest : public FirmwareTest {
+protected:
+    // First thing of every test: each test runs in a process of its own,
+    // and the console can be started once per process.
+    void StartKernel(HostClockMode mode)
+    {
+        hostKernelReset(mode);
+        hostHeapReset();
+        hostNetReset();
+        hostRtcCtrlReset();
+        hostBoardConfig().eth[0] = "lo";
+        hostBoardConfig().eth[1] = "lo";
+        static bool poolReady = false;
+        if (!poolReady) {
+            BdPool::Init();
+            poolReady = true;
+        }
+        BdMail::Init();
+        Ethernet::Init();
+        fdOpenSession(ti_sysbios_knl_Task_self());
+        gGot.clear();
+        dcInit();
+        (void)consoleText();  // the start-up banner
+    }
+
+    // What the firmware printed since the last call.
+    static std::string consoleText()
+    {
+        std::string text;
+        uint8_t b = 0;
+        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
+            text.push_back(static_cast<char>(b));
+        }
+        return text;
+    }
+
+    void TearDown() override
+    {
+        BDPOOL_STATS_T s;
+        BdPool::GetStats(s);
+        EXPECT_EQ(NUM_BDS, s.numOfFreeBds + BdMail::NumPending()) << "a BD went missing";
+        FirmwareTest::TearDown();
+    }
+
+    static UDP_CONFIG_T portConfig(uint16_t port, const char* local = "127.0.0.1")
+    {
+        return UDP_CONFIG_T{SOURCE_ETH0, record, port, addr(local)};
+    }
+
+    static IPGATE_CONFIG_T gateConfig(uint32_t groups = 0)
+    {
+        IPGATE_CONFIG_T c{};
+        c.source = SOURCE_ETH1;
+        c.ethIndex = 1;
+        c.netMask = addr("255.0.0.0");
+        c.ipAddr = addr("127.0.0.1");
+        c.numOfMultiAddrs = groups;
+        for (uint32_t i = 0; i < MAX_NUM_MULTI_ADDR; ++i) {
+            c.listOfMultiAddrs[i] = htonl(0xEFFF4D01u + i);  // 239.255.77.1 on
+        }
+        return c;
+    }
+
+    // Calls Recv until `done` or the limit; the I/O thread marks asynchronously.
+    template <typename Done>
+    static void recvUntil(UDP& u, Done done)
+    {
+        const auto end = std::chrono::steady_clock::now() + WAIT_LIMIT;
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            u.Recv();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(done());
+    }
+};
+
+TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
+{
+    StartKernel(HostClockMode::Manual);
+    UDP u(portConfig(freePort()));
+    ASSERT_EQ(EC_SUCCESS, u.Open());
+    EXPECT_EQ(SOCKET_OPENED, u.GetSocketState());
+    Peer peer;
+    u.Recv();  // settles the mark every new socket starts with
+
+    const uint64_t callsBefore = hostNetState().recvCalls;
+    for (int i = 0; i < 100; ++i) {
+        u.Recv();
+    }
+    EXPECT_EQ(callsBefore, hostNetState().recvCalls) << "an empty poll made a system call";
+    EXPECT_EQ(0u, statsOf(u).numOfRecvErrors);
+
+    struct Case {
+        size_t size;
+        uint32_t delivered, errors, lastError;
+    };
+    const Case cases[] = {{LEN_BD_BUFFER, 1, 0, 0}, {LEN_BD_BUFFER + 1u, 1, 1, 40}, {0, 1, 1, 40}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        const uint64_t calls = hostNetState().recvCalls;
+        peer.send(addr("127.0.0.1"), u.GetLocalPort(), c.size);
+        recvUntil(u, [&] { return hostNetState().recvCalls > calls + 1; });  // read and drained
+        const UDP_STATS_T s = statsOf(u);
+        EXPECT_EQ(c.delivered, s.numOfRecvdMessages);
+        EXPECT_EQ(c.errors, s.numOfRecvErrors);
+        EXPECT_EQ(c.lastError, s.lastRecvError);
+        EXPECT_EQ(0u, s.numOfSentMessages + s.numOfSendErrors);
+    }
+    ASSERT_EQ(1u, gGot.size());
+    const Got& g = gGot[0];
+    EXPECT_EQ(SOURCE_ETH0, g.source);
+    EXPECT_EQ(Bytes(LEN_BD_BUFFER, 0x5A), g.data);
+    EXPECT_EQ(u.GetLocalPort(), g.destPort);
+    EXPECT_EQ(addr("127.0.0.1"), g.destIpAddr);
+    EXPECT_EQ(peer.port(), g.sourcePort);
+    EXPECT_EQ(addr("127.0.0.1"), g.sourceIpAddr);
+
+    u.ResetStats();
+    const UDP_STATS_T s = statsOf(u);
+    EXPECT_EQ(0u, s.numOfRecvdMessages + s.numOfRecvErrors + s.lastRecvError);
+    EXPECT_EQ(u.GetLocalPort(), s.localPort);
+    EXPECT_EQ(SOCKET_OPENED, s.socketState);
+}
+
+TEST_F(NetTest, OpenPrintsThePortInHostOrderAndBindFailureLeavesItOpening)
+{
+    StartKernel(HostClockMode::Manual);
+    const uint16_t port = freePort();
+    UDP first(portConfig(port));
+    ASSERT_EQ(EC_SUCCESS, first.Open());
+    UDP second(portConfig(port));
+    (void)consoleText();
+    EXPECT_EQ(EC_FAIL, second.Open());
+    EXPECT_EQ(SOCKET_OPENING, second.GetSocketState());
+    const unsigned p = ntohs(port);
+    EXPECT_EQ("Opening UDP port " + std::to_string(p) + " for 127.0.0.1...\r\nERROR: UDP port " +
+                  std::to_string(p) + " bind failed, 48\r\n",
+              consoleText());
+}
+
+TEST_F(NetTest, MisuseStopsTheBoard)
+{
+    StartKernel(HostClockMode::Manual);
+    struct Case {
+        const char* what;
+        void (*run)();
+        ERROR_CODES_E code;
+        const char* file;
+    };
+    const Case cases[] = {
+        {"null callback", [] { UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0}); },
+         EC_ERROR_INVALID_ARGUMENT, "udpapl"},
+        {"second Open",
+         [] {
+             UDP u(portConfig(freePort()));
+             (void)u.Open();
+             (void)u.Open();
+         },
+         EC_FAIL, "udpapl"},
+        {"Join before Open",
+         [] {
+             UDP u(portConfig(freePort()));
+             (void)u.Join(addr("239.255.77.1"));
+         },
+         EC_FAIL, "udpapl"},
+        {"Send of no BD",
+         [] {
+             UDP u(portConfig(freePort()));
+             (void)u.Send(nullptr);
+         },
+         EC_ERROR_INVALID_ARGUMENT, "udpapl"},
+        {"9 groups", [] { IpGate g(gateConfig(MAX_NUM_MULTI_ADDR + 1)); },
+         EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
+        {"19th port",
+         [] {
+             IpGate g(gateConfig());
+             for (uint32_t i = 0; i <= MAX_NUM_UDP_PORTS; ++i) {
+                 g.OpenUdpPort(freePort());
+             }
+         },
+         EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
+        {"port index beyond",
+         [] {
+             IpGate g(gateConfig());
+             UDP_STATS_T s;
+             g.GetStatsUdpPort(0, s);
+         },
+         EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
+        {"MAC mode 4", [] { Ethernet::CpswPortMacModeSelect(0, 4); },
+         EC_ERROR_INVALID_ARGUMENT, "ethapl"},
+        {"MAC of interface 2",
+         [] {
+             uint8_t mac[LEN_MAC_ADDR];
+             Ethernet::GetMacAddr(2, sizeof mac, mac);
+         },
+         EC_ERROR_INVALID_ARGUMENT, "ethapl"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string regex =
+            "FATAL ERROR: code= " + std::to_string(c.code) + " module= " + c.file;
+        EXPECT_FATAL(c.run(), c.code, regex);
+    }
+}
+
+TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
+{
+    StartKernel(HostClockMode::Manual);
+    IpGate gate(gateConfig());
+    uint32_t index = 0;
+    EXPECT_EQ(EC_FAIL, gate.GetUdpPortIndex(freePort(), index));
+    const uint16_t portA = freePort();
+    gate.OpenUdpPort(portA);
+    const uint16_t portB = freePort();
+    gate.OpenUdpPort(portB);
+    ASSERT_EQ(EC_SUCCESS, gate.GetUdpPortIndex(portB, index));
+    EXPECT_EQ(1u, index);
+    // The far end listens on the same port number at another address.
+    Peer far("127.0.0.2", portB);
+
+    BD* bd = BdPool::Get();
+    const uint8_t payload[] = {1, 2, 3};
+    bd->Copy(sizeof payload, payload);
+    bd->DestIpAddr(addr("127.0.0.2"));
+    bd->DestPort(portA);
+    EXPECT_EQ(EC_FAIL, gate.SendUdpPort(index, bd)) << "a BD for another port";
+    bd->DestPort(far.port());
+    EXPECT_EQ(EC_SUCCESS, gate.SendUdpPort(index, bd));
+    bd->DestPort(freePort());
+    EXPECT_EQ(EC_FAIL, gate.SendUdp(bd)) << "no port matches";
+    BdPool::Put(bd);
+
+    UDP_STATS_T a;
+    UDP_STATS_T b;
+    gate.GetStatsUdpPort(0, a);
+    gate.GetStatsUdpPort(1, b);
+    EXPECT_EQ(0u, a.numOfSentMessages + a.numOfSendErrors);
+    EXPECT_EQ(1u, b.numOfSentMessages);
+    EXPECT_EQ(0u, b.numOfSendErrors);
+    // Loopback delivers within sendto: the datagram is there now, once.
+    uint8_t buf[16];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ASSERT_EQ(3, recvfrom(far.fd, buf, sizeof buf, MSG_DONTWAIT,
+                          reinterpret_cast<sockaddr*>(&from), &len));
+    EXPECT_EQ(0, std::memcmp(buf, payload, sizeof payload));
+    EXPECT_EQ(portB, from.sin_port);
+    EXPECT_EQ(addr("127.0.0.1"), from.sin_addr.s_addr);
+    EXPECT_EQ(-1, recv(far.fd, buf, sizeof buf, MSG_DONTWAIT));
+}
+
+TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
+{
+    StartKernel(HostClockMode::Virtual);
+    IpGate gate(gateConfig());
+    const uint16_t portA = freePort();
+    gate.OpenUdpPort(portA);
+    const uint16_t portB = freePort();
+    gate.OpenUdpPort(portB);
+    Peer peer;
+    // Queued before the worker runs: loopback delivers within sendto, and a
+    // new socket starts marked.
+    for (int i = 0; i < 2; ++i) {
+        peer.send(addr("127.0.0.1"), portA, 10);
+        peer.send(addr("127.0.0.1"), portB, 10);
+    }
+    gTaken.reserve(8);
+    gSenderDone = true;
+    startRouter(0, false);
+    const uint32_t t0 = ti_sysbios_knl_Clock_getTicks();
+    hostKernelRun(5);
+    const std::vector<Taken> expected = {{portB, SOURCE_ETH1, t0},
+                                         {portA, SOURCE_ETH1, t0},
+                                         {portB, SOURCE_ETH1, t0 + 1},
+                                         {portA, SOURCE_ETH1, t0 + 1}};
+    ASSERT_EQ(expected.size(), gTaken.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_TRUE(expected[i] == gTaken[i]) << i << ": port " << ntohs(gTaken[i].destPort)
+                                              << " tick " << gTaken[i].tick - t0;
+    }
+}
+
+TEST_F(NetTest, PortThatJoinedAGroupReceivesItsDatagrams)
+{
+    StartKernel(HostClockMode::Manual);
+    UDP u(portConfig(freePort()));
+    ASSERT_EQ(EC_SUCCESS, u.Open());
+    const uint32_t group = htonl(0xEFFF4D01u);  // 239.255.77.1
+    ASSERT_EQ(EC_SUCCESS, u.Join(group)) << consoleText();
+    Peer peer;
+    peer.send(group, u.GetLocalPort(), 7);
+    recvUntil(u, [] { return !gGot.empty(); });
+    ASSERT_EQ(1u, gGot.size());
+    EXPECT_EQ(addr("127.0.0.1"), gGot[0].destIpAddr) << "always the port's own address";
+    EXPECT_EQ(peer.port(), gGot[0].sourcePort);
+    EXPECT_EQ(7u, gGot[0].data.size());
+}
+
+TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
+{
+    StartKernel(HostClockMode::Manual);
+    Ethernet::DiscoverDevices();
+    EXPECT_EQ("2 Ethernet interfaces detected: lo lo\r\n", consoleText());
+    uint32_t index = 0;
+    EXPECT_EQ(EC_FAIL, Ethernet::GetConfigIndex(2, &index));
+    ASSERT_EQ(EC_SUCCESS, Ethernet::GetConfigIndex(1, &index));
+    EXPECT_EQ(2u, index);
+    uint16_t mtu = 0;
+    EXPECT_EQ(EC_SUCCESS, Ethernet::GetDeviceMtu(0, mtu));
+    EXPECT_GT(mtu, 0u);
+
+    // Loopback has no speed: its PHY shows 0x3100.
+    uint32_t autoNeg = 9;
+    uint32_t speed = 9;
+    uint32_t duplex = 9;
+    ASSERT_EQ(EC_SUCCESS, Ethernet::GetDeviceSpeed(1, autoNeg, speed, duplex));
+    EXPECT_EQ(1u, autoNeg);
+    EXPECT_EQ(100u, speed);
+    EXPECT_EQ(1u, duplex);
+
+    const uint8_t mac[LEN_MAC_ADDR] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    hostCtrlSetMac(1, mac);
+    EXPECT_EQ(0x33221102u, regRead32(SOC_CONTROL_MAC_ID1_HI));
+    EXPECT_EQ(0x5544u, regRead32(SOC_CONTROL_MAC_ID1_LO) & 0xFFFFu);
+    uint8_t out[LEN_MAC_ADDR] = {};
+    Ethernet::GetMacAddr(1, sizeof out, out);
+    EXPECT_EQ(0, std::memcmp(mac, out, sizeof mac));
+    Ethernet::GetMacAddr(0, sizeof out, out);
+    EXPECT_EQ(0x02, out[0] & 0x03) << "locally administered, unicast";
+    EXPECT_NE(0, std::memcmp(mac, out, sizeof mac));
+
+    struct Mode {
+        uint32_t before, ethIndex, mode, after;
+    };
+    const Mode modes[] = {
+        {0xFFFFFFFFu, 1, 3, 0xFFFFFF5Bu}, {0x00000000u, 1, 3, 0x00000008u},
+        {0xFFFFFFFFu, 0, 1, 0xFFFFFFADu}, {0x0000000Au, 0, 3, 0x0000000Au},
+        {0xFFFFFFFFu, 1, 2, 0xFFFFFF53u},
+    };
+    for (const Mode& m : modes) {
+        regWrite32(SOC_CONTROL_GMII_SEL, m.before);
+        Ethernet::CpswPortMacModeSelect(m.ethIndex, m.mode);
+        EXPECT_EQ(m.after, regRead32(SOC_CONTROL_GMII_SEL)) << m.ethIndex << "/" << m.mode;
+    }
+}
+
+TEST_F(NetTest, AddressEntriesReplaceTheStaticOneAndRefuseForeignAddresses)
+{
+    StartKernel(HostClockMode::Manual);
+    (void)Ethernet::GetNumOfDevices();  // the stack starts with its own empty entry
+    EXPECT_EQ(1u, hostNetState().addrEntries);
+    Ethernet::RemoveIpsFromDevice(0);
+    EXPECT_EQ(0u, hostNetState().addrEntries);
+    (void)consoleText();
+    EXPECT_EQ(EC_SUCCESS, Ethernet::AddIpToDevice(0, addr("127.0.0.9"), addr("255.0.0.0"),
+                                                  addr("127.0.0.1"), "zok2.local"));
+    EXPECT_EQ("Adding IP configurations to ETH0.\r\n", consoleText());
+    if (hostNetMayAdminister()) {
+        // The address would really be added to the host's loopback.
+        GTEST_SKIP() << "this process may change addresses: the refusal cannot be shown here";
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(EC_FAIL, Ethernet::AddIpToDevice(0, addr("198.51.100.55"), addr("255.255.255.0"), 0,
+                                               "zok2.local"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find("198.51.100.55")) << err;
+    EXPECT_NE(std::string::npos, err.find("(lo)")) << err;
+    EXPECT_NE(std::string::npos, consoleText().find("ERROR: Failed to add a static IP configuration "
+                                                "entry, -3\r\n"));
+    EXPECT_EQ(1u, hostNetState().addrEntries);
+}
+
+TEST_F(NetTest, FloodLosesNoBdAndCountsWhatTheMailboxRefused)
+{
+    constexpr int DATAGRAMS = 10000;
+    constexpr uint32_t RUN_LIMIT_TICKS = 120000;  // ends when the mailbox is empty
+    StartKernel(HostClockMode::Real);
+    IpGate gate(gateConfig());
+    const uint16_t port = freePort();
+    gate.OpenUdpPort(port);
+    // A router far slower than the gate while the flood lasts: one BD every
+    // 20 ticks; then it empties the mailbox and ends the run.
+    gSenderDone = false;
+    startRouter(20, true);
+    UDPSTATS before;
+    NDK_getUdpStats(&before);
+    std::thread sender([port] {
+        Peer peer;
+        for (int i = 0; i < DATAGRAMS; ++i) {
+            peer.send(addr("127.0.0.1"), port, 64);
+            if (i % 10 == 9) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        // The gate takes what the socket still holds within a tick each.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        gSenderDone = true;
+    });
+    hostKernelRun(RUN_LIMIT_TICKS);
+    sender.join();
+    EXPECT_FALSE(hostFirmwareHalted());
+    UDPSTATS after;
+    NDK_getUdpStats(&after);
+
+    UDP_STATS_T s;
+    gate.GetStatsUdpPort(0, s);
+    EXPECT_EQ(0u, BdMail::NumPending());
+    EXPECT_GT(gate.GetNumOfMailboxDrops(), 0u);
+    EXPECT_EQ(s.numOfRecvdMessages, gDrained + gate.GetNumOfMailboxDrops());
+    // What the gate did not take, the socket's buffer refused (Linux counts
+    // it) or still holds (a few dozen datagrams at most).
+    EXPECT_GE(s.numOfRecvdMessages + (after.RcvFull - before.RcvFull) + 64u,
+              static_cast<uint32_t>(DATAGRAMS));
+    BDPOOL_STATS_T pool;
+    BdPool::GetStats(pool);
+    EXPECT_EQ(NUM_BDS, pool.numOfFreeBds);
+}
+}  // namespace
