@@ -196,15 +196,16 @@ TEST(Board, FatalErrorPrintsItsLineAndTheWatchdogResetsTheBoard)
     const int fd = b.OpenConsole("", &first);
     ASSERT_GE(fd, 0) << b.Stderr();
     std::string text;
-    ASSERT_TRUE(Board::ReadUntil(fd, text, banner(), kStartMs)) << text;
+    const std::string started =
+        "2 Ethernet interfaces detected: lo lo\r\nWaiting for configuration...\r\n";
+    ASSERT_TRUE(Board::ReadUntil(fd, text, banner() + started, kStartMs)) << text;
 
     b.Signal(SIGUSR2);  // the firmware aborts: a fatal error
     const std::string fatal = "\r\nFATAL ERROR: code= -3 module= exmapl.cpp file= exmapl.cpp line= ";
     ASSERT_TRUE(Board::ReadUntil(fd, text, fatal, kStartMs)) << text;
     const size_t at = text.find(fatal);
-    const std::string discovered = "2 Ethernet interfaces detected: lo lo\r\n";
-    EXPECT_EQ(banner() + discovered, text.substr(0, at))
-        << "nothing but the interfaces between the banner and the fatal line";
+    EXPECT_EQ(banner() + started, text.substr(0, at))
+        << "nothing but the interfaces and the router between the banner and the fatal line";
 
     std::string second;
     const int fd2 = b.OpenConsole(first, &second);

@@ -5,6 +5,7 @@
 // being stored.
 #include "configapl.h"
 
+#include "ethapl.h"
 #include "ipgateapl.h"
 #include "routingtest.h"
 #include "standin_net.h"
@@ -58,7 +59,7 @@ protected:
     // checksum written over it.
     static Bytes StatusFor(Bytes msg, uint32_t ethIndex)
     {
-        standin::macOf(ethIndex, &msg[2]);
+        Ethernet::GetMacAddr(ethIndex, 6, &msg[2]);
         const size_t s = msg.size() - 12;
         msg[s + 9] = static_cast<uint8_t>(AppSwVer::GetMajorDigit() << 4 | AppSwVer::GetMinorDigit());
         msg[s + 10] = AppSwVer::GetRevision();
@@ -245,41 +246,31 @@ TEST_F(ConfigTest, LinkUpBeforeConfigurationGetsTheUnconfiguredStatus)
     Bytes expected(42, 0);
     expected[0] = 0x96;
     expected[1] = 0xE1;
-    standin::macOf(1, &expected[2]);
+    Ethernet::GetMacAddr(1, 6, &expected[2]);
+    EXPECT_NE(Bytes(6, 0), Bytes(expected.begin() + 2, expected.begin() + 8));
     expected[39] = 0x10;
     expected[40] = 0x00;
     expected[41] = Crc::Calc8bitsChecksum(41, expected.data());
     EXPECT_EQ(expected, TakeStatus(SOURCE_ZOK2).at(0));
 }
 
-// The host link comes up, and while its worker reads the MAC address (the
-// network stack may make it wait there) the router stores a configuration
-// of another length. Each status message describes one configuration.
-void configureDuringMacRead()
-{
-    ConfigFields f;
-    f.ports = {2000, 2001};  // 46 bytes
-    BD* bd = BdPool::Get();
-    const Bytes m = f.Build();
-    bd->Copy(static_cast<uint32_t>(m.size()), m.data());
-    bd->Source(SOURCE_SPI1);
-    Config::ProcessConfigMessage(bd);
-    BdPool::Put(bd);
-}
+// The host link comes up while the router is configuring the group: the
+// message is validated and its gates are being built, nothing is stored yet.
+void linkUpDuringConfiguration() { Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP); }
 
 TEST_F(ConfigTest, StatusMessageNeverMixesTwoConfigurations)
 {
     ConfigFields f;
-    f.ports = {2000, 2001};
-    standin::onNextMacRead(configureDuringMacRead);
-    Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP);
+    f.ports = {2000, 2001};  // 46 bytes: another layout than the unconfigured 42
+    standin::onNextGate(linkUpDuringConfiguration);
+    Process(SOURCE_SPI1, f.Build());
     Bytes unconfigured(42, 0);
     unconfigured[0] = 0x96;
     unconfigured[1] = 0xE1;
     const std::vector<Bytes> got = TakeStatus(SOURCE_ZOK1);
     ASSERT_EQ(2u, got.size());
-    EXPECT_EQ(StatusFor(f.Build(), 0), got[0]);        // the configuration's answer
-    EXPECT_EQ(StatusFor(unconfigured, 0), got[1]);     // the link's, as it was before
+    EXPECT_EQ(StatusFor(unconfigured, 0), got[0]);  // the link's, as it was before
+    EXPECT_EQ(StatusFor(f.Build(), 0), got[1]);     // the configuration's answer
     Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP);
     EXPECT_EQ(StatusFor(f.Build(), 0), TakeStatus(SOURCE_ZOK1).at(0));
 }

@@ -1,9 +1,8 @@
-// Stand-in networking modules: see ipgateapl.h and standin_net.h. Firmware
-// code only: no OS calls, no allocation after configuration.
+// In-memory IP gate: see standin_net.h. Its ports are UDP objects that are
+// never opened, so they only carry their local port.
 #include "standin_net.h"
 
 #include "bdmailapl.h"
-#include "ethapl.h"
 #include "exmapl.h"
 #include "ipgateapl.h"
 
@@ -12,37 +11,12 @@ static const char _MODULE_[] = "standin_net.cpp";
 namespace standin {
 
 static void (*mSendHook)(uint32_t, const BD*) = nullptr;
-static void (*mMacHook)() = nullptr;
+static void (*mGateHook)() = nullptr;
 
 void onSend(void (*hook)(uint32_t ethIndex, const BD* bd)) { mSendHook = hook; }
-
-void macOf(uint32_t ethIndex, uint8_t mac[6])
-{
-    const uint8_t base[6] = {0x02, 0x00, 0x5A, 0x4B, 0x32, 0x00};
-    for (int i = 0; i < 6; ++i) mac[i] = base[i];
-    mac[5] = static_cast<uint8_t>(ethIndex);
-}
-
-void onNextMacRead(void (*hook)()) { mMacHook = hook; }
+void onNextGate(void (*hook)()) { mGateHook = hook; }
 
 }  // namespace standin
-
-void Ethernet::Init() {}
-
-void Ethernet::DiscoverDevices() {}
-
-void Ethernet::GetMacAddr(uint32_t ethIndex, uint32_t capacity, uint8_t* macAddr)
-{
-    if (capacity < 6) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
-    void (*hook)() = standin::mMacHook;
-    standin::mMacHook = nullptr;
-    if (hook != nullptr) {
-        hook();
-    }
-    standin::macOf(ethIndex, macAddr);
-}
 
 IpGate::IpGate(IPGATE_CONFIG_T config)
     : source(config.source),
@@ -53,15 +27,22 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
       numOfMultiAddrs(config.numOfMultiAddrs),
       listOfMultiAddrs{},
       numOfUdpPorts(0),
-      ports{}
+      udpSet{}
 {
     if (numOfMultiAddrs > MAX_NUM_MULTI_ADDR) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
     for (uint32_t i = 0; i < numOfMultiAddrs; ++i) listOfMultiAddrs[i] = config.listOfMultiAddrs[i];
+    void (*hook)() = standin::mGateHook;
+    standin::mGateHook = nullptr;
+    if (hook != nullptr) {
+        hook();
+    }
 }
 
 void IpGate::RecvMessageHandler(BD* bd) { (void)BdMail::PostOrRecycle(bd); }
+
+uint32_t IpGate::GetNumOfMailboxDrops() const { return 0; }
 
 void IpGate::GetConfig(IPGATE_CONFIG_T& config) const
 {
@@ -77,13 +58,14 @@ void IpGate::OpenUdpPort(uint16_t port)
     if (numOfUdpPorts >= MAX_NUM_UDP_PORTS) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    ports[numOfUdpPorts++] = port;
+    udpSet[numOfUdpPorts] = new UDP(UDP_CONFIG_T{source, RecvMessageHandler, port, ipAddr});
+    numOfUdpPorts = numOfUdpPorts + 1;
 }
 
 ERROR_CODES_E IpGate::GetUdpPortIndex(uint16_t port, uint32_t& portIndex) const
 {
     for (uint32_t i = 0; i < numOfUdpPorts; ++i) {
-        if (ports[i] == port) {
+        if (udpSet[i]->GetLocalPort() == port) {
             portIndex = i;
             return EC_SUCCESS;
         }
@@ -96,7 +78,7 @@ ERROR_CODES_E IpGate::SendUdpPort(uint32_t portIndex, BD* bd)
     if (portIndex >= numOfUdpPorts) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    if (ports[portIndex] != bd->DestPort()) {
+    if (udpSet[portIndex]->GetLocalPort() != bd->DestPort()) {
         return EC_FAIL;
     }
     if (standin::mSendHook != nullptr) {
@@ -104,3 +86,23 @@ ERROR_CODES_E IpGate::SendUdpPort(uint32_t portIndex, BD* bd)
     }
     return EC_SUCCESS;
 }
+
+ERROR_CODES_E IpGate::SendUdp(BD* bd)
+{
+    uint32_t index = 0;
+    return GetUdpPortIndex(bd->DestPort(), index) == EC_SUCCESS ? SendUdpPort(index, bd) : EC_FAIL;
+}
+
+void IpGate::GetStatsUdpPort(uint32_t portIndex, UDP_STATS_T& stats) const
+{
+    if (portIndex >= numOfUdpPorts) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
+    udpSet[portIndex]->GetStats(stats);
+}
+
+void IpGate::ResetStatsUdp() {}
+
+void IpGate::PollPorts() {}
+
+void IpGate::WorkerTask(UArg, UArg) {}

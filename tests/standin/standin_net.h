@@ -1,4 +1,6 @@
-// What the stand-in networking modules recorded, for the routing tests.
+// An in-memory IP gate for the routing tests, linked in place of the real
+// one: the same class, no address given to any interface, ports that are
+// never opened on a socket, and hooks that show what was done.
 #pragma once
 
 #include <cstdint>
@@ -7,13 +9,10 @@
 
 namespace standin {
 
-// Called with every BD an IP gate's port sends (the caller keeps the BD);
-// null for none.
+// Called with every BD sent through a gate's port (the caller keeps it).
 void onSend(void (*hook)(uint32_t ethIndex, const BD* bd));
-// Interface k's MAC address: 02 00 5A 4B 32 0k.
-void macOf(uint32_t ethIndex, uint8_t mac[6]);
-// Called once, from inside the next MAC address read (the point where the
-// network stack may make the caller wait); null for none.
-void onNextMacRead(void (*hook)());
+// Called once, from inside the next gate's construction: the configuration
+// is then half done (validated, nothing stored yet).
+void onNextGate(void (*hook)());
 
 }  // namespace standin
