@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <poll.h>
 #include <thread>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -294,21 +295,36 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    std::thread reader;
     if (hostMode) {
-        // Standard input on its own thread; the frames are printed here.
-        std::thread reader([&client, msg]() {
+        // Standard input on its own thread, polled so that it ends with the
+        // program; the frames are printed here.
+        reader = std::thread([&client, msg]() {
             std::string line;
-            while (!gInterrupted && std::getline(std::cin, line)) {
-                hostlink::Message m = msg;
-                m.payload.assign(line.begin(), line.end());
-                if (!m.payload.empty() && m.payload.size() <= hostlink::kMaxPayload) {
-                    client.send(m);
+            char buf[512];
+            while (!gInterrupted) {
+                pollfd p{STDIN_FILENO, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) continue;
+                const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+                if (n <= 0) return;  // end of input: keep printing what arrives
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (buf[i] != '\n') {
+                        line.push_back(buf[i]);
+                        continue;
+                    }
+                    hostlink::Message m = msg;
+                    m.payload.assign(line.begin(), line.end());
+                    line.clear();
+                    if (!m.payload.empty() && m.payload.size() <= hostlink::kMaxPayload) {
+                        client.send(m);
+                    }
                 }
             }
         });
-        reader.detach();  // a read from a terminal cannot be cut short
     }
     printFor(client, haveMessage ? waitMs : 0);
+    gInterrupted = 1;
+    if (reader.joinable()) reader.join();
     client.disconnect();
     return 0;
 }
