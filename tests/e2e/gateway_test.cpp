@@ -205,6 +205,16 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };
         line.output = [&] { return peer.TakeOutput(); };
         ASSERT_TRUE(line.ok);
+        // The board's slave refuses messages while its link is down: start
+        // once the master has heard it answer.
+        const auto up = Clock::now() + std::chrono::milliseconds(kMessageMs);
+        bool linkUp = false;
+        while (!linkUp && Clock::now() < up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::lock_guard<std::mutex> l(line.lock);
+            linkUp = peer.LinkUp();
+        }
+        ASSERT_TRUE(linkUp) << "BAC-M link on line 1";
         std::vector<Bytes> fromLine, fromHost;
         int sentToLine = 0, sentToHost = 0;
         const auto end = Clock::now() + std::chrono::seconds(60);
