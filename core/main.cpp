@@ -11,6 +11,7 @@
 #include "exmapl.h"
 #include "gpiodrvapl.h"
 #include "kernel.h"
+#include "routerapl.h"
 #include "uartdrvapl.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
@@ -33,6 +34,7 @@ static void mainTask(UArg, UArg)
 {
     Ethernet::DiscoverDevices();
     Config::Init();
+    Router::Init();
     for (;;) {
         WtdDrv::Restart();
         mHealthLed.Toggle();

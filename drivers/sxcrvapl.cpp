@@ -80,3 +80,14 @@ void SerialTransceiver::SetStandard(uint32_t channel, uint32_t standard)
     }
     EXM_FATAL(EC_ERROR_SXCRV_CONFIG);
 }
+
+bool SerialTransceiver::ChannelOffers(uint32_t channel, uint32_t standard)
+{
+    for (uint32_t mode = 0; mode < NUM_OF_MODES; ++mode) {
+        const uint32_t offered = channel == 0 ? mSxcrvModes[mode].ch0 : mSxcrvModes[mode].ch1;
+        if (channel <= 1 && offered == standard) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -44,6 +44,9 @@ public:
     // (invalid argument); a pair no mode offers is fatal (transceiver config).
     void SetStandard(uint32_t channel, uint32_t standard);
     uint32_t GetMode() const { return modeIndex; }
+    // True when some mode gives channel 0 or 1 this standard, so that a
+    // request from outside can be refused before SetStandard would stop.
+    static bool ChannelOffers(uint32_t channel, uint32_t standard);
 
 private:
     const uint32_t deviceIndex;

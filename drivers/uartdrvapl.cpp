@@ -257,3 +257,12 @@ void uartWriteBuffer(uint32_t uartIndex, uint32_t len, const uint8_t* data)
         uartWriteByte(uartIndex, data[i]);
     }
 }
+
+bool uartStandardAvailable(uint32_t uartIndex, uint32_t standard)
+{
+    if (uartIndex >= NUM_OF_UARTS || standard == UART_STANDARD_NONE) {
+        return false;
+    }
+    const UART_HWATTRS_T& hw = mUartHwAttrs[uartIndex];
+    return SerialTransceiver::ChannelOffers(hw.sxcrvChannel, standard);
+}

@@ -102,6 +102,9 @@ private:
 // Index above 3 is fatal; a standard other than RS-232/485/422 is fatal.
 void uartOpen(uint32_t uartIndex, uint32_t standard, uint32_t baudRate, uint32_t dataLength,
               uint32_t stopBits, uint32_t parityType);
+// True when the transceiver channel wired to the UART can take `standard`
+// (RS-232, RS-485 or RS-422); false for an index above 3.
+bool uartStandardAvailable(uint32_t uartIndex, uint32_t standard);
 // Disables an opened UART; does nothing on one that is not open.
 void uartClose(uint32_t uartIndex);
 // Spins until a byte has arrived and returns it.

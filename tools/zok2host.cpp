@@ -1,14 +1,20 @@
 // zok2host: the host processor's end of a host link, for a person at a
 // terminal. Connects to a host-link socket of the runner, keeps the link up,
-// sends an addressed message or a raw configuration message, and prints
-// every frame the board sends with its addressing.
+// sends an addressed message or a configuration (raw, or built from
+// options), prints every frame the board sends with its addressing and the
+// status message field by field, and can stay on as the host of the group:
+// each line typed or piped in goes to a given port.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "hostconfig.h"
 #include "hostlink_client.h"
 
 namespace {
@@ -31,8 +37,16 @@ void usage()
         "      send one addressed message, then print what arrives for MS ms (default 1000)\n"
         "  config HEXBYTES [--wait MS]\n"
         "      send a raw configuration message (port 1024, addresses 0) and print the answer\n"
+        "  configure --mask A.B.C.D --gateway A.B.C.D --address A.B.C.D [--multicast A.B.C.D]...\n"
+        "            [--port N]... [--line1 LINE] [--line2 LINE] [--bacm-addr N] [--wait MS]\n"
+        "      send the group's configuration (the link chooses the group) and print the answer;\n"
+        "      no --port: the board's 15 default ports; LINE: STANDARD:PROTOCOL:BAUD:PARITY[:MS]\n"
+        "      as rs232|rs422|rs485 : bacm|rawos : 9600..115200 : none|odd|even : inter-char ms\n"
+        "      (default rs232:bacm:115200:none)\n"
         "  monitor\n"
         "      keep the link up and print every frame the board sends until interrupted\n"
+        "  host --to ADDR:PORT [--from ADDR:PORT]\n"
+        "      as monitor, and send each line read from standard input as one message\n"
         "options:\n"
         "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 400000, 0 = none)\n");
 }
@@ -54,6 +68,11 @@ bool parseEndpoint(const std::string& text, uint32_t& addr, uint16_t& port)
 
 void printMessage(const hostlink::Message& m)
 {
+    std::string status;
+    if (m.destPort == kConfigPort && m.sourcePort == kConfigPort &&
+        zok2tools::DescribeStatus(m.payload, status)) {
+        std::printf("%s", status.c_str());
+    }
     std::string text;
     bool printable = !m.payload.empty();
     for (uint8_t b : m.payload) {
@@ -117,6 +136,7 @@ int main(int argc, char** argv)
     const std::string command = args[0];
     hostlink::Message msg;
     bool haveMessage = false;
+    bool hostMode = false;
     uint32_t waitMs = 1000;
     if (command == "send") {
         bool haveTo = false;
@@ -169,6 +189,74 @@ int main(int argc, char** argv)
         msg.destPort = kConfigPort;
         msg.sourcePort = kConfigPort;
         haveMessage = true;
+    } else if (command == "configure") {
+        zok2tools::GroupConfig cfg;
+        bool haveAddr = false;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (i + 1 >= args.size()) {
+                usage();
+                return 2;
+            }
+            const std::string& opt = args[i];
+            const std::string& v = args[++i];
+            uint32_t a = 0;
+            bool ok = true;
+            if (opt == "--mask" || opt == "--gateway" || opt == "--address" ||
+                opt == "--multicast") {
+                ok = hostlink::parseAddr(v, a);
+                if (opt == "--mask") cfg.mask = a;
+                if (opt == "--gateway") cfg.gateway = a;
+                if (opt == "--address") {
+                    cfg.address = a;
+                    haveAddr = ok;
+                }
+                if (opt == "--multicast") cfg.multicast.push_back(a);
+            } else if (opt == "--port") {
+                char* end = nullptr;
+                const unsigned long p = std::strtoul(v.c_str(), &end, 10);
+                ok = *end == '\0' && p > 0 && p <= 0xFFFF;
+                cfg.ports.push_back(static_cast<uint16_t>(p));
+            } else if (opt == "--line1" || opt == "--line2") {
+                ok = zok2tools::ParseLine(v, cfg.line[opt == "--line1" ? 0 : 1]);
+            } else if (opt == "--bacm-addr") {
+                char* end = nullptr;
+                const unsigned long n = std::strtoul(v.c_str(), &end, 0);
+                ok = *end == '\0' && n <= 0xFF;
+                cfg.bacmAddr = static_cast<uint8_t>(n);
+            } else if (opt == "--wait") {
+                waitMs = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+            } else {
+                ok = false;
+            }
+            if (!ok) {
+                std::fprintf(stderr, "zok2host: bad %s %s\n", opt.c_str(), v.c_str());
+                return 2;
+            }
+        }
+        std::string error;
+        if (!haveAddr || !zok2tools::EncodeConfig(cfg, msg.payload, &error)) {
+            std::fprintf(stderr,
+                         "zok2host: configure needs --address (and --mask, --gateway)%s%s\n",
+                         error.empty() ? "" : "; cannot encode ", error.c_str());
+            return 2;
+        }
+        msg.destPort = kConfigPort;
+        msg.sourcePort = kConfigPort;
+        haveMessage = true;
+    } else if (command == "host") {
+        bool haveTo = false;
+        for (size_t i = 1; i + 1 < args.size(); i += 2) {
+            if (args[i] == "--to") {
+                haveTo = parseEndpoint(args[i + 1], msg.destAddr, msg.destPort);
+            } else if (args[i] == "--from") {
+                if (!parseEndpoint(args[i + 1], msg.sourceAddr, msg.sourcePort)) haveTo = false;
+            }
+        }
+        if (!haveTo || args.size() % 2 == 0) {
+            std::fprintf(stderr, "zok2host: host needs --to ADDR:PORT\n");
+            return 2;
+        }
+        hostMode = true;
     } else if (command != "monitor") {
         usage();
         return 2;
@@ -208,7 +296,36 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    std::thread reader;
+    if (hostMode) {
+        // Standard input on its own thread, polled so that it ends with the
+        // program; the frames are printed here.
+        reader = std::thread([&client, msg]() {
+            std::string line;
+            char buf[512];
+            while (!gInterrupted) {
+                pollfd p{STDIN_FILENO, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) continue;
+                const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+                if (n <= 0) return;  // end of input: keep printing what arrives
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (buf[i] != '\n') {
+                        line.push_back(buf[i]);
+                        continue;
+                    }
+                    hostlink::Message m = msg;
+                    m.payload.assign(line.begin(), line.end());
+                    line.clear();
+                    if (!m.payload.empty() && m.payload.size() <= hostlink::kMaxPayload) {
+                        client.send(m);
+                    }
+                }
+            }
+        });
+    }
     printFor(client, haveMessage ? waitMs : 0);
+    gInterrupted = 1;
+    if (reader.joinable()) reader.join();
     client.disconnect();
     return 0;
 }

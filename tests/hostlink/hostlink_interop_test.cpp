@@ -91,6 +91,7 @@ TEST_F(HostLinkInteropTest, MessagesCrossBothWaysWithTheirAddressing)
     toBoard.payload = {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06};  // every control byte
     engine->queueMessage(toBoard, now());
     run(20);
+    dropStatusMessages();
     ASSERT_EQ(1u, BdMail::NumPending());
     BD* bd = nullptr;
     BdMail::Pend(&bd);

@@ -17,6 +17,7 @@
 #include "hostlink_client.h"
 #include "hostlinktest.h"
 #include "hostmcspi.h"
+#include "hostperiph.h"
 #include "process.h"
 
 namespace {
@@ -45,6 +46,10 @@ void routerTask(UArg, UArg)
     for (;;) {
         BD* bd = nullptr;
         BdMail::Pend(&bd);
+        if (bd->Source() == SOURCE_ZOK1 || bd->Source() == SOURCE_ZOK2) {
+            BdPool::Put(bd);  // the status message that a link coming up makes
+            continue;
+        }
         {
             std::lock_guard<std::mutex> l(gLog->lock);
             if (gLog->numKept < kKept) {
@@ -105,6 +110,7 @@ protected:
     void SetUp() override
     {
         hostKernelReset(HostClockMode::Real);
+        hostPeripheralsInstall();
         hostHeapReset();
         hostSetHaltHandler(nullptr);
         BdPool::Init();

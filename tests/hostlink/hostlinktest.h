@@ -99,6 +99,23 @@ inline BPPOS_STATS_T statsOf(IProtocol& p)
     return s;
 }
 
+// Returns to the pool the configuration status messages that a link coming
+// up makes the board post, keeping every other BD in the mailbox in order.
+inline void dropStatusMessages()
+{
+    std::vector<BD*> keep;
+    while (BdMail::NumPending() > 0) {
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        if (bd->Source() == SOURCE_ZOK1 || bd->Source() == SOURCE_ZOK2) {
+            BdPool::Put(bd);
+        } else {
+            keep.push_back(bd);
+        }
+    }
+    for (BD* bd : keep) BdMail::Post(bd);
+}
+
 class HostLinkTest : public FirmwareTest {
 protected:
     void SetUp() override

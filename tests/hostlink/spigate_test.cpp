@@ -85,6 +85,7 @@ TEST_F(SpiGateTest, FrameOnEitherLinkReachesTheMailboxWithItsSourceAndAddressing
         wire.insert(wire.end(), frame.begin(), frame.end());
         clock(gate, wire);
         protocolOf(gate).WorkerCycle();
+        dropStatusMessages();
         ASSERT_EQ(1u, BdMail::NumPending());
         BD* bd = nullptr;
         BdMail::Pend(&bd);

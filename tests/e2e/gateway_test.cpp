@@ -1,0 +1,355 @@
+// The whole gateway from outside, on real time: one runner configured by
+// zok2host over both host links, then messages between the host links and
+// serial line 1 (BAC-M, the peer as master), line 2 (RAWoS), line 3, and UDP
+// peers on both Ethernet interfaces (loopback addresses). Bounds come from
+// the lines' time-outs and are generous.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "bacmpeer.h"
+#include "hostlink_client.h"
+#include "process.h"
+#include "rawospeer.h"
+#include "ttyport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+constexpr int kStartMs = 10000;
+constexpr int kToolMs = 20000;
+constexpr uint32_t kLinkMs = 3000;     // the board's keep-alive comes once a second
+constexpr uint32_t kMessageMs = 5000;  // one message over any path, with repeats
+constexpr int kBacmMessages = 200;
+constexpr size_t kWindow = 8;          // below both BAC-M send queues (16)
+const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The runner in the background with its console on a PTY.
+class Runner {
+public:
+    Runner() : dir(makeTempDir())
+    {
+        pid = ::fork();
+        if (pid == 0) {
+            const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            ::execl(ZOK2GW_PATH, ZOK2GW_PATH, "--run-dir", dir.c_str(), "--console", "pty",
+                    "--watchdog", "exit", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Runner()
+    {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    bool WaitStarted()
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(kStartMs);
+        while (Clock::now() < end) {
+            if (slurp(dir + "/stderr").find("host link 2") != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    std::string dir;
+    pid_t pid = -1;
+};
+
+// A serial-line peer (BAC-M or RAWoS library) pumped on its own thread over
+// the runner's PTY.
+class LinePeer {
+public:
+    LinePeer(const std::string& path, std::function<void(uint64_t)> poll) : poll_(std::move(poll))
+    {
+        std::string error;
+        ok = port.Open(path, 115200, zok2tools::Parity::None, 1, error);
+        if (ok) thread = std::thread([this] { Run(); });
+    }
+    ~LinePeer()
+    {
+        stop = true;
+        if (thread.joinable()) thread.join();
+    }
+    std::mutex lock;
+    bool ok = false;
+    zok2tools::TtyPort port;
+    std::function<void(const uint8_t*, size_t, uint64_t)> receive;
+    std::function<Bytes()> output;
+
+private:
+    void Run()
+    {
+        const auto t0 = Clock::now();
+        uint8_t buf[512];
+        while (!stop) {
+            port.WaitReadable(2);
+            const uint64_t now = static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+            std::lock_guard<std::mutex> l(lock);
+            for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
+                receive(buf, static_cast<size_t>(n), now);
+            poll_(now);
+            const Bytes out = output();
+            if (!out.empty()) port.WriteAll(out.data(), out.size());
+        }
+    }
+    std::function<void(uint64_t)> poll_;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+};
+
+hostlink::Message toLine(uint16_t port, const Bytes& payload)
+{
+    hostlink::Message m;
+    m.destPort = port;
+    m.destAddr = kSciAddr;
+    m.sourcePort = port;
+    m.sourceAddr = 0x0A500010;
+    m.payload = payload;
+    return m;
+}
+
+// A message with DLE and frame bytes in it, numbered.
+Bytes numbered(uint8_t tag, int i)
+{
+    return {tag,
+            static_cast<uint8_t>(i >> 8),
+            static_cast<uint8_t>(i),
+            0x10,
+            0x02,
+            0x10,
+            0x03,
+            0x10,
+            0x10,
+            0x16,
+            0x06,
+            0x15};
+}
+
+bool configure(const std::string& link, const std::vector<std::string>& options, std::string& out)
+{
+    std::vector<std::string> args = {
+        std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link", link, "configure", "--wait", "1500"};
+    args.insert(args.end(), options.begin(), options.end());
+    const ProcessResult r = runProcess(args, kToolMs);
+    out = r.out + r.err;
+    return r.exited && r.status == 0;
+}
+
+int udpSocket(const char* addr, uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, addr, &a.sin_addr);
+    timeval tv{static_cast<time_t>(kMessageMs / 1000), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
+}
+
+TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthernet)
+{
+    Runner board;
+    ASSERT_TRUE(board.WaitStarted()) << slurp(board.dir + "/stderr");
+    const std::string spi1 = "unix:" + board.dir + "/spi1.sock";
+    const std::string spi2 = "unix:" + board.dir + "/spi2.sock";
+
+    std::string out;
+    ASSERT_TRUE(configure(
+        spi1,
+        {"--mask", "255.255.255.0", "--gateway", "127.0.10.1", "--address", "127.0.10.2", "--line1",
+         "rs232:bacm:115200:none", "--line2", "rs232:rawos:115200:none:16", "--bacm-addr", "5"},
+        out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("status: group configured")) << "group 0: " << out;
+    EXPECT_NE(std::string::npos, out.find("address          127.0.10.2")) << out;
+    ASSERT_TRUE(configure(spi2,
+                          {"--mask", "255.255.255.0", "--gateway", "127.0.20.1", "--address",
+                           "127.0.20.2", "--port", "5000", "--line1", "rs485:rawos:115200:none:16"},
+                          out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("UDP ports        5000")) << "group 1: " << out;
+
+    hostlink::Client host1, host2;
+    ASSERT_TRUE(host1.connect(spi1));
+    ASSERT_TRUE(host2.connect(spi2));
+    ASSERT_TRUE(host1.waitLink(true, kLinkMs));
+    ASSERT_TRUE(host2.waitLink(true, kLinkMs));
+    auto nextNonStatus = [](hostlink::Client& c, hostlink::Message& m, uint32_t ms) {
+        while (c.waitMessage(m, ms)) {
+            if (m.destPort != 1024) return true;  // the link-up status answers
+        }
+        return false;
+    };
+
+    // Serial line 1, BAC-M with the peer as master: 200 each way, in order.
+    {
+        zok2tools::BacmPeerConfig pc;
+        pc.master = true;
+        pc.address = 5;
+        zok2tools::BacmPeer peer(pc);
+        LinePeer line(board.dir + "/sci1", [&](uint64_t now) { peer.Poll(now); });
+        line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };
+        line.output = [&] { return peer.TakeOutput(); };
+        ASSERT_TRUE(line.ok);
+        // The board's slave refuses messages while its link is down: start
+        // once the master has heard it answer.
+        const auto up = Clock::now() + std::chrono::milliseconds(kMessageMs);
+        bool linkUp = false;
+        while (!linkUp && Clock::now() < up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::lock_guard<std::mutex> l(line.lock);
+            linkUp = peer.LinkUp();
+        }
+        ASSERT_TRUE(linkUp) << "BAC-M link on line 1";
+        std::vector<Bytes> fromLine, fromHost;
+        int sentToLine = 0, sentToHost = 0;
+        const auto end = Clock::now() + std::chrono::seconds(60);
+        while ((fromLine.size() < kBacmMessages || fromHost.size() < kBacmMessages) &&
+               Clock::now() < end) {
+            while (sentToLine < kBacmMessages &&
+                   sentToLine - static_cast<int>(fromHost.size()) < static_cast<int>(kWindow)) {
+                host1.send(toLine(2010, numbered('h', sentToLine++)));
+            }
+            {
+                std::lock_guard<std::mutex> l(line.lock);
+                while (sentToHost < kBacmMessages &&
+                       sentToHost - static_cast<int>(fromLine.size()) < static_cast<int>(kWindow) &&
+                       peer.Send(numbered('l', sentToHost))) {
+                    ++sentToHost;
+                }
+                for (Bytes& m : peer.TakeReceived()) fromHost.push_back(m);
+            }
+            hostlink::Message m;
+            while (host1.waitMessage(m, 1)) {
+                if (m.destPort == 1024) continue;
+                EXPECT_EQ(2010, m.destPort);
+                EXPECT_EQ(2010, m.sourcePort);
+                EXPECT_EQ(kSciAddr, m.destAddr);
+                EXPECT_EQ(kSciAddr, m.sourceAddr);
+                fromLine.push_back(m.payload);
+            }
+        }
+        ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromHost.size()) << "host to line 1";
+        ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromLine.size()) << "line 1 to host";
+        for (int i = 0; i < kBacmMessages; ++i) {
+            EXPECT_EQ(numbered('h', i), fromHost[i]) << "host to line 1, message " << i;
+            EXPECT_EQ(numbered('l', i), fromLine[i]) << "line 1 to host, message " << i;
+        }
+    }
+
+    // Serial lines 2 (RAWoS, host link 1) and 3 (host link 2), both ways.
+    struct RawCase {
+        const char* name;
+        const char* device;
+        hostlink::Client* host;
+        uint16_t port;
+    };
+    const RawCase raws[] = {{"line 2", "/sci2", &host1, 2011}, {"line 3", "/sci3", &host2, 2010}};
+    for (const RawCase& rc : raws) {
+        SCOPED_TRACE(rc.name);
+        zok2tools::RawosPeerConfig pc;
+        zok2tools::RawosPeer peer(pc);
+        LinePeer line(board.dir + rc.device, [&](uint64_t now) { peer.Poll(now); });
+        line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };
+        line.output = [&] { return peer.TakeOutput(); };
+        ASSERT_TRUE(line.ok);
+        rc.host->send(toLine(rc.port, numbered('h', 1)));
+        std::vector<Bytes> got;
+        const auto end = Clock::now() + std::chrono::milliseconds(kMessageMs);
+        while (got.empty() && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::lock_guard<std::mutex> l(line.lock);
+            got = peer.TakeReceived();
+        }
+        EXPECT_EQ(std::vector<Bytes>{numbered('h', 1)}, got) << "host to " << rc.name;
+        {
+            std::lock_guard<std::mutex> l(line.lock);
+            peer.Send(numbered('l', 2));
+        }
+        hostlink::Message m;
+        ASSERT_TRUE(nextNonStatus(*rc.host, m, kMessageMs)) << rc.name << " to host";
+        EXPECT_EQ(numbered('l', 2), m.payload);
+        EXPECT_EQ(rc.port, m.destPort);
+        EXPECT_EQ(kSciAddr, m.sourceAddr);
+    }
+
+    // Ethernet 0 and 1: a host message leaves from the board's own port to
+    // the peer; the peer's datagram comes back with the peer's address and port.
+    struct EthCase {
+        const char* name;
+        hostlink::Client* host;
+        const char* board;
+        uint32_t boardAddr;
+        uint16_t port;
+        const char* peer;
+    };
+    const EthCase eths[] = {{"Ethernet 0", &host1, "127.0.10.2", 0x7F000A02, 2000, "127.0.0.1"},
+                            {"Ethernet 1", &host2, "127.0.20.2", 0x7F001402, 5000, "127.0.0.1"}};
+    for (const EthCase& ec : eths) {
+        SCOPED_TRACE(ec.name);
+        // The router sends by destination port, so the peer listens on the
+        // number of a port the board opened, at its own address.
+        hostlink::Message m;
+        m.destAddr = 0x7F000001;
+        m.destPort = ec.port;
+        m.sourceAddr = ec.boardAddr;
+        m.sourcePort = ec.port;
+        m.payload = numbered('u', 3);
+        uint8_t buf[64];
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const int peerFd = udpSocket(ec.peer, ec.port);
+        ASSERT_GE(peerFd, 0);
+        ec.host->send(m);
+        fromLen = sizeof from;
+        const ssize_t got =
+            ::recvfrom(peerFd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        ASSERT_EQ(static_cast<ssize_t>(m.payload.size()), got) << ec.name << ": host to peer";
+        EXPECT_EQ(m.payload, Bytes(buf, buf + got));
+        EXPECT_EQ(htonl(ec.boardAddr), from.sin_addr.s_addr) << "leaves from the board's address";
+        EXPECT_EQ(htons(ec.port), from.sin_port) << "and from the board's own port";
+
+        const Bytes back = numbered('p', 4);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(ec.port);
+        to.sin_addr.s_addr = htonl(ec.boardAddr);
+        ::sendto(peerFd, back.data(), back.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        hostlink::Message r;
+        ASSERT_TRUE(nextNonStatus(*ec.host, r, kMessageMs)) << ec.name << ": peer to host";
+        EXPECT_EQ(back, r.payload);
+        EXPECT_EQ(0x7F000001u, r.sourceAddr) << "the peer's own address";
+        EXPECT_EQ(ec.port, r.sourcePort) << "the peer's own port";
+        EXPECT_EQ(ec.boardAddr, r.destAddr);
+        EXPECT_EQ(ec.port, r.destPort);
+        ::close(peerFd);
+    }
+}
+
+}  // namespace

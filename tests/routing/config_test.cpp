@@ -1,0 +1,288 @@
+// The configuration handler under the manual clock, with the in-memory IP
+// gate: the worked example and every refusal in one ordered table, what an
+// accepted message builds, the record decodings, the status message of an
+// unconfigured group, and a host link coming up while a configuration is
+// being stored.
+#include "configapl.h"
+
+#include "ethapl.h"
+#include "ipgateapl.h"
+#include "routingtest.h"
+#include "standin_net.h"
+#include "versionapl.h"
+
+namespace {
+
+class ConfigTest : public RoutingTest {
+protected:
+    void SetUp() override
+    {
+        RoutingTest::SetUp();
+        StartBoard(HostClockMode::Manual);
+        ConsoleOut();
+    }
+
+    // Hands a message to the handler as the router would, from `source`;
+    // bytes past the message hold `stale`, as a BD used before would.
+    static void Process(SOURCES_E source, const Bytes& msg, uint8_t stale = 0)
+    {
+        BD* bd = BdPool::Get();
+        Bytes filled(LEN_BD_BUFFER, stale);
+        std::copy(msg.begin(), msg.end(), filled.begin());
+        bd->Copy(LEN_BD_BUFFER, filled.data());
+        bd->Load(static_cast<uint32_t>(msg.size()));
+        bd->Source(source);
+        bd->DestPort(PORT_CONFIG);
+        Config::ProcessConfigMessage(bd);
+        BdPool::Put(bd);
+    }
+
+    // The status messages posted since the last call, each checked for its
+    // addressing.
+    static std::vector<Bytes> TakeStatus(SOURCES_E expectedSource)
+    {
+        std::vector<Bytes> out;
+        while (BdMail::NumPending() > 0) {
+            BD* bd = nullptr;
+            BdMail::Pend(&bd);
+            EXPECT_EQ(expectedSource, bd->Source());
+            EXPECT_EQ(PORT_CONFIG, bd->DestPort());
+            EXPECT_EQ(PORT_CONFIG, bd->SourcePort());
+            EXPECT_EQ(0u, bd->DestIpAddr() + bd->SourceIpAddr());
+            out.emplace_back(bd->BufferPtr(), bd->BufferPtr() + bd->Load());
+            BdPool::Put(bd);
+        }
+        return out;
+    }
+
+    // What the board answers for an accepted message: MAC, version bytes and
+    // checksum written over it.
+    static Bytes StatusFor(Bytes msg, uint32_t ethIndex)
+    {
+        Ethernet::GetMacAddr(ethIndex, 6, &msg[2]);
+        const size_t s = msg.size() - 12;
+        msg[s + 9] =
+            static_cast<uint8_t>(AppSwVer::GetMajorDigit() << 4 | AppSwVer::GetMinorDigit());
+        msg[s + 10] = AppSwVer::GetRevision();
+        msg[s + 11] = Crc::Calc8bitsChecksum(static_cast<uint32_t>(s + 11), msg.data());
+        return msg;
+    }
+};
+
+TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
+{
+    ConfigFields badGateway;
+    badGateway.gateway = {192, 168, 2, 1};
+    Bytes badChecksum = workedExample();
+    badChecksum.back() ^= 0x01;
+    Bytes longer = workedExample();  // 43 bytes: within bounds, not 42 + 4N + 2P
+    longer.insert(longer.end() - 1, 0x00);
+    longer.back() = Crc::Calc8bitsChecksum(42, longer.data());
+    Bytes shortMsg = workedExample();
+    shortMsg.resize(41);
+    ConfigFields sameAddr = group1Fields();
+    sameAddr.address = {192, 168, 1, 10};
+    sameAddr.gateway = {192, 168, 1, 1};
+    ConfigFields sameSubnet = sameAddr;
+    sameSubnet.address = {192, 168, 1, 20};
+    ConfigFields nineGroups = group1Fields();
+    nineGroups.multicast.assign(9, Bytes{239, 0, 0, 1});
+    ConfigFields notMulticast = group1Fields();
+    notMulticast.multicast = {{239, 255, 255, 250}, {192, 168, 1, 1}};
+    ConfigFields nineteenPorts = group1Fields();
+    nineteenPorts.ports.assign(19, 3000);
+    ConfigFields biggest = group1Fields();  // N = 8, P = 18: 110 bytes
+    biggest.multicast.assign(8, Bytes{239, 255, 255, 250});
+    for (uint16_t p = 0; p < 18; ++p) biggest.ports.push_back(static_cast<uint16_t>(3000 + p));
+
+    struct Step {
+        const char* what;
+        SOURCES_E source;
+        Bytes msg;
+        const char* console;
+        bool answered;
+    };
+    const Step steps[] = {
+        {"41 bytes", SOURCE_SPI1, shortMsg, "ERROR: Invalid message length on group 0.\n", false},
+        {"111 bytes", SOURCE_SPI1, Bytes(111, 0x96), "ERROR: Invalid message length on group 0.\n",
+         false},
+        {"43 bytes for N = 0, P = 0", SOURCE_SPI1, longer,
+         "ERROR: Invalid message length on group 0.\n", false},
+        {"checksum", SOURCE_SPI1, badChecksum, "ERROR: Checksum error on group 0.\n", false},
+        {"gateway outside", SOURCE_SPI1, badGateway.Build(),
+         "ERROR: Invalid IP addresses on group 0.\n", false},
+        {"worked example: RS-422 on line 2", SOURCE_SPI1, workedExample(),
+         "ERROR: Invalid serial line standard on group 0.\n", false},
+        {"worked example, line 2 on RS-232", SOURCE_SPI1, workedExampleOnRs232(), "", true},
+        {"address of Ethernet 0", SOURCE_SPI2, sameAddr.Build(),
+         "ERROR: Invalid IP addresses on group 1.\n", false},
+        {"subnet of Ethernet 0", SOURCE_SPI2, sameSubnet.Build(),
+         "ERROR: Invalid IP addresses on group 1.\n", false},
+        {"N = 9", SOURCE_SPI2, nineGroups.Build(),
+         "ERROR: Invalid number of multicast addresses on group 1.\n", false},
+        {"192.168.1.1", SOURCE_SPI2, notMulticast.Build(),
+         "ERROR: Invalid multicast address on group 1.\n", false},
+        {"P = 19", SOURCE_SPI2, nineteenPorts.Build(),
+         "ERROR: Invalid number of ports on group 1.\n", false},
+        {"110 bytes", SOURCE_SPI2, biggest.Build(), "", true},
+        {"group 0 again", SOURCE_SPI1, badGateway.Build(),
+         "ERROR: Attempt to re-configure group 0.\n", true},
+    };
+    ASSERT_EQ(110u, biggest.Build().size());
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        const IpGate* before[2] = {hIpGate[0], hIpGate[1]};
+        Process(st.source, st.msg);
+        EXPECT_EQ(st.console, ConsoleOut());
+        const SOURCES_E zok = st.source == SOURCE_SPI1 ? SOURCE_ZOK1 : SOURCE_ZOK2;
+        const std::vector<Bytes> status = TakeStatus(zok);
+        EXPECT_EQ(st.answered ? 1u : 0u, status.size());
+        if (!st.answered) {
+            EXPECT_EQ(before[0], hIpGate[0]);
+            EXPECT_EQ(before[1], hIpGate[1]);
+        }
+    }
+    EXPECT_EQ(1u, Config::IsConfigured());
+
+    // The re-configuration was answered with the first configuration.
+    Config::SendConfigStatusMessage(0);
+    EXPECT_EQ(StatusFor(workedExampleOnRs232(), 0), TakeStatus(SOURCE_ZOK1).at(0));
+    Config::SpiConnectionHandler(SOURCE_SPI2, LINK_UP);
+    EXPECT_EQ(StatusFor(biggest.Build(), 1), TakeStatus(SOURCE_ZOK2).at(0));
+
+    // The largest message: its 8 groups and 18 ports in message order.
+    IPGATE_CONFIG_T ip{};
+    hIpGate[1]->GetConfig(ip);
+    EXPECT_EQ(8u, ip.numOfMultiAddrs);
+    EXPECT_EQ(netAddr(239, 255, 255, 250), ip.listOfMultiAddrs[7]);
+    ASSERT_EQ(18u, hIpGate[1]->GetNumOfUdpPorts());
+    uint32_t index = 0;
+    EXPECT_EQ(EC_SUCCESS, hIpGate[1]->GetUdpPortIndex(netPort(3017), index));
+    EXPECT_EQ(17u, index);
+    EXPECT_EQ(1u, hIpGate[1]->GetEthIndex());
+}
+
+TEST_F(ConfigTest, WorkedExampleBuildsTheGroupAndAStaleByteCannotChangeAnAddress)
+{
+    Process(SOURCE_SPI1, workedExampleOnRs232(), 0x77);
+    EXPECT_EQ(StatusFor(workedExampleOnRs232(), 0), TakeStatus(SOURCE_ZOK1).at(0));
+    EXPECT_EQ(0u, Config::IsConfigured());  // group 1 still waits
+
+    IPGATE_CONFIG_T ip{};
+    hIpGate[0]->GetConfig(ip);
+    EXPECT_EQ(netAddr(255, 255, 255, 0), ip.netMask);
+    EXPECT_EQ(netAddr(192, 168, 1, 1), ip.gatewayIpAddr);
+    EXPECT_EQ(netAddr(192, 168, 1, 10), ip.ipAddr);
+    EXPECT_EQ(0u, ip.numOfMultiAddrs);
+    EXPECT_EQ(0u, hIpGate[0]->GetEthIndex());
+    const uint16_t defaults[] = {2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007,
+                                 2008, 2009, 2012, 2013, 2014, 2015, 53300};
+    ASSERT_EQ(15u, hIpGate[0]->GetNumOfUdpPorts());
+    for (uint32_t i = 0; i < 15; ++i) {
+        uint32_t index = 99;
+        EXPECT_EQ(EC_SUCCESS, hIpGate[0]->GetUdpPortIndex(netPort(defaults[i]), index));
+        EXPECT_EQ(i, index) << defaults[i];
+    }
+    EXPECT_EQ(nullptr, hIpGate[1]);
+
+    struct Line {
+        uint16_t uart;
+        uint32_t standard, protType, baud, parity, recvTimeout, interChar;
+    };
+    const Line lines[] = {
+        {1, UART_STANDARD_RS232, SCI_PROT_TYPE_BACM, 115200, UART_PARITY_NONE, 1000, 0},
+        {2, UART_STANDARD_RS232, SCI_PROT_TYPE_RAWOS, 115200, UART_PARITY_ODD, 60000, 80},
+    };
+    for (uint16_t k = 0; k < 2; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_NE(nullptr, hSciGate[k]);
+        SCIGATE_CONFIG_T c{};
+        hSciGate[k]->GetConfig(c);
+        EXPECT_EQ(static_cast<SOURCES_E>(SOURCE_SCI1 + k), hSciGate[k]->source);
+        EXPECT_EQ(lines[k].uart, c.uartIndex);
+        EXPECT_EQ(lines[k].standard, c.uartStandard);
+        EXPECT_EQ(lines[k].protType, c.protType);
+        EXPECT_EQ(lines[k].baud, c.uartBaudRate);
+        EXPECT_EQ(lines[k].parity, c.uartParity);
+        EXPECT_EQ(UART_WORD_LENGTH_8, c.uartWordLength);
+        EXPECT_EQ(UART_STOP_BIT_1, c.uartStopBits);
+        EXPECT_EQ(0u, c.bacmMaster);
+        EXPECT_EQ(lines[k].recvTimeout, c.protTicksRecvTimeout);
+        EXPECT_EQ(lines[k].interChar, c.rawosInterCharTimeout);
+        EXPECT_EQ(5u, c.bacmPhysicalAddr);  // byte S + 8 for both lines, not the stale 0x77
+        EXPECT_NEAR(115200.0, hostUartState(lines[k].uart).bitRate, 115200 * 0.01);
+    }
+    EXPECT_EQ(200u, hSciGate[0]->bacmTicksAckWindow);
+    EXPECT_EQ(nullptr, hSciGate[2]);
+}
+
+TEST_F(ConfigTest, RecordFieldsDecode)
+{
+    struct Case {
+        uint8_t b0, b1;
+        uint32_t standard, protType, baud, parity, interChar8ms;
+    };
+    const Case cases[] = {
+        {0x58, 0x29, UART_STANDARD_RS422, SCI_PROT_TYPE_RAWOS, 115200, UART_PARITY_ODD, 10},
+        {0x03, 0x02, UART_STANDARD_RS232, SCI_PROT_TYPE_BACM, 28800, UART_PARITY_EVEN, 0},
+        {0x86, 0x03, UART_STANDARD_RS485, SCI_PROT_TYPE_BACM, 19200, UART_PARITY_NONE, 0},
+        {0xE7, 0xFC, UART_STANDARD_RS485, SCI_PROT_TYPE_BACM, 19200, UART_PARITY_NONE, 63},
+        {0x31, 0x00, UART_STANDARD_RS232, SCI_PROT_TYPE_RAWOS, 9600, UART_PARITY_NONE, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.b0);
+        EXPECT_EQ(c.standard,
+                  Config::DecodeSciStandard((c.b0 & MASK_SCI_STANDARD) >> SHIFT_SCI_STANDARD));
+        EXPECT_EQ(c.protType,
+                  Config::DecodeSciProtType((c.b0 & MASK_SCI_PROT_TYPE) >> SHIFT_SCI_PROT_TYPE));
+        EXPECT_EQ(c.baud, Config::DecodeSciBaudrate(c.b0 & MASK_SCI_BAUDRATE));
+        EXPECT_EQ(c.parity, Config::DecodeSciParity(c.b1 & MASK_SCI_PARITY));
+        EXPECT_EQ(c.interChar8ms, (c.b1 & MASK_SCI_INTERCHAR) >> SHIFT_SCI_INTERCHAR);
+    }
+}
+
+TEST_F(ConfigTest, LinkUpBeforeConfigurationGetsTheUnconfiguredStatus)
+{
+    Config::SpiConnectionHandler(SOURCE_SPI2, LINK_DOWN);
+    EXPECT_EQ(0u, BdMail::NumPending());
+    Config::SpiConnectionHandler(SOURCE_SPI2, LINK_UP);
+    Bytes expected(42, 0);
+    expected[0] = 0x96;
+    expected[1] = 0xE1;
+    Ethernet::GetMacAddr(1, 6, &expected[2]);
+    EXPECT_NE(Bytes(6, 0), Bytes(expected.begin() + 2, expected.begin() + 8));
+    expected[39] = 0x10;
+    expected[40] = 0x00;
+    expected[41] = Crc::Calc8bitsChecksum(41, expected.data());
+    EXPECT_EQ(expected, TakeStatus(SOURCE_ZOK2).at(0));
+}
+
+// The host link comes up while the router is configuring the group: the
+// message is validated and its gates are being built, nothing is stored yet.
+void linkUpDuringConfiguration() { Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP); }
+
+TEST_F(ConfigTest, StatusMessageNeverMixesTwoConfigurations)
+{
+    ConfigFields f;
+    f.ports = {2000, 2001};  // 46 bytes: another layout than the unconfigured 42
+    standin::onNextGate(linkUpDuringConfiguration);
+    Process(SOURCE_SPI1, f.Build());
+    Bytes unconfigured(42, 0);
+    unconfigured[0] = 0x96;
+    unconfigured[1] = 0xE1;
+    const std::vector<Bytes> got = TakeStatus(SOURCE_ZOK1);
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(StatusFor(unconfigured, 0), got[0]);  // the link's, as it was before
+    EXPECT_EQ(StatusFor(f.Build(), 0), got[1]);     // the configuration's answer
+    Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP);
+    EXPECT_EQ(StatusFor(f.Build(), 0), TakeStatus(SOURCE_ZOK1).at(0));
+}
+
+using ConfigDeathTest = ConfigTest;
+
+TEST_F(ConfigDeathTest, SourceWithoutAGroupIsFatal)
+{
+    EXPECT_FATAL(Config::GetConfigGroup(SOURCE_NONE), EC_FAIL, "code= -1 module= configapl.cpp");
+}
+
+}  // namespace

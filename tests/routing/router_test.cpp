@@ -1,0 +1,220 @@
+// The router task on virtual time, with recording protocols in place of the
+// host links' and serial lines' and the in-memory IP gates: the
+// configuration loop and its format checks, the switch to the steady loop,
+// every forwarding row with the addressing it stamps, the counters, the test
+// points, and every BD back in the pool.
+#include "routerapl.h"
+
+#include <deque>
+
+#include "ipgateapl.h"
+#include "routingtest.h"
+#include "standin_net.h"
+
+namespace {
+
+struct Seen {
+    SOURCES_E source;
+    uint16_t destPort, sourcePort;
+    uint32_t destIpAddr, sourceIpAddr;
+    Bytes data;
+};
+
+Seen seenOf(const BD* bd)
+{
+    return {bd->Source(),       bd->DestPort(),
+            bd->SourcePort(),   bd->DestIpAddr(),
+            bd->SourceIpAddr(), Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load())};
+}
+
+// Records what the router sends; copies, as every protocol does.
+class Recorder : public IProtocol {
+public:
+    void EnableLog() override {}
+    ERROR_CODES_E Send(BD* bd) override
+    {
+        got.push_back(seenOf(bd));
+        return EC_SUCCESS;
+    }
+    void ResetStats() override {}
+    void GetStats(uint8_t*) override {}
+    void RxDataHandler(uint8_t) override {}
+    ERROR_CODES_E TxDataHandler(uint8_t&) override { return EC_FAIL; }
+    std::vector<Seen> got;
+};
+
+Recorder gHost[2];
+Recorder gLine[3];
+std::vector<Seen> gEth[2];
+void recordEth(uint32_t ethIndex, const BD* bd) { gEth[ethIndex].push_back(seenOf(bd)); }
+
+void script();
+
+// Plays the host and the gates (priority above the router), then stops the run.
+void scriptTask(UArg, UArg)
+{
+    script();
+    hostKernelStop();
+    for (;;) ti_sysbios_knl_Task_sleep(1000);
+}
+
+class RouterTest : public RoutingTest {
+protected:
+    void SetUp() override
+    {
+        RoutingTest::SetUp();
+        StartBoard(HostClockMode::Virtual);
+        hSpiGate[0]->protHandle = &gHost[0];
+        hSpiGate[1]->protHandle = &gHost[1];
+        standin::onSend(recordEth);
+        hostHeapRouteNew(true);
+        Router::Init();
+        ti_sysbios_knl_Task_Params p;
+        ti_sysbios_knl_Task_Params_init(&p);
+        p.priority = 3;
+        p.stackSize = 4096;
+        p.instanceName = "script";
+        ti_sysbios_knl_Task_create(scriptTask, &p);
+        hostHeapRouteNew(false);
+    }
+
+public:
+    static void Post(SOURCES_E source, uint16_t destPort, const Bytes& data,
+                     uint32_t destIp = 0x01020304, uint16_t sourcePort = 0x1111,
+                     uint32_t sourceIp = 0x05060708)
+    {
+        BD* bd = BdPool::Get();
+        bd->Source(source);
+        bd->DestPort(destPort);
+        bd->SourcePort(sourcePort);
+        bd->DestIpAddr(destIp);
+        bd->SourceIpAddr(sourceIp);
+        bd->Copy(static_cast<uint32_t>(data.size()), const_cast<uint8_t*>(data.data()));
+        EXPECT_EQ(EC_SUCCESS, BdMail::Post(bd));
+    }
+    // Lets the router handle everything posted and the console print it.
+    static void Run() { ti_sysbios_knl_Task_sleep(20); }
+    static ROUTER_STATS_T Stats()
+    {
+        ROUTER_STATS_T s;
+        Router::GetStats(s);
+        return s;
+    }
+};
+
+TEST_F(RouterTest, ConfiguresThenForwardsEveryRowWithItsAddressing)
+{
+    hostKernelRun(UINT64_MAX);
+    EXPECT_FALSE(hostFirmwareHalted());
+}
+
+void script()
+{
+    using T = RouterTest;
+    constexpr uint32_t TP_PORT = 5, TP4_PIN = 28, TP5_PIN = 29;
+    T::Run();
+    EXPECT_EQ("Waiting for configuration...\n", T::ConsoleOut(false));
+
+    // Unconfigured: only configuration traffic; format checks counted.
+    T::Post(SOURCE_SPI1, netPort(2010), {0x96, 0xE1});
+    T::Post(SOURCE_SPI1, PORT_CONFIG, {0x96});
+    T::Post(SOURCE_SPI1, PORT_CONFIG, {0x97, 0xE1});
+    T::Post(SOURCE_SPI1, PORT_CONFIG, {0x96, 0xE0});
+    T::Run();
+    EXPECT_EQ(
+        "ERROR: Invalid ZOK message format (length).\n"
+        "ERROR: Invalid ZOK message format (BC).\n"
+        "ERROR: Invalid ZOK message format (BM) .\n",
+        T::ConsoleOut(false));
+    ROUTER_STATS_T s = T::Stats();
+    EXPECT_EQ(0u, s.routerState);
+    EXPECT_EQ(4u, s.numOfMsgsToRoute);
+    EXPECT_EQ(3u, s.numOfMsgFormatErrors);
+    EXPECT_TRUE(gHost[0].got.empty());
+    EXPECT_EQ(8u, hostGpioChanges(TP_PORT, TP4_PIN)) << "one pulse per message";
+    EXPECT_EQ(0u, hostGpioLevel(TP_PORT, TP4_PIN));
+
+    T::Post(SOURCE_SPI1, PORT_CONFIG, workedExampleOnRs232());
+    T::Run();
+    ASSERT_EQ(1u, gHost[0].got.size()) << "group 0's status answer";
+    EXPECT_EQ(SOURCE_ZOK1, gHost[0].got[0].source);
+    EXPECT_EQ(0u, T::Stats().routerState);
+    T::Post(SOURCE_SPI2, PORT_CONFIG, group1Fields().Build());
+    T::Run();
+    EXPECT_EQ("Configuration complete.\n", T::ConsoleOut(false));
+    ASSERT_EQ(1u, gHost[1].got.size()) << "group 1's answer, sent by the steady loop";
+    EXPECT_EQ(SOURCE_ZOK2, gHost[1].got[0].source);
+    EXPECT_EQ(PORT_CONFIG, gHost[1].got[0].destPort);
+    EXPECT_EQ(1u, T::Stats().routerState);
+    EXPECT_EQ(0u, hostGpioChanges(TP_PORT, TP5_PIN) % 2);
+    const uint32_t tp5Before = hostGpioChanges(TP_PORT, TP5_PIN);
+    gHost[0].got.clear();
+    gHost[1].got.clear();
+    for (uint16_t k = 0; k < 3; ++k) hSciGate[k]->protHandle = &gLine[k];
+
+    const uint16_t sci1 = netPort(2010), sci2 = netPort(2011);
+    const uint32_t sciAddr = netAddr(10, 80, 0, 1);
+    struct Row {
+        SOURCES_E source;
+        uint16_t destPort;
+        std::vector<Seen>* to;  // null: nowhere
+        uint16_t stampedPort;   // 0: addressing kept
+    };
+    const Row rows[] = {
+        {SOURCE_SPI1, sci1, &gLine[0].got, 0},
+        {SOURCE_SPI1, sci2, &gLine[1].got, 0},
+        {SOURCE_SPI1, netPort(2000), &gEth[0], 0},
+        {SOURCE_SPI1, netPort(4000), nullptr, 0},  // no such port on Ethernet 0
+        {SOURCE_SPI2, sci1, &gLine[2].got, 0},
+        {SOURCE_SPI2, sci2, nullptr, 0},  // group 1 has no second line
+        {SOURCE_SPI2, netPort(53300), &gEth[1], 0},
+        {SOURCE_ETH0, netPort(2001), &gHost[0].got, 0},
+        {SOURCE_ZOK1, PORT_CONFIG, &gHost[0].got, 0},
+        {SOURCE_ETH1, netPort(2002), &gHost[1].got, 0},
+        {SOURCE_ZOK2, PORT_CONFIG, &gHost[1].got, 0},
+        {SOURCE_SCI1, netPort(7), &gHost[0].got, sci1},
+        {SOURCE_SCI2, netPort(7), &gHost[0].got, sci2},
+        {SOURCE_SCI3, netPort(7), &gHost[1].got, sci1},
+    };
+    std::vector<std::vector<Seen>*> targets = {&gLine[0].got, &gLine[1].got, &gLine[2].got,
+                                               &gEth[0],      &gEth[1],      &gHost[0].got,
+                                               &gHost[1].got};
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        T::Post(rows[i].source, rows[i].destPort, {static_cast<uint8_t>(i), 0x10});
+    }
+    T::Run();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        const Row& r = rows[i];
+        for (std::vector<Seen>* t : targets) {
+            const bool expected = t == r.to;
+            bool found = false;
+            for (const Seen& g : *t) {
+                if (g.data[0] != i) continue;
+                found = true;
+                EXPECT_TRUE(expected) << "delivered where it does not belong";
+                EXPECT_EQ(r.stampedPort ? r.stampedPort : r.destPort, g.destPort);
+                EXPECT_EQ(r.stampedPort ? r.stampedPort : 0x1111, g.sourcePort);
+                EXPECT_EQ(r.stampedPort ? sciAddr : 0x01020304u, g.destIpAddr);
+                EXPECT_EQ(r.stampedPort ? sciAddr : 0x05060708u, g.sourceIpAddr);
+                EXPECT_EQ((Bytes{static_cast<uint8_t>(i), 0x10}), g.data);
+            }
+            EXPECT_EQ(expected, found);
+        }
+    }
+    s = T::Stats();
+    EXPECT_EQ(1u, s.numOfUnknownUdpPortErrors);
+    EXPECT_EQ(3u, s.numOfMsgFormatErrors);
+    EXPECT_EQ(8u + std::size(rows), s.numOfMsgsToRoute);  // two configurations, two answers
+    EXPECT_EQ(2 * std::size(rows), hostGpioChanges(TP_PORT, TP5_PIN) - tp5Before);
+    EXPECT_EQ(0u, hostGpioLevel(TP_PORT, TP5_PIN));
+
+    Router::ResetStats();
+    s = T::Stats();
+    EXPECT_EQ(1u, s.routerState);
+    EXPECT_EQ(0u, s.numOfMsgsToRoute + s.numOfMsgFormatErrors + s.numOfUnknownUdpPortErrors);
+    EXPECT_EQ(NUM_BDS, T::FreeBds());
+    EXPECT_EQ("", T::ConsoleOut(false));
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// Helpers of the configuration and router tests: the fixture with pool,
+// mailbox, console, UART, McSPI and GPIO models, configuration messages
+// built from their fields, and the values as a BD holds them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
+#include "configapl.h"
+#include "consoleapl.h"
+#include "crcapl.h"
+#include "dcapl.h"
+#include "fwtest.h"
+#include "hostgpio.h"
+#include "hostkernel.h"
+#include "hostmcspi.h"
+#include "hostuart.h"
+
+using Bytes = std::vector<uint8_t>;
+
+inline uint16_t netPort(uint16_t port)
+{
+    const uint8_t b[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+    uint16_t v;
+    std::memcpy(&v, b, sizeof v);
+    return v;
+}
+
+inline uint32_t netAddr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t v;
+    std::memcpy(&v, bytes, sizeof v);
+    return v;
+}
+
+// A configuration message from its fields, with its checksum.
+struct ConfigFields {
+    Bytes mask{255, 255, 255, 0};
+    Bytes gateway{192, 168, 1, 1};
+    Bytes address{192, 168, 1, 10};
+    std::vector<Bytes> multicast;
+    std::vector<uint16_t> ports;
+    Bytes line1{0x08, 0x00, 0x00, 0x00};
+    Bytes line2{0x18, 0x29, 0x00, 0x00};
+    uint8_t bacmAddr = 5;
+    uint8_t numMulticast = 0xFF;  // 0xFF: as many as listed
+    uint8_t numPorts = 0xFF;
+
+    Bytes Build() const
+    {
+        Bytes m = {0x96, 0xE1, 0, 0, 0, 0, 0, 0};
+        m.insert(m.end(), mask.begin(), mask.end());
+        m.insert(m.end(), gateway.begin(), gateway.end());
+        m.insert(m.end(), address.begin(), address.end());
+        m.push_back(numMulticast == 0xFF ? static_cast<uint8_t>(multicast.size()) : numMulticast);
+        for (const Bytes& a : multicast) m.insert(m.end(), a.begin(), a.end());
+        m.insert(m.end(), 8, 0);
+        m.push_back(numPorts == 0xFF ? static_cast<uint8_t>(ports.size()) : numPorts);
+        for (uint16_t p : ports) {
+            m.push_back(static_cast<uint8_t>(p >> 8));
+            m.push_back(static_cast<uint8_t>(p));
+        }
+        m.insert(m.end(), line1.begin(), line1.end());
+        m.insert(m.end(), line2.begin(), line2.end());
+        m.push_back(bacmAddr);
+        m.push_back(0);
+        m.push_back(0);
+        m.push_back(Crc::Calc8bitsChecksum(static_cast<uint32_t>(m.size()), m.data()));
+        return m;
+    }
+};
+
+// Group 0 of the worked example, byte for byte.
+inline Bytes workedExample()
+{
+    return {0x96, 0xE1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0xC0, 0xA8,
+            0x01, 0x01, 0xC0, 0xA8, 0x01, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x58, 0x29, 0x00, 0x00, 0x05, 0x00, 0x00, 0x22};
+}
+
+// The worked example with line 2 on RS-232, the only standard its
+// transceiver channel has (byte 0 of its record 0x18 instead of 0x58).
+inline Bytes workedExampleOnRs232()
+{
+    Bytes m = workedExample();
+    m[34] = 0x18;
+    m[41] = Crc::Calc8bitsChecksum(41, m.data());
+    return m;
+}
+
+// Group 1 on another subnet, one RAWoS line on RS-485.
+inline ConfigFields group1Fields()
+{
+    ConfigFields f;
+    f.gateway = {10, 20, 0, 1};
+    f.address = {10, 20, 0, 10};
+    f.line1 = {0x98, 0x0C, 0, 0};  // RS-485, RAWoS, 115200, no parity, 24 ms
+    f.line2 = {0, 0, 0, 0};
+    return f;
+}
+
+class RoutingTest : public FirmwareTest {
+protected:
+    void SetUp() override
+    {
+        hostUartReset();
+        hostGpioReset();
+        hostMcspiReset(false);
+        FirmwareTest::SetUp();
+    }
+    // Pool, mailbox, console and host links on a fresh kernel in `mode`.
+    static void StartBoard(HostClockMode mode)
+    {
+        hostKernelReset(mode);
+        hostHeapRouteNew(true);
+        BdPool::Init();
+        BdMail::Init();
+        dcInit();
+        Config::Init();
+        hostHeapRouteNew(false);
+    }
+
+public:
+    // Everything the console printed since the last call, line ends as the
+    // firmware wrote them: what reached UART 0 and what still waits in the
+    // console's FIFO (no console driver task runs in manual time).
+    // With the scheduler running, the console's own driver task empties it.
+    static std::string ConsoleOut(bool drainFifo = true)
+    {
+        std::string raw = Console();
+        ClearConsole();
+        uint8_t b = 0;
+        while (drainFifo && dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
+            raw.push_back(static_cast<char>(b));
+        }
+        std::string text;
+        for (char c : raw) {
+            if (c != '\r') text.push_back(c);
+        }
+        return text;
+    }
+    static uint32_t FreeBds()
+    {
+        BDPOOL_STATS_T s;
+        BdPool::GetStats(s);
+        return s.numOfFreeBds;
+    }
+};

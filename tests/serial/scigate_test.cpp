@@ -1,0 +1,165 @@
+// Serial-line gates on the UART model under the manual clock: what each
+// protocol choice builds and programs, a line message through the gate into
+// the router mailbox and back out, a full mailbox that must not lose the BD,
+// and the fatal protocol type.
+#include "scigateapl.h"
+
+#include "bacmapl.h"
+#include "bdmailapl.h"
+#include "hostgpio.h"
+#include "hostuart.h"
+#include "rawosapl.h"
+#include "serialtest.h"
+
+namespace {
+
+constexpr uint32_t PERIOD = 10;      // protocol worker period, ticks
+constexpr uint32_t INTER_CHAR = 80;  // RAWoS silence, ticks
+
+SCIGATE_CONFIG_T config(uint32_t protType, uint16_t uart, uint32_t parity)
+{
+    SCIGATE_CONFIG_T c{};
+    c.source = static_cast<SOURCES_E>(SOURCE_SCI1 + uart - 1);
+    c.uartIndex = uart;
+    c.uartStandard = UART_STANDARD_RS232;
+    c.uartBaudRate = 115200;
+    c.uartWordLength = UART_WORD_LENGTH_8;
+    c.uartStopBits = UART_STOP_BIT_1;
+    c.uartParity = parity;
+    c.protType = protType;
+    c.bacmMaster = 0;
+    c.protTicksRecvTimeout = 1000;
+    c.bacmTicksAckWindow = 200;
+    c.bacmPhysicalAddr = 5;
+    c.rawosInterCharTimeout = INTER_CHAR;
+    return c;
+}
+
+class SciGateTest : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        hostUartReset();
+        hostGpioReset();
+        hostHeapRouteNew(true);
+        BdMail::Init();
+        hostHeapRouteNew(false);
+    }
+    static SciGate* make(const SCIGATE_CONFIG_T& c)
+    {
+        hostHeapRouteNew(true);
+        SciGate* g = new SciGate(c);
+        hostHeapRouteNew(false);
+        return g;
+    }
+    // One message on the line of a RAWoS gate, carried through driver and
+    // protocol; what the gate handed on is left in the mailbox.
+    static void lineIn(SciGate& g, const Bytes& data)
+    {
+        for (uint8_t b : data) hostUartRxFifoPut(g.uartIndex, b);
+        g.uartHandle->Cycle();
+        for (uint32_t t = 0; t <= INTER_CHAR + PERIOD; t += PERIOD) {
+            advance(PERIOD);
+            static_cast<RAWoS*>(g.protHandle)->WorkerCycle();
+        }
+    }
+};
+
+TEST_F(SciGateTest, EachProtocolGetsItsObjectAndTheUartItsFrame)
+{
+    struct Case {
+        uint32_t protType;
+        uint16_t uart;
+        uint32_t parity;
+        uint32_t lineControl;  // 8 data bits, one stop bit, parity as asked
+    };
+    const Case cases[] = {{SCI_PROT_TYPE_BACM, 1, UART_PARITY_NONE, 0x03},
+                          {SCI_PROT_TYPE_RAWOS, 2, UART_PARITY_ODD, 0x0B}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.uart);
+        SciGate* g = make(config(c.protType, c.uart, c.parity));
+        EXPECT_EQ(c.protType, g->GetProtType());
+        // RAWoS takes a message whatever the link; BAC-M refuses while down.
+        {
+            SendBuffer b({0x61});
+            g->Send(b.get());
+        }
+        alignas(uint32_t) uint32_t raw[sizeof(BACM_STATS_T) / sizeof(uint32_t)];
+        g->GetProtStats(reinterpret_cast<uint8_t*>(raw));
+        EXPECT_EQ(c.protType == SCI_PROT_TYPE_RAWOS ? 1u : 0u, raw[1]);  // numOfSentMessages
+        EXPECT_NEAR(115200.0, hostUartState(c.uart).bitRate, 115200 * 0.01);
+        EXPECT_EQ(c.lineControl, hostUartState(c.uart).lineControl);
+        SCIGATE_CONFIG_T back{};
+        back.source = SOURCE_NONE;
+        g->GetConfig(back);
+        EXPECT_EQ(SOURCE_NONE, back.source);  // not written
+        EXPECT_EQ(c.uart, back.uartIndex);
+        EXPECT_EQ(c.parity, back.uartParity);
+        EXPECT_EQ(c.protType, back.protType);
+        EXPECT_EQ(5u, back.bacmPhysicalAddr);
+        EXPECT_EQ(INTER_CHAR, back.rawosInterCharTimeout);
+    }
+}
+
+TEST_F(SciGateTest, LineMessageReachesTheMailboxStampedAndSendGoesOutOnTheLine)
+{
+    SciGate* g = make(config(SCI_PROT_TYPE_RAWOS, 3, UART_PARITY_NONE));
+    lineIn(*g, {0x10, 0x02, 0x41});
+    ASSERT_EQ(1u, BdMail::NumPending());
+    BD* bd = nullptr;
+    BdMail::Pend(&bd);
+    EXPECT_EQ(SOURCE_SCI3, bd->Source());
+    EXPECT_EQ(0u, bd->DestPort() + bd->SourcePort() + bd->DestIpAddr() + bd->SourceIpAddr());
+    EXPECT_EQ((Bytes{0x10, 0x02, 0x41}), Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()));
+
+    g->Send(bd);  // the gate copies; the caller keeps the BD
+    BdPool::Put(bd);
+    g->uartHandle->Cycle();
+    advance(1);  // three characters at 115200 bit/s leave well within a tick
+    std::vector<uint8_t> out(64);
+    out.resize(hostUartTakeTx(3, out.data(), out.size()));
+    EXPECT_EQ((Bytes{0x10, 0x02, 0x41}), out);
+
+    alignas(uint32_t) uint8_t raw[sizeof(UARTDRV_STATS_T)];
+    g->GetUartStats(raw);
+    UARTDRV_STATS_T u;
+    std::memcpy(&u, raw, sizeof u);
+    EXPECT_EQ(3u, u.numOfBytesSent);
+    EXPECT_EQ(3u, u.numOfBytesRecvd);
+    g->ResetStats();
+    EXPECT_EQ(0u, statsOf<RAWOS_STATS_T>(*g->protHandle).numOfSentMessages);
+    g->GetUartStats(raw);
+    std::memcpy(&u, raw, sizeof u);
+    EXPECT_EQ(0u, u.numOfBytesSent + u.numOfBytesRecvd);
+}
+
+TEST_F(SciGateTest, FullMailboxLosesNoBd)
+{
+    SciGate* g = make(config(SCI_PROT_TYPE_RAWOS, 2, UART_PARITY_NONE));
+    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
+    }
+    BDPOOL_STATS_T before;
+    BdPool::GetStats(before);
+    lineIn(*g, {0x61});
+    EXPECT_EQ(1u, statsOf<RAWOS_STATS_T>(*g->protHandle).numOfRecvdMessages);
+    BDPOOL_STATS_T after;
+    BdPool::GetStats(after);
+    EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
+    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        BdPool::Put(bd);
+    }
+}
+
+using SciGateDeathTest = SciGateTest;
+
+TEST_F(SciGateDeathTest, UnknownProtocolTypeIsFatal)
+{
+    EXPECT_FATAL(make(config(2, 1, UART_PARITY_NONE)), EC_ERROR_INVALID_ARGUMENT,
+                 "code= -20 module= scigateapl.cpp");
+}
+
+}  // namespace
