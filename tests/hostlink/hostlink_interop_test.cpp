@@ -7,18 +7,18 @@
 #include "bpposapl.h"
 #include "configapl.h"
 #include "hostlink_engine.h"
-#include "hostlinktest.h"
 #include "hostmcspi.h"
+#include "prototest.h"
 
 namespace {
 
 constexpr uint32_t kPeriod = 10;  // worker period in ticks; the host polls as often
 
-class HostLinkInteropTest : public HostLinkTest {
+class HostLinkInteropTest : public ProtocolTest {
 protected:
     void SetUp() override
     {
-        HostLinkTest::SetUp();
+        ProtocolTest::SetUp();
         hostMcspiReset(false);
         hostHeapRouteNew(true);
         Config::Init();
@@ -36,7 +36,7 @@ protected:
             BdMail::Pend(&bd);
             BdPool::Put(bd);
         }
-        HostLinkTest::TearDown();
+        ProtocolTest::TearDown();
     }
 
     static uint64_t now() { return ti_sysbios_knl_Clock_getTicks(); }
@@ -59,7 +59,7 @@ protected:
 
     LINK_ACTIVITY_E boardLink()
     {
-        return static_cast<LINK_ACTIVITY_E>(statsOf(board()).linkActivity);
+        return static_cast<LINK_ACTIVITY_E>(statsOf<BPPOS_STATS_T>(board()).linkActivity);
     }
 
     std::unique_ptr<hostlink::LinkEngine> engine;
@@ -76,7 +76,7 @@ TEST_F(HostLinkInteropTest, BothEndsComeUpWithinASecondAndStayUp)
     EXPECT_TRUE(engine->linkUp());
     EXPECT_EQ(1u, engine->stats().linkUps);
     EXPECT_EQ(0u, engine->stats().linkDowns);
-    const BPPOS_STATS_T s = statsOf(board());
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(board());
     EXPECT_EQ(0u, s.numOfCrcErrors + s.numOfPacketFormatErrors + s.numOfRecvDataQueueFullErrors);
 }
 

@@ -15,9 +15,9 @@
 #include "configapl.h"
 #include "hostboard.h"
 #include "hostlink_client.h"
-#include "hostlinktest.h"
 #include "hostmcspi.h"
 #include "process.h"
+#include "prototest.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ constexpr size_t kKept = 64;  // messages the stand-in router keeps for inspecti
 
 struct RouterLog {
     std::mutex lock;
-    Received kept[kKept];
+    Delivered kept[kKept];
     uint32_t numKept = 0;
     std::atomic<uint32_t> count{0};
     std::atomic<uint64_t> payloadBytes{0};
@@ -48,7 +48,7 @@ void routerTask(UArg, UArg)
         {
             std::lock_guard<std::mutex> l(gLog->lock);
             if (gLog->numKept < kKept) {
-                Received& r = gLog->kept[gLog->numKept++];
+                Delivered& r = gLog->kept[gLog->numKept++];
                 r.source = bd->Source();
                 r.destPort = bd->DestPort();
                 r.destIpAddr = bd->DestIpAddr();
@@ -186,7 +186,7 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpAndMessagesCrossTheSocket)
     ASSERT_TRUE(waitFor([] { return gLog->count >= 1; }, 2000));
     {
         std::lock_guard<std::mutex> l(gLog->lock);
-        const Received& r = gLog->kept[0];
+        const Delivered& r = gLog->kept[0];
         EXPECT_EQ(SOURCE_SPI1, r.source);
         EXPECT_EQ(netPort(2010), r.destPort);
         EXPECT_EQ(netAddr(10, 80, 0, 1), r.destIpAddr);

@@ -10,7 +10,7 @@
 
 #include "bacmpeer.h"
 #include "linepipe.h"
-#include "serialtest.h"
+#include "prototest.h"
 
 using namespace zok2tools;
 
@@ -54,11 +54,11 @@ Outcome compareOrdered(const std::vector<Bytes>& sent, const std::vector<Bytes>&
     return o;
 }
 
-class BacmInteropTest : public SerialTest, public ::testing::WithParamInterface<bool> {
+class BacmInteropTest : public ProtocolTest, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override
     {
-        SerialTest::SetUp();
+        ProtocolTest::SetUp();
         // Start close to the wrap of the tick counter so the run crosses it.
         hostClockSet(0xFFFFF000u);
         const bool firmwareIsMaster = GetParam();

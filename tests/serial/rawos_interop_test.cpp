@@ -9,7 +9,7 @@
 
 #include "linepipe.h"
 #include "rawospeer.h"
-#include "serialtest.h"
+#include "prototest.h"
 
 using namespace zok2tools;
 
@@ -22,11 +22,11 @@ constexpr uint32_t BIT_RATE = 115200;
 constexpr uint32_t PAUSE = 40;  // ticks of silence between messages
 constexpr size_t COUNT = 200;
 
-class RawosInteropTest : public SerialTest {
+class RawosInteropTest : public ProtocolTest {
 protected:
     void SetUp() override
     {
-        SerialTest::SetUp();
+        ProtocolTest::SetUp();
         hostClockSet(0xFFFF8000u);  // the run crosses the wrap of the tick counter
         RAWOS_CONFIG_T cfg{SOURCE_SCI2, recordDelivery, RECV_TIMEOUT, INTER_CHAR};
         fw = std::make_unique<RAWoS>(cfg);
