@@ -86,7 +86,12 @@ TEST_F(Zok2lineTest, BacmMasterAndSlaveExchangeMessagesOverAPty)
 
 TEST_F(Zok2lineTest, RawosEndsExchangeLinesCutBySilence)
 {
-    Line a({"--pty", "--protocol", "rawos", "--rate", "38400", "--gap", "20", "--linger", "300"});
+    // On a PTY the receiver dates bytes when it reads them, so the silence it
+    // sees is shorter than the sent one by however late it was scheduled for
+    // the first message. The sender's gap exceeds the receiver's by a second:
+    // that much lateness still leaves a silence longer than the receiver's gap.
+    Line a({"--pty", "--protocol", "rawos", "--rate", "38400", "--gap", "1020", "--linger",
+            "300"});
     const std::string path = a.PtyPath();
     ASSERT_FALSE(path.empty()) << a.Stderr();
     Line b({"--device", path, "--protocol", "rawos", "--rate", "38400", "--gap", "20", "--hex",
