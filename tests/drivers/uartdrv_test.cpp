@@ -300,22 +300,6 @@ TEST_F(UartDrvTest, CloseDisablesTheUartAndAllowsAnotherOpen)
     EXPECT_EQ(0u, hostUartState(1).mode);
 }
 
-TEST_F(UartDrvTest, ResetStatsClearsEveryCounterAndTimeoutsStayZero)
-{
-    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
-    hostUartRxFifoPut(1, 1, UART_LSR_RX_PE);
-    hostUartRxFifoPut(1, 2, 0);
-    prot.Queue({1, 2, 3});
-    drv.Cycle();
-    drv.Cycle();
-    EXPECT_EQ(0u, statsOf(drv).numOfRecvTimeoutErrors);
-    drv.ResetStats();
-    const UARTDRV_STATS_T s = statsOf(drv);
-    EXPECT_EQ(0u, s.numOfBytesSent + s.numOfBytesRecvd + s.numOfBreakDetectedErrors +
-                      s.numOfFramingErrors + s.numOfParityErrors + s.numOfOverrunErrors +
-                      s.numOfRecvTimeoutErrors);
-}
-
 // Cycles of the driver task in `ticks` of virtual time at a bit rate.
 uint32_t cyclesIn(uint32_t index, uint32_t baud, uint32_t ticks)
 {

@@ -19,7 +19,9 @@
 #include "hostkernel.h"
 #include "hostwdt.h"
 #include "process.h"
+#include "soc_sys.h"
 #include "versionapl.h"
+#include "wdtdrvapl.h"
 
 namespace {
 
@@ -34,46 +36,13 @@ std::string banner()
            AppSwVer::Date + "\r\n" + AppSwVer::Copyright + "\r\n\r\n";
 }
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-class Board {
+// The runner in the background with the PTYs of its consoles.
+class Board : public Zok2gw {
 public:
-    explicit Board(const std::vector<std::string>& options) : dir(makeTempDir())
-    {
-        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", dir};
-        args.insert(args.end(), options.begin(), options.end());
-        pid = ::fork();
-        if (pid == 0) {
-            const int in = ::open("/dev/null", O_RDONLY);
-            const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(in, STDIN_FILENO);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(err, STDERR_FILENO);
-            std::vector<char*> argv;
-            for (const std::string& a : args) {
-                argv.push_back(const_cast<char*>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
+    explicit Board(const std::vector<std::string>& options) : Zok2gw(options) {}
     ~Board()
     {
-        if (pid > 0 && !exited) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        for (int fd : ptys) {
-            ::close(fd);
-        }
+        for (int fd : ptys) ::close(fd);
     }
 
     // Opens the PTY the console link points to once it differs from `previous`.
@@ -123,25 +92,6 @@ public:
         return true;
     }
 
-    // Waits for the runner to end; the exit status, or -1 on time-out or signal.
-    int Wait(int timeoutMs)
-    {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                exited = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-
-    void Signal(int sig) { ::kill(pid, sig); }
-    std::string Stdout() const { return slurp(dir + "/stdout"); }
-    std::string Stderr() const { return slurp(dir + "/stderr"); }
-
     // User plus system CPU time of the runner, in clock ticks.
     long CpuTicks() const
     {
@@ -160,9 +110,6 @@ public:
         return utime + stime;
     }
 
-    const std::string dir;
-    pid_t pid = -1;
-    bool exited = false;
     std::vector<int> ptys;
 };
 
@@ -219,6 +166,14 @@ TEST(Board, FatalErrorPrintsItsLineAndTheWatchdogResetsTheBoard)
     EXPECT_EQ(0, b.Wait(kStartMs));
 }
 
+// Watchdog time-outs: Init's count, then the reload value every restart
+// gives; the main task restarts it once a second.
+constexpr auto kWdtInit =
+    std::chrono::milliseconds((0x100000000ull - INITIAL_COUNT_VALUE) * 1000 / SOC_WDT_CLOCK_HZ);
+constexpr auto kWdtReload =
+    std::chrono::milliseconds((0x100000000ull - HOST_WDT_WLDR_RESET) * 1000 / SOC_WDT_CLOCK_HZ);
+constexpr auto kMainTaskPeriod = std::chrono::seconds(1);
+
 TEST(Board, WatchdogExitStatusNamesTheCause)
 {
     struct Case {
@@ -229,16 +184,19 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.signal);
         Board b({"--watchdog", "exit"});
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
-        while (b.Stdout().find(banner()) == std::string::npos && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        ASSERT_TRUE(b.WaitFor(banner(), kStartMs)) << b.Stdout();
         ASSERT_EQ(0u, b.Stdout().find(banner())) << b.Stdout();
+        // The banner follows the watchdog's Init: once Init's time-out has
+        // passed the board still runs only if the main task restarts it.
+        const auto bannerSeen = Clock::now();
+        std::this_thread::sleep_until(bannerSeen + kWdtInit);
+        ASSERT_EQ(-1, b.Wait(0)) << "the main task never restarted the watchdog";
         const auto signalled = Clock::now();
         b.Signal(c.signal);
         EXPECT_EQ(c.status, b.Wait(kResetMs)) << b.Stderr();
-        // Not at once: the watchdog runs out first (at least several seconds).
-        EXPECT_GT(Clock::now() - signalled, std::chrono::seconds(4));
+        // Not at once: a full reload time-out from the last restart, which
+        // came at most one main-task period before the signal.
+        EXPECT_GE(Clock::now() - signalled, kWdtReload - kMainTaskPeriod);
     }
 }
 

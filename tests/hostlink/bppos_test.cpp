@@ -9,8 +9,9 @@
 #include "bpposapl.h"
 #include "consoleapl.h"
 #include "dcapl.h"
-#include "hostlinktest.h"
+#include "hostlink_codec.h"
 #include "kernel.h"
+#include "prototest.h"
 
 namespace {
 
@@ -18,11 +19,11 @@ constexpr uint32_t kRecvTimeout = 2000;
 constexpr uint32_t kWindow = 1000;
 const Bytes kConnection = {0x10, 0x06};
 
-class BpposTest : public HostLinkTest {
+class BpposTest : public ProtocolTest {
 protected:
     BPPoS& make(CONNECTION_CALLBACK cb = recordLink)
     {
-        BPPOS_CONFIG_T cfg{SOURCE_SPI1, recordReceived, cb, kRecvTimeout, kWindow};
+        BPPOS_CONFIG_T cfg{SOURCE_SPI1, recordDelivery, cb, kRecvTimeout, kWindow};
         hostHeapRouteNew(true);
         BPPoS* p = new BPPoS(cfg);
         hostHeapRouteNew(false);
@@ -119,11 +120,11 @@ TEST_F(BpposTest, ReferenceFramesGoOutByteForByteAndComeBackUnchanged)
                   send(p, netPort(f.destPort), destIp, netPort(f.sourcePort), sourceIp, f.payload));
         EXPECT_EQ(f.wire, drain(p));
 
-        received().clear();
+        deliveries().clear();
         feed(p, f.wire);
         p.WorkerCycle();
-        ASSERT_EQ(1u, received().size());
-        const Received& r = received()[0];
+        ASSERT_EQ(1u, deliveries().size());
+        const Delivered& r = deliveries()[0];
         EXPECT_EQ(SOURCE_SPI1, r.source);
         EXPECT_EQ(netPort(f.destPort), r.destPort);
         EXPECT_EQ(destIp, r.destIpAddr);
@@ -131,7 +132,7 @@ TEST_F(BpposTest, ReferenceFramesGoOutByteForByteAndComeBackUnchanged)
         EXPECT_EQ(sourceIp, r.sourceIpAddr);
         EXPECT_EQ(f.payload, r.data);
     }
-    const BPPOS_STATS_T s = statsOf(p);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(2u, s.numOfSentMessages);
     EXPECT_EQ(2u, s.numOfRecvdMessages);
     EXPECT_EQ(0u, s.numOfCrcErrors);
@@ -159,13 +160,13 @@ TEST_F(BpposTest, CrcCoversBothBytesOfADoubledDle)
 
     feed(p, wrong);
     p.WorkerCycle();
-    EXPECT_TRUE(received().empty());
-    EXPECT_EQ(1u, statsOf(p).numOfCrcErrors);
+    EXPECT_TRUE(deliveries().empty());
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfCrcErrors);
     feed(p, good);
     p.WorkerCycle();
-    ASSERT_EQ(1u, received().size());
-    EXPECT_EQ(m.payload, received()[0].data);
-    EXPECT_EQ(1u, statsOf(p).numOfCrcErrors);
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ(m.payload, deliveries()[0].data);
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfCrcErrors);
 }
 
 TEST_F(BpposTest, CrcOfDleGoesOutSingleAndIsAccepted)
@@ -189,9 +190,9 @@ TEST_F(BpposTest, CrcOfDleGoesOutSingleAndIsAccepted)
     feed(p, wire);
     feed(p, hostlink::encodeFrame(plainMessage({0x55})));  // the next frame still decodes
     p.WorkerCycle();
-    ASSERT_EQ(2u, received().size());
-    EXPECT_EQ(payload, received()[0].data);
-    EXPECT_EQ(Bytes{0x55}, received()[1].data);
+    ASSERT_EQ(2u, deliveries().size());
+    EXPECT_EQ(payload, deliveries()[0].data);
+    EXPECT_EQ(Bytes{0x55}, deliveries()[1].data);
 }
 
 TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndLeaveTheLinkDown)
@@ -201,12 +202,12 @@ TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndLeaveTheLinkDown)
         SCOPED_TRACE(len);
         feed(p, hostlink::encodeText(textOfLength(len)));
         p.WorkerCycle();
-        const BPPOS_STATS_T s = statsOf(p);
+        const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
         EXPECT_EQ(len + 1, s.numOfRecvdMsgLengthErrors);
         EXPECT_EQ(0u, s.numOfRecvdMessages);
         EXPECT_EQ(LINK_DOWN, s.linkActivity);
     }
-    EXPECT_TRUE(received().empty());
+    EXPECT_TRUE(deliveries().empty());
     EXPECT_TRUE(linkEvents().empty());
 }
 
@@ -215,10 +216,10 @@ TEST_F(BpposTest, HeaderOnlyFrameGivesAnEmptyBdAndBringsTheLinkUp)
     BPPoS& p = make();
     feed(p, hostlink::encodeFrame(plainMessage({})));
     p.WorkerCycle();
-    ASSERT_EQ(1u, received().size());
-    EXPECT_TRUE(received()[0].data.empty());
-    EXPECT_EQ(netPort(2000), received()[0].destPort);
-    EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_TRUE(deliveries()[0].data.empty());
+    EXPECT_EQ(netPort(2000), deliveries()[0].destPort);
+    EXPECT_EQ(LINK_UP, statsOf<BPPOS_STATS_T>(p).linkActivity);
     ASSERT_EQ(1u, linkEvents().size());
     EXPECT_EQ(LINK_UP, linkEvents()[0].activity);
 }
@@ -246,18 +247,18 @@ TEST_F(BpposTest, LongestTextIsAcceptedAndOneByteMoreIsAFormatError)
         feed(p, hostlink::encodeFrame(plainMessage(payload)));
         feed(p, hostlink::encodeFrame(plainMessage({0x01})));
         p.WorkerCycle();
-        const BPPOS_STATS_T s = statsOf(p);
+        const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
         if (c.accepted) {
-            ASSERT_EQ(2u, received().size());
-            EXPECT_EQ(payload, received()[0].data);
+            ASSERT_EQ(2u, deliveries().size());
+            EXPECT_EQ(payload, deliveries()[0].data);
             EXPECT_EQ(0u, s.numOfPacketFormatErrors);
         } else {
             // The frame is dropped; the receiver finds the next one.
-            ASSERT_EQ(1u, received().size());
-            EXPECT_EQ(Bytes{0x01}, received()[0].data);
+            ASSERT_EQ(1u, deliveries().size());
+            EXPECT_EQ(Bytes{0x01}, deliveries()[0].data);
             EXPECT_EQ(1u, s.numOfPacketFormatErrors);
         }
-        received().clear();
+        deliveries().clear();
     }
 }
 
@@ -270,9 +271,9 @@ TEST_F(BpposTest, DleStxInsideATextRestartsTheFrame)
     wire.insert(wire.end(), next.begin(), next.end());
     feed(p, wire);
     p.WorkerCycle();
-    ASSERT_EQ(1u, received().size());
-    EXPECT_EQ(m.payload, received()[0].data);
-    EXPECT_EQ(1u, statsOf(p).numOfPacketFormatErrors);
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ(m.payload, deliveries()[0].data);
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
 }
 
 TEST_F(BpposTest, DleAckInsideATextIsAFormatErrorAndBringsTheLinkUp)
@@ -280,10 +281,10 @@ TEST_F(BpposTest, DleAckInsideATextIsAFormatErrorAndBringsTheLinkUp)
     BPPoS& p = make();
     feed(p, {0x10, 0x02, 0x01, 0x02, 0x10, 0x06});
     p.WorkerCycle();
-    const BPPOS_STATS_T s = statsOf(p);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(1u, s.numOfPacketFormatErrors);
     EXPECT_EQ(LINK_UP, s.linkActivity);
-    EXPECT_TRUE(received().empty());
+    EXPECT_TRUE(deliveries().empty());
 }
 
 TEST_F(BpposTest, AnyOtherEscapeInsideATextDropsTheFrame)
@@ -292,9 +293,9 @@ TEST_F(BpposTest, AnyOtherEscapeInsideATextDropsTheFrame)
     feed(p, {0x10, 0x02, 0x01, 0x10, 0x41, 0x02, 0x03});
     feed(p, hostlink::encodeFrame(plainMessage({0x07})));
     p.WorkerCycle();
-    ASSERT_EQ(1u, received().size());
-    EXPECT_EQ(Bytes{0x07}, received()[0].data);
-    EXPECT_EQ(1u, statsOf(p).numOfPacketFormatErrors);
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ(Bytes{0x07}, deliveries()[0].data);
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
 }
 
 TEST_F(BpposTest, SendIsRefusedWhileDownAndForBadLengths)
@@ -302,7 +303,7 @@ TEST_F(BpposTest, SendIsRefusedWhileDownAndForBadLengths)
     BPPoS& p = make();
     EXPECT_EQ(EC_FAIL, sendPayload(p, {0x01}));
     EXPECT_EQ(EC_FAIL, sendPayload(p, {}));
-    BPPOS_STATS_T s = statsOf(p);
+    BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(0u, s.numOfSendMsgLengthErrors);
     EXPECT_EQ(0u, s.numOfSentMessages);
     EXPECT_TRUE(drain(p).empty());
@@ -314,7 +315,7 @@ TEST_F(BpposTest, SendIsRefusedWhileDownAndForBadLengths)
     BD big(sizeof area, area);
     big.Load(1469);
     EXPECT_EQ(EC_FAIL, p.Send(&big));
-    s = statsOf(p);
+    s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(2u, s.numOfSendMsgLengthErrors);
     EXPECT_EQ(0u, s.numOfSentMessages);
     EXPECT_TRUE(drain(p).empty());
@@ -334,10 +335,10 @@ TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
     }
     // 751 + 17 bytes do not fit: refused up front, not counted.
     EXPECT_EQ(EC_FAIL, sendPayload(p, Bytes(751, 0x42)));
-    EXPECT_EQ(0u, statsOf(p).numOfSendDataQueueFullErrors);
+    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfSendDataQueueFullErrors);
     // 700 DLEs pass the first check but need 1400 bytes of text.
     EXPECT_EQ(EC_FAIL, sendPayload(p, Bytes(700, 0x10)));
-    EXPECT_EQ(1u, statsOf(p).numOfSendDataQueueFullErrors);
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfSendDataQueueFullErrors);
     // 750 plain bytes fill the FIFO to the last byte.
     EXPECT_EQ(EC_SUCCESS, sendPayload(p, Bytes(750, 0x43)));
 
@@ -350,7 +351,7 @@ TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
     }
     ASSERT_EQ(6u, frames.size());
     EXPECT_EQ(Bytes(750, 0x43), frames[5]);
-    EXPECT_EQ(6u, statsOf(p).numOfSentMessages);
+    EXPECT_EQ(6u, statsOf<BPPOS_STATS_T>(p).numOfSentMessages);
 
     // With room again the refused frame goes whole.
     ASSERT_EQ(EC_SUCCESS, sendPayload(p, Bytes(700, 0x10)));
@@ -415,15 +416,15 @@ TEST_F(BpposTest, LinkGoesDownOnlyAfterStrictlyMoreThanTheTimeout)
 
         hostClockSet(t0 + kRecvTimeout);
         p.WorkerCycle();
-        EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+        EXPECT_EQ(LINK_UP, statsOf<BPPOS_STATS_T>(p).linkActivity);
         hostClockSet(t0 + kRecvTimeout + 1);
         p.WorkerCycle();
-        EXPECT_EQ(LINK_DOWN, statsOf(p).linkActivity);
+        EXPECT_EQ(LINK_DOWN, statsOf<BPPOS_STATS_T>(p).linkActivity);
         hostClockSet(t0 + 3 * kRecvTimeout);
         p.WorkerCycle();
         ASSERT_EQ(2u, linkEvents().size());
         EXPECT_EQ(LINK_DOWN, linkEvents()[1].activity);
-        received().clear();
+        deliveries().clear();
     }
 }
 
@@ -436,11 +437,11 @@ TEST_F(BpposTest, TimeOutsHoldAcrossTheTickWrap)
     drain(p);
     hostClockSet(0xFFFFFF00u + kRecvTimeout);  // wrapped
     p.WorkerCycle();
-    EXPECT_EQ(LINK_UP, statsOf(p).linkActivity);
+    EXPECT_EQ(LINK_UP, statsOf<BPPOS_STATS_T>(p).linkActivity);
     EXPECT_EQ(kConnection, drain(p));  // the window did expire across the wrap
     hostClockSet(0xFFFFFF00u + kRecvTimeout + 1);
     p.WorkerCycle();
-    EXPECT_EQ(LINK_DOWN, statsOf(p).linkActivity);
+    EXPECT_EQ(LINK_DOWN, statsOf<BPPOS_STATS_T>(p).linkActivity);
 }
 
 TEST_F(BpposTest, BytesBetweenUnitsAreNeverStored)
@@ -453,8 +454,8 @@ TEST_F(BpposTest, BytesBetweenUnitsAreNeverStored)
     feed(p, noise);
     feed(p, hostlink::encodeFrame(plainMessage({0x61})));
     p.WorkerCycle();
-    ASSERT_EQ(1u, received().size());
-    EXPECT_EQ(0u, statsOf(p).numOfRecvDataQueueFullErrors);
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
 }
 
 TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
@@ -464,15 +465,17 @@ TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
     ASSERT_EQ(1485u, frame.size());
     for (int i = 0; i < 6; ++i) feed(p, frame);
     p.WorkerCycle();
-    EXPECT_EQ(5u, received().size());
-    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA, statsOf(p).numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(5u, deliveries().size());
+    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
+              statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
     // Room again: the cut frame is closed and the next frame is taken.
-    received().clear();
+    deliveries().clear();
     feed(p, frame);
     p.WorkerCycle();
-    EXPECT_EQ(1u, received().size());
-    EXPECT_EQ(1u, statsOf(p).numOfPacketFormatErrors);
-    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA, statsOf(p).numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(1u, deliveries().size());
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
+    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
+              statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
 }
 
 // The worker empties the FIFO in the middle of a frame that lost bytes to
@@ -509,10 +512,10 @@ TEST_F(BpposTest, FrameThatLostBytesIsNeverDeliveredEvenWhenItsCrcWouldMatch)
     feed(p, Bytes(wire.begin() + kRoom + kGap, wire.end()));
     feed(p, hostlink::encodeFrame(plainMessage({0x01})));
     p.WorkerCycle();
-    ASSERT_EQ(6u, received().size());
-    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Bytes(1468, 0x42), received()[i].data);
-    EXPECT_EQ(Bytes{0x01}, received()[5].data);
-    const BPPOS_STATS_T s = statsOf(p);
+    ASSERT_EQ(6u, deliveries().size());
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Bytes(1468, 0x42), deliveries()[i].data);
+    EXPECT_EQ(Bytes{0x01}, deliveries()[5].data);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(wire.size() - kRoom, s.numOfRecvDataQueueFullErrors);
     EXPECT_EQ(0u, s.numOfCrcErrors);
 }
@@ -535,7 +538,7 @@ TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
     EXPECT_EQ(0xEEEEEEEEu, words[9]) << "wrote past the record";
 
     p.ResetStats();
-    const BPPOS_STATS_T s = statsOf(p);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(LINK_UP, s.linkActivity);
     EXPECT_EQ(0u, s.numOfCrcErrors);
 }

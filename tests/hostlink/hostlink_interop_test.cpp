@@ -1,24 +1,25 @@
 // The board's host link against the independent host-side link engine of
 // tools/, on a manual clock: the engine clocks the McSPI model every worker
-// period as a polling host would, both ends keep the link alive and
-// supervise it, and messages cross in both directions with their addressing.
+// period as a polling host would, and messages cross in both directions with
+// their addressing. Link supervision is covered by each end's own tests and,
+// in real time, by the socket and end-to-end tests.
 #include <gtest/gtest.h>
 
 #include "bpposapl.h"
 #include "configapl.h"
 #include "hostlink_engine.h"
-#include "hostlinktest.h"
 #include "hostmcspi.h"
+#include "prototest.h"
 
 namespace {
 
 constexpr uint32_t kPeriod = 10;  // worker period in ticks; the host polls as often
 
-class HostLinkInteropTest : public HostLinkTest {
+class HostLinkInteropTest : public ProtocolTest {
 protected:
     void SetUp() override
     {
-        HostLinkTest::SetUp();
+        ProtocolTest::SetUp();
         hostMcspiReset(false);
         hostHeapRouteNew(true);
         Config::Init();
@@ -36,7 +37,7 @@ protected:
             BdMail::Pend(&bd);
             BdPool::Put(bd);
         }
-        HostLinkTest::TearDown();
+        ProtocolTest::TearDown();
     }
 
     static uint64_t now() { return ti_sysbios_knl_Clock_getTicks(); }
@@ -57,28 +58,9 @@ protected:
         }
     }
 
-    LINK_ACTIVITY_E boardLink()
-    {
-        return static_cast<LINK_ACTIVITY_E>(statsOf(board()).linkActivity);
-    }
-
     std::unique_ptr<hostlink::LinkEngine> engine;
     std::vector<hostlink::Message> got;
 };
-
-TEST_F(HostLinkInteropTest, BothEndsComeUpWithinASecondAndStayUp)
-{
-    run(1100);
-    EXPECT_EQ(LINK_UP, boardLink());
-    EXPECT_TRUE(engine->linkUp());
-    run(60000);  // a minute of keep-alives only
-    EXPECT_EQ(LINK_UP, boardLink());
-    EXPECT_TRUE(engine->linkUp());
-    EXPECT_EQ(1u, engine->stats().linkUps);
-    EXPECT_EQ(0u, engine->stats().linkDowns);
-    const BPPOS_STATS_T s = statsOf(board());
-    EXPECT_EQ(0u, s.numOfCrcErrors + s.numOfPacketFormatErrors + s.numOfRecvDataQueueFullErrors);
-}
 
 TEST_F(HostLinkInteropTest, MessagesCrossBothWaysWithTheirAddressing)
 {
@@ -113,48 +95,6 @@ TEST_F(HostLinkInteropTest, MessagesCrossBothWaysWithTheirAddressing)
     EXPECT_EQ(0x0A500010u, got[0].destAddr);
     EXPECT_EQ(0x0A500001u, got[0].sourceAddr);
     EXPECT_EQ(toBoard.payload, got[0].payload);
-}
-
-TEST_F(HostLinkInteropTest, SilentHostTakesTheBoardsLinkDownAndBackUp)
-{
-    run(1100);
-    ASSERT_EQ(LINK_UP, boardLink());
-    engine->setKeepAlive(false);
-    // The last connection packet left within the second before: the board
-    // gives up after more than 2 s of silence, at a worker pass.
-    const uint64_t t0 = now();
-    while (boardLink() == LINK_UP && now() - t0 < 5000) {
-        run(kPeriod);
-    }
-    EXPECT_EQ(LINK_DOWN, boardLink());
-    EXPECT_GT(now() - t0, 2000u - 1000u - kPeriod);
-    EXPECT_LE(now() - t0, 2000u + 2 * kPeriod);
-    // Meanwhile the host still hears the board's keep-alives.
-    EXPECT_TRUE(engine->linkUp());
-    // The board refuses to send on a link that is down.
-    BD* bd = makeBd(netPort(2010), 0, netPort(2010), 0, {0x01});
-    hSpiGate[0]->Send(bd);
-    BdPool::Put(bd);
-    run(20);
-    EXPECT_TRUE(got.empty());
-
-    engine->setKeepAlive(true);
-    run(1100);
-    EXPECT_EQ(LINK_UP, boardLink());
-}
-
-TEST_F(HostLinkInteropTest, HostSeesTheBoardGoSilentOnlyAfterItsTimeout)
-{
-    run(1100);
-    ASSERT_TRUE(engine->linkUp());
-    // Stop clocking: the host hears nothing more from the board.
-    const uint64_t t0 = now();
-    while (engine->linkUp()) {
-        hostClockAdvance(kPeriod);
-        engine->tick(now());
-    }
-    EXPECT_GT(now() - t0, 1000u);  // the last keep-alive came within the window
-    EXPECT_LE(now() - t0, 2010u);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // on the McSPI model's Unix socket: link start-up, messages into the router
 // mailbox (read here by a stand-in router that echoes port 7 back), the
 // board's link going down behind a silent client and coming back after a
-// reconnection, one master at a time, and the throughput of the link.
+// reconnection, one master at a time, and a paced stream of the largest
+// frames.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,10 +16,10 @@
 #include "configapl.h"
 #include "hostboard.h"
 #include "hostlink_client.h"
-#include "hostlinktest.h"
 #include "hostmcspi.h"
 #include "hostperiph.h"
 #include "process.h"
+#include "prototest.h"
 
 namespace {
 
@@ -26,10 +27,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kEchoPort = 7;
 constexpr size_t kKept = 64;  // messages the stand-in router keeps for inspection
+// Generous bound for what the board does within a worker pass or two; only
+// a failing test waits this long.
+constexpr int kSettleMs = 10000;
 
 struct RouterLog {
     std::mutex lock;
-    Received kept[kKept];
+    Delivered kept[kKept];
     uint32_t numKept = 0;
     std::atomic<uint32_t> count{0};
     std::atomic<uint64_t> payloadBytes{0};
@@ -37,8 +41,6 @@ struct RouterLog {
 };
 RouterLog* gLog = nullptr;
 std::atomic<int> gLink[2];
-std::atomic<bool> gProduce{false};
-std::atomic<uint64_t> gProduced{0};
 
 // Stand-in for the router: counts and keeps what arrives, echoes port 7.
 void routerTask(UArg, UArg)
@@ -53,7 +55,7 @@ void routerTask(UArg, UArg)
         {
             std::lock_guard<std::mutex> l(gLog->lock);
             if (gLog->numKept < kKept) {
-                Received& r = gLog->kept[gLog->numKept++];
+                Delivered& r = gLog->kept[gLog->numKept++];
                 r.source = bd->Source();
                 r.destPort = bd->DestPort();
                 r.destIpAddr = bd->DestIpAddr();
@@ -77,15 +79,10 @@ void routerTask(UArg, UArg)
     }
 }
 
-// Builds the links like the main task, then watches their state and, on
-// request, keeps link 1's transmit FIFO full of the largest frames.
+// Builds the links like the main task, then watches their state.
 void mainTask(UArg, UArg)
 {
     Config::Init();
-    BD* big = BdPool::Get();
-    static const uint8_t payload[LEN_BD_BUFFER] = {0x41};
-    big->Copy(LEN_BD_BUFFER, payload);
-    big->DestPort(netPort(2000));
     for (;;) {
         for (int i = 0; i < 2; ++i) {
             alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T)];
@@ -97,9 +94,6 @@ void mainTask(UArg, UArg)
                 std::lock_guard<std::mutex> l(gLog->lock);
                 gLog->stats = s;
             }
-        }
-        while (gProduce && hSpiGate[0]->protHandle->Send(big) == EC_SUCCESS) {
-            ++gProduced;
         }
         ti_sysbios_knl_Task_sleep(1);
     }
@@ -157,13 +151,6 @@ protected:
         return true;
     }
 
-    static hostlink::ClientOptions unthrottled()
-    {
-        hostlink::ClientOptions o;
-        o.link.maxTxBytesPerSec = 0;
-        return o;
-    }
-
     std::string dir;
     std::thread kernel;
 };
@@ -192,7 +179,7 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpAndMessagesCrossTheSocket)
     ASSERT_TRUE(waitFor([] { return gLog->count >= 1; }, 2000));
     {
         std::lock_guard<std::mutex> l(gLog->lock);
-        const Received& r = gLog->kept[0];
+        const Delivered& r = gLog->kept[0];
         EXPECT_EQ(SOURCE_SPI1, r.source);
         EXPECT_EQ(netPort(2010), r.destPort);
         EXPECT_EQ(netAddr(10, 80, 0, 1), r.destIpAddr);
@@ -258,79 +245,6 @@ BPPOS_STATS_T boardStats()
     return gLog->stats;
 }
 
-// Sends `frames` frames of the largest payload; returns the payload rate
-// that reached the router and checks that whatever the board took whole
-// arrived whole.
-double sendAndCount(hostlink::Client& client, int frames, uint32_t& arrived, uint32_t& dropped)
-{
-    const BPPOS_STATS_T s0 = boardStats();
-    const uint32_t count0 = gLog->count;
-    const uint64_t bytes0 = gLog->payloadBytes;
-    hostlink::Message m;
-    m.destPort = 2000;
-    m.payload.assign(LEN_BD_BUFFER, 0x55);
-    const auto t0 = Clock::now();
-    for (int i = 0; i < frames; ++i) client.send(m);
-    EXPECT_TRUE(client.waitSent(60000));
-    // Every frame is in the board once clocked; give the worker its pass.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    const BPPOS_STATS_T s1 = boardStats();
-    arrived = gLog->count - count0;
-    dropped = s1.numOfRecvDataQueueFullErrors - s0.numOfRecvDataQueueFullErrors;
-    EXPECT_EQ(s1.numOfRecvdMessages - s0.numOfRecvdMessages, arrived);
-    EXPECT_EQ(static_cast<uint64_t>(arrived) * LEN_BD_BUFFER, gLog->payloadBytes - bytes0);
-    return static_cast<double>(arrived) * LEN_BD_BUFFER / secs;
-}
-
-constexpr double kSpiBytesPerSec = 9216000.0 / 8;
-
-// A measurement more than a check: the rates depend on the host and the
-// build. What must hold anywhere: nothing moves faster than the SPI clock,
-// and nothing arrives corrupted.
-TEST_F(HostLinkSocketTest, ThroughputEachWayStaysWithinTheSpiClock)
-{
-    hostlink::Client client(unthrottled());
-    ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
-    ASSERT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 2500));
-    ASSERT_TRUE(client.waitLink(true, 2500));
-
-    // Board to host: the board keeps its transmit FIFO full for two seconds.
-    const hostlink::LinkStats before = client.stats();
-    gProduce = true;
-    const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    gProduce = false;
-    const hostlink::LinkStats after = client.stats();
-    const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double clocked = static_cast<double>(after.bytesClocked - before.bytesClocked) / secs;
-    const double payloadDown =
-        static_cast<double>(after.payloadBytesReceived - before.payloadBytesReceived) / secs;
-    std::printf(
-        "board->host: %.0f B/s clocked, %.0f B/s payload = %.1f%% of the %.0f B/s "
-        "of the SPI clock\n",
-        clocked, payloadDown, 100.0 * payloadDown / kSpiBytesPerSec, kSpiBytesPerSec);
-    EXPECT_LE(clocked, kSpiBytesPerSec * 1.02) << "the model clocks faster than the SPI clock";
-    EXPECT_GT(after.framesReceived, before.framesReceived);
-    EXPECT_EQ(0u, after.crcErrors + after.formatErrors + after.shortTexts);
-
-    // Host to board, unthrottled and capped: the board's receive FIFO
-    // overflows once more than 8 KiB arrive within one worker period.
-    const uint32_t caps[] = {0, 800000, hostlink::LinkConfig().maxTxBytesPerSec};
-    for (uint32_t cap : caps) {
-        client.setMaxTxBytesPerSec(cap);
-        uint32_t arrived = 0;
-        uint32_t dropped = 0;
-        const int kFrames = 300;
-        const double up = sendAndCount(client, kFrames, arrived, dropped);
-        std::printf(
-            "host->board, cap %u B/s (0 = none): %u of %d frames arrived, %.0f B/s payload "
-            "= %.1f%% of the SPI clock, %u bytes dropped on a full receive FIFO\n",
-            cap, arrived, kFrames, up, 100.0 * up / kSpiBytesPerSec, dropped);
-        EXPECT_LE(up, kSpiBytesPerSec * 1.02);
-    }
-}
-
 TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
 {
     hostlink::ClientOptions o;
@@ -338,13 +252,31 @@ TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
     hostlink::Client client(o);
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
     ASSERT_TRUE(client.waitLink(true, 2500));
-    uint32_t arrived = 0;
-    uint32_t dropped = 0;
-    const double up = sendAndCount(client, 100, arrived, dropped);
-    std::printf("host->board at most 100000 B/s: %.0f B/s payload\n", up);
-    EXPECT_EQ(100u, arrived);
-    EXPECT_EQ(0u, dropped);
-    EXPECT_EQ(0u, boardStats().numOfCrcErrors + boardStats().numOfPacketFormatErrors);
+    const BPPOS_STATS_T s0 = boardStats();
+    const uint32_t count0 = gLog->count;
+    const uint64_t bytes0 = gLog->payloadBytes;
+    hostlink::Message m;
+    m.destPort = 2000;
+    m.payload.assign(LEN_BD_BUFFER, 0x55);
+    constexpr uint32_t kFrames = 100;
+    for (uint32_t i = 0; i < kFrames; ++i) client.send(m);
+    EXPECT_TRUE(client.waitSent(60000));
+    // Every frame clocked is in the board: the worker's next pass hands it
+    // to the router and the main task's next tick publishes the statistics.
+    // Waited for, not slept for: a loaded host may run them late.
+    waitFor(
+        [&] {
+            return gLog->count - count0 >= kFrames &&
+                   boardStats().numOfRecvdMessages - s0.numOfRecvdMessages >= kFrames;
+        },
+        kSettleMs);
+    const BPPOS_STATS_T s1 = boardStats();
+    const uint32_t arrived = gLog->count - count0;
+    EXPECT_EQ(kFrames, arrived);
+    EXPECT_EQ(s1.numOfRecvdMessages - s0.numOfRecvdMessages, arrived);
+    EXPECT_EQ(static_cast<uint64_t>(arrived) * LEN_BD_BUFFER, gLog->payloadBytes - bytes0);
+    EXPECT_EQ(0u, s1.numOfRecvDataQueueFullErrors - s0.numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(0u, s1.numOfCrcErrors + s1.numOfPacketFormatErrors);
 }
 
 }  // namespace

@@ -5,17 +5,18 @@
 
 #include "bpposapl.h"
 #include "configapl.h"
-#include "hostlinktest.h"
+#include "hostlink_codec.h"
 #include "hostmcspi.h"
+#include "prototest.h"
 #include "spigateapl.h"
 
 namespace {
 
-class SpiGateTest : public HostLinkTest {
+class SpiGateTest : public ProtocolTest {
 protected:
     void SetUp() override
     {
-        HostLinkTest::SetUp();
+        ProtocolTest::SetUp();
         hostMcspiReset(false);
         hostHeapRouteNew(true);
         Config::Init();
@@ -114,7 +115,7 @@ TEST_F(SpiGateTest, FullMailboxLosesNoBd)
     }
     clock(0, wire);
     protocolOf(0).WorkerCycle();
-    EXPECT_EQ(20u, statsOf(protocolOf(0)).numOfRecvdMessages);
+    EXPECT_EQ(20u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfRecvdMessages);
     BDPOOL_STATS_T after;
     BdPool::GetStats(after);
     EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
@@ -132,7 +133,7 @@ TEST_F(SpiGateTest, GateSendReachesTheHostOnlyWhileTheLinkIsUp)
     BD* bd = makeBd(netPort(2010), netAddr(10, 80, 0, 1), netPort(2010), netAddr(10, 80, 0, 16),
                     {0x61, 0x62, 0x63});
     hSpiGate[0]->Send(bd);  // link down: refused, the caller keeps the BD
-    EXPECT_EQ(0u, statsOf(protocolOf(0)).numOfSentMessages);
+    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfSentMessages);
 
     clock(0, {0x10, 0x06});
     protocolOf(0).WorkerCycle();
@@ -156,7 +157,7 @@ TEST_F(SpiGateTest, GateSendReachesTheHostOnlyWhileTheLinkIsUp)
     std::memcpy(&s, raw, sizeof s);
     EXPECT_EQ(1u, s.numOfSentMessages);
     hSpiGate[0]->ResetStats();
-    EXPECT_EQ(0u, statsOf(protocolOf(0)).numOfSentMessages);
+    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfSentMessages);
 }
 
 using SpiGateDeathTest = SpiGateTest;

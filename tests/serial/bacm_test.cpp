@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "serialtest.h"
+#include "prototest.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ Bytes stuff(const Bytes& text)
 Bytes ackFrom(uint8_t addr) { return Bytes{addr, 0x10, 0x06}; }
 Bytes nakFrom(uint8_t addr) { return Bytes{addr, 0x10, 0x15}; }
 
-class BacmTest : public SerialTest {
+class BacmTest : public ProtocolTest {
 protected:
     std::unique_ptr<BACM> make(bool isMaster, uint8_t addr)
     {

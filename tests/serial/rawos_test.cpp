@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "serialtest.h"
+#include "prototest.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr uint32_t RECV_TIMEOUT = 200;
 constexpr uint32_t INTER_CHAR = 25;
 constexpr uint32_t PERIOD = 10;
 
-class RawosTest : public SerialTest {
+class RawosTest : public ProtocolTest {
 protected:
     std::unique_ptr<RAWoS> make()
     {

@@ -8,8 +8,8 @@
 #include "bdmailapl.h"
 #include "hostgpio.h"
 #include "hostuart.h"
+#include "prototest.h"
 #include "rawosapl.h"
-#include "serialtest.h"
 
 namespace {
 
@@ -35,11 +35,11 @@ SCIGATE_CONFIG_T config(uint32_t protType, uint16_t uart, uint32_t parity)
     return c;
 }
 
-class SciGateTest : public SerialTest {
+class SciGateTest : public ProtocolTest {
 protected:
     void SetUp() override
     {
-        SerialTest::SetUp();
+        ProtocolTest::SetUp();
         hostUartReset();
         hostGpioReset();
         hostHeapRouteNew(true);

@@ -1,11 +1,17 @@
 #include "process.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
+#include <regex>
+#include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -92,4 +98,99 @@ std::string makeTempDir()
     std::string templ = "/tmp/zok2test.XXXXXX";
     const char* made = ::mkdtemp(&templ[0]);
     return made != nullptr ? made : "/tmp";
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+Background::Background(const std::string& dir, const std::vector<std::string>& args, bool withInput)
+    : dir(dir)
+{
+    int in[2] = {-1, -1};
+    if (withInput && ::pipe(in) != 0) {
+        return;
+    }
+    pid = ::fork();
+    if (pid == 0) {
+        const int input = withInput ? in[0] : ::open("/dev/null", O_RDONLY);
+        const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(input, STDIN_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
+        if (withInput) ::close(in[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (withInput) {
+        ::close(in[0]);
+        inFd = in[1];
+    }
+}
+
+Background::~Background()
+{
+    CloseInput();
+    if (pid > 0 && !exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+bool Background::WaitFor(const std::string& needle, int timeoutMs, Stream stream) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while ((stream == Out ? Stdout() : Stderr()).find(needle) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string Background::WaitForMatch(const std::string& pattern, int timeoutMs, Stream stream) const
+{
+    const std::regex re(pattern);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::smatch m;
+        const std::string text = stream == Out ? Stdout() : Stderr();
+        if (std::regex_search(text, m, re)) return m[1];
+        if (std::chrono::steady_clock::now() > deadline) return "";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int Background::Wait(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        if (!exited && ::waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (exited || std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void Background::Signal(int sig) const { ::kill(pid, sig); }
+
+void Background::Write(const std::string& text) const
+{
+    ASSERT_EQ(::write(inFd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+void Background::CloseInput()
+{
+    if (inFd >= 0) ::close(inFd);
+    inFd = -1;
 }

@@ -1,8 +1,10 @@
-// Runs a program of ours (the runner, a tool) as a child process for the
-// end-to-end tests, with its standard output and error collected.
+// Programs of ours (the runner, a tool) as child processes of the
+// end-to-end tests: run to their end with their output collected, or in the
+// background with their output in files.
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {
@@ -21,3 +23,61 @@ ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
 
 // A fresh folder under the system's temporary folder.
 std::string makeTempDir();
+
+// The whole content of a file ("" if it cannot be read).
+std::string slurp(const std::string& path);
+
+// A program of ours running in the background, as the end-to-end tests
+// start the runner or a tool: standard output and error go to files of a
+// folder (`dir`, the runner's run folder), standard input is /dev/null or,
+// with `withInput`, a pipe for Write. Killed on destruction if still running.
+class Background {
+public:
+    enum Stream { Out, Err };
+
+    Background(const std::string& dir, const std::vector<std::string>& args,
+               bool withInput = false);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    std::string Stdout() const { return slurp(dir + "/stdout"); }
+    std::string Stderr() const { return slurp(dir + "/stderr"); }
+    // Waits until the stream holds `needle`; false when the time is up.
+    bool WaitFor(const std::string& needle, int timeoutMs, Stream stream = Out) const;
+    // Waits for the first match of `pattern` in the stream; its first group,
+    // or "" when the time is up.
+    std::string WaitForMatch(const std::string& pattern, int timeoutMs, Stream stream) const;
+    // Waits for the program to end: its exit status, or -1 on time-out or signal.
+    int Wait(int timeoutMs);
+    void Signal(int sig) const;
+    void Write(const std::string& text) const;
+    void CloseInput();
+
+    const std::string dir;
+    pid_t pid = -1;
+
+private:
+    bool exited = false;
+    int inFd = -1;
+};
+
+#ifdef ZOK2GW_PATH
+// The runner in the background, its output in its run folder.
+class Zok2gw : public Background {
+public:
+    explicit Zok2gw(const std::vector<std::string>& options = {},
+                    const std::string& runDir = makeTempDir())
+        : Background(runDir, withRunDir(runDir, options))
+    {}
+
+private:
+    static std::vector<std::string> withRunDir(const std::string& runDir,
+                                               const std::vector<std::string>& options)
+    {
+        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", runDir};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+};
+#endif

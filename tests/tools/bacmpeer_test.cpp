@@ -24,12 +24,6 @@ TEST(BacmWire, FramesByteForByte)
     EXPECT_EQ(bacmwire::EncodeNak(0x01), (Bytes{0x01, 0x10, 0x15}));
 }
 
-TEST(BacmWire, CrcIsTheXmodemCheckValue)
-{
-    const Bytes check = Text("123456789");
-    EXPECT_EQ(bacmwire::Crc16(0, check.data(), check.size()), 0x31C3);
-}
-
 std::vector<Event> FeedAll(BacmFrameParser& p, const Bytes& bytes)
 {
     std::vector<Event> events;

@@ -1,6 +1,8 @@
-// Helpers of the serial-line protocol tests: a fixture with the buffer pool,
-// a receive callback that records what was delivered and returns the BD,
-// and byte-level access to a protocol through its IProtocol handlers.
+// Helpers of the protocol tests (serial lines and host links): a fixture
+// with the pool and mailbox that checks no BD goes missing, a receive
+// callback that records what a protocol delivered and returns the BD, the
+// link changes it reported, and byte-level access to a protocol through
+// its IProtocol handlers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bdmailapl.h"
 #include "bdpoolapl.h"
 #include "dcapl.h"
 #include "fwtest.h"
@@ -21,12 +24,12 @@
 using Bytes = std::vector<uint8_t>;
 
 struct Delivered {
-    Bytes data;
     SOURCES_E source;
-    uint32_t sourceIpAddr;
+    uint16_t destPort;  // as held in the BD: network byte order
     uint32_t destIpAddr;
     uint16_t sourcePort;
-    uint16_t destPort;
+    uint32_t sourceIpAddr;
+    Bytes data;
 };
 
 // Everything delivered through recordDelivery, in order, across protocols.
@@ -40,14 +43,9 @@ inline std::vector<Delivered>& deliveries()
 // the BD to the pool.
 inline void recordDelivery(BD* bd)
 {
-    Delivered d;
-    d.data.assign(bd->BufferPtr(), bd->BufferPtr() + bd->Load());
-    d.source = bd->Source();
-    d.sourceIpAddr = bd->SourceIpAddr();
-    d.destIpAddr = bd->DestIpAddr();
-    d.sourcePort = bd->SourcePort();
-    d.destPort = bd->DestPort();
-    deliveries().push_back(d);
+    deliveries().push_back({bd->Source(), bd->DestPort(), bd->DestIpAddr(), bd->SourcePort(),
+                            bd->SourceIpAddr(),
+                            Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load())});
     BdPool::Put(bd);
 }
 
@@ -57,6 +55,39 @@ inline std::vector<Bytes> takeDelivered()
     for (const Delivered& d : deliveries()) out.push_back(d.data);
     deliveries().clear();
     return out;
+}
+
+struct LinkEvent {
+    SOURCES_E source;
+    LINK_ACTIVITY_E activity;
+};
+
+inline std::vector<LinkEvent>& linkEvents()
+{
+    static std::vector<LinkEvent> list;
+    return list;
+}
+
+inline void recordLink(SOURCES_E source, LINK_ACTIVITY_E activity)
+{
+    linkEvents().push_back({source, activity});
+}
+
+// Values as a BD holds them: the bytes in wire order in memory.
+inline uint16_t netPort(uint16_t port)
+{
+    const uint8_t b[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+    uint16_t v;
+    std::memcpy(&v, b, sizeof v);
+    return v;
+}
+
+inline uint32_t netAddr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    const uint8_t bytes[4] = {a, b, c, d};
+    uint32_t v;
+    std::memcpy(&v, bytes, sizeof v);
+    return v;
 }
 
 inline void feed(IProtocol& p, const Bytes& bytes)
@@ -73,6 +104,7 @@ inline Bytes drain(IProtocol& p)
     return out;
 }
 
+// The statistics record, read through the untyped GetStats of IProtocol.
 template <typename STATS>
 STATS statsOf(IProtocol& p)
 {
@@ -82,6 +114,15 @@ STATS statsOf(IProtocol& p)
     STATS s;
     std::memcpy(&s, raw, sizeof(s));
     return s;
+}
+
+// What the console queued for its UART since the last call.
+inline std::string consoleText()
+{
+    std::string text;
+    uint8_t b = 0;
+    while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
+    return text;
 }
 
 // Runs `body` in a fresh child process (the console can be started only
@@ -97,15 +138,6 @@ STATS statsOf(IProtocol& p)
             std::_Exit(0); /* no static teardown of the simulated kernel */                        \
         },                                                                                         \
         ::testing::ExitedWithCode(0), "marks=\\[" marks "\\]")
-
-// What the console queued for its UART since the last call.
-inline std::string consoleText()
-{
-    std::string text;
-    uint8_t b = 0;
-    while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) text.push_back(static_cast<char>(b));
-    return text;
-}
 
 inline Bytes textOf(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
@@ -140,17 +172,40 @@ private:
     BD* bd = nullptr;
 };
 
-class SerialTest : public FirmwareTest {
+// Returns to the pool the configuration status messages that a link coming
+// up makes the board post, keeping every other BD in the mailbox in order.
+inline void dropStatusMessages()
+{
+    std::vector<BD*> keep;
+    while (BdMail::NumPending() > 0) {
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        if (bd->Source() == SOURCE_ZOK1 || bd->Source() == SOURCE_ZOK2) {
+            BdPool::Put(bd);
+        } else {
+            keep.push_back(bd);
+        }
+    }
+    for (BD* bd : keep) BdMail::Post(bd);
+}
+
+class ProtocolTest : public FirmwareTest {
 protected:
     void SetUp() override
     {
         FirmwareTest::SetUp();
+        // The pool lives on the host heap, once per process: the simulated
+        // heap is emptied before every test.
         static bool poolReady = false;
         if (!poolReady) {
             BdPool::Init();
             poolReady = true;
         }
+        hostHeapRouteNew(true);
+        BdMail::Init();
+        hostHeapRouteNew(false);
         deliveries().clear();
+        linkEvents().clear();
         BDPOOL_STATS_T s;
         BdPool::GetStats(s);
         freeAtStart = s.numOfFreeBds;
@@ -159,7 +214,7 @@ protected:
     {
         BDPOOL_STATS_T s;
         BdPool::GetStats(s);
-        EXPECT_EQ(s.numOfFreeBds, freeAtStart) << "a BD went missing";
+        EXPECT_EQ(freeAtStart, s.numOfFreeBds + BdMail::NumPending()) << "a BD went missing";
         FirmwareTest::TearDown();
     }
 
@@ -168,6 +223,21 @@ protected:
     {
         hostClockAdvance(ticks);
         return ti_sysbios_knl_Clock_getTicks();
+    }
+
+    // A pool BD with addressing and data, as the router would hand it over.
+    static BD* makeBd(uint16_t destPort, uint32_t destIp, uint16_t sourcePort, uint32_t sourceIp,
+                      const Bytes& data)
+    {
+        BD* bd = BdPool::Get();
+        bd->DestPort(destPort);
+        bd->DestIpAddr(destIp);
+        bd->SourcePort(sourcePort);
+        bd->SourceIpAddr(sourceIp);
+        if (!data.empty()) {
+            bd->Copy(static_cast<uint32_t>(data.size()), data.data());
+        }
+        return bd;
     }
 
     uint32_t freeAtStart = 0;
