@@ -1,7 +1,9 @@
 // The runner in a network namespace of its own (--netns), started from a
 // namespace of the test's own (root only; skipped with the reason otherwise):
 // it replaces a stale pair, prints the host-side names, the veth pairs exist
-// while it runs, and they are gone once it has stopped on SIGTERM.
+// while it runs; configured as on a real network (192.168.1.10 behind
+// 192.168.1.1) its addresses and default routes appear and a datagram from
+// the host side reaches the host link; all is gone once it has stopped.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,13 +13,18 @@
 #include <net/if.h>
 #include <sched.h>
 
+#include "hostlink_client.h"
 #include "hostnetlink.h"
 #include "hostnetns.h"
 #include "process.h"
 
 namespace {
 
-constexpr int kStartMs = 10000;  // start-up of a loaded machine, far above the usual 100 ms
+constexpr uint32_t kMessageMs = 5000;  // a datagram polled every tick, then one host-link period
+constexpr int kToolMs = 20000;
+constexpr uint32_t kLinkMs = 3000;   // the board's keep-alive comes once a second
+constexpr uint32_t kRepeatMs = 500;  // the peer's repeat while the link comes up
+constexpr int kStartMs = 10000;      // start-up of a loaded machine, far above the usual 100 ms
 constexpr int kStopMs = 10000;
 
 TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
@@ -45,6 +52,56 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     const std::string boardLinks = slurp("/proc/" + std::to_string(board.pid) + "/net/dev");
     EXPECT_NE(boardLinks.find("eth0:"), std::string::npos) << boardLinks;
     EXPECT_NE(boardLinks.find("eth1:"), std::string::npos) << boardLinks;
+
+    // Configured like a board on a real network; group 1 too, so that the
+    // router forwards.
+    const std::string groups[2][6] = {
+        {"192.168.1.10", "192.168.1.1", "C0A8010A", "0101A8C0", "/spi1.sock", "eth0"},
+        {"192.168.2.10", "192.168.2.1", "C0A8020A", "0102A8C0", "/spi2.sock", "eth1"}};
+    for (const auto& g : groups) {
+        const ProcessResult r =
+            runProcess({std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link",
+                        "unix:" + board.dir + g[4], "configure", "--wait", "1500", "--mask",
+                        "255.255.255.0", "--gateway", g[1], "--address", g[0]},
+                       kToolMs);
+        ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;
+    }
+    const std::string addrs = slurp("/proc/" + std::to_string(board.pid) + "/net/fib_trie");
+    const std::string routes = slurp("/proc/" + std::to_string(board.pid) + "/net/route");
+    for (const auto& g : groups) {
+        EXPECT_NE(addrs.find(g[0] + "\n"), std::string::npos) << g[0] << " in\n" << addrs;
+        EXPECT_NE(routes.find(g[5] + "\t00000000\t" + g[3]), std::string::npos)
+            << "default route via " << g[1] << " in\n"
+            << routes;
+    }
+    hostlink::Client host;
+    ASSERT_TRUE(host.connect("unix:" + board.dir + "/spi1.sock"));
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_port = htons(4711);
+    from.sin_addr.s_addr = inet_addr("192.168.1.1");
+    ASSERT_EQ(0, ::bind(peer, reinterpret_cast<sockaddr*>(&from), sizeof from));
+    sockaddr_in to = from;
+    to.sin_port = htons(2000);
+    to.sin_addr.s_addr = inet_addr("192.168.1.10");
+    const char text[] = "across the veth";
+    // Until the board's side of the new link is up the router drops what it
+    // would send there, so the peer repeats its datagram once per wait.
+    hostlink::Message m;
+    bool arrived = false;
+    for (uint32_t waited = 0; !arrived && waited < kLinkMs + kMessageMs; waited += kRepeatMs) {
+        ::sendto(peer, text, sizeof text, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        while (!arrived && host.waitMessage(m, kRepeatMs)) {
+            arrived = m.destPort == 2000;  // the link-up status answers go to 1024
+        }
+    }
+    ::close(peer);
+    ASSERT_TRUE(arrived) << "datagram from the host side to the board's port 2000";
+    EXPECT_EQ(std::vector<uint8_t>(text, text + sizeof text), m.payload);
+    EXPECT_EQ(0xC0A80101u, m.sourceAddr) << "the peer's own address";
+    EXPECT_EQ(4711u, m.sourcePort);
+    host.disconnect();
 
     board.Signal(SIGTERM);
     EXPECT_EQ(0, board.Wait(kStopMs)) << "the runner did not stop cleanly on SIGTERM";
