@@ -20,7 +20,9 @@
 namespace {
 
 constexpr uint16_t kConfigPort = 1024;
-constexpr uint32_t kLinkWaitMs = 3000;
+// Generous: the board answers within about a second (its keep-alive period);
+// the tool returns as soon as the link is up.
+constexpr uint32_t kLinkWaitMs = 10000;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
@@ -39,7 +41,8 @@ void usage()
         "      send a raw configuration message (port 1024, addresses 0) and print the answer\n"
         "  configure --mask A.B.C.D --gateway A.B.C.D --address A.B.C.D [--multicast A.B.C.D]...\n"
         "            [--port N]... [--line1 LINE] [--line2 LINE] [--bacm-addr N] [--wait MS]\n"
-        "      send the group's configuration (the link chooses the group) and print the answer;\n"
+        "      send the group's configuration (the link chooses the group) and print the answer\n"
+        "      (returns once the group is configured, or after --wait ms);\n"
         "      no --port: the board's 15 default ports; LINE: STANDARD:PROTOCOL:BAUD:PARITY[:MS]\n"
         "      as rs232|rs422|rs485 : bacm|rawos : 9600..115200 : none|odd|even : inter-char ms\n"
         "      (default rs232:bacm:115200:none)\n"
@@ -90,14 +93,29 @@ void printMessage(const hostlink::Message& m)
     std::fflush(stdout);
 }
 
-// Prints arriving frames until the time is up (0: until interrupted).
-void printFor(hostlink::Client& client, uint32_t ms)
+// True for the status message of a configured group (its configured word
+// is not zero): the answer a configuration waits for.
+bool isConfiguredStatus(const hostlink::Message& m)
+{
+    constexpr size_t kConfiguredAt = 16;
+    return m.destPort == kConfigPort && m.sourcePort == kConfigPort &&
+           m.payload.size() >= kConfiguredAt + 4 &&
+           (m.payload[kConfiguredAt] | m.payload[kConfiguredAt + 1] | m.payload[kConfiguredAt + 2] |
+            m.payload[kConfiguredAt + 3]) != 0;
+}
+
+// Prints arriving frames until the time is up (0: until interrupted), or,
+// with untilConfigured, until the group's configured status has arrived.
+void printFor(hostlink::Client& client, uint32_t ms, bool untilConfigured)
 {
     uint32_t waited = 0;
     while (!gInterrupted && (ms == 0 || waited < ms)) {
         hostlink::Message m;
         if (client.waitMessage(m, 50)) {
             printMessage(m);
+            if (untilConfigured && isConfiguredStatus(m)) {
+                return;
+            }
         } else {
             waited += 50;
         }
@@ -323,7 +341,7 @@ int main(int argc, char** argv)
             }
         });
     }
-    printFor(client, haveMessage ? waitMs : 0);
+    printFor(client, haveMessage ? waitMs : 0, command == "configure" || command == "config");
     gInterrupted = 1;
     if (reader.joinable()) reader.join();
     client.disconnect();

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -52,6 +53,7 @@ public:
     {
         pid = ::fork();
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
             const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(out, STDOUT_FILENO);
@@ -153,7 +155,7 @@ Bytes numbered(uint8_t tag, int i)
 bool configure(const std::string& link, const std::vector<std::string>& options, std::string& out)
 {
     std::vector<std::string> args = {
-        std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link", link, "configure", "--wait", "1500"};
+        std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link", link, "configure", "--wait", "8000"};
     args.insert(args.end(), options.begin(), options.end());
     const ProcessResult r = runProcess(args, kToolMs);
     out = r.out + r.err;

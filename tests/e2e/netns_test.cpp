@@ -61,7 +61,7 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     for (const auto& g : groups) {
         const ProcessResult r =
             runProcess({std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link",
-                        "unix:" + board.dir + g[4], "configure", "--wait", "1500", "--mask",
+                        "unix:" + board.dir + g[4], "configure", "--wait", "8000", "--mask",
                         "255.255.255.0", "--gateway", g[1], "--address", g[0]},
                        kToolMs);
         ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <regex>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -38,6 +39,7 @@ ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
         const int devnull = ::open("/dev/null", O_RDONLY);
@@ -117,6 +119,7 @@ Background::Background(const std::string& dir, const std::vector<std::string>& a
     }
     pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
         const int input = withInput ? in[0] : ::open("/dev/null", O_RDONLY);
         const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
