@@ -45,6 +45,7 @@ BACM::BACM(BACM_CONFIG_T config)
       recvCrc(VAL_INITIAL_CRC),
       lenRecvMsg(0),
       decodeState(WAIT_ADD),
+      skipText(0),
       bufRecvMsg{},
       fifoTxMsg{},
       firstFifoTxMsg(0),
@@ -241,11 +242,25 @@ void BACM::StartText()
 {
     recvCrc = VAL_INITIAL_CRC;
     lenRecvMsg = 0;
+    skipText = 0;
+    decodeState = WAIT_TEXT_DLE;
+}
+
+void BACM::AbandonText()
+{
+    // Answered like a CRC error, so that the sender repeats the frame. The
+    // rest of the text is still read pair by pair up to its DLE ETX and CRC:
+    // taken from outside, a doubled DLE in it followed by STX would open a
+    // frame made of the sender's data.
+    numOfPacketFormatErrors++;
+    linkState = SEND_NACK;
+    skipText = 1;
     decodeState = WAIT_TEXT_DLE;
 }
 
 void BACM::CheckPacketType(uint8_t c)
 {
+    skipText = 0;
     if (c == ACK) {
         markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
         linkState = RECEIVED_ACK;
@@ -282,41 +297,50 @@ void BACM::DecodeByte(uint8_t c)
     case WAIT_TEXT_DLE:
         if (c == DLE) {
             decodeState = WAIT_ETX_DLE;
+        } else if (skipText != 0) {
+            // The rest of an abandoned text: passed over, pairs and all.
         } else if (lenRecvMsg < LEN_MSG_BACM) {
             bufRecvMsg[lenRecvMsg++] = c;
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
         } else {
-            numOfPacketFormatErrors++;
-            linkState = SEND_NACK;
-            decodeState = WAIT_ADD;
+            AbandonText();
         }
         break;
     case WAIT_ETX_DLE:
         if (c == DLE) {
-            if (lenRecvMsg < LEN_MSG_BACM) {
+            if (skipText != 0) {
+                decodeState = WAIT_TEXT_DLE;
+            } else if (lenRecvMsg < LEN_MSG_BACM) {
                 // Both halves of a doubled DLE are covered by the CRC.
                 recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
                 bufRecvMsg[lenRecvMsg++] = DLE;
                 recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
                 decodeState = WAIT_TEXT_DLE;
             } else {
-                numOfPacketFormatErrors++;
-                linkState = SEND_NACK;
-                decodeState = WAIT_ADD;
+                AbandonText();
             }
         } else if (c == ETX) {
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, ETX);
             decodeState = WAIT_CRC_HI;
         } else if (c == STX) {
-            // The frame was cut short; a new one starts here.
-            numOfPacketFormatErrors++;
+            // The frame was cut short; a new one starts here. An abandoned
+            // text was counted when it was abandoned.
+            if (skipText == 0) {
+                numOfPacketFormatErrors++;
+            }
             StartText();
-        } else {
-            // Dropped without a NACK; an ACK or NACK here still counts, as
-            // it most likely follows a frame cut short.
-            numOfPacketFormatErrors++;
+        } else if (c == ACK || c == NAK) {
+            // Most likely a frame cut short and followed by an ACK or NACK
+            // packet: the packet keeps its meaning, the frame is dropped.
+            if (skipText == 0) {
+                numOfPacketFormatErrors++;
+            }
             CheckPacketType(c);
+        } else if (skipText == 0) {
+            AbandonText();
+        } else {
+            decodeState = WAIT_TEXT_DLE;
         }
         break;
     case WAIT_CRC_HI:
@@ -326,7 +350,10 @@ void BACM::DecodeByte(uint8_t c)
     case WAIT_CRC_LO:
         recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
         decodeState = WAIT_ADD;
-        FrameCheck();
+        if (skipText == 0) {
+            FrameCheck();
+        }
+        skipText = 0;
         break;
     default:
         EXM_FATAL(EC_ERROR_INVALID_SWITCH);

@@ -4,7 +4,9 @@
 // worker task (priority 2) decodes received packets, delivers each valid
 // message in a fresh BD to the receive callback (which then owns it), and
 // takes its turns: one INFO, ACK or NACK per turn, repeats on time-out or
-// NACK, link down after two unanswered repeats. Framing beyond the packets,
+// NACK, link down after two unanswered repeats. A damaged frame (bad CRC,
+// bad escape, text too long or empty) is answered with a NACK; the rest of
+// an abandoned text is passed over up to its end, never decoded as frames. Framing beyond the packets,
 // UART settings and the routing of delivered BDs belong to others.
 #pragma once
 
@@ -126,6 +128,7 @@ private:
     void DecodeByte(uint8_t c);
     void CheckPacketType(uint8_t c);
     void StartText();
+    void AbandonText();
     void FrameCheck();
     uint8_t RecvAddress() const;
     uint8_t SendAddress() const;
@@ -162,6 +165,7 @@ private:
     uint16_t recvCrc;                   // running CRC of the frame being received
     uint32_t lenRecvMsg;                // text bytes received so far, 0 to 248
     RX_PACKET_STATES_E decodeState;
+    uint8_t skipText;                   // 1: passing over the rest of an abandoned text
     uint8_t bufRecvMsg[LEN_MSG_BACM];   // text without the doubled DLE
 
     STR_FIFO_MSG_T fifoTxMsg[LEN_FIFO_TX_MSG];

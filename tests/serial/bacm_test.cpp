@@ -229,6 +229,20 @@ std::vector<RxCase> rxCases()
     two.insert(two.end(), second.begin(), second.end());
     const Bytes nack = nakFrom(0x81);
     const Bytes none;
+    // Abandoned texts whose tail, read from outside, is a frame "xy" with
+    // a good CRC, followed by a good frame: only the good frame counts.
+    const Bytes xy = infoFrame(0x01, textOf("xy"));
+    const Bytes abc = infoFrame(0x01, textOf("abc"));
+    Bytes badEscapeTail{0x01, 0x10, 0x02, 0x41, 0x10, 0x20};
+    Bytes tooLongTail{0x01, 0x10, 0x02};
+    for (Bytes* b : {&badEscapeTail, &tooLongTail}) {
+        Bytes text = b == &tooLongTail ? Bytes(250, 'a') : Bytes{};
+        text.insert(text.end(), xy.begin(), xy.end() - 4);  // address, DLE STX, "xy"
+        const Bytes stuffed = stuff(text);
+        b->insert(b->end(), stuffed.begin(), stuffed.end());
+        b->insert(b->end(), xy.end() - 4, xy.end());  // the sender's DLE ETX, the tuned CRC
+        b->insert(b->end(), abc.begin(), abc.end());
+    }
     return {
         {"248 bytes", infoFrame(0x01, t248), {t248}, none, 0, 0, 0},
         {"249 bytes", infoFrame(0x01, t249), {}, nack, 1, 0, 0},
@@ -242,7 +256,9 @@ std::vector<RxCase> rxCases()
         {"repeated address and DLE",
          {0x01, 0x01, 0x01, 0x10, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C},
          {textOf("abc")}, none, 0, 0, 0},
-        {"bad escape, plain byte", {0x01, 0x10, 0x02, 0x41, 0x10, 0x20}, {}, none, 1, 0, 0},
+        {"bad escape, plain byte", {0x01, 0x10, 0x02, 0x41, 0x10, 0x20}, {}, nack, 1, 0, 0},
+        {"bad escape, a frame in its tail", badEscapeTail, {textOf("abc")}, none, 1, 0, 0},
+        {"too long, a frame in its tail", tooLongTail, {textOf("abc")}, none, 1, 0, 0},
         {"two INFO frames in one pass", two, {textOf("one"), Bytes{0x10, 0x20}}, none, 0, 0, 0},
     };
 }
