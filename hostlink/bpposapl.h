@@ -37,7 +37,7 @@ struct BPPOS_STATS_T {
     uint32_t numOfSentMessages;             // info frames queued for sending
     uint32_t numOfRecvdMessages;            // frames with a correct CRC and a full header
     uint32_t numOfRecvDataQueueFullErrors;  // bytes dropped on a full receive FIFO
-    uint32_t numOfPacketFormatErrors;       // over-long texts and bad escapes
+    uint32_t numOfPacketFormatErrors;       // over-long texts and bad escapes (once per text)
     uint32_t numOfCrcErrors;                // frames with a wrong CRC byte
     uint32_t numOfRecvdMsgLengthErrors;     // good CRC but short header or too big for a BD
     uint32_t numOfSendMsgLengthErrors;      // Send with load 0 or above LEN_MSG_BPPOS, link up
@@ -80,7 +80,9 @@ public:
     // Writes a BPPOS_STATS_T at p.
     void GetStats(uint8_t* p) override;
     // Interrupt only: stores the bytes of units, drops those between them.
-    // A unit that loses a byte to a full FIFO is dropped whole.
+    // A unit that loses a byte to a full FIFO is dropped whole; it shows in
+    // numOfRecvDataQueueFullErrors only, by the bytes that found the FIFO
+    // full (the rest of it is dropped uncounted), and never as a format error.
     void RxDataHandler(uint8_t byte) override;
     // Interrupt only: next byte to clock out, or EC_FAIL when nothing is queued.
     ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
@@ -95,6 +97,8 @@ private:
     void CloseCutUnit();
     void DecodePacket();
     void DecodeByte(uint8_t byte);
+    void StartFrame();
+    void AbandonText(bool formatError);
     void FrameReceived();
     void ConnectionReceived();
     ERROR_CODES_E SendInfo(BD* bd);
@@ -122,6 +126,7 @@ private:
     uint8_t discardRx;                     // 1: a unit lost a byte; its rest is not stored
     RX_PACKET_STATE_E cutState;            // pre-filter state before that byte
     RX_PACKET_STATE_E decodeState;         // worker decoder
+    uint8_t skipText;                      // 1: passing over the rest of an abandoned text
     uint16_t lenRecvMsg;                   // unstuffed text bytes so far, at most LEN_DECODE_BUF
     uint8_t bufRecvMsg[LEN_DECODE_BUF];
     uint8_t recvCrc;                       // running CRC of the frame being received
