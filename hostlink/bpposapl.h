@@ -73,7 +73,8 @@ public:
     // Router task. Queues the BD's data as one info frame, whole or not at
     // all; the BD is only read. EC_FAIL when the link is down (not counted),
     // for a load of 0 or above LEN_MSG_BPPOS, or when the transmit FIFO has
-    // no room. A null BD is fatal (EC_ERROR_INVALID_ARGUMENT). May wait for
+    // no room. A null BD is fatal (EC_ERROR_INVALID_ARGUMENT) in every link
+    // state. May wait for
     // the transmit FIFO semaphore.
     ERROR_CODES_E Send(BD* bd) override;
     void ResetStats() override;

@@ -85,15 +85,16 @@ void BACM::EnableLog() { doLog = 1; }
 
 ERROR_CODES_E BACM::Send(BD* bd)
 {
+    // First, so that the programming fault shows whatever the link state.
+    if (bd == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
     if (linkActivity != LINK_UP) {
         return EC_FAIL;
     }
     if (loadFifoTxMsg >= LEN_FIFO_TX_MSG) {
         numOfSendMsgQueueFullErrors++;
         return EC_FAIL;
-    }
-    if (bd == nullptr) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
     const uint32_t len = bd->Load();
     if (len == 0 || len > LEN_MSG_BACM) {

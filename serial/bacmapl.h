@@ -108,7 +108,8 @@ public:
     void EnableLog() override;
     // Router task. Queues a copy of the BD's data for a later turn. EC_FAIL
     // while the link is down (not counted), with 16 messages queued, or with
-    // 0 or more than 248 bytes (both counted). A null BD is fatal.
+    // 0 or more than 248 bytes (both counted). A null BD is fatal
+    // (EC_ERROR_INVALID_ARGUMENT) in every link state and queue load.
     ERROR_CODES_E Send(BD* bd) override;
     // Clears the counters; link state and queues stay.
     void ResetStats() override;

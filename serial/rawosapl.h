@@ -51,7 +51,7 @@ public:
     // Router task. Copies the whole message into the transmit FIFO, whatever
     // the link state. EC_FAIL with 0 or more than 1468 bytes (counted) or
     // when the FIFO lacks room for all of it (not counted, nothing written).
-    // A null BD is fatal.
+    // A null BD is fatal (EC_ERROR_INVALID_ARGUMENT), whatever the state.
     ERROR_CODES_E Send(BD* bd) override;
     // Clears the counters; the link state stays.
     void ResetStats() override;

@@ -552,7 +552,12 @@ TEST_F(BacmDeathTest, FatalMisuse)
 {
     BACM_CONFIG_T noCallback{SOURCE_SCI1, nullptr, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
     EXPECT_FATAL(BACM{noCallback}, EC_ERROR_INVALID_ARGUMENT, "bacmapl");
+    // In every link state: down, up, up with the message queue full.
+    auto down = make(false, 0x01);
+    EXPECT_FATAL(down->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
     auto s = upSlave();
+    EXPECT_FATAL(s->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
+    for (uint32_t i = 0; i < BACM::LEN_FIFO_TX_MSG; ++i) ASSERT_EQ(send(*s, textOf("q")), EC_SUCCESS);
     EXPECT_FATAL(s->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
     BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
     EXPECT_FATAL(
