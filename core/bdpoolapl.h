@@ -24,6 +24,8 @@ public:
     // A clean BD; an empty pool is fatal (EC_ERROR_BD_POOL_EMPTY). Never null.
     static BD* Get();
     // Clears the header fields and load (not the bytes) and frees the BD.
+    // A null BD, or a pool BD that is already free, is fatal
+    // (EC_ERROR_INVALID_ARGUMENT).
     static void Put(BD* bd);
     // Snapshot without a lock, for the diagnostics pages.
     static void GetStats(BDPOOL_STATS_T& stats);
