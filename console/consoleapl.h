@@ -20,7 +20,7 @@ struct CONSOLE_CONFIG_T {
     RECV_BYTE_CALLBACK recvCallback;  // called in the console task per received byte
 };
 
-class Console : public IProtocol {
+class Console final : public IProtocol {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 1024;
     static constexpr uint32_t MASK_FIFO_RX_DATA = 1023;

@@ -44,7 +44,7 @@ struct BPPOS_STATS_T {
     uint32_t numOfSendDataQueueFullErrors;  // frames abandoned mid-way on a full transmit FIFO
 };
 
-class BPPoS : public IProtocol {
+class BPPoS final : public IProtocol {
 public:
     static constexpr uint8_t DLE = 0x10;
     static constexpr uint8_t STX = 0x02;

@@ -49,7 +49,7 @@ struct BACM_STATS_T {
     uint32_t loadSendMsgQueue;              // messages queued now (not a counter)
 };
 
-class BACM : public IProtocol {
+class BACM final : public IProtocol {
 public:
     // Scoped to the class: the host-link protocol uses the same names.
     static constexpr uint8_t STX = 0x02;

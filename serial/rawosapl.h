@@ -33,7 +33,7 @@ struct RAWOS_STATS_T {
     uint32_t numOfSendMsgLengthErrors;      // Send with 0 or more than 1468 bytes
 };
 
-class RAWoS : public IProtocol {
+class RAWoS final : public IProtocol {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
     static constexpr uint32_t MASK_FIFO_RX_DATA = LEN_FIFO_RX_DATA - 1;

@@ -231,8 +231,8 @@ void settingsChanged(Uart& u, uint32_t baseAddr)
 // Every binary that can print a fatal line links this file: pulling the
 // register models in with it keeps the watchdog, RTC and control-module
 // registers present wherever the firmware may program them.
-bool (*volatile gWatchdogLinked)() = hostWdtRunning;
-void (*volatile gRtcCtrlLinked)() = hostRtcCtrlReset;
+[[maybe_unused]] bool (*volatile gWatchdogLinked)() = hostWdtRunning;
+[[maybe_unused]] void (*volatile gRtcCtrlLinked)() = hostRtcCtrlReset;
 
 }  // namespace
 
