@@ -252,12 +252,26 @@ void Console::WorkerTask(UArg arg0, UArg /*arg1*/)
     Console* const self = reinterpret_cast<Console*>(arg0);
     for (;;) {
         (void)ti_sysbios_knl_Semaphore_pend(self->semHandleRecvData, BIOS_WAIT_FOREVER);
-        if (self->loadFifoRxData == 0) {
-            continue;
-        }
-        self->recvCallback(self->fifoRxData[self->firstFifoRxData]);
-        self->firstFifoRxData = (self->firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
-        // Released only after the callback returned, so the key stays intact.
-        fifoLoadAdd(self->loadFifoRxData, -1);
+        (void)self->TakeKey();  // none left when a cycle took it already
     }
+}
+
+void Console::WorkerCycle()
+{
+    uint32_t count = loadFifoRxData;
+    while (count-- > 0) {
+        (void)TakeKey();
+    }
+}
+
+bool Console::TakeKey()
+{
+    if (loadFifoRxData == 0) {
+        return false;
+    }
+    recvCallback(fifoRxData[firstFifoRxData]);
+    firstFifoRxData = (firstFifoRxData + 1) & MASK_FIFO_RX_DATA;
+    // Released only after the callback returned, so the key stays intact.
+    fifoLoadAdd(loadFifoRxData, -1);
+    return true;
 }

@@ -56,8 +56,13 @@ public:
                                char pad, char* buffer);
 
     static void WorkerTask(UArg arg0, UArg arg1);
+    // One pass of the console task: every key received so far to the
+    // callback, in order. The task takes one key per semaphore count; a test
+    // or fuzz harness runs passes directly.
+    void WorkerCycle();
 
 private:
+    bool TakeKey();
     void SendSpaces(uint32_t count);
 
     const RECV_BYTE_CALLBACK recvCallback;

@@ -13,6 +13,8 @@ static BdStack mBdStack;
 // 1 while the BD of that slot is in the free list: a second Put of a free BD
 // would let two later Gets hand it to two owners.
 static uint8_t mSlotFree[NUM_BDS];
+// The BD of each slot, for a test build's Restart.
+static BD* hBd[NUM_BDS];
 
 // The slot whose data area the BD uses, or NUM_BDS for a BD of another
 // buffer, which the pool takes as before but cannot track.
@@ -30,9 +32,21 @@ void BdPool::Init()
 {
     for (uint16_t i = 0; i < NUM_BDS; ++i) {
         mSlotFree[i] = 0;
-        Put(new BD(LEN_BD_BUFFER, mBuffer[i]));
+        hBd[i] = new BD(LEN_BD_BUFFER, mBuffer[i]);
+        Put(hBd[i]);
     }
 }
+
+#ifdef ZOK2_TEST_HOOKS
+void BdPool::Restart()
+{
+    mBdStack = BdStack();
+    for (uint16_t i = 0; i < NUM_BDS; ++i) {
+        mSlotFree[i] = 0;
+        Put(hBd[i]);
+    }
+}
+#endif
 
 BD* BdPool::Get()
 {

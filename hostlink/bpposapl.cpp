@@ -27,33 +27,6 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
       connectionCallback(config.connectionCallback),
       ticksRecvTimeout(config.ticksRecvTimeout),
       ticksConnectionWindow(config.ticksConnectionWindow),
-      doLog(0),
-      linkActivity(LINK_DOWN),
-      lastLinkActivity(LINK_DOWN),
-      markTicksConnectionWindow(0),
-      markTicksRecvTimeout(0),
-      ticksTaskPeriod(0),
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
-      recvDataState(WAIT_DLE),
-      discardRx(0),
-      cutState(WAIT_DLE),
-      decodeState(WAIT_DLE),
-      skipText(0),
-      lenRecvMsg(0),
-      recvCrc(VAL_INITIAL_CRC),
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfPacketFormatErrors(0),
-      numOfCrcErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0),
-      numOfSendDataQueueFullErrors(0),
       semHandleFifoTxData(nullptr)
 {
     if (recvCallback == nullptr) {
@@ -63,15 +36,51 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
     if (semHandleFifoTxData == nullptr) {
         EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
     }
-    const uint32_t now = ti_sysbios_knl_Clock_getTicks();
-    markTicksConnectionWindow = now;
-    markTicksRecvTimeout = now;
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-
+    InitState();
     if (createWorkerTask(this, "bppos", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
+
+void BPPoS::InitState()
+{
+    // Everything but the configuration, as after construction.
+    doLog = 0;
+    linkActivity = LINK_DOWN;
+    lastLinkActivity = LINK_DOWN;
+    firstFifoRxData = 0;
+    lastFifoRxData = 0;
+    loadFifoRxData = 0;
+    recvDataState = WAIT_DLE;
+    discardRx = 0;
+    cutState = WAIT_DLE;
+    decodeState = WAIT_DLE;
+    skipText = 0;
+    lenRecvMsg = 0;
+    recvCrc = VAL_INITIAL_CRC;
+    firstFifoTxData = 0;
+    lastFifoTxData = 0;
+    loadFifoTxData = 0;
+    numOfSentMessages = 0;
+    numOfRecvdMessages = 0;
+    numOfRecvDataQueueFullErrors = 0;
+    numOfPacketFormatErrors = 0;
+    numOfCrcErrors = 0;
+    numOfRecvdMsgLengthErrors = 0;
+    numOfSendMsgLengthErrors = 0;
+    numOfSendDataQueueFullErrors = 0;
+    const uint32_t now = ti_sysbios_knl_Clock_getTicks();
+    markTicksConnectionWindow = now;
+    markTicksRecvTimeout = now;
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+    std::memset(fifoRxData, 0, sizeof(fifoRxData));
+    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+    std::memset(fifoTxData, 0, sizeof(fifoTxData));
+}
+
+#ifdef ZOK2_TEST_HOOKS
+void BPPoS::Restart() { InitState(); }
+#endif
 
 void BPPoS::EnableLog() { doLog = 1; }
 

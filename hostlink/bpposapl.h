@@ -93,7 +93,14 @@ public:
     // Public so that a test can run passes under a controllable clock.
     void WorkerCycle();
 
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: back to the state right after construction
+    // (configuration kept, no further task), so that every run starts alike.
+    void Restart();
+#endif
+
 private:
+    void InitState();
     void StoreRxByte(uint8_t byte);
     void CloseCutUnit();
     void DecodePacket();

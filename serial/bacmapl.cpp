@@ -31,55 +31,60 @@ BACM::BACM(BACM_CONFIG_T config)
       master(config.master),
       physicalAddr(config.physicalAddr),
       ticksRecvTimeout(config.ticksRecvTimeout),
-      ticksAckWindow(config.ticksAckWindow),
-      doLog(0),
-      linkActivity(LINK_DOWN),
-      markTicksAckWindow(0),
-      markTicksRecvTimeout(0),
-      ticksTaskPeriod(0),
-      linkState(WAIT_PACKET),
-      fifoRxData{},
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
-      recvCrc(VAL_INITIAL_CRC),
-      lenRecvMsg(0),
-      decodeState(WAIT_ADD),
-      skipText(0),
-      bufRecvMsg{},
-      fifoTxMsg{},
-      firstFifoTxMsg(0),
-      lastFifoTxMsg(0),
-      loadFifoTxMsg(0),
-      fifoTxData{},
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
-      lastPacketSent(SENT_NOTHING),
-      numReTx(0),
-      txFirstAck(0),
-      BufReTxMsg{},
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfPacketFormatErrors(0),
-      numOfCrcErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0),
-      numOfSendMsgQueueFullErrors(0),
-      numTotalReTxMsg(0)
+      ticksAckWindow(config.ticksAckWindow)
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-    linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
-
+    InitState();
     if (createWorkerTask(this, "bacm", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
+
+void BACM::InitState()
+{
+    // Everything but the configuration, as after construction.
+    doLog = 0;
+    linkActivity = LINK_DOWN;
+    std::memset(fifoRxData, 0, sizeof(fifoRxData));
+    firstFifoRxData = 0;
+    lastFifoRxData = 0;
+    loadFifoRxData = 0;
+    recvCrc = VAL_INITIAL_CRC;
+    lenRecvMsg = 0;
+    decodeState = WAIT_ADD;
+    skipText = 0;
+    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+    std::memset(fifoTxMsg, 0, sizeof(fifoTxMsg));
+    firstFifoTxMsg = 0;
+    lastFifoTxMsg = 0;
+    loadFifoTxMsg = 0;
+    std::memset(fifoTxData, 0, sizeof(fifoTxData));
+    firstFifoTxData = 0;
+    lastFifoTxData = 0;
+    loadFifoTxData = 0;
+    lastPacketSent = SENT_NOTHING;
+    numReTx = 0;
+    txFirstAck = 0;
+    BufReTxMsg = {};
+    numOfSentMessages = 0;
+    numOfRecvdMessages = 0;
+    numOfRecvDataQueueFullErrors = 0;
+    numOfPacketFormatErrors = 0;
+    numOfCrcErrors = 0;
+    numOfRecvdMsgLengthErrors = 0;
+    numOfSendMsgLengthErrors = 0;
+    numOfSendMsgQueueFullErrors = 0;
+    numTotalReTxMsg = 0;
+    markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+    linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
+}
+
+#ifdef ZOK2_TEST_HOOKS
+void BACM::Restart() { InitState(); }
+#endif
 
 void BACM::EnableLog() { doLog = 1; }
 

@@ -124,7 +124,14 @@ public:
     // run it directly under a controllable clock.
     void WorkerCycle();
 
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: back to the state right after construction
+    // (configuration kept, no further task), so that every run starts alike.
+    void Restart();
+#endif
+
 private:
+    void InitState();
     void DecodePacket();
     void DecodeByte(uint8_t c);
     void CheckPacketType(uint8_t c);

@@ -17,40 +17,46 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
       source(config.source),
       recvCallback(config.recvCallback),
       ticksRecvTimeout(config.ticksRecvTimeout),
-      ticksInterCharTimeout(config.ticksInterCharTimeout),
-      doLog(0),
-      linkActivity(LINK_DOWN),
-      markTicksInterCharTimeout(0),
-      markTicksRecvTimeout(0),
-      ticksTaskPeriod(0),
-      fifoRxData{},
-      firstFifoRxData(0),
-      lastFifoRxData(0),
-      loadFifoRxData(0),
-      lenRecvMsg(0),
-      bufRecvMsg{},
-      fifoTxData{},
-      firstFifoTxData(0),
-      lastFifoTxData(0),
-      loadFifoTxData(0),
-      numOfSentMessages(0),
-      numOfRecvdMessages(0),
-      numOfInterCharTimeout(0),
-      numOfMaxFrameLength(0),
-      numOfRecvDataQueueFullErrors(0),
-      numOfRecvdMsgLengthErrors(0),
-      numOfSendMsgLengthErrors(0)
+      ticksInterCharTimeout(config.ticksInterCharTimeout)
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    markTicksInterCharTimeout = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-
+    InitState();
     if (createWorkerTask(this, "rawos", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
+
+void RAWoS::InitState()
+{
+    // Everything but the configuration, as after construction.
+    doLog = 0;
+    linkActivity = LINK_DOWN;
+    std::memset(fifoRxData, 0, sizeof(fifoRxData));
+    firstFifoRxData = 0;
+    lastFifoRxData = 0;
+    loadFifoRxData = 0;
+    lenRecvMsg = 0;
+    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+    std::memset(fifoTxData, 0, sizeof(fifoTxData));
+    firstFifoTxData = 0;
+    lastFifoTxData = 0;
+    loadFifoTxData = 0;
+    numOfSentMessages = 0;
+    numOfRecvdMessages = 0;
+    numOfInterCharTimeout = 0;
+    numOfMaxFrameLength = 0;
+    numOfRecvDataQueueFullErrors = 0;
+    numOfRecvdMsgLengthErrors = 0;
+    numOfSendMsgLengthErrors = 0;
+    markTicksInterCharTimeout = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+}
+
+#ifdef ZOK2_TEST_HOOKS
+void RAWoS::Restart() { InitState(); }
+#endif
 
 void RAWoS::EnableLog() { doLog = 1; }
 

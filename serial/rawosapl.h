@@ -66,7 +66,14 @@ public:
     // ticks; tests run it directly under a controllable clock.
     void WorkerCycle();
 
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: back to the state right after construction
+    // (configuration kept, no further task), so that every run starts alike.
+    void Restart();
+#endif
+
 private:
+    void InitState();
     void DecodePacket();
     void SaveRecvdPacket();
     void Trace(const char* mark) const;

@@ -350,6 +350,25 @@ TEST_F(BpposTest, NothingIsDecodedFromTheRestOfAnAbandonedText)
     }
 }
 
+TEST_F(BpposTest, RestartReturnsToTheConstructedState)
+{
+    BPPoS& p = make();
+    bringUp(p);
+    EXPECT_EQ(EC_SUCCESS, sendPayload(p, {0x61}));
+    const Bytes frame = hostlink::encodeFrame(plainMessage({0x62}));
+    feed(p, Bytes(frame.begin(), frame.begin() + 6));  // half a frame pending
+    p.Restart();
+    const BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(LINK_DOWN, s.linkActivity);
+    EXPECT_EQ(0u, s.numOfSentMessages);
+    EXPECT_TRUE(drain(p).empty());
+    feed(p, Bytes(frame.begin() + 6, frame.end()));
+    feed(p, frame);
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_EQ(0u, statsOf(p).numOfCrcErrors + statsOf(p).numOfPacketFormatErrors);
+}
+
 TEST_F(BpposTest, SendIsRefusedWhileDownAndForBadLengths)
 {
     BPPoS& p = make();
