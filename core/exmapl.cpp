@@ -11,6 +11,10 @@
 
 static char mUartBuffer[MAX_LEN_STRING];
 
+#ifdef ZOK2_TEST_HOOKS
+void (*exmFatalObserver)(const char* line) = nullptr;
+#endif
+
 void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uint32_t line)
 {
     (void)ti_sysbios_hal_Hwi_disable();  // never enabled again
@@ -24,6 +28,11 @@ void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uin
     for (const char* p = mUartBuffer; *p != '\0'; ++p) {
         exmPrintChar(*p);
     }
+#ifdef ZOK2_TEST_HOOKS
+    if (exmFatalObserver != nullptr) {
+        exmFatalObserver(mUartBuffer + 1);
+    }
+#endif
     cpuHalt(code);
 }
 
