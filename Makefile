@@ -1,7 +1,7 @@
 # Entry points for a fresh machine: `make run` starts the gateway on its
 # embedded default, `make test` builds and runs every test (debug, sanitizer
 # and 32-bit ARM builds).
-.PHONY: all bootstrap build run test test-debug test-asan test-cross cross clean
+.PHONY: all bootstrap build run test test-debug test-asan test-cross cross fuzz clean
 
 all: build
 
@@ -37,6 +37,21 @@ cross:
 # pace) stay on the host builds.
 test-cross: cross
 	ctest --preset armhf
+
+# Fuzz targets (clang, libFuzzer): `make fuzz` builds them; with TARGET=bppos,
+# bacm or rawos it also runs that one for SECONDS (default 600) on one core,
+# new inputs going to build/fuzz/corpus/<target>, the seeds read from
+# fuzz/corpus/<target>.
+SECONDS ?= 600
+fuzz:
+	@scripts/bootstrap.sh fuzz
+	cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
+ifdef TARGET
+	mkdir -p build/fuzz/corpus/$(TARGET)
+	./build/fuzz/fuzz/fuzz_$(TARGET) -max_total_time=$(SECONDS) -max_len=4096 \
+		-print_final_stats=1 -artifact_prefix=build/fuzz/ \
+		build/fuzz/corpus/$(TARGET) fuzz/corpus/$(TARGET)
+endif
 
 clean:
 	rm -rf build

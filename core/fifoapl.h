@@ -55,6 +55,17 @@ public:
 
     RingFifo() : items{}, first(0), last(0), load(0) {}
 
+    // Empty and zeroed, as after construction; only while neither side runs.
+    void Clear()
+    {
+        for (T& item : items) {
+            item = T{};
+        }
+        first = 0;
+        last = 0;
+        load = 0;
+    }
+
     uint32_t Load() const { return load; }
     uint32_t Room() const { return LEN - load; }
 

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one
 # is missing, so that a fresh machine needs nothing by hand.
-# Usage: scripts/bootstrap.sh [cross]   (cross: also the 32-bit ARM toolchains and qemu-arm)
+# Usage: scripts/bootstrap.sh [cross|fuzz]
+#   cross: also the 32-bit ARM toolchains and qemu-arm
+#   fuzz:  also clang and its runtime libraries (libFuzzer, sanitizers)
 set -euo pipefail
 
 pkgs=(g++ cmake ninja-build make clang-format libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
 if [ "${1:-}" = "cross" ]; then
     pkgs+=(googletest g++-arm-linux-gnueabihf qemu-user gcc-arm-none-eabi libstdc++-arm-none-eabi-newlib)
+fi
+if [ "${1:-}" = "fuzz" ]; then
+    pkgs+=(clang libclang-rt-dev)
 fi
 
 missing=()
