@@ -15,11 +15,6 @@ static const char _MODULE_[] = "bpposapl.cpp";
 static const uint32_t LEN_FRAME_OVERHEAD = 2 + BPPoS::LEN_HEADER + 3;
 static const uint32_t LEN_FRAME_CLOSING = 3;  // DLE ETX CRC
 static const uint32_t LEN_CONNECTION_PACKET = 2;
-// Stored after a DLE to end a unit that lost bytes: neither DLE, STX, ETX nor ACK.
-static const uint8_t ABORT_MARK = 0x15;
-// Stored instead of ABORT_MARK when a text on the wire holds DLE ABORT_MARK,
-// so that the decoder tells a bad escape (a format error) from a cut.
-static const uint8_t BAD_ESCAPE_MARK = 0x16;
 
 BPPoS::BPPoS(BPPOS_CONFIG_T config)
     : source(config.source),
@@ -51,7 +46,6 @@ void BPPoS::InitState()
     fifoRxData.Clear();
     recvDataState = WAIT_DLE;
     discardRx = 0;
-    cutState = WAIT_DLE;
     decodeState = WAIT_DLE;
     skipText = 0;
     lenRecvMsg = 0;
@@ -106,9 +100,9 @@ void BPPoS::GetStats(uint8_t* p)
 
 void BPPoS::RxDataHandler(uint8_t byte)
 {
-    const RX_PACKET_STATE_E before = recvDataState;
-    if (discardRx != 0 && before == WAIT_DLE) {
-        CloseCutUnit();
+    if (discardRx != 0 && recvDataState == WAIT_DLE) {
+        // The cut unit is over; the FIFO marks the next byte it stores.
+        discardRx = 0;
     }
     bool store = true;
     switch (recvDataState) {
@@ -145,9 +139,6 @@ void BPPoS::RxDataHandler(uint8_t byte)
             // and the rest of the text still goes through as text: hunted
             // from outside, a doubled DLE in it followed by STX would open a
             // unit made of the sender's data.
-            if (byte == ABORT_MARK) {
-                byte = BAD_ESCAPE_MARK;
-            }
             recvDataState = WAIT_TEXT_DLE;
         }
         break;
@@ -170,31 +161,11 @@ void BPPoS::RxDataHandler(uint8_t byte)
     }
     if (!fifoRxData.PutFromDriver(byte)) {
         // A unit with a byte missing could still meet its CRC by chance and
-        // be delivered corrupted: drop the rest of it too, and close it for
-        // the decoder once there is room again.
+        // be delivered corrupted: drop the rest of it too. The FIFO tells the
+        // decoder of the cut with the next byte it stores.
         ++stats.numOfRecvDataQueueFullErrors;
         discardRx = 1;
-        cutState = before;
     }
-}
-
-void BPPoS::CloseCutUnit()
-{
-    // The decoder stopped in the state the pre-filter had before the lost
-    // byte. A byte it refuses after a DLE (in a text, a DLE and that byte)
-    // ends the unit there as a format error; after a closing DLE ETX it is
-    // taken as the CRC, which only a complete text can match.
-    const uint32_t lenMark = cutState == WAIT_TEXT_DLE ? 2 : (cutState == WAIT_DLE ? 0 : 1);
-    if (fifoRxData.Room() < lenMark) {
-        return;  // still full: the next unit goes the same way
-    }
-    if (lenMark == 2) {
-        (void)fifoRxData.PutFromDriver(DLE);
-    }
-    if (lenMark != 0) {
-        (void)fifoRxData.PutFromDriver(ABORT_MARK);
-    }
-    discardRx = 0;
 }
 
 ERROR_CODES_E BPPoS::TxDataHandler(uint8_t& byte)
@@ -227,6 +198,14 @@ void BPPoS::DecodePacket()
     // Only the bytes present now: one pass stays bounded by the FIFO size.
     uint32_t count = fifoRxData.Load();
     while (count-- > 0) {
+        if (fifoRxData.CutBeforeFront()) {
+            // Bytes were lost here: whatever unit was open is dropped whole,
+            // and the pre-filter dropped the rest of it, so a unit starts
+            // here. The loss is counted where the bytes were dropped.
+            skipText = 0;
+            lenRecvMsg = 0;
+            decodeState = WAIT_DLE;
+        }
         DecodeByte(fifoRxData.Take());
     }
 }
@@ -258,7 +237,7 @@ void BPPoS::DecodeByte(uint8_t byte)
         } else if (skipText != 0) {
             // The rest of an abandoned text: passed over, pairs and all.
         } else if (lenRecvMsg == LEN_DECODE_BUF) {
-            AbandonText(true);
+            AbandonText();
         } else {
             bufRecvMsg[lenRecvMsg++] = byte;
             recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, byte);
@@ -269,7 +248,7 @@ void BPPoS::DecodeByte(uint8_t byte)
             if (skipText != 0) {
                 decodeState = WAIT_TEXT_DLE;
             } else if (lenRecvMsg == LEN_DECODE_BUF) {
-                AbandonText(true);
+                AbandonText();
             } else {
                 // Both bytes of the pair went on the wire, so both count.
                 recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, DLE);
@@ -296,9 +275,7 @@ void BPPoS::DecodeByte(uint8_t byte)
             ConnectionReceived();
             decodeState = WAIT_DLE;
         } else if (skipText == 0) {
-            // The pre-filter's mark of a cut unit is no format error: its
-            // lost bytes are counted where they were dropped.
-            AbandonText(byte != ABORT_MARK);
+            AbandonText();
         } else {
             decodeState = WAIT_TEXT_DLE;
         }
@@ -326,13 +303,11 @@ void BPPoS::StartFrame()
     decodeState = WAIT_TEXT_DLE;
 }
 
-void BPPoS::AbandonText(bool formatError)
+void BPPoS::AbandonText()
 {
     // The rest of the text is still read pair by pair up to its DLE ETX and
     // CRC, so that nothing in it is taken for the start of a unit.
-    if (formatError) {
-        ++stats.numOfPacketFormatErrors;
-    }
+    ++stats.numOfPacketFormatErrors;
     skipText = 1;
     decodeState = WAIT_TEXT_DLE;
 }

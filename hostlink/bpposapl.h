@@ -84,6 +84,8 @@ public:
     // A unit that loses a byte to a full FIFO is dropped whole; it shows in
     // numOfRecvDataQueueFullErrors only, by the bytes that found the FIFO
     // full (the rest of it is dropped uncounted), and never as a format error.
+    // The FIFO marks the cut beside the next byte it stores, so the decoder
+    // drops the open unit there and never reads a stored byte as a cut.
     void RxDataHandler(uint8_t byte) override;
     // Interrupt only: next byte to clock out, or EC_FAIL when nothing is queued.
     ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
@@ -101,11 +103,10 @@ public:
 
 private:
     void InitState();
-    void CloseCutUnit();
     void DecodePacket();
     void DecodeByte(uint8_t byte);
     void StartFrame();
-    void AbandonText(bool formatError);
+    void AbandonText();
     void FrameReceived();
     void ConnectionReceived();
     ERROR_CODES_E SendInfo(BD* bd);
@@ -124,11 +125,11 @@ private:
     uint32_t markTicksRecvTimeout;                // last valid frame or packet received
     uint32_t ticksTaskPeriod;                     // worker sleep per pass
 
-    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // filled by the interrupt, emptied by the worker
+    ByteFifoWithCuts<LEN_FIFO_RX_DATA>
+        fifoRxData;  // filled by the interrupt, emptied by the worker
 
     RX_PACKET_STATE_E recvDataState;  // interrupt pre-filter
     uint8_t discardRx;                // 1: a unit lost a byte; its rest is not stored
-    RX_PACKET_STATE_E cutState;       // pre-filter state before that byte
     RX_PACKET_STATE_E decodeState;    // worker decoder
     uint8_t skipText;                 // 1: passing over the rest of an abandoned text
     uint16_t lenRecvMsg;              // unstuffed text bytes so far, at most LEN_DECODE_BUF

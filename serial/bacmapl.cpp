@@ -194,9 +194,30 @@ void BACM::DecodePacket()
 {
     uint32_t count = fifoRxData.Load();
     while (count != 0) {
+        if (fifoRxData.CutBeforeFront()) {
+            PassOverCut();
+        }
         DecodeByte(fifoRxData.Take());
         count--;
     }
+}
+
+void BACM::PassOverCut()
+{
+    // Bytes were lost to the full FIFO just before this one. A text being
+    // received is dropped whole and answered like a CRC error, so that the
+    // sender repeats it. What follows may be the inside of a text whose
+    // start was lost: it is passed over like an abandoned text, up to its
+    // end or to the next opening pair. The loss is counted only where the
+    // bytes were dropped.
+    const bool textOpen = decodeState == WAIT_TEXT_DLE || decodeState == WAIT_ETX_DLE ||
+                          decodeState == WAIT_CRC_HI || decodeState == WAIT_CRC_LO;
+    if (textOpen && skipText == 0) {
+        linkState = SEND_NACK;
+    }
+    lenRecvMsg = 0;
+    skipText = 1;
+    decodeState = WAIT_TEXT_DLE;
 }
 
 void BACM::StartText()

@@ -116,6 +116,9 @@ public:
     // Writes BACM_STATS_T at p (32-bit aligned).
     void GetStats(uint8_t* p) override;
     // UART driver task: byte FIFO producer and consumer, O(1), no lock.
+    // A byte that finds the receive FIFO full counts in
+    // numOfRecvDataQueueFullErrors; the decoder learns of the cut from the
+    // FIFO and drops the frame that lost it whole (NACKed, no other counter).
     void RxDataHandler(uint8_t byte) override;
     ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
 
@@ -137,6 +140,7 @@ private:
     void CheckPacketType(uint8_t c);
     void StartText();
     void AbandonText();
+    void PassOverCut();
     void FrameCheck();
     uint8_t RecvAddress() const;
     uint8_t SendAddress() const;
@@ -163,7 +167,7 @@ private:
     uint32_t ticksTaskPeriod;               // worker period in ticks
     LINK_STATES_E linkState;
 
-    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
+    ByteFifoWithCuts<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
     uint16_t recvCrc;     // running CRC of the frame being received
     uint32_t lenRecvMsg;  // text bytes received so far, 0 to 248

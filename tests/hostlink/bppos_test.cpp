@@ -605,6 +605,31 @@ TEST_F(BpposTest, FrameThatLostBytesIsNeverDeliveredEvenWhenItsCrcWouldMatch)
     EXPECT_EQ(0u, s.numOfPacketFormatErrors);
 }
 
+// The CRC byte is the one lost to the full FIFO. No byte stored after the
+// cut may stand in for it: here the text's CRC is 0x15, the mark a cut once
+// left in the FIFO.
+TEST_F(BpposTest, CrcLostToAFullFifoIsNeverTakenFromLaterBytes)
+{
+    BPPoS& p = make();
+    for (int i = 0; i < 4088; ++i) feed(p, kConnection);  // 8176 bytes held
+    const Bytes frame{0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07,
+                      0xDA, 0x0A, 0x50, 0x00, 0x8A, 0x10, 0x03, 0x94};
+    feed(p, frame);
+    p.WorkerCycle();
+    feed(p, {0x16});  // a fill byte between units
+    p.WorkerCycle();
+    feed(p, kConnection);
+    feed(p, hostlink::encodeFrame(plainMessage({0x01})));
+    p.WorkerCycle();
+    ASSERT_EQ(1u, received().size());
+    EXPECT_EQ(Bytes{0x01}, received()[0].data);
+    const BPPOS_STATS_T s = statsOf(p);
+    EXPECT_EQ(1u, s.numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(0u, s.numOfCrcErrors);
+    EXPECT_EQ(0u, s.numOfPacketFormatErrors);
+    EXPECT_EQ(1u, s.numOfRecvdMessages);
+}
+
 TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
 {
     BPPoS& p = make();

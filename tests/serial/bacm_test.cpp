@@ -537,6 +537,31 @@ TEST_F(BacmTest, ReceiveFifoFullDropsAndCounts)
     EXPECT_EQ(takeDelivered(), std::vector<Bytes>{Bytes(100, 'z')});
 }
 
+// A frame that lost bytes to the full FIFO is dropped whole, even where
+// the bytes after the gap would make a frame of their own with a good CRC.
+TEST_F(BacmTest, FrameThatLostBytesToAFullFifoIsDroppedWhole)
+{
+    auto m = make(true, 0x01);
+    const Bytes frame{0x81, 0x81, 0x81, 0x81, 0x10, 0x02, 0x61, 0x93, 0x08, 0x10, 0x03, 0x74, 0x7F};
+    for (int i = 0; i < 162; ++i) feed(*m, frame);
+    cycle(*m);
+    // 78 whole frames fit; the 79th is cut after its first DLE of DLE ETX.
+    EXPECT_EQ(takeDelivered().size(), 78u);
+    (void)drain(*m);
+    feed(*m, {0x02, 0x07, 0x10, 0x03, 0xB6, 0x80});
+    cycle(*m);
+    EXPECT_TRUE(takeDelivered().empty());
+    EXPECT_EQ(drain(*m), nakFrom(0x01));  // the cut frame, answered like a bad CRC
+    BACM_STATS_T st = stats(*m);
+    EXPECT_EQ(st.numOfRecvDataQueueFullErrors, 162u * 13u - BACM::LEN_FIFO_RX_DATA);
+    EXPECT_EQ(st.numOfCrcErrors, 0u);
+    EXPECT_EQ(st.numOfPacketFormatErrors, 0u);
+    // The next frame is taken as usual.
+    feed(*m, infoFrame(0x81, Bytes{'o', 'k'}));
+    cycle(*m);
+    EXPECT_EQ(takeDelivered(), (std::vector<Bytes>{Bytes{0x6F, 0x6B}}));
+}
+
 TEST_F(BacmTest, TimeOutAcrossTheTickWrap)
 {
     hostClockSet(0xFFFFFFF0u);
