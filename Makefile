@@ -1,7 +1,7 @@
 # Entry points for a fresh machine: `make run` starts the gateway on its
 # embedded default, `make test` builds and runs every test (debug, sanitizer
 # and 32-bit ARM builds).
-.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build clean
+.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build fuzz clean
 
 all: build
 
@@ -53,6 +53,21 @@ bench: bench-build
 
 bench-quick: bench-build
 	./build/release/bench/zok2bench --quick --out build/bench-results $(ARGS)
+
+# Fuzz targets (clang, libFuzzer): `make fuzz` builds them; with TARGET=bppos,
+# bacm or rawos it also runs that one for SECONDS (default 600) on one core,
+# new inputs going to build/fuzz/corpus/<target>, the seeds read from
+# fuzz/corpus/<target>.
+SECONDS ?= 600
+fuzz:
+	@scripts/bootstrap.sh fuzz
+	cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
+ifdef TARGET
+	mkdir -p build/fuzz/corpus/$(TARGET)
+	./build/fuzz/fuzz/fuzz_$(TARGET) -max_total_time=$(SECONDS) -max_len=4096 \
+		-print_final_stats=1 -artifact_prefix=build/fuzz/ \
+		build/fuzz/corpus/$(TARGET) fuzz/corpus/$(TARGET)
+endif
 
 clean:
 	rm -rf build

@@ -258,11 +258,25 @@ void Console::WorkerTask(UArg arg0, UArg /*arg1*/)
     Console* const self = reinterpret_cast<Console*>(arg0);
     for (;;) {
         (void)ti_sysbios_knl_Semaphore_pend(self->semHandleRecvData, BIOS_WAIT_FOREVER);
-        if (self->fifoRxData.Load() == 0) {
-            continue;
-        }
-        self->recvCallback(self->fifoRxData.Front());
-        // Released only after the callback returned, so the key stays intact.
-        self->fifoRxData.Release();
+        (void)self->TakeKey();  // none left when a cycle took it already
     }
+}
+
+void Console::WorkerCycle()
+{
+    uint32_t count = fifoRxData.Load();
+    while (count-- > 0) {
+        (void)TakeKey();
+    }
+}
+
+bool Console::TakeKey()
+{
+    if (fifoRxData.Load() == 0) {
+        return false;
+    }
+    recvCallback(fifoRxData.Front());
+    // Released only after the callback returned, so the key stays intact.
+    fifoRxData.Release();
+    return true;
 }

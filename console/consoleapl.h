@@ -27,7 +27,7 @@ struct CONSOLE_CONFIG_T {
     RECV_BYTE_CALLBACK recvCallback;  // called in the console task per received byte
 };
 
-class Console : public IProtocol {
+class Console final : public IProtocol {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 1024;
     static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
@@ -65,8 +65,13 @@ public:
                                char pad, char* buffer);
 
     static void WorkerTask(UArg arg0, UArg arg1);
+    // One pass of the console task: every key received so far to the
+    // callback, in order. The task takes one key per semaphore count; a test
+    // or fuzz harness runs passes directly.
+    void WorkerCycle();
 
 private:
+    bool TakeKey();
     void SendSpaces(uint32_t count);
     void SendConversion(const CONSOLE_CONVERSION_T& conversion, va_list* args);
 

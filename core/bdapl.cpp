@@ -8,10 +8,11 @@
 
 static const char _MODULE_[] = "bdapl.cpp";
 
-void bdFatal(ERROR_CODES_E code, uint32_t line)
+void bdFatal(ERROR_CODES_E code, const char* caller, uint32_t line)
 {
-    // The inline checks sit in the shared header.
-    exmFatalError(code, _MODULE_, "bdapl.h", line);
+    // Every module is named after its source file, so the caller's file
+    // name is its module name.
+    exmFatalError(code, exmBaseName(caller), "bdapl.h", line);
 }
 
 BD::BD(uint32_t capacity, uint8_t* buffer)

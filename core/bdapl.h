@@ -33,9 +33,19 @@ using RECV_BD_CALLBACK = void (*)(BD* bd);
 // Link up/down notification of a protocol.
 using CONNECTION_CALLBACK = void (*)(SOURCES_E source, LINK_ACTIVITY_E activity);
 
-// Bounds and argument faults of the inline operations below; out of line so
-// that the fatal line names this header whoever calls.
-[[noreturn]] void bdFatal(ERROR_CODES_E code, uint32_t line);
+// Bounds faults of the inline operations below. The fatal line names the
+// caller's module (its source file, taken at the call) and this header, the
+// file that holds the check.
+[[noreturn]] void bdFatal(ERROR_CODES_E code, const char* caller, uint32_t line);
+
+// An index into a BD's data area that remembers the source file of the code
+// that made it, for the fatal line of operator[] (which takes one argument).
+struct BD_INDEX_T {
+    // Implicit: bd[i] reads as usual.
+    BD_INDEX_T(uint32_t i, const char* file = __builtin_FILE()) : index(i), caller(file) {}
+    uint32_t index;
+    const char* caller;
+};
 
 class BD {
 public:
@@ -57,41 +67,41 @@ public:
     const uint8_t* BufferPtr() const { return bufferPtr; }
     uint16_t Capacity() const { return static_cast<uint16_t>(bufferCapacity); }
 
-    void Load(uint32_t load)
+    void Load(uint32_t load, const char* caller = __builtin_FILE())
     {
         if (load > bufferCapacity) {
-            bdFatal(EC_ERROR_INVALID_INDEX, __LINE__);
+            bdFatal(EC_ERROR_INVALID_INDEX, caller, __LINE__);
         }
         bufferLoad = load;
     }
 
     // Reads any byte of the data area; checked against the capacity, not the load.
-    uint8_t Buffer(uint32_t index) const
+    uint8_t Buffer(uint32_t index, const char* caller = __builtin_FILE()) const
     {
         if (index >= bufferCapacity) {
-            bdFatal(EC_ERROR_INVALID_INDEX, __LINE__);
+            bdFatal(EC_ERROR_INVALID_INDEX, caller, __LINE__);
         }
         return bufferPtr[index];
     }
 
     // Writes one byte of the data area; the load is not changed.
-    void Buffer(uint32_t index, uint8_t value)
+    void Buffer(uint32_t index, uint8_t value, const char* caller = __builtin_FILE())
     {
         if (index >= bufferCapacity) {
-            bdFatal(EC_ERROR_INVALID_INDEX, __LINE__);
+            bdFatal(EC_ERROR_INVALID_INDEX, caller, __LINE__);
         }
         Data()[index] = value;
     }
 
-    uint8_t& operator[](uint32_t index)
+    uint8_t& operator[](BD_INDEX_T at)
     {
-        if (index >= bufferCapacity) {
-            bdFatal(EC_ERROR_INVALID_INDEX, __LINE__);
+        if (at.index >= bufferCapacity) {
+            bdFatal(EC_ERROR_INVALID_INDEX, at.caller, __LINE__);
         }
-        return Data()[index];
+        return Data()[at.index];
     }
 
-    uint8_t operator[](uint32_t index) const { return Buffer(index); }
+    uint8_t operator[](BD_INDEX_T at) const { return Buffer(at.index, at.caller); }
 
     // Copies length bytes to the start of the data area and sets the load.
     void Copy(uint32_t length, const uint8_t* src);

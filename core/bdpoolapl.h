@@ -21,9 +21,16 @@ class BdPool {
 public:
     // Creates the BDs; the BD of the last slot ends on top.
     static void Init();
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only, after Init: every BD free again, in Init's
+    // order, whoever held it; nothing is allocated.
+    static void Restart();
+#endif
     // A clean BD; an empty pool is fatal (EC_ERROR_BD_POOL_EMPTY). Never null.
     static BD* Get();
     // Clears the header fields and load (not the bytes) and frees the BD.
+    // A null BD, or a pool BD that is already free, is fatal
+    // (EC_ERROR_INVALID_ARGUMENT).
     static void Put(BD* bd);
     // Snapshot without a lock, for the diagnostics pages.
     static void GetStats(BDPOOL_STATS_T& stats);

@@ -41,7 +41,9 @@ void CpuLoad::Calculate()
         minCyclesCount = interval;
     }
     runCount += 1;
-    cyclesCount += interval;
+    // Saturates: one busy stretch of some 6 s at 600 MHz would wrap the sum
+    // and report an idle CPU just when it is busiest.
+    cyclesCount = (interval > UINT32_MAX - cyclesCount) ? UINT32_MAX : cyclesCount + interval;
 
     // The platform's frequency call returns 32 bits; a wider counter would
     // break the window arithmetic below.
@@ -56,10 +58,10 @@ void CpuLoad::Calculate()
     }
 
     const uint32_t key = ti_sysbios_hal_Hwi_disable();
-    uint32_t idle = minCyclesCount * runCount;
-    if (idle >= cyclesCount) {
-        idle = cyclesCount;
-    }
+    // In 64 bits: with the sum saturated the product may exceed 32 bits.
+    const uint64_t idleCycles = static_cast<uint64_t>(minCyclesCount) * runCount;
+    const uint32_t idle =
+        idleCycles >= cyclesCount ? cyclesCount : static_cast<uint32_t>(idleCycles);
     if (cyclesCount > SCALED_FORMULA_LIMIT) {
         cpuLoad = ((((cyclesCount - idle) >> SCALE_SHIFT) * PERCENT) + (cyclesCount >> 8)) /
                   (cyclesCount >> SCALE_SHIFT);

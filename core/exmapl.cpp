@@ -12,6 +12,10 @@ static const EXM_HOOKS_T* mHooks = nullptr;
 
 void exmSetHooks(const EXM_HOOKS_T* hooks) { mHooks = hooks; }
 
+#ifdef ZOK2_TEST_HOOKS
+void (*exmFatalObserver)(const char* line) = nullptr;
+#endif
+
 void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uint32_t line)
 {
     (void)ti_sysbios_hal_Hwi_disable();  // never enabled again
@@ -27,6 +31,11 @@ void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uin
     for (const char* p = mUartBuffer; *p != '\0'; ++p) {
         exmPrintChar(*p);
     }
+#ifdef ZOK2_TEST_HOOKS
+    if (exmFatalObserver != nullptr) {
+        exmFatalObserver(mUartBuffer + 1);
+    }
+#endif
     cpuHalt(code);
 }
 

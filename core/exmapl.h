@@ -30,6 +30,11 @@ void exmPrintChar(char c);
 // Writes a zero-terminated text with exmPrintChar.
 void exmPrintString(const char* text);
 [[noreturn]] void exmSystemExitHandler(int status);
+#ifdef ZOK2_TEST_HOOKS
+// Test and fuzz builds only: when set, gets the fatal line (without its
+// leading line feed) once it is printed, before the processor stops.
+extern void (*exmFatalObserver)(const char* line);
+#endif
 [[noreturn]] void exmSystemAbortHandler();
 
 // Fatal check used by every module: `_MODULE_` names the module that calls,

@@ -17,6 +17,8 @@
 class IProtocol {
 public:
     virtual void EnableLog() = 0;
+    // Copies the BD's data for sending; the caller keeps the BD. A null BD
+    // is a programming fault, fatal in every state of every protocol.
     virtual ERROR_CODES_E Send(BD* bd) = 0;
     virtual void ResetStats() = 0;
     // Writes the protocol's statistics record at p (32-bit aligned storage).

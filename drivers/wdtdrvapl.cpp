@@ -5,7 +5,8 @@
 
 #include "hwreg.h"
 
-static const char _MODULE_[] = "wdtdrvapl.cpp";
+// Kept by convention although no check here is fatal yet.
+[[maybe_unused]] static const char _MODULE_[] = "wdtdrvapl.cpp";
 
 static inline uint32_t wdtRead(uint32_t offset) { return regRead32(WDT_BASE_ADDR + offset); }
 

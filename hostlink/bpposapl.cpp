@@ -15,8 +15,6 @@ static const char _MODULE_[] = "bpposapl.cpp";
 static const uint32_t LEN_FRAME_OVERHEAD = 2 + BPPoS::LEN_HEADER + 3;
 static const uint32_t LEN_FRAME_CLOSING = 3;  // DLE ETX CRC
 static const uint32_t LEN_CONNECTION_PACKET = 2;
-// Stored after a DLE to end a unit that lost bytes: neither DLE, STX, ETX nor ACK.
-static const uint8_t ABORT_MARK = 0x15;
 
 BPPoS::BPPoS(BPPOS_CONFIG_T config)
     : source(config.source),
@@ -24,21 +22,6 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
       connectionCallback(config.connectionCallback),
       ticksRecvTimeout(config.ticksRecvTimeout),
       ticksConnectionWindow(config.ticksConnectionWindow),
-      doLog(0),
-      linkActivity(LINK_DOWN),
-      lastLinkActivity(LINK_DOWN),
-      markTicksConnectionWindow(0),
-      markTicksRecvTimeout(0),
-      ticksTaskPeriod(0),
-      fifoRxData(),
-      recvDataState(WAIT_DLE),
-      discardRx(0),
-      cutState(WAIT_DLE),
-      decodeState(WAIT_DLE),
-      lenRecvMsg(0),
-      recvCrc(VAL_INITIAL_CRC),
-      fifoTxData(),
-      stats(),
       semHandleFifoTxData(nullptr)
 {
     if (recvCallback == nullptr) {
@@ -48,15 +31,37 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
     if (semHandleFifoTxData == nullptr) {
         EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
     }
-    const uint32_t now = ti_sysbios_knl_Clock_getTicks();
-    markTicksConnectionWindow = now;
-    markTicksRecvTimeout = now;
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-
+    InitState();
     if (createWorkerTask(this, "bppos", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
+
+void BPPoS::InitState()
+{
+    // Everything but the configuration, as after construction.
+    doLog = 0;
+    linkActivity = LINK_DOWN;
+    lastLinkActivity = LINK_DOWN;
+    fifoRxData.Clear();
+    recvDataState = WAIT_DLE;
+    discardRx = 0;
+    decodeState = WAIT_DLE;
+    skipText = 0;
+    lenRecvMsg = 0;
+    recvCrc = VAL_INITIAL_CRC;
+    fifoTxData.Clear();
+    stats = BPPOS_STATS_T();
+    const uint32_t now = ti_sysbios_knl_Clock_getTicks();
+    markTicksConnectionWindow = now;
+    markTicksRecvTimeout = now;
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+}
+
+#ifdef ZOK2_TEST_HOOKS
+void BPPoS::Restart() { InitState(); }
+#endif
 
 void BPPoS::EnableLog() { doLog = 1; }
 
@@ -95,9 +100,9 @@ void BPPoS::GetStats(uint8_t* p)
 
 void BPPoS::RxDataHandler(uint8_t byte)
 {
-    const RX_PACKET_STATE_E before = recvDataState;
-    if (discardRx != 0 && before == WAIT_DLE) {
-        CloseCutUnit();
+    if (discardRx != 0 && recvDataState == WAIT_DLE) {
+        // The cut unit is over; the FIFO marks the next byte it stores.
+        discardRx = 0;
     }
     bool store = true;
     switch (recvDataState) {
@@ -125,16 +130,16 @@ void BPPoS::RxDataHandler(uint8_t byte)
         }
         break;
     case WAIT_ETX_DLE:
-        if (byte == DLE || byte == STX) {
-            recvDataState = WAIT_TEXT_DLE;
-        } else if (byte == ETX) {
+        if (byte == ETX) {
             recvDataState = WAIT_CRC;
-        } else {
-            // DLE ACK, and any bad escape too, is stored so that the decoder
-            // sees it and abandons the frame; dropped, the decoder would take
-            // the next frame's opening DLE as the second half of a pair and
-            // lose that frame as well.
+        } else if (byte == ACK) {
             recvDataState = WAIT_DLE;
+        } else {
+            // A bad escape is stored so that the decoder abandons the frame,
+            // and the rest of the text still goes through as text: hunted
+            // from outside, a doubled DLE in it followed by STX would open a
+            // unit made of the sender's data.
+            recvDataState = WAIT_TEXT_DLE;
         }
         break;
     case WAIT_CRC:
@@ -147,36 +152,20 @@ void BPPoS::RxDataHandler(uint8_t byte)
         return;
     }
     if (discardRx != 0) {
-        ++stats.numOfRecvDataQueueFullErrors;  // the rest of a unit that lost a byte
+        // The rest of a unit that lost a byte; only a byte that finds the
+        // FIFO full counts as such.
+        if (fifoRxData.Room() == 0) {
+            ++stats.numOfRecvDataQueueFullErrors;
+        }
         return;
     }
     if (!fifoRxData.PutFromDriver(byte)) {
         // A unit with a byte missing could still meet its CRC by chance and
-        // be delivered corrupted: drop the rest of it too, and close it for
-        // the decoder once there is room again.
+        // be delivered corrupted: drop the rest of it too. The FIFO tells the
+        // decoder of the cut with the next byte it stores.
         ++stats.numOfRecvDataQueueFullErrors;
         discardRx = 1;
-        cutState = before;
     }
-}
-
-void BPPoS::CloseCutUnit()
-{
-    // The decoder stopped in the state the pre-filter had before the lost
-    // byte. A byte it refuses after a DLE (in a text, a DLE and that byte)
-    // ends the unit there as a format error; after a closing DLE ETX it is
-    // taken as the CRC, which only a complete text can match.
-    const uint32_t lenMark = cutState == WAIT_TEXT_DLE ? 2 : (cutState == WAIT_DLE ? 0 : 1);
-    if (fifoRxData.Room() < lenMark) {
-        return;  // still full: the next unit goes the same way
-    }
-    if (lenMark == 2) {
-        (void)fifoRxData.PutFromDriver(DLE);
-    }
-    if (lenMark != 0) {
-        (void)fifoRxData.PutFromDriver(ABORT_MARK);
-    }
-    discardRx = 0;
 }
 
 ERROR_CODES_E BPPoS::TxDataHandler(uint8_t& byte)
@@ -209,6 +198,14 @@ void BPPoS::DecodePacket()
     // Only the bytes present now: one pass stays bounded by the FIFO size.
     uint32_t count = fifoRxData.Load();
     while (count-- > 0) {
+        if (fifoRxData.CutBeforeFront()) {
+            // Bytes were lost here: whatever unit was open is dropped whole,
+            // and the pre-filter dropped the rest of it, so a unit starts
+            // here. The loss is counted where the bytes were dropped.
+            skipText = 0;
+            lenRecvMsg = 0;
+            decodeState = WAIT_DLE;
+        }
         DecodeByte(fifoRxData.Take());
     }
 }
@@ -226,9 +223,7 @@ void BPPoS::DecodeByte(uint8_t byte)
             break;
         }
         if (byte == STX) {
-            recvCrc = VAL_INITIAL_CRC;
-            lenRecvMsg = 0;
-            decodeState = WAIT_TEXT_DLE;
+            StartFrame();
         } else {
             if (byte == ACK) {
                 ConnectionReceived();
@@ -239,9 +234,10 @@ void BPPoS::DecodeByte(uint8_t byte)
     case WAIT_TEXT_DLE:
         if (byte == DLE) {
             decodeState = WAIT_ETX_DLE;
+        } else if (skipText != 0) {
+            // The rest of an abandoned text: passed over, pairs and all.
         } else if (lenRecvMsg == LEN_DECODE_BUF) {
-            ++stats.numOfPacketFormatErrors;
-            decodeState = WAIT_DLE;
+            AbandonText();
         } else {
             bufRecvMsg[lenRecvMsg++] = byte;
             recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, byte);
@@ -249,9 +245,10 @@ void BPPoS::DecodeByte(uint8_t byte)
         break;
     case WAIT_ETX_DLE:
         if (byte == DLE) {
-            if (lenRecvMsg == LEN_DECODE_BUF) {
-                ++stats.numOfPacketFormatErrors;
-                decodeState = WAIT_DLE;
+            if (skipText != 0) {
+                decodeState = WAIT_TEXT_DLE;
+            } else if (lenRecvMsg == LEN_DECODE_BUF) {
+                AbandonText();
             } else {
                 // Both bytes of the pair went on the wire, so both count.
                 recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, DLE);
@@ -264,21 +261,29 @@ void BPPoS::DecodeByte(uint8_t byte)
             recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, ETX);
             decodeState = WAIT_CRC;
         } else if (byte == STX) {
-            ++stats.numOfPacketFormatErrors;
-            recvCrc = VAL_INITIAL_CRC;
-            lenRecvMsg = 0;
-            decodeState = WAIT_TEXT_DLE;
+            // Cut short on the wire; a new frame starts here. An abandoned
+            // text was counted when it was abandoned.
+            if (skipText == 0) {
+                ++stats.numOfPacketFormatErrors;
+            }
+            StartFrame();
         } else if (byte == ACK) {
-            ++stats.numOfPacketFormatErrors;
+            if (skipText == 0) {
+                ++stats.numOfPacketFormatErrors;
+            }
+            skipText = 0;
             ConnectionReceived();
             decodeState = WAIT_DLE;
+        } else if (skipText == 0) {
+            AbandonText();
         } else {
-            ++stats.numOfPacketFormatErrors;
-            decodeState = WAIT_DLE;
+            decodeState = WAIT_TEXT_DLE;
         }
         break;
     case WAIT_CRC:
-        if (byte == recvCrc) {
+        if (skipText != 0) {
+            skipText = 0;  // the CRC of an abandoned text
+        } else if (byte == recvCrc) {
             FrameReceived();
         } else {
             ++stats.numOfCrcErrors;
@@ -288,6 +293,23 @@ void BPPoS::DecodeByte(uint8_t byte)
     default:
         EXM_FATAL(EC_ERROR_INVALID_SWITCH);
     }
+}
+
+void BPPoS::StartFrame()
+{
+    recvCrc = VAL_INITIAL_CRC;
+    lenRecvMsg = 0;
+    skipText = 0;
+    decodeState = WAIT_TEXT_DLE;
+}
+
+void BPPoS::AbandonText()
+{
+    // The rest of the text is still read pair by pair up to its DLE ETX and
+    // CRC, so that nothing in it is taken for the start of a unit.
+    ++stats.numOfPacketFormatErrors;
+    skipText = 1;
+    decodeState = WAIT_TEXT_DLE;
 }
 
 void BPPoS::ConnectionReceived()

@@ -37,14 +37,14 @@ struct BPPOS_STATS_T {
     uint32_t numOfSentMessages;             // info frames queued for sending
     uint32_t numOfRecvdMessages;            // frames with a correct CRC and a full header
     uint32_t numOfRecvDataQueueFullErrors;  // bytes dropped on a full receive FIFO
-    uint32_t numOfPacketFormatErrors;       // over-long texts and bad escapes
+    uint32_t numOfPacketFormatErrors;       // over-long texts and bad escapes (once per text)
     uint32_t numOfCrcErrors;                // frames with a wrong CRC byte
     uint32_t numOfRecvdMsgLengthErrors;     // good CRC but short header or too big for a BD
     uint32_t numOfSendMsgLengthErrors;      // Send with load 0 or above LEN_MSG_BPPOS, link up
     uint32_t numOfSendDataQueueFullErrors;  // frames abandoned mid-way on a full transmit FIFO
 };
 
-class BPPoS : public IProtocol {
+class BPPoS final : public IProtocol {
 public:
     static constexpr uint8_t DLE = 0x10;
     static constexpr uint8_t STX = 0x02;
@@ -73,14 +73,19 @@ public:
     // Router task. Queues the BD's data as one info frame, whole or not at
     // all; the BD is only read. EC_FAIL when the link is down (not counted),
     // for a load of 0 or above LEN_MSG_BPPOS, or when the transmit FIFO has
-    // no room. A null BD is fatal (EC_ERROR_INVALID_ARGUMENT). May wait for
+    // no room. A null BD is fatal (EC_ERROR_INVALID_ARGUMENT) in every link
+    // state. May wait for
     // the transmit FIFO semaphore.
     ERROR_CODES_E Send(BD* bd) override;
     void ResetStats() override;
     // Writes a BPPOS_STATS_T at p.
     void GetStats(uint8_t* p) override;
     // Interrupt only: stores the bytes of units, drops those between them.
-    // A unit that loses a byte to a full FIFO is dropped whole.
+    // A unit that loses a byte to a full FIFO is dropped whole; it shows in
+    // numOfRecvDataQueueFullErrors only, by the bytes that found the FIFO
+    // full (the rest of it is dropped uncounted), and never as a format error.
+    // The FIFO marks the cut beside the next byte it stores, so the decoder
+    // drops the open unit there and never reads a stored byte as a cut.
     void RxDataHandler(uint8_t byte) override;
     // Interrupt only: next byte to clock out, or EC_FAIL when nothing is queued.
     ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
@@ -90,10 +95,18 @@ public:
     // Public so that a test can run passes under a controllable clock.
     void WorkerCycle();
 
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: back to the state right after construction
+    // (configuration kept, no further task), so that every run starts alike.
+    void Restart();
+#endif
+
 private:
-    void CloseCutUnit();
+    void InitState();
     void DecodePacket();
     void DecodeByte(uint8_t byte);
+    void StartFrame();
+    void AbandonText();
     void FrameReceived();
     void ConnectionReceived();
     ERROR_CODES_E SendInfo(BD* bd);
@@ -112,12 +125,13 @@ private:
     uint32_t markTicksRecvTimeout;                // last valid frame or packet received
     uint32_t ticksTaskPeriod;                     // worker sleep per pass
 
-    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // filled by the interrupt, emptied by the worker
+    ByteFifoWithCuts<LEN_FIFO_RX_DATA>
+        fifoRxData;  // filled by the interrupt, emptied by the worker
 
     RX_PACKET_STATE_E recvDataState;  // interrupt pre-filter
     uint8_t discardRx;                // 1: a unit lost a byte; its rest is not stored
-    RX_PACKET_STATE_E cutState;       // pre-filter state before that byte
     RX_PACKET_STATE_E decodeState;    // worker decoder
+    uint8_t skipText;                 // 1: passing over the rest of an abandoned text
     uint16_t lenRecvMsg;              // unstuffed text bytes so far, at most LEN_DECODE_BUF
     uint8_t bufRecvMsg[LEN_DECODE_BUF];
     uint8_t recvCrc;  // running CRC of the frame being received

@@ -5,7 +5,8 @@
 #include "bpposapl.h"
 #include "kernel.h"
 
-static const char _MODULE_[] = "spigateapl.cpp";
+// Kept by convention although no check here is fatal yet.
+[[maybe_unused]] static const char _MODULE_[] = "spigateapl.cpp";
 
 SpiGate::SpiGate(SPIGATE_CONFIG_T config)
     : source(config.source),

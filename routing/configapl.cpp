@@ -14,7 +14,8 @@
 #include "kernel.h"
 #include "versionapl.h"
 
-static const char _MODULE_[] = "configapl.cpp";
+// Kept by convention although no check here is fatal yet.
+[[maybe_unused]] static const char _MODULE_[] = "configapl.cpp";
 
 // Host links: the host clocks at 9.216 MHz in SPI mode 1 with an active-low
 // chip select; a link is down after 2 s of silence and kept alive by a

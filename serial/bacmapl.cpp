@@ -31,51 +31,58 @@ BACM::BACM(BACM_CONFIG_T config)
       master(config.master),
       physicalAddr(config.physicalAddr),
       ticksRecvTimeout(config.ticksRecvTimeout),
-      ticksAckWindow(config.ticksAckWindow),
-      doLog(0),
-      linkActivity(LINK_DOWN),
-      markTicksAckWindow(0),
-      markTicksRecvTimeout(0),
-      ticksTaskPeriod(0),
-      linkState(WAIT_PACKET),
-      fifoRxData(),
-      recvCrc(VAL_INITIAL_CRC),
-      lenRecvMsg(0),
-      decodeState(WAIT_ADD),
-      bufRecvMsg{},
-      fifoTxMsg(),
-      fifoTxData(),
-      lastPacketSent(SENT_NOTHING),
-      numReTx(0),
-      txFirstAck(0),
-      BufReTxMsg{},
-      stats()
+      ticksAckWindow(config.ticksAckWindow)
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-    linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
-
+    InitState();
     if (createWorkerTask(this, "bacm", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
 
+void BACM::InitState()
+{
+    // Everything but the configuration, as after construction.
+    doLog = 0;
+    linkActivity = LINK_DOWN;
+    fifoRxData.Clear();
+    recvCrc = VAL_INITIAL_CRC;
+    lenRecvMsg = 0;
+    decodeState = WAIT_ADD;
+    skipText = 0;
+    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+    fifoTxMsg.Clear();
+    fifoTxData.Clear();
+    lastPacketSent = SENT_NOTHING;
+    numReTx = 0;
+    txFirstAck = 0;
+    BufReTxMsg = {};
+    stats = BACM_STATS_T();
+    markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+    linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
+}
+
+#ifdef ZOK2_TEST_HOOKS
+void BACM::Restart() { InitState(); }
+#endif
+
 void BACM::EnableLog() { doLog = 1; }
 
 ERROR_CODES_E BACM::Send(BD* bd)
 {
+    // First, so that the programming fault shows whatever the link state.
+    if (bd == nullptr) {
+        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    }
     if (linkActivity != LINK_UP) {
         return EC_FAIL;
     }
     if (fifoTxMsg.Room() == 0) {
         stats.numOfSendMsgQueueFullErrors++;
         return EC_FAIL;
-    }
-    if (bd == nullptr) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
     const uint32_t len = bd->Load();
     if (len == 0 || len > LEN_MSG_BACM) {
@@ -187,20 +194,55 @@ void BACM::DecodePacket()
 {
     uint32_t count = fifoRxData.Load();
     while (count != 0) {
+        if (fifoRxData.CutBeforeFront()) {
+            PassOverCut();
+        }
         DecodeByte(fifoRxData.Take());
         count--;
     }
+}
+
+void BACM::PassOverCut()
+{
+    // Bytes were lost to the full FIFO just before this one. A text being
+    // received is dropped whole and answered like a CRC error, so that the
+    // sender repeats it. What follows may be the inside of a text whose
+    // start was lost: it is passed over like an abandoned text, up to its
+    // end or to the next opening pair. The loss is counted only where the
+    // bytes were dropped.
+    const bool textOpen = decodeState == WAIT_TEXT_DLE || decodeState == WAIT_ETX_DLE ||
+                          decodeState == WAIT_CRC_HI || decodeState == WAIT_CRC_LO;
+    if (textOpen && skipText == 0) {
+        linkState = SEND_NACK;
+    }
+    lenRecvMsg = 0;
+    skipText = 1;
+    decodeState = WAIT_TEXT_DLE;
 }
 
 void BACM::StartText()
 {
     recvCrc = VAL_INITIAL_CRC;
     lenRecvMsg = 0;
+    skipText = 0;
+    decodeState = WAIT_TEXT_DLE;
+}
+
+void BACM::AbandonText()
+{
+    // Answered like a CRC error, so that the sender repeats the frame. The
+    // rest of the text is still read pair by pair up to its DLE ETX and CRC:
+    // taken from outside, a doubled DLE in it followed by STX would open a
+    // frame made of the sender's data.
+    stats.numOfPacketFormatErrors++;
+    linkState = SEND_NACK;
+    skipText = 1;
     decodeState = WAIT_TEXT_DLE;
 }
 
 void BACM::CheckPacketType(uint8_t c)
 {
+    skipText = 0;
     if (c == ACK) {
         markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
         linkState = RECEIVED_ACK;
@@ -237,41 +279,50 @@ void BACM::DecodeByte(uint8_t c)
     case WAIT_TEXT_DLE:
         if (c == DLE) {
             decodeState = WAIT_ETX_DLE;
+        } else if (skipText != 0) {
+            // The rest of an abandoned text: passed over, pairs and all.
         } else if (lenRecvMsg < LEN_MSG_BACM) {
             bufRecvMsg[lenRecvMsg++] = c;
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
         } else {
-            stats.numOfPacketFormatErrors++;
-            linkState = SEND_NACK;
-            decodeState = WAIT_ADD;
+            AbandonText();
         }
         break;
     case WAIT_ETX_DLE:
         if (c == DLE) {
-            if (lenRecvMsg < LEN_MSG_BACM) {
+            if (skipText != 0) {
+                decodeState = WAIT_TEXT_DLE;
+            } else if (lenRecvMsg < LEN_MSG_BACM) {
                 // Both halves of a doubled DLE are covered by the CRC.
                 recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
                 bufRecvMsg[lenRecvMsg++] = DLE;
                 recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
                 decodeState = WAIT_TEXT_DLE;
             } else {
-                stats.numOfPacketFormatErrors++;
-                linkState = SEND_NACK;
-                decodeState = WAIT_ADD;
+                AbandonText();
             }
         } else if (c == ETX) {
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
             recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, ETX);
             decodeState = WAIT_CRC_HI;
         } else if (c == STX) {
-            // The frame was cut short; a new one starts here.
-            stats.numOfPacketFormatErrors++;
+            // The frame was cut short; a new one starts here. An abandoned
+            // text was counted when it was abandoned.
+            if (skipText == 0) {
+                stats.numOfPacketFormatErrors++;
+            }
             StartText();
-        } else {
-            // Dropped without a NACK; an ACK or NACK here still counts, as
-            // it most likely follows a frame cut short.
-            stats.numOfPacketFormatErrors++;
+        } else if (c == ACK || c == NAK) {
+            // Most likely a frame cut short and followed by an ACK or NACK
+            // packet: the packet keeps its meaning, the frame is dropped.
+            if (skipText == 0) {
+                stats.numOfPacketFormatErrors++;
+            }
             CheckPacketType(c);
+        } else if (skipText == 0) {
+            AbandonText();
+        } else {
+            decodeState = WAIT_TEXT_DLE;
         }
         break;
     case WAIT_CRC_HI:
@@ -281,7 +332,10 @@ void BACM::DecodeByte(uint8_t c)
     case WAIT_CRC_LO:
         recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
         decodeState = WAIT_ADD;
-        FrameCheck();
+        if (skipText == 0) {
+            FrameCheck();
+        }
+        skipText = 0;
         break;
     default:
         EXM_FATAL(EC_ERROR_INVALID_SWITCH);

@@ -4,8 +4,10 @@
 // worker task (priority 2) decodes received packets, delivers each valid
 // message in a fresh BD to the receive callback (which then owns it), and
 // takes its turns: one INFO, ACK or NACK per turn, repeats on time-out or
-// NACK, link down after two unanswered repeats. Framing beyond the packets,
-// UART settings and the routing of delivered BDs belong to others.
+// NACK, link down after two unanswered repeats. A damaged frame (bad CRC,
+// bad escape, text too long or empty) is answered with a NACK; the rest of
+// an abandoned text is passed over up to its end, never decoded as frames. Framing beyond the
+// packets, UART settings and the routing of delivered BDs belong to others.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +49,7 @@ struct BACM_STATS_T {
     uint32_t loadSendMsgQueue;             // messages queued now (not a counter)
 };
 
-class BACM : public IProtocol {
+class BACM final : public IProtocol {
 public:
     // Scoped to the class: the host-link protocol uses the same names.
     static constexpr uint8_t STX = 0x02;
@@ -106,13 +108,17 @@ public:
     void EnableLog() override;
     // Router task. Queues a copy of the BD's data for a later turn. EC_FAIL
     // while the link is down (not counted), with 16 messages queued, or with
-    // 0 or more than 248 bytes (both counted). A null BD is fatal.
+    // 0 or more than 248 bytes (both counted). A null BD is fatal
+    // (EC_ERROR_INVALID_ARGUMENT) in every link state and queue load.
     ERROR_CODES_E Send(BD* bd) override;
     // Clears the counters; link state and queues stay.
     void ResetStats() override;
     // Writes BACM_STATS_T at p (32-bit aligned).
     void GetStats(uint8_t* p) override;
     // UART driver task: byte FIFO producer and consumer, O(1), no lock.
+    // A byte that finds the receive FIFO full counts in
+    // numOfRecvDataQueueFullErrors; the decoder learns of the cut from the
+    // FIFO and drops the frame that lost it whole (NACKed, no other counter).
     void RxDataHandler(uint8_t byte) override;
     ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
 
@@ -121,11 +127,20 @@ public:
     // run it directly under a controllable clock.
     void WorkerCycle();
 
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: back to the state right after construction
+    // (configuration kept, no further task), so that every run starts alike.
+    void Restart();
+#endif
+
 private:
+    void InitState();
     void DecodePacket();
     void DecodeByte(uint8_t c);
     void CheckPacketType(uint8_t c);
     void StartText();
+    void AbandonText();
+    void PassOverCut();
     void FrameCheck();
     uint8_t RecvAddress() const;
     uint8_t SendAddress() const;
@@ -152,11 +167,12 @@ private:
     uint32_t ticksTaskPeriod;               // worker period in ticks
     LINK_STATES_E linkState;
 
-    ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
+    ByteFifoWithCuts<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
     uint16_t recvCrc;     // running CRC of the frame being received
     uint32_t lenRecvMsg;  // text bytes received so far, 0 to 248
     RX_PACKET_STATES_E decodeState;
+    uint8_t skipText;                  // 1: passing over the rest of an abandoned text
     uint8_t bufRecvMsg[LEN_MSG_BACM];  // text without the doubled DLE
 
     RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG> fifoTxMsg;  // Send (router task) to worker

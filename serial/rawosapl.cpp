@@ -17,28 +17,34 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
       source(config.source),
       recvCallback(config.recvCallback),
       ticksRecvTimeout(config.ticksRecvTimeout),
-      ticksInterCharTimeout(config.ticksInterCharTimeout),
-      doLog(0),
-      linkActivity(LINK_DOWN),
-      markTicksInterCharTimeout(0),
-      markTicksRecvTimeout(0),
-      ticksTaskPeriod(0),
-      fifoRxData(),
-      lenRecvMsg(0),
-      bufRecvMsg{},
-      fifoTxData(),
-      stats()
+      ticksInterCharTimeout(config.ticksInterCharTimeout)
 {
     if (recvCallback == nullptr) {
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
-    markTicksInterCharTimeout = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-
+    InitState();
     if (createWorkerTask(this, "rawos", ticksTaskPeriod) == nullptr) {
         EXM_FATAL(EC_ERROR_TASK_CREATION);
     }
 }
+
+void RAWoS::InitState()
+{
+    // Everything but the configuration, as after construction.
+    doLog = 0;
+    linkActivity = LINK_DOWN;
+    fifoRxData.Clear();
+    lenRecvMsg = 0;
+    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+    fifoTxData.Clear();
+    stats = RAWOS_STATS_T();
+    markTicksInterCharTimeout = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
+    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
+}
+
+#ifdef ZOK2_TEST_HOOKS
+void RAWoS::Restart() { InitState(); }
+#endif
 
 void RAWoS::EnableLog() { doLog = 1; }
 

@@ -33,7 +33,7 @@ struct RAWOS_STATS_T {
     uint32_t numOfSendMsgLengthErrors;      // Send with 0 or more than 1468 bytes
 };
 
-class RAWoS : public IProtocol {
+class RAWoS final : public IProtocol {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
     static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
@@ -51,7 +51,7 @@ public:
     // Router task. Copies the whole message into the transmit FIFO, whatever
     // the link state. EC_FAIL with 0 or more than 1468 bytes (counted) or
     // when the FIFO lacks room for all of it (not counted, nothing written).
-    // A null BD is fatal.
+    // A null BD is fatal (EC_ERROR_INVALID_ARGUMENT), whatever the state.
     ERROR_CODES_E Send(BD* bd) override;
     // Clears the counters; the link state stays.
     void ResetStats() override;
@@ -66,7 +66,14 @@ public:
     // ticks; tests run it directly under a controllable clock.
     void WorkerCycle();
 
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: back to the state right after construction
+    // (configuration kept, no further task), so that every run starts alike.
+    void Restart();
+#endif
+
 private:
+    void InitState();
     void DecodePacket();
     void SaveRecvdPacket();
     void Trace(const char* mark) const;

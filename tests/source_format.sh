@@ -9,7 +9,7 @@ if ! command -v "$tool" >/dev/null 2>&1; then
     echo "clang-format not found: run scripts/bootstrap.sh"
     exit 1
 fi
-mapfile -t files < <(find core routing serial hostlink net drivers console platform tools tests bench \
+mapfile -t files < <(find core routing serial hostlink net drivers console platform tools tests bench fuzz \
                           \( -name '*.cpp' -o -name '*.h' \) -type f 2>/dev/null | sort)
 if ! "$tool" --dry-run --Werror "${files[@]}"; then
     echo "run: clang-format -i on the files named above"

@@ -79,6 +79,14 @@ int openRoute()
 
 // Reads answers to sequence `seq` until the acknowledgement (or, for a dump,
 // NLMSG_DONE). 0, or a negative errno.
+// NLMSG_OK with the signs of its comparisons made explicit (the C library's
+// macro compares int with unsigned, which clang rejects under -Werror).
+bool messageFits(const nlmsghdr* h, int left)
+{
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+           h->nlmsg_len <= static_cast<uint32_t>(left);
+}
+
 int readAnswers(int fd, uint32_t seq, const std::function<void(const nlmsghdr*)>* each)
 {
     std::vector<unsigned char> buf(RECV_BUFFER);
@@ -91,7 +99,7 @@ int readAnswers(int fd, uint32_t seq, const std::function<void(const nlmsghdr*)>
             return -errno;
         }
         int left = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<const nlmsghdr*>(buf.data()); NLMSG_OK(h, left);
+        for (auto* h = reinterpret_cast<const nlmsghdr*>(buf.data()); messageFits(h, left);
              h = NLMSG_NEXT(h, left)) {
             if (h->nlmsg_seq != seq) {
                 continue;  // a late answer to nothing of ours

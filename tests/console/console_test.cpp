@@ -243,6 +243,20 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)
     EXPECT_EQ('k', gKeys.back());
 }
 
+TEST_F(ConsoleTest, WorkerCycleHandsOverTheKeysPresentInOnePass)
+{
+    ::Console* con = makeConsole();
+    for (uint8_t k : {'a', 'b', 'c'}) con->RxDataHandler(k);
+    con->WorkerCycle();
+    EXPECT_EQ((std::vector<uint8_t>{'a', 'b', 'c'}), gKeys);
+    con->WorkerCycle();
+    EXPECT_EQ(3u, gKeys.size());
+    // The FIFO took them all: a full FIFO's worth fits again.
+    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) con->RxDataHandler('x');
+    con->WorkerCycle();
+    EXPECT_EQ(3u + ::Console::LEN_FIFO_RX_DATA, gKeys.size());
+}
+
 class DcTest : public FirmwareTest {};
 
 TEST_F(DcTest, PrintingBeforeInitDoesNothingAndDcPrintCutsAt256)

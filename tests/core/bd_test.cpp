@@ -46,8 +46,9 @@ TEST_F(BdTest, LoadAndCopyUpToCapacityOnly)
     EXPECT_EQ(0u, bd.Load());
     EXPECT_FATAL(bd.Copy(kCap + 1, src.data()), EC_ERROR_INVALID_INDEX,
                  "code= -22 module= bdapl.cpp file= bdapl.cpp");
+    // The inline check names the module that called it and the header.
     EXPECT_FATAL(bd.Load(kCap + 1), EC_ERROR_INVALID_INDEX,
-                 "code= -22 module= bdapl.cpp file= bdapl.h");
+                 "code= -22 module= bd_test.cpp file= bdapl.h");
     EXPECT_FATAL(bd.Copy(1, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20");
 }
 
@@ -55,8 +56,12 @@ TEST_F(BdTest, BufferIndexCheckedAgainstCapacityNotLoad)
 {
     BD bd(kCap, area.data());
     EXPECT_EQ(0, bd.Buffer(kCap - 1));
-    EXPECT_FATAL(bd.Buffer(kCap), EC_ERROR_INVALID_INDEX,
-                 "code= -22 module= bdapl.cpp file= bdapl.h");
+    const BD& readOnly = bd;
+    const char* const line = "code= -22 module= bd_test.cpp file= bdapl.h";
+    EXPECT_FATAL(bd.Buffer(kCap), EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL(bd.Buffer(kCap, 1), EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL(bd[kCap] = 1, EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL((void)readOnly[kCap], EC_ERROR_INVALID_INDEX, line);
 }
 
 TEST_F(BdTest, AppendStopsAtCapacity)

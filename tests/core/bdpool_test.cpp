@@ -117,8 +117,28 @@ TEST_F(PoolTest, RefusedBdGoesBackToThePool)
     EXPECT_EQ(SOURCE_NONE, refused->Source());
 }
 
-TEST_F(PoolTest, NullPutIsFatal)
+TEST_F(PoolTest, RestartFreesEveryBdInInitsOrder)
+{
+    BD* top = BdPool::Get();
+    for (int i = 0; i < 9; ++i) BdPool::Get();
+    BdPool::Restart();
+    BDPOOL_STATS_T st{};
+    BdPool::GetStats(st);
+    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(top, BdPool::Get());
+    // The free flags start over too: a BD taken after Restart can go back.
+    BdPool::Put(top);
+}
+
+TEST_F(PoolTest, NullPutAndSecondPutOfAFreeBdAreFatal)
 {
     EXPECT_FATAL(BdPool::Put(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdapl.cpp");
+    // Taken twice later, a BD put back twice would have two owners.
+    BD* bd = BdPool::Get();
+    BdPool::Put(bd);
+    EXPECT_FATAL(BdPool::Put(bd), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdpoolapl.cpp");
+    BDPOOL_STATS_T st{};
+    BdPool::GetStats(st);
+    EXPECT_EQ(128u, st.numOfFreeBds);
 }
 }  // namespace

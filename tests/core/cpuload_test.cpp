@@ -87,6 +87,16 @@ TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
     EXPECT_EQ(100u, CpuLoad::GetLoad());
 }
 
+TEST_F(CpuLoadTest, BusyStretchThatWouldWrapTheWindowSumStillCloses)
+{
+    Start(600000000u);
+    for (int i = 0; i < 599; ++i) Turn(1);
+    // 7 s busy: 4.2e9 cycles on top of 3.6e8 passes 2^32; saturated, the
+    // window closes on a busy CPU (idle 600 of 7158 ms of the saturated sum).
+    Turn(7000);
+    EXPECT_EQ(92u, CpuLoad::GetLoad());
+}
+
 TEST_F(CpuLoadTest, LoadIsZeroUntilTheFirstWindowCloses)
 {
     Start(600000000u);

@@ -71,6 +71,23 @@ hostlink::Message plainMessage(const Bytes& payload)
     return m;
 }
 
+std::vector<Bytes> payloads()
+{
+    std::vector<Bytes> out;
+    for (const auto& r : deliveries()) out.push_back(r.data);
+    return out;
+}
+
+Bytes stuff(const Bytes& text)
+{
+    Bytes s;
+    for (uint8_t b : text) {
+        s.push_back(b);
+        if (b == 0x10) s.push_back(0x10);
+    }
+    return s;
+}
+
 Bytes textOfLength(size_t n, uint8_t first = 0x20)
 {
     Bytes t;
@@ -298,6 +315,74 @@ TEST_F(BpposTest, AnyOtherEscapeInsideATextDropsTheFrame)
     EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
 }
 
+// Texts abandoned for their length or a bad escape, whose rest would read
+// from outside as a frame (CRC tuned to match) or as a connection packet.
+// Nothing is taken from them; the frame after them still is.
+TEST_F(BpposTest, NothingIsDecodedFromTheRestOfAnAbandonedText)
+{
+    const Bytes inner = hostlink::encodeFrame(plainMessage({0x01, 0x02, 0x03, 0x04}));
+    const Bytes innerHead(inner.begin(), inner.end() - 3);  // DLE STX, header, payload
+    const Bytes stuffedHead = stuff(innerHead);
+    struct Case {
+        const char* name;
+        Bytes wire;
+    };
+    const Bytes tooLong = stuff(textOfLength(1485));
+    const Bytes badEscape{0x41, 0x10, 0x41};
+    std::vector<Case> cases;
+    for (const Bytes* lead : {&tooLong, &badEscape}) {
+        const bool isLong = lead == &tooLong;
+        Bytes frame{0x10, 0x02};
+        frame.insert(frame.end(), lead->begin(), lead->end());
+        Bytes withFrame = frame;
+        withFrame.insert(withFrame.end(), stuffedHead.begin(), stuffedHead.end());
+        withFrame.insert(withFrame.end(), {0x10, 0x03, inner.back()});
+        Bytes withAck = frame;
+        withAck.insert(withAck.end(), {0x10, 0x10, 0x06, 0x61, 0x10, 0x03, 0x00});
+        cases.push_back(
+            {isLong ? "too long, a frame in the rest" : "bad escape, a frame in the rest",
+             withFrame});
+        cases.push_back(
+            {isLong ? "too long, DLE ACK in the rest" : "bad escape, DLE ACK in the rest",
+             withAck});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BPPoS& p = make();
+        feed(p, c.wire);
+        p.WorkerCycle();
+        EXPECT_TRUE(deliveries().empty());
+        BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+        EXPECT_EQ(LINK_DOWN, s.linkActivity);
+        EXPECT_EQ(1u, s.numOfPacketFormatErrors);
+        EXPECT_EQ(0u, s.numOfCrcErrors + s.numOfRecvdMsgLengthErrors);
+        feed(p, hostlink::encodeFrame(plainMessage({0x07})));
+        p.WorkerCycle();
+        EXPECT_EQ(std::vector<Bytes>{Bytes{0x07}}, payloads());
+        deliveries().clear();
+    }
+}
+
+TEST_F(BpposTest, RestartReturnsToTheConstructedState)
+{
+    BPPoS& p = make();
+    bringUp(p);
+    EXPECT_EQ(EC_SUCCESS, sendPayload(p, {0x61}));
+    const Bytes frame = hostlink::encodeFrame(plainMessage({0x62}));
+    feed(p, Bytes(frame.begin(), frame.begin() + 6));  // half a frame pending
+    p.Restart();
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+    EXPECT_EQ(LINK_DOWN, s.linkActivity);
+    EXPECT_EQ(0u, s.numOfSentMessages);
+    EXPECT_TRUE(drain(p).empty());
+    feed(p, Bytes(frame.begin() + 6, frame.end()));
+    feed(p, frame);
+    p.WorkerCycle();
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfCrcErrors +
+                      statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
+}
+
 TEST_F(BpposTest, SendIsRefusedWhileDownAndForBadLengths)
 {
     BPPoS& p = make();
@@ -473,7 +558,8 @@ TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
     feed(p, frame);
     p.WorkerCycle();
     EXPECT_EQ(1u, deliveries().size());
-    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
+    // A cut is no format error: its loss shows in the queue-full count.
+    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
     EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
               statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
 }
@@ -516,8 +602,36 @@ TEST_F(BpposTest, FrameThatLostBytesIsNeverDeliveredEvenWhenItsCrcWouldMatch)
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Bytes(1468, 0x42), deliveries()[i].data);
     EXPECT_EQ(Bytes{0x01}, deliveries()[5].data);
     const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
-    EXPECT_EQ(wire.size() - kRoom, s.numOfRecvDataQueueFullErrors);
+    // Only the bytes that found the FIFO full; the rest of the cut frame
+    // found room and was dropped uncounted.
+    EXPECT_EQ(kGap, s.numOfRecvDataQueueFullErrors);
     EXPECT_EQ(0u, s.numOfCrcErrors);
+    EXPECT_EQ(0u, s.numOfPacketFormatErrors);
+}
+
+// The CRC byte is the one lost to the full FIFO. No byte stored after the
+// cut may stand in for it: here the text's CRC is 0x15, the mark a cut once
+// left in the FIFO.
+TEST_F(BpposTest, CrcLostToAFullFifoIsNeverTakenFromLaterBytes)
+{
+    BPPoS& p = make();
+    for (int i = 0; i < 4088; ++i) feed(p, kConnection);  // 8176 bytes held
+    const Bytes frame{0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07,
+                      0xDA, 0x0A, 0x50, 0x00, 0x8A, 0x10, 0x03, 0x94};
+    feed(p, frame);
+    p.WorkerCycle();
+    feed(p, {0x16});  // a fill byte between units
+    p.WorkerCycle();
+    feed(p, kConnection);
+    feed(p, hostlink::encodeFrame(plainMessage({0x01})));
+    p.WorkerCycle();
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ(Bytes{0x01}, deliveries()[0].data);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+    EXPECT_EQ(1u, s.numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(0u, s.numOfCrcErrors);
+    EXPECT_EQ(0u, s.numOfPacketFormatErrors);
+    EXPECT_EQ(1u, s.numOfRecvdMessages);
 }
 
 TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)

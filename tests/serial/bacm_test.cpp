@@ -230,6 +230,20 @@ std::vector<RxCase> rxCases()
     two.insert(two.end(), second.begin(), second.end());
     const Bytes nack = nakFrom(0x81);
     const Bytes none;
+    // Abandoned texts whose tail, read from outside, is a frame "xy" with
+    // a good CRC, followed by a good frame: only the good frame counts.
+    const Bytes xy = infoFrame(0x01, textOf("xy"));
+    const Bytes abc = infoFrame(0x01, textOf("abc"));
+    Bytes badEscapeTail{0x01, 0x10, 0x02, 0x41, 0x10, 0x20};
+    Bytes tooLongTail{0x01, 0x10, 0x02};
+    for (Bytes* b : {&badEscapeTail, &tooLongTail}) {
+        Bytes text = b == &tooLongTail ? Bytes(250, 'a') : Bytes{};
+        text.insert(text.end(), xy.begin(), xy.end() - 4);  // address, DLE STX, "xy"
+        const Bytes stuffed = stuff(text);
+        b->insert(b->end(), stuffed.begin(), stuffed.end());
+        b->insert(b->end(), xy.end() - 4, xy.end());  // the sender's DLE ETX, the tuned CRC
+        b->insert(b->end(), abc.begin(), abc.end());
+    }
     return {
         {"248 bytes", infoFrame(0x01, t248), {t248}, none, 0, 0, 0},
         {"249 bytes", infoFrame(0x01, t249), {}, nack, 1, 0, 0},
@@ -247,7 +261,9 @@ std::vector<RxCase> rxCases()
          0,
          0,
          0},
-        {"bad escape, plain byte", {0x01, 0x10, 0x02, 0x41, 0x10, 0x20}, {}, none, 1, 0, 0},
+        {"bad escape, plain byte", {0x01, 0x10, 0x02, 0x41, 0x10, 0x20}, {}, nack, 1, 0, 0},
+        {"bad escape, a frame in its tail", badEscapeTail, {textOf("abc")}, none, 1, 0, 0},
+        {"too long, a frame in its tail", tooLongTail, {textOf("abc")}, none, 1, 0, 0},
         {"two INFO frames in one pass", two, {textOf("one"), Bytes{0x10, 0x20}}, none, 0, 0, 0},
     };
 }
@@ -521,6 +537,31 @@ TEST_F(BacmTest, ReceiveFifoFullDropsAndCounts)
     EXPECT_EQ(takeDelivered(), std::vector<Bytes>{Bytes(100, 'z')});
 }
 
+// A frame that lost bytes to the full FIFO is dropped whole, even where
+// the bytes after the gap would make a frame of their own with a good CRC.
+TEST_F(BacmTest, FrameThatLostBytesToAFullFifoIsDroppedWhole)
+{
+    auto m = make(true, 0x01);
+    const Bytes frame{0x81, 0x81, 0x81, 0x81, 0x10, 0x02, 0x61, 0x93, 0x08, 0x10, 0x03, 0x74, 0x7F};
+    for (int i = 0; i < 162; ++i) feed(*m, frame);
+    cycle(*m);
+    // 78 whole frames fit; the 79th is cut after its first DLE of DLE ETX.
+    EXPECT_EQ(takeDelivered().size(), 78u);
+    (void)drain(*m);
+    feed(*m, {0x02, 0x07, 0x10, 0x03, 0xB6, 0x80});
+    cycle(*m);
+    EXPECT_TRUE(takeDelivered().empty());
+    EXPECT_EQ(drain(*m), nakFrom(0x01));  // the cut frame, answered like a bad CRC
+    BACM_STATS_T st = stats(*m);
+    EXPECT_EQ(st.numOfRecvDataQueueFullErrors, 162u * 13u - BACM::LEN_FIFO_RX_DATA);
+    EXPECT_EQ(st.numOfCrcErrors, 0u);
+    EXPECT_EQ(st.numOfPacketFormatErrors, 0u);
+    // The next frame is taken as usual.
+    feed(*m, infoFrame(0x81, Bytes{'o', 'k'}));
+    cycle(*m);
+    EXPECT_EQ(takeDelivered(), (std::vector<Bytes>{Bytes{0x6F, 0x6B}}));
+}
+
 TEST_F(BacmTest, TimeOutAcrossTheTickWrap)
 {
     hostClockSet(0xFFFFFFF0u);
@@ -541,7 +582,13 @@ TEST_F(BacmDeathTest, FatalMisuse)
 {
     BACM_CONFIG_T noCallback{SOURCE_SCI1, nullptr, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
     EXPECT_FATAL(BACM{noCallback}, EC_ERROR_INVALID_ARGUMENT, "bacmapl");
+    // In every link state: down, up, up with the message queue full.
+    auto down = make(false, 0x01);
+    EXPECT_FATAL(down->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
     auto s = upSlave();
+    EXPECT_FATAL(s->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
+    for (uint32_t i = 0; i < BACM::LEN_FIFO_TX_MSG; ++i)
+        ASSERT_EQ(send(*s, textOf("q")), EC_SUCCESS);
     EXPECT_FATAL(s->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
     BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
     EXPECT_FATAL(

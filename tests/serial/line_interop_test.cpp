@@ -3,6 +3,7 @@
 // round (firmware slave with peer master, firmware master with peer slave)
 // and RAWoS. Random messages each way, first on a clean line, then with
 // bytes flipped and dropped; the runs cross the wrap of the tick counter.
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <random>
@@ -112,13 +113,13 @@ protected:
         ++now;
         feed(fw(), pipe->bToA.Read(now));
         if (now % WORKER_PERIOD == 0) bacm ? bacm->WorkerCycle() : rawos->WorkerCycle();
-        pipe->aToB.Write(drain(fw()), now);
+        pipe->aToB.Write(Damage(drain(fw()), damageToPeer), now);
         const Bytes in = pipe->aToB.Read(now);
         std::vector<Bytes> got;
         if (bacm) {
             bacmPeer->Receive(in.data(), in.size(), now);
             bacmPeer->Poll(now);
-            pipe->bToA.Write(bacmPeer->TakeOutput(), now);
+            pipe->bToA.Write(Damage(bacmPeer->TakeOutput(), damageToFw), now);
             got = bacmPeer->TakeReceived();
         } else {
             rawosPeer->Receive(in.data(), in.size(), now);
@@ -129,6 +130,19 @@ protected:
         for (Bytes& m : got) toPeer.push_back(std::move(m));
         for (Delivered& d : deliveries()) toFw.push_back(std::move(d.data));
         deliveries().clear();
+    }
+
+    // Flips bit 0 of byte `damageAt` of the first stretch of `out` that
+    // starts with `pattern`, once: `pattern` is emptied when done.
+    Bytes Damage(Bytes out, Bytes& pattern) const
+    {
+        if (pattern.empty()) return out;
+        const auto hit = std::search(out.begin(), out.end(), pattern.begin(), pattern.end());
+        if (hit != out.end()) {
+            *(hit + static_cast<std::ptrdiff_t>(damageAt)) ^= 0x01;
+            pattern.clear();
+        }
+        return out;
     }
 
     Bytes RandomMessage()
@@ -223,6 +237,9 @@ protected:
     RAWOS_STATS_T rawosStats() { return statsOf<RAWOS_STATS_T>(*rawos); }
 
     uint64_t now = 0;
+    Bytes damageToPeer;  // see Damage
+    Bytes damageToFw;
+    size_t damageAt = 0;
     std::mt19937 rng{2024};
     std::unique_ptr<LinePipe> pipe = std::make_unique<LinePipe>(BIT_RATE, 77);  // aToB: to the peer
     std::unique_ptr<BACM> bacm;
@@ -302,13 +319,14 @@ TEST_P(LineInteropTest, FaultyLineRecoversOrDamagesOnlyWhatWasHit)
     EXPECT_GT(pc.infoRepeated, 0u);
     EXPECT_GT(st.numOfCrcErrors, 0u);
     EXPECT_GT(pc.crcErrors, 0u);
-    // Without sequence numbers a frame lost whole is not always repeated:
-    // the side that waited longer repeats its own last packet first, and
-    // that is taken for the answer. So messages may go missing, but never
-    // more than the line damaged.
-    EXPECT_LE(toPeerOutcome.missing + toFwOutcome.missing, hits);
-    EXPECT_GT(toPeer.size(), BATCH / 2);
-    EXPECT_GT(toFw.size(), BATCH / 2);
+    // Every frame that arrives damaged is answered with a NACK and repeated.
+    // Without sequence numbers a frame lost whole (its address or opening
+    // DLE STX hit) is not always repeated: the side that waited longer
+    // repeats its own last packet first, and that is taken for the answer.
+    // Those few are the only messages that may go missing: about one frame
+    // in six is hit, a few in a hundred of those at their opening bytes.
+    EXPECT_LE(toPeerOutcome.missing, BATCH / 40);
+    EXPECT_LE(toFwOutcome.missing, BATCH / 40);
     RecordProperty("duplicates",
                    static_cast<int>(toPeerOutcome.duplicates + toFwOutcome.duplicates));
 
@@ -319,6 +337,42 @@ TEST_P(LineInteropTest, FaultyLineRecoversOrDamagesOnlyWhatWasHit)
     EXPECT_TRUE(bacmPeer->LinkUp());
     EXPECT_EQ(toPeer, sentByFw);
     EXPECT_EQ(toFw, sentByPeer);
+}
+
+TEST_P(LineInteropTest, BacmFrameWithABadEscapeIsRepeated)
+{
+    if (!GetParam().bacm) GTEST_SKIP() << "a BAC-M rule";
+    // The text 41 10 42 with either half of its doubled DLE changed, sent
+    // each way at 9 offsets to the turn: the receiver's NACK brings the
+    // frame again, every time.
+    ASSERT_TRUE(Stream(5));
+    const Bytes text{0x41, 0x10, 0x42};
+    const Bytes onLine{0x10, 0x02, 0x41, 0x10, 0x10, 0x42};
+    int delivered = 0;
+    for (size_t half : {3u, 4u}) {
+        for (bool toPeerSide : {false, true}) {
+            for (uint32_t offset = 0; offset < 9; ++offset) {
+                SCOPED_TRACE(testing::Message() << "half " << half << " toPeer " << toPeerSide
+                                                << " offset " << offset);
+                toPeer.clear();
+                toFw.clear();
+                for (uint32_t i = 0; i < offset; ++i) Tick();
+                damageAt = half;
+                (toPeerSide ? damageToPeer : damageToFw) = onLine;
+                if (toPeerSide) {
+                    SendBuffer b(text);
+                    ASSERT_EQ(bacm->Send(b.get()), EC_SUCCESS);
+                } else {
+                    ASSERT_TRUE(bacmPeer->Send(text));
+                }
+                for (uint32_t i = 0; i < 4 * BACM_RECV_TIMEOUT; ++i) Tick();
+                EXPECT_TRUE(damageToPeer.empty() && damageToFw.empty()) << "not damaged";
+                const std::vector<Bytes>& got = toPeerSide ? toPeer : toFw;
+                if (!got.empty() && got.front() == text) ++delivered;
+            }
+        }
+    }
+    EXPECT_EQ(delivered, 36);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachProtocol, LineInteropTest,

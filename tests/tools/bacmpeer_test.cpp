@@ -71,7 +71,7 @@ TEST(BacmFrameParser, Verdicts)
          {Event::BadEscape, Event::Ack}},
         {"dle stx restarts the text",
          {0x01, 0x10, 0x02, 0x41, 0x10, 0x02, 0x61, 0x62, 0x63, 0x10, 0x03, 0xF6, 0x1C},
-         {Event::BadEscape, Event::Info}},
+         {Event::Restart, Event::Info}},
     };
     for (const Case& c : cases) {
         BacmFrameParser p(0x01);

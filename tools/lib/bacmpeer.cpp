@@ -119,7 +119,7 @@ Event BacmFrameParser::Feed(uint8_t byte)
             stuffed.clear();
             text.clear();
             step = Step::Text;
-            return Event::BadEscape;
+            return Event::Restart;
         }
         // Likely a frame cut short followed by an ACK or NAK packet.
         step = Step::Hunt;
@@ -199,7 +199,16 @@ void BacmPeer::OnEvent(Event ev, uint64_t nowMs)
         pending = Pending::BadFrame;
         return;
     case Event::BadEscape:
-        // Dropped without an answer: the sender's time-out repeats it.
+        // Answered like a CRC error: without the NAK nothing would repeat
+        // the frame, since the sender takes the next packet it hears (the
+        // NAK or ACK that ended the frame, or a repeat of the other side)
+        // for the answer. An ACK or NAK that ended the frame follows as the
+        // second event and keeps its meaning.
+        ++counters.formatErrors;
+        pending = Pending::BadFrame;
+        return;
+    case Event::Restart:
+        // The new frame will be answered on its own.
         ++counters.formatErrors;
         return;
     }

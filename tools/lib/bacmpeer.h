@@ -60,7 +60,17 @@ Bytes EncodeNak(uint8_t addrByte);
 // Receive side: cuts a byte stream addressed to `address` into packets.
 class BacmFrameParser {
 public:
-    enum class Event : uint8_t { None, Ack, Nak, Info, CrcError, TooLong, Empty, BadEscape };
+    enum class Event : uint8_t {
+        None,
+        Ack,
+        Nak,
+        Info,
+        CrcError,
+        TooLong,
+        Empty,
+        BadEscape,  // DLE followed by a byte that has no place in a text
+        Restart,    // DLE STX inside a text: the frame cut short, a new one begun
+    };
 
     explicit BacmFrameParser(uint8_t address) : addr(address) {}
     // Consumes one byte; returns the packet it completed, if any. A bad

@@ -1,0 +1,40 @@
+// Replays fuzz inputs without libFuzzer: every file named, or every file in
+// a folder named, goes once through the target's entry. A crash or failed
+// invariant aborts, so a seed corpus run as a test fails on it.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+int replay(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(data.data(), data.size());
+    return 1;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::filesystem::path arg(argv[i]);
+        if (std::filesystem::is_directory(arg)) {
+            for (const auto& entry : std::filesystem::directory_iterator(arg)) {
+                if (entry.is_regular_file()) count += replay(entry.path());
+            }
+        } else {
+            count += replay(arg);
+        }
+    }
+    std::printf("replayed %d inputs\n", count);
+    return count > 0 ? 0 : 1;
+}
