@@ -3,7 +3,9 @@
 // live in a table checked on every call; an address entry becomes an
 // address of the mapped interface through netlink when this process may
 // change it, otherwise it must already be local. The stack starts on the
-// first interface query, as the board's does once its task runs.
+// first interface query, as the board's does once its task runs. Its
+// memory report counts the sockets, their packet buffers (one each) and the
+// small blocks handed out and not yet freed.
 //
 // Protocol counters from /proc/net/snmp (closest Linux counter; others 0):
 //   IPSTATS  Total Ip.InReceives, Odropped Ip.OutDiscards, Badsum
