@@ -5,9 +5,14 @@
 
 #include "configapl.h"
 #include "dcapl.h"
+#include "ipgateapl.h"
+#include "routerapl.h"
+#include "scigateapl.h"
 
 // Index of a network stack's MAC port shown on the Ethernet page.
 static const uint32_t EMAC_PORT_SHOWN = 0;
+// routerState of the router's steady loop; any other is configuration.
+static const uint32_t ROUTER_STEADY = 1;
 
 // One line of a counter block: a left counter and, unless rightLabel is
 // null, a right one. Labels carry their colon.
@@ -177,6 +182,38 @@ void dcPrintUdpStats(const UDPSTATS& s)
     dcPrintf("RecvNoPortB: %10u\n", s.RcvNoPortB);
 }
 
+// The open ports of each IP gate with their counters.
+static ERROR_CODES_E dcPrintUdpPorts()
+{
+    ERROR_CODES_E result = EC_FAIL;
+    for (const IpGate* gate : hIpGate) {
+        if (gate == nullptr) {
+            continue;
+        }
+        result = EC_SUCCESS;
+        const uint32_t ipAddr = gate->GetIpAddr();
+        char text[NDK_INET_ADDRSTRLEN];
+        (void)NDK_inet_ntop(NDK_AF_INET, &ipAddr, text, sizeof text);  // an address always fits
+        dcPrintf("\n%s:\n", text);
+        dcPrint(" Port  NumRxMsgs  NumRxErrs  LastRxErr  NumTxMsgs  NumTxErrs  LastTxErr\n");
+        const uint32_t numOfPorts = gate->GetNumOfUdpPorts();
+        for (uint32_t i = 0; i < numOfPorts; ++i) {
+            UDP_STATS_T s;
+            gate->GetStatsUdpPort(i, s);
+            if (s.socketState != SOCKET_OPENED) {
+                continue;
+            }
+            const uint16_t port = static_cast<uint16_t>((s.localPort >> 8) | (s.localPort << 8));
+            dcPrintf(
+                "%5d %10d %10d %10d %10d %10d %10d\n", static_cast<int32_t>(port),
+                static_cast<int32_t>(s.numOfRecvdMessages), static_cast<int32_t>(s.numOfRecvErrors),
+                static_cast<int32_t>(s.lastRecvError), static_cast<int32_t>(s.numOfSentMessages),
+                static_cast<int32_t>(s.numOfSendErrors), static_cast<int32_t>(s.lastSendError));
+        }
+    }
+    return result;
+}
+
 ERROR_CODES_E dcEthStatPageWorker(char key)
 {
     switch (key) {
@@ -206,18 +243,50 @@ ERROR_CODES_E dcEthStatPageWorker(char key)
         dcPrintUdpStats(udp);
         return EC_SUCCESS;
     }
+    case '5':
+        return dcPrintUdpPorts();
+    case 'r':
+        for (IpGate* gate : hIpGate) {
+            if (gate != nullptr) {
+                gate->ResetStatsUdp();
+            }
+        }
+        return EC_FAIL;
     default:
-        // The board's UDP ports (key 5) and their reset (r) need the
-        // configured IP gates, which do not exist yet.
         return EC_FAIL;
     }
 }
 
 ERROR_CODES_E dcSciStatPageWorker(char key)
 {
-    // No serial-line gate exists yet: every key shows the menu.
-    (void)key;
-    return EC_FAIL;
+    if (key == 'r') {
+        for (SciGate* gate : hSciGate) {
+            if (gate != nullptr) {
+                gate->ResetStats();
+            }
+        }
+        return EC_FAIL;
+    }
+    if (key < '1' || key > '3') {
+        return EC_FAIL;
+    }
+    SciGate* const gate = hSciGate[key - '1'];
+    if (gate == nullptr) {
+        return EC_FAIL;  // line not configured: the menu again
+    }
+    UARTDRV_STATS_T uart;
+    gate->GetUartStats(reinterpret_cast<uint8_t*>(&uart));
+    dcPrintUartStats(uart);
+    if (gate->GetProtType() == SCI_PROT_TYPE_RAWOS) {
+        RAWOS_STATS_T rawos;
+        gate->GetProtStats(reinterpret_cast<uint8_t*>(&rawos));
+        dcPrintRawosStats(rawos);
+    } else {
+        BACM_STATS_T bacm;
+        gate->GetProtStats(reinterpret_cast<uint8_t*>(&bacm));
+        dcPrintBacmStats(bacm);
+    }
+    return EC_SUCCESS;
 }
 
 ERROR_CODES_E dcSpiStatPageWorker(char key)
@@ -245,7 +314,20 @@ ERROR_CODES_E dcSpiStatPageWorker(char key)
 
 ERROR_CODES_E dcRouterStatPageWorker(char key)
 {
-    // The router does not exist yet: every key shows the menu.
-    (void)key;
-    return EC_FAIL;
+    if (key == 'r') {
+        Router::ResetStats();
+        return EC_FAIL;
+    }
+    if (key != '1') {
+        return EC_FAIL;
+    }
+    ROUTER_STATS_T stats;
+    Router::GetStats(stats);
+    dcPrint("\nRouter Statistics:\n");
+    dcPrint(stats.routerState == ROUTER_STEADY ? "State:                    Steady\n"
+                                               : "State:             Configuration\n");
+    dcPrintf("MsgsToRoute:          %10u\n", stats.numOfMsgsToRoute);
+    dcPrintf("MsgFormatErrors:      %10u\n", stats.numOfMsgFormatErrors);
+    dcPrintf("UnknownUdpPortErrors: %10u\n", stats.numOfUnknownUdpPortErrors);
+    return EC_SUCCESS;
 }

@@ -174,3 +174,29 @@ int32_t emac_get_statistics(uint32_t port, EMAC_STATISTICS_T* stats)
     stats->NetOctets = clamp32(c["rx_bytes"] + c["tx_bytes"]);
     return 0;
 }
+
+int32_t emac_poll(uint32_t portNum, EMAC_LINK_INFO_T* info)
+{
+    if (info == nullptr) {
+        return -1;
+    }
+    info->link_status = EMAC_LINKSTATUS_NOLINK;
+    if (portNum >= SOC_CPSW_NUM_PORTS || !hostnet::ifExists(hostBoardConfig().eth[portNum])) {
+        return -1;
+    }
+    const hostnet::IfInfo ifi = hostnet::ifInfo(hostBoardConfig().eth[portNum]);
+    if (!ifi.linkUp) {
+        return 0;
+    }
+    // The mode the PHY shows (a virtual link: 100 Mbit/s full duplex).
+    const uint16_t bmcr = hostnet::bmcrOf(ifi);
+    const bool full = (bmcr & ENETPHY_BMCR_FULL_DUPLEX) != 0;
+    if ((bmcr & ENETPHY_BMCR_SPEED_1000) != 0) {
+        info->link_status = full ? EMAC_LINKSTATUS_FD1000 : EMAC_LINKSTATUS_HD1000;
+    } else if ((bmcr & ENETPHY_BMCR_SPEED_100) != 0) {
+        info->link_status = full ? EMAC_LINKSTATUS_FD100 : EMAC_LINKSTATUS_HD100;
+    } else {
+        info->link_status = full ? EMAC_LINKSTATUS_FD10 : EMAC_LINKSTATUS_HD10;
+    }
+    return 0;
+}

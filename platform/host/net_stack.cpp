@@ -3,7 +3,9 @@
 // live in a table checked on every call; an address entry becomes an
 // address of the mapped interface through netlink when this process may
 // change it, otherwise it must already be local. The stack starts on the
-// first interface query, as the board's does once its task runs.
+// first interface query, as the board's does once its task runs. Its
+// memory report counts the sockets, their packet buffers (one each) and the
+// small blocks handed out and not yet freed.
 //
 // Protocol counters from /proc/net/snmp (closest Linux counter; others 0):
 //   IPSTATS  Total Ip.InReceives, Odropped Ip.OutDiscards, Badsum
@@ -24,6 +26,7 @@
 //            Udp.InCsumErrors, RcvFull Udp.RcvbufErrors, RcvNoPort
 //            Udp.NoPorts, RcvNoPortB Udp.IgnoredMulti, SndTotal
 //            Udp.OutDatagrams, SndNoPacket Udp.SndbufErrors
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +95,8 @@ std::set<ti_sysbios_knl_Task_Handle>* gSessions = nullptr;
 bool gStarted = false;
 bool gRegistered[NUM_IFACES] = {};
 bool gWarnedSession = false;
+// Blocks of the small-block allocator not yet freed.
+std::atomic<int32_t> gMmBlocks{0};
 thread_local int32_t tlsError = 0;
 // Each task is one thread: its session flag needs no lock on the poll path.
 thread_local bool tlsSession = false;
@@ -598,13 +603,46 @@ int32_t NIMUIoctl(uint32_t cmd, const NIMU_IF_REQ* req, void* buffer, uint32_t s
 void* mmAlloc(uint32_t size)
 {
     HostScope host;
-    return std::malloc(size);
+    void* block = std::malloc(size);
+    if (block != nullptr) {
+        ++gMmBlocks;
+    }
+    return block;
 }
 
 void mmFree(void* block)
 {
     HostScope host;
+    if (block != nullptr) {
+        --gMmBlocks;
+    }
     std::free(block);
+}
+
+void _mmCheck(uint32_t callMode, int (*print)(const char* format, ...))
+{
+    if (callMode != MMCHECK_MAP || print == nullptr) {
+        return;
+    }
+    uint32_t sockets = 0;
+    uint32_t bound = 0;
+    uint32_t groups = 0;
+    uint32_t held = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(gLock);
+        ensureTables();
+        for (const NetSocket* sock : *gSockets) {
+            ++sockets;
+            bound += sock->bound ? 1 : 0;
+            groups += static_cast<uint32_t>(sock->groups.size());
+            held += sock->packet.busy ? 1 : 0;
+        }
+    }
+    // Printed outside the lock: the print function takes the console's own.
+    print("\n%u sockets: %u bound, %u group members\n", sockets, bound, groups);
+    print("%u packet buffers of %u bytes: %u held by readers\n", sockets,
+          static_cast<uint32_t>(sizeof(NetPacket::data)), held);
+    print("%u blocks from mmAlloc\n", static_cast<uint32_t>(gMmBlocks.load()));
 }
 
 void NDK_getIpStats(IPSTATS* stats)

@@ -66,6 +66,21 @@ struct EMAC_STATISTICS_T {
 // 0 on success; `port` 0 or 1.
 int32_t emac_get_statistics(uint32_t port, EMAC_STATISTICS_T* stats);
 
+// Link state of a switch port as its PHY reports it.
+constexpr uint32_t EMAC_LINKSTATUS_NOLINK = 0;
+constexpr uint32_t EMAC_LINKSTATUS_UNKNOWN = 1;  // link up, mode not resolved
+constexpr uint32_t EMAC_LINKSTATUS_HD10 = 2;
+constexpr uint32_t EMAC_LINKSTATUS_FD10 = 3;
+constexpr uint32_t EMAC_LINKSTATUS_HD100 = 4;
+constexpr uint32_t EMAC_LINKSTATUS_FD100 = 5;
+constexpr uint32_t EMAC_LINKSTATUS_HD1000 = 6;
+constexpr uint32_t EMAC_LINKSTATUS_FD1000 = 7;
+struct EMAC_LINK_INFO_T {
+    uint32_t link_status;  // EMAC_LINKSTATUS_*
+};
+// Polls the link of switch port `portNum`; 0 on success, NOLINK otherwise.
+int32_t emac_poll(uint32_t portNum, EMAC_LINK_INFO_T* info);
+
 // The interface initialiser for the stack's device table: registers the
 // next switch port as a network interface. 0 on success.
 int32_t CpswEmacInit(void* stackEvent);

@@ -143,6 +143,11 @@ int32_t NIMUIoctl(uint32_t cmd, const NIMU_IF_REQ* req, void* buffer, uint32_t s
 void* mmAlloc(uint32_t size);
 void mmFree(void* block);
 
+// Memory report of the stack: what it holds now, in a few lines printed
+// through `print`. Call mode MMCHECK_MAP is the summary.
+constexpr uint32_t MMCHECK_MAP = 0;
+void _mmCheck(uint32_t callMode, int (*print)(const char* format, ...));
+
 // Protocol counters of the stack since start.
 struct IPSTATS {
     uint32_t Total, Odropped, Badsum, Badhlen, Badlen, Badoptions, Badvers, Forward;

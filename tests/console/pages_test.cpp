@@ -4,17 +4,34 @@
 // zeros, and the reboot key. Keys go straight to the console's callback.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "bdmailapl.h"
 #include "bdpoolapl.h"
 #include "configapl.h"
 #include "dcapl.h"
 #include "dcpageapl.h"
 #include "dcstatapl.h"
+#include "ethapl.h"
 #include "fwtest.h"
+#include "hostboard.h"
+#include "hostgpio.h"
 #include "hostmcspi.h"
+#include "hostnet.h"
+#include "hostrtc.h"
+#include "hostuart.h"
+#include "ipgateapl.h"
 #include "kernel.h"
+#include "rawosapl.h"
+#include "routerapl.h"
+#include "scigateapl.h"
 
 namespace {
 
@@ -331,6 +348,211 @@ TEST_F(PagesTest, SpiPagePrintsNothingForAMissingLinkAndZerosAfterReset)
     EXPECT_EQ(onWire(zeros + "PacketFormatErrors:               0\n"
                              "CrcErrors:                        0\n"),
               Keys("2"));
+}
+
+// Pages that read the gates: serial lines built as the configuration
+// builds them, an IP gate on loopback.
+class GatePagesTest : public PagesTest {
+protected:
+    void SetUp() override
+    {
+        hostUartReset();
+        hostGpioReset();
+        PagesTest::SetUp();
+        BdPool::Init();
+        hostHeapRouteNew(true);
+        BdMail::Init();
+        hostHeapRouteNew(false);
+    }
+
+    template <typename Gate, typename Config>
+    static Gate* Make(const Config& c)
+    {
+        hostHeapRouteNew(true);
+        Gate* g = new Gate(c);
+        hostHeapRouteNew(false);
+        return g;
+    }
+};
+
+TEST_F(GatePagesTest, SerialLineConfigurationAndCounters)
+{
+    SCIGATE_CONFIG_T bacm{SOURCE_SCI1,
+                          1,
+                          UART_STANDARD_RS232,
+                          115200,
+                          UART_WORD_LENGTH_8,
+                          UART_STOP_BIT_1,
+                          UART_PARITY_NONE,
+                          SCI_PROT_TYPE_BACM,
+                          1,
+                          1000,
+                          200,
+                          5,
+                          0};
+    SCIGATE_CONFIG_T rawos{SOURCE_SCI2,
+                           3,
+                           UART_STANDARD_RS485,
+                           19200,
+                           UART_WORD_LENGTH_8,
+                           4 /* two stop bits */,
+                           UART_PARITY_EVEN,
+                           SCI_PROT_TYPE_RAWOS,
+                           0,
+                           60000,
+                           0,
+                           0,
+                           80};
+    hSciGate[0] = Make<SciGate>(bacm);
+    hSciGate[1] = Make<SciGate>(rawos);
+    Drain();
+
+    EXPECT_EQ(onWire(CONFIG_MENU +
+                     "\nUART index:        1\nInterface:         RS232\n"
+                     "Baud rate:         115200\nWord length:       8\nStop bits:         1\n"
+                     "Parity:            NONE\nProtocol type:     BAC-M\n"
+                     "Role:              MASTER\nPhysical address:  5\n"
+                     "ACK Tx window:     200\nReception timeout: 1000\n"),
+              Keys("21"));
+    // Two stop bits: no stop-bits line at all.
+    EXPECT_EQ(onWire("\nUART index:        3\nInterface:         RS485\n"
+                     "Baud rate:         19200\nWord length:       8\n"
+                     "Parity:            EVEN\nProtocol type:     RAWoS\n"
+                     "Interchar timeout: 80\nReception timeout: 60000\n"),
+              Keys("2"));
+    EXPECT_EQ(onWire(CONFIG_MENU), Keys("3"));  // line 3 not configured
+
+    // A five-byte message on the RAWoS line, ended by the silence.
+    for (uint8_t b : {'h', 'e', 'l', 'l', 'o'}) hostUartRxFifoPut(3, b);
+    hSciGate[1]->uartHandle->Cycle();
+    for (uint32_t t = 0; t <= 100; t += 10) {
+        hostClockAdvance(10);
+        static_cast<RAWoS*>(hSciGate[1]->protHandle)->WorkerCycle();
+    }
+    ASSERT_EQ(1u, BdMail::NumPending());
+    BD* bd = nullptr;
+    BdMail::Pend(&bd);
+    BdPool::Put(bd);
+
+    const auto uart = [](uint32_t recvd) {
+        return "\nUART Statistics:\n"
+               "BytesSent:                    0  BytesRecvd:          " +
+               std::string(10 - std::to_string(recvd).size(), ' ') + std::to_string(recvd) +
+               "\n"
+               "BreakDetectedErrors:          0  FramingErrors:                0\n"
+               "ParityErrors:                 0  OverrunErrors:                0\n"
+               "RecvTimeoutErrors:            0\n";
+    };
+    const auto rawosBlock = [](const char* link, uint32_t msgs) {
+        return std::string("\nRAWoS Statistics:\nLink: ") + link +
+               "\nRecvdMessages:                    " + std::to_string(msgs) +
+               "  SentMessages:                     0\n"
+               "InterCharTimeout:                 " +
+               std::to_string(msgs) +  // the silence that ended each message
+               "  SendMsgLengthErrors:              0\n"
+               "MaxFrameLength:                   0\n"
+               "RecvDataQueueFullErrors:          0\n"
+               "RecvdMsgLengthErrors:             0\n";
+    };
+    EXPECT_EQ(onWire(MAIN_MENU + SCI_MENU + uart(5) + rawosBlock("UP", 1)), Keys("x42"));
+    const std::string bacmBlock =
+        "\nBAC-M Statistics:\nLink: DOWN\n"
+        "RecvdMessages:                    0  SentMessages:                    0\n"
+        "RecvDataQueueFullErrors:          0  TotalReTxMsg:                    0\n"
+        "RecvdMsgLengthErrors:             0\nSendMsgLengthErrors:              0\n"
+        "PacketFormatErrors:               0\nSendMsgQueueFullErrors:           0\n"
+        "CrcErrors:                        0\nLoadSendMsgQueue:                 0\n";
+    EXPECT_EQ(onWire(uart(0) + bacmBlock), Keys("1"));
+    EXPECT_EQ(onWire(SCI_MENU), Keys("3"));
+    EXPECT_EQ(onWire(SCI_MENU + uart(0) + rawosBlock("UP", 0)), Keys("r2"));
+}
+
+TEST_F(GatePagesTest, RouterStateAndCountersBeforeConfiguration)
+{
+    const std::string stats =
+        "\nRouter Statistics:\nState:             Configuration\n"
+        "MsgsToRoute:                   0\nMsgFormatErrors:               0\n"
+        "UnknownUdpPortErrors:          0\n";
+    EXPECT_EQ(onWire(ROUTER_MENU + stats), Keys("61"));
+    EXPECT_EQ(onWire(ROUTER_MENU + stats), Keys("r1"));
+}
+
+// A port number (network order) free on 127.0.0.1 right now.
+uint16_t freePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
+    socklen_t len = sizeof sa;
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return sa.sin_port;
+}
+
+TEST_F(GatePagesTest, EthernetInterfacesUdpPortsAndStackMemory)
+{
+    hostNetReset();
+    hostBoardConfig().eth[0] = "lo";
+    hostBoardConfig().eth[1] = "lo";
+    Ethernet::Init();
+    fdOpenSession(ti_sysbios_knl_Task_self());
+    EXPECT_EQ(onWire(CONFIG_MENU + CONFIG_MENU), Keys("24"));  // no IP gate yet
+    EXPECT_EQ(onWire(MAIN_MENU + ETH_MENU + ETH_MENU), Keys("x35"));
+
+    IPGATE_CONFIG_T c{SOURCE_ETH1,
+                      1,
+                      inet_addr("255.0.0.0"),
+                      inet_addr("127.0.0.1"),
+                      inet_addr("127.0.0.2"),
+                      2,
+                      {inet_addr("239.255.77.1"), inet_addr("239.1.2.3")}};
+    hIpGate[1] = Make<IpGate>(c);
+    const uint16_t ports[2] = {freePort(), freePort()};
+    for (uint16_t p : ports) hIpGate[1]->OpenUdpPort(p);
+    // Two datagrams out of the second port, to the port itself.
+    for (int i = 0; i < 2; ++i) {
+        BD* bd = BdPool::Get();
+        bd->DestIpAddr(inet_addr("127.0.0.1"));
+        bd->DestPort(ports[1]);
+        bd->Load(1);
+        ASSERT_EQ(EC_SUCCESS, hIpGate[1]->SendUdp(bd));
+        BdPool::Put(bd);
+    }
+    Drain();
+
+    const auto row = [](uint16_t port, int sent) {
+        char line[80];
+        std::snprintf(line, sizeof line, "%5d %10d %10d %10d %10d %10d %10d\n", ntohs(port), 0, 0,
+                      0, sent, 0, 0);
+        return std::string(line);
+    };
+    const std::string heading =
+        "\n127.0.0.1:\n"
+        " Port  NumRxMsgs  NumRxErrs  LastRxErr  NumTxMsgs  NumTxErrs  LastTxErr\n";
+    EXPECT_EQ(onWire(heading + row(ports[0], 0) + row(ports[1], 2)), Keys("5"));
+    EXPECT_EQ(onWire(ETH_MENU + heading + row(ports[0], 0) + row(ports[1], 0)), Keys("r5"));
+
+    EXPECT_EQ(onWire(MAIN_MENU + OTHER_MENU +
+                     "\nNDK Memory Report:\n"
+                     "2 sockets: 2 bound, 4 group members\n"
+                     "2 packet buffers of 65536 bytes: 0 held by readers\n"
+                     "0 blocks from mmAlloc\n"),
+              Keys("x73"));
+    const uint8_t mac[6] = {0x0A, 0xB1, 0x02, 0xC3, 0x00, 0xFF};
+    hostCtrlSetMac(1, mac);
+    // Loopback: no speed of its own, up, as a 100 Mbit/s full-duplex PHY.
+    uint16_t mtu = 0;  // the host's own loopback MTU
+    ASSERT_EQ(EC_SUCCESS, Ethernet::GetDeviceMtu(1, mtu));
+    EXPECT_EQ(onWire(MAIN_MENU + CONFIG_MENU +
+                     "\nInterface:   lo\nMAC address: A:B1:2:C3:0:FF\nMTU:         " +
+                     std::to_string(mtu) +
+                     " bytes\n"
+                     "Speed Mode:  Auto-negotiation\nLink Status: Full Duplex 100Mbps\n"
+                     "IP address:  127.0.0.1\nNetMask:     255.0.0.0\nGateway:     127.0.0.2\n"
+                     "Multicast:   239.255.77.1 239.1.2.3\n"),
+              Keys("x24"));
 }
 
 }  // namespace

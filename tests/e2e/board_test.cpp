@@ -1,7 +1,9 @@
 // The runner as a board: the banner on the console PTY, the watchdog reset
 // when restarts stop (SIGUSR1), the fatal line followed by the reset
-// (SIGUSR2), the exit statuses of --watchdog exit, and the host CPU time
-// the board costs at rest. Real time with generous bounds.
+// (SIGUSR2), the exit statuses of --watchdog exit, the host CPU time the
+// board costs at rest, and the console typed on its PTY while the host tools
+// configure the board and talk on a serial line. Real time with generous
+// bounds.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStartMs = 10000;
 // Restart time-out of the watchdog is about 9.5 s; allow for a slow machine.
 constexpr int kResetMs = 25000;
+constexpr int kToolMs = 20000;
 
 std::string banner()
 {
@@ -217,6 +220,14 @@ TEST(Board, AtRestTheBoardCostsOnlyAFewPercentOfOneCore)
     EXPECT_LT(share, 0.15);
 }
 
+// Runs a tool of ours; its output, or the failure, in `out`.
+bool runTool(const std::vector<std::string>& args, std::string& out)
+{
+    const ProcessResult r = runProcess(args, kToolMs);
+    out = r.out + r.err;
+    return r.exited && r.status == 0;
+}
+
 TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
 {
     Board b({"--console", "pty"});
@@ -226,15 +237,74 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     std::string text;
     ASSERT_TRUE(Board::ReadUntil(fd, text, banner(), kStartMs)) << text;
 
-    // Each key, then what a person waits to see before typing the next one.
+    // Types keys, then waits for what a person waits to see before going on.
+    const auto type = [&](const std::string& keys, const std::string& shows) {
+        text.clear();
+        EXPECT_EQ(static_cast<ssize_t>(keys.size()), ::write(fd, keys.data(), keys.size()));
+        return Board::ReadUntil(fd, text, shows, kStartMs);
+    };
+    ASSERT_TRUE(type(" ", "\r\n*** Main Menu ***\r\n[1] Version\r\n")) << text;
+    ASSERT_TRUE(type("1", std::string("\r\n") + AppSwVer::Name + "\r\nv" + AppSwVer::Version + " " +
+                              AppSwVer::Date + "\r\n" + AppSwVer::Copyright + "\r\n"))
+        << text;
+    const std::string routerBefore =
+        "\r\nRouter Statistics:\r\nState:             Configuration\r\n";
+    ASSERT_TRUE(type("61", routerBefore)) << text;
+
+    // Both groups configured by the host; line 2 runs RAWoS with even parity.
+    const std::string tools = ZOK2_TOOLS_DIR;
+    std::string out;
+    ASSERT_TRUE(runTool({tools + "/zok2host", "--link", "unix:" + b.dir + "/spi1.sock", "configure",
+                         "--mask", "255.255.255.0", "--gateway", "127.0.31.1", "--address",
+                         "127.0.31.2", "--line2", "rs232:rawos:115200:even:16"},
+                        out))
+        << out;
+    ASSERT_TRUE(runTool(
+        {tools + "/zok2host", "--link", "unix:" + b.dir + "/spi2.sock", "configure", "--mask",
+         "255.255.255.0", "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
+        out))
+        << out;
+    ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
+        << text;
+    ASSERT_TRUE(type("x22",
+                     "\r\nUART index:        2\r\nInterface:         RS232\r\n"
+                     "Baud rate:         115200\r\nWord length:       8\r\n"
+                     "Stop bits:         1\r\nParity:            EVEN\r\n"
+                     "Protocol type:     RAWoS\r\nInterchar timeout: 16\r\n"
+                     "Reception timeout: 60000\r\n"))
+        << text;
+
+    // One five-byte message on line 2; its counters show once it is in.
+    ASSERT_TRUE(runTool({"/bin/sh", "-c",
+                         "echo hello | \"$0\" --device \"$1\" --protocol rawos "
+                         "--rate 115200 --parity even --linger 100",
+                         tools + "/zok2line", b.dir + "/sci2"},
+                        out))
+        << out;
+    const std::string counted =
+        "\r\nUART Statistics:\r\n"
+        "BytesSent:                    0  BytesRecvd:                   5\r\n"
+        "BreakDetectedErrors:          0  FramingErrors:                0\r\n"
+        "ParityErrors:                 0  OverrunErrors:                0\r\n"
+        "RecvTimeoutErrors:            0\r\n"
+        "\r\nRAWoS Statistics:\r\nLink: UP\r\n"
+        "RecvdMessages:                    1  SentMessages:                     0\r\n";
+    ASSERT_TRUE(type("x4", "[r] Reset Statistics\r\n[ESC] Main page\r\n")) << text;
+    const auto until = Clock::now() + std::chrono::milliseconds(kStartMs);
+    bool shown = false;
+    while (!shown && Clock::now() < until) {
+        ASSERT_TRUE(type("2", "RecvdMsgLengthErrors: ")) << text;
+        ASSERT_TRUE(Board::ReadUntil(fd, text, "\r\n", kStartMs)) << text;
+        shown = text.find(counted) != std::string::npos;
+    }
+    EXPECT_TRUE(shown) << text;
+
     struct Step {
         char key;
         std::string shows;
     };
     const Step steps[] = {
-        {' ', "\r\n*** Main Menu ***\r\n[1] Version\r\n"},
-        {'1', std::string("\r\n") + AppSwVer::Name + "\r\nv" + AppSwVer::Version + " " +
-                  AppSwVer::Date + "\r\n" + AppSwVer::Copyright + "\r\n"},
+        {'x', "[7] Other\r\n"},
         {'7', "[r] Reboot\r\n[ESC] Main page\r\n"},
         {'1',
          "Total number of BDs: 128\r\nNumber of free BDs:  128\r\nBD capacity:         1468\r\n"},
@@ -243,9 +313,7 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(std::string(1, s.key));
-        text.clear();
-        ASSERT_EQ(1, ::write(fd, &s.key, 1));
-        ASSERT_TRUE(Board::ReadUntil(fd, text, s.shows, kStartMs)) << text;
+        ASSERT_TRUE(type(std::string(1, s.key), s.shows)) << text;
         if (s.key == '5') {
             ASSERT_TRUE(Board::ReadUntil(fd, text, "%\r\n", kStartMs)) << text;
             const std::string load = text.substr(text.find("CPU load: ") + 10);
