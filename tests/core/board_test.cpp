@@ -3,7 +3,6 @@
 #include "board.h"
 #include "boardapl.h"
 #include "hostboard.h"
-#include "versionapl.h"
 
 namespace {
 using Attrs = ti_sysbios_family_arm_a8_Mmu_FirstLevelDescAttrs;
@@ -62,11 +61,4 @@ TEST(Board, InitUsesTheApplicationsFlags)
     EXPECT_EQ(0x5Cu, hostBoardInitFlags());
 }
 
-TEST(Version, DigitsComeFromTheVersionText)
-{
-    EXPECT_STREQ("1.0.00_beta4", AppSwVer::Version);
-    EXPECT_EQ(1, AppSwVer::GetMajorDigit());
-    EXPECT_EQ(0, AppSwVer::GetMinorDigit());
-    EXPECT_EQ(0x00, AppSwVer::GetRevision());
-}
 }  // namespace

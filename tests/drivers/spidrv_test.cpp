@@ -103,19 +103,6 @@ TEST_F(SpiDrvTest, EachWordIsPassedOnAndAnsweredWithTheProtocolsNextByteOrFill)
     EXPECT_EQ(0u, hostMcspiState(0).status & MCSPI_INT_RX_FULL_CH0);
 }
 
-TEST_F(SpiDrvTest, TheTwoControllersFeedTheirOwnProtocols)
-{
-    FakeProtocol first;
-    FakeProtocol second;
-    open(0, &first);
-    open(1, &second);
-    second.tx = {0x55};
-    EXPECT_EQ((Bytes{0x16, 0x55}), clock(1, {0x01, 0x02}));
-    EXPECT_EQ((Bytes{0x16}), clock(0, {0x03}));
-    EXPECT_EQ((Bytes{0x03}), first.rx);
-    EXPECT_EQ((Bytes{0x01, 0x02}), second.rx);
-}
-
 TEST_F(SpiDrvTest, WordsClockedBeforeTheDriverStartsAreAnsweredWithFillAndLost)
 {
     Bytes out(3, 0);

@@ -1,9 +1,9 @@
-// The runner as a board: the banner on the console PTY, the watchdog reset
-// when restarts stop (SIGUSR1), the fatal line followed by the reset
-// (SIGUSR2), the exit statuses of --watchdog exit, the host CPU time the
-// board costs at rest, and the console typed on its PTY while the host tools
-// configure the board and talk on a serial line. Real time with generous
-// bounds.
+// The runner as a board: the banner on the console PTY, the fatal line
+// (SIGUSR2) followed by the watchdog reset, the exit statuses and lines of
+// --watchdog exit when restarts stop (SIGUSR1) or after the fatal error, the
+// host CPU time the board costs at rest, and the console typed on its PTY
+// while the host tools configure the board and talk on a serial line. Real
+// time with generous bounds.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -116,31 +116,7 @@ public:
     std::vector<int> ptys;
 };
 
-TEST(Board, BannerOnTheConsolePtyAndAgainAfterTheWatchdogReset)
-{
-    Board b({"--console", "pty"});
-    std::string first;
-    const int fd = b.OpenConsole("", &first);
-    ASSERT_GE(fd, 0) << b.Stderr();
-    std::string text;
-    ASSERT_TRUE(Board::ReadUntil(fd, text, banner(), kStartMs)) << text;
-    EXPECT_EQ(0u, text.find(banner())) << "the banner is the first console output";
-    EXPECT_NE(std::string::npos, b.Stderr().find("UART 0 (console) on " + first));
-    EXPECT_EQ("", b.Stdout());  // nothing of the console reaches standard output
-
-    // The main task's restarts no longer reach the watchdog: the board resets.
-    b.Signal(SIGUSR1);
-    std::string second;
-    const int fd2 = b.OpenConsole(first, &second);
-    ASSERT_GE(fd2, 0) << b.Stderr();
-    std::string again;
-    EXPECT_TRUE(Board::ReadUntil(fd2, again, banner(), kStartMs)) << again;
-    EXPECT_NE(std::string::npos, b.Stderr().find("watchdog expired")) << b.Stderr();
-    b.Signal(SIGTERM);
-    EXPECT_EQ(0, b.Wait(kStartMs));
-}
-
-TEST(Board, FatalErrorPrintsItsLineAndTheWatchdogResetsTheBoard)
+TEST(Board, BannerOnTheConsolePtyThenAFatalErrorAndTheWatchdogResetsTheBoard)
 {
     Board b({"--console", "pty"});
     std::string first;
@@ -150,6 +126,8 @@ TEST(Board, FatalErrorPrintsItsLineAndTheWatchdogResetsTheBoard)
     const std::string started =
         "2 Ethernet interfaces detected: lo lo\r\nWaiting for configuration...\r\n";
     ASSERT_TRUE(Board::ReadUntil(fd, text, banner() + started, kStartMs)) << text;
+    EXPECT_NE(std::string::npos, b.Stderr().find("UART 0 (console) on " + first));
+    EXPECT_EQ("", b.Stdout());  // nothing of the console reaches standard output
 
     b.Signal(SIGUSR2);  // the firmware aborts: a fatal error
     const std::string fatal =
@@ -182,8 +160,11 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
     struct Case {
         int signal;
         int status;
+        const char* line;
     };
-    const Case cases[] = {{SIGUSR1, HOST_WDT_EXIT_STATUS}, {SIGUSR2, hostExitStatusForFatal(-3)}};
+    const Case cases[] = {
+        {SIGUSR1, HOST_WDT_EXIT_STATUS, "zok2gw: watchdog expired\n"},
+        {SIGUSR2, hostExitStatusForFatal(-3), "zok2gw: watchdog expired after fatal error -3\n"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.signal);
         Board b({"--watchdog", "exit"});
@@ -197,6 +178,7 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
         const auto signalled = Clock::now();
         b.Signal(c.signal);
         EXPECT_EQ(c.status, b.Wait(kResetMs)) << b.Stderr();
+        EXPECT_NE(std::string::npos, b.Stderr().find(c.line)) << b.Stderr();
         // Not at once: a full reload time-out from the last restart, which
         // came at most one main-task period before the signal.
         EXPECT_GE(Clock::now() - signalled, kWdtReload - kMainTaskPeriod);

@@ -7,16 +7,10 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
-#include <sstream>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -38,47 +32,11 @@ constexpr int kBacmMessages = 200;
 constexpr size_t kWindow = 8;          // below both BAC-M send queues (16)
 const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 // The runner in the background with its console on a PTY.
-class Runner {
+class Runner : public Zok2gw {
 public:
-    Runner() : dir(makeTempDir())
-    {
-        pid = ::fork();
-        if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
-            const int out = ::open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(err, STDERR_FILENO);
-            ::execl(ZOK2GW_PATH, ZOK2GW_PATH, "--run-dir", dir.c_str(), "--console", "pty",
-                    "--watchdog", "exit", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Runner()
-    {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    bool WaitStarted()
-    {
-        const auto end = Clock::now() + std::chrono::milliseconds(kStartMs);
-        while (Clock::now() < end) {
-            if (slurp(dir + "/stderr").find("host link 2") != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    std::string dir;
-    pid_t pid = -1;
+    Runner() : Zok2gw({"--console", "pty", "--watchdog", "exit"}) {}
+    bool WaitStarted() const { return WaitFor("host link 2", kStartMs, Err); }
 };
 
 // A serial-line peer (BAC-M or RAWoS library) pumped on its own thread over
@@ -138,18 +96,9 @@ hostlink::Message toLine(uint16_t port, const Bytes& payload)
 // A message with DLE and frame bytes in it, numbered.
 Bytes numbered(uint8_t tag, int i)
 {
-    return {tag,
-            static_cast<uint8_t>(i >> 8),
-            static_cast<uint8_t>(i),
-            0x10,
-            0x02,
-            0x10,
-            0x03,
-            0x10,
-            0x10,
-            0x16,
-            0x06,
-            0x15};
+    Bytes m = {0x10, 0x02, 0x10, 0x03, 0x10, 0x10, 0x16, 0x06, 0x15};
+    m.insert(m.begin(), {tag, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)});
+    return m;
 }
 
 bool configure(const std::string& link, const std::vector<std::string>& options, std::string& out)
@@ -177,7 +126,7 @@ int udpSocket(const char* addr, uint16_t port)
 TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthernet)
 {
     Runner board;
-    ASSERT_TRUE(board.WaitStarted()) << slurp(board.dir + "/stderr");
+    ASSERT_TRUE(board.WaitStarted()) << board.Stderr();
     const std::string spi1 = "unix:" + board.dir + "/spi1.sock";
     const std::string spi2 = "unix:" + board.dir + "/spi2.sock";
 

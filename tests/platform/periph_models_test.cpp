@@ -88,18 +88,6 @@ TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
     EXPECT_EQ(0u, UARTReadStatus(UART1) & (UART_LSR_RX_FIFO_E | UART_LSR_RX_FIFO_STS));
 }
 
-TEST_F(UartModelTest, OverrunFlagIsSetByALostCharacterAndClearedByReadingTheStatus)
-{
-    for (int i = 0; i < 64; ++i) {
-        hostUartRxFifoPut(1, static_cast<uint8_t>(i), 0);
-    }
-    EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);
-    hostUartRxFifoPut(1, 0xFF, 0);
-    EXPECT_EQ(UART_LSR_RX_OE, UARTReadStatus(UART1) & UART_LSR_RX_OE);
-    EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);
-    EXPECT_EQ(64u, hostUartState(1).rxFifoLevel);
-}
-
 TEST_F(UartModelTest, LineInputArrivesAtTheBitRateAndNotOnADisabledUart)
 {
     const uint8_t data[] = {1, 2, 3, 4, 5, 6};
