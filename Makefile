@@ -1,7 +1,7 @@
 # Entry points for a fresh machine: `make run` starts the gateway on its
 # embedded default, `make test` builds and runs every test (debug, sanitizer
 # and 32-bit ARM builds).
-.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build clean
+.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build sim clean
 
 all: build
 
@@ -53,6 +53,15 @@ bench: bench-build
 
 bench-quick: bench-build
 	./build/release/bench/zok2bench --quick --out build/bench-results $(ARGS)
+
+# The seeded whole-gateway simulation over many seeds (make test runs 200):
+# make sim SEEDS=5000 [FIRST=1] [JOBS=3]; a failing seed prints how to replay it.
+SEEDS ?= 1000
+FIRST ?= 1
+JOBS ?= 3
+sim: build
+	ZOK2_SIM_SEEDS=$(SEEDS) ZOK2_SIM_FIRST=$(FIRST) ZOK2_SIM_JOBS=$(JOBS) \
+		./build/host-debug/tests/test_sim --gtest_brief=1
 
 clean:
 	rm -rf build
