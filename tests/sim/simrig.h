@@ -83,6 +83,7 @@ struct Rig {
     uint64_t now = 0, trafficStart = 0, nextHostPoll = 0;
     bool configured = false, done = false;
     bool boardTalking[2] = {};
+    bool udpOn = false;  // loopback sockets run on the host's time: not repeatable
     bool silenceChecked = false, peerOff = false, faultsOff = false;
     size_t nextBurst = 0;
     std::unique_ptr<hostlink::LinkEngine> host[2];
@@ -135,27 +136,41 @@ T statsOf(IProtocol* p)
 inline IProtocol* lineProt(int k) { return hSciGate[k]->protHandle; }
 inline bool boardLinkUp(IProtocol* p) { return statsOf<BPPOS_STATS_T>(p).linkActivity == LINK_UP; }
 
-// Message: flow, sequence (2), filler length (2), filler, then a checksum of our own.
+// Message: flow, sequence (2), filler length (2), filler, then a 32-bit
+// hash of our own (a damaged RAWoS message passes it once in 2^32).
+inline uint32_t hash(const uint8_t* m, size_t n)
+{
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ m[i]) * 16777619u;
+    return h;
+}
 inline Bytes makeMessage(size_t flow, uint32_t seq, size_t fill)
 {
     Bytes m = {static_cast<uint8_t>(flow), static_cast<uint8_t>(seq >> 8),
                static_cast<uint8_t>(seq), static_cast<uint8_t>(fill >> 8),
                static_cast<uint8_t>(fill)};
     for (size_t i = 0; i < fill; ++i) m.push_back(static_cast<uint8_t>(rig().rng()));
-    uint8_t sum = 0x5A;
-    for (uint8_t b : m) sum = static_cast<uint8_t>((sum << 1 | sum >> 7) + b);
-    m.push_back(sum);
+    const uint32_t h = hash(m.data(), m.size());
+    for (int i = 24; i >= 0; i -= 8) m.push_back(static_cast<uint8_t>(h >> i));
     return m;
+}
+// A whole message at m (up to avail bytes) whose hash checks; its size.
+inline bool checks(const uint8_t* m, size_t avail, size_t& size)
+{
+    if (avail < 9) return false;
+    size = static_cast<size_t>(m[3] << 8 | m[4]) + 9;
+    if (size > avail) return false;
+    const uint32_t h = hash(m, size - 4);
+    return m[size - 4] == static_cast<uint8_t>(h >> 24) &&
+           m[size - 3] == static_cast<uint8_t>(h >> 16) &&
+           m[size - 2] == static_cast<uint8_t>(h >> 8) && m[size - 1] == static_cast<uint8_t>(h);
 }
 
 inline void arrived(Party at, const Bytes& m)
 {
     Rig& r = rig();
-    uint8_t sum = 0x5A;
-    for (size_t i = 0; i + 1 < m.size(); ++i)
-        sum = static_cast<uint8_t>((sum << 1 | sum >> 7) + m[i]);
-    if (m.size() < 6 || static_cast<size_t>(m[3] << 8 | m[4]) != m.size() - 6 || sum != m.back() ||
-        m[0] >= NUM_FLOWS) {
+    size_t size = 0;
+    if (!checks(m.data(), m.size(), size) || size != m.size() || m[0] >= NUM_FLOWS) {
         ++r.damaged[at];
         return;
     }
@@ -171,15 +186,6 @@ inline void arrived(Party at, const Bytes& m)
 // The board sends RAWoS messages back to back, so the far end may hear
 // several as one: cut them apart by their own length, and after damage look
 // for the next message that checks.
-inline bool checks(const uint8_t* m, size_t avail, size_t& size)
-{
-    if (avail < 6) return false;
-    size = static_cast<size_t>(m[3] << 8 | m[4]) + 6;
-    if (size > avail) return false;
-    uint8_t sum = 0x5A;
-    for (size_t i = 0; i + 1 < size; ++i) sum = static_cast<uint8_t>((sum << 1 | sum >> 7) + m[i]);
-    return sum == m[size - 1];
-}
 inline void arrivedStream(Party at, const Bytes& chunk)
 {
     bool skipping = false;
