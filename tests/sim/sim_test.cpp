@@ -529,7 +529,10 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
     exmSetHooks(&FATAL_HOOKS);
     hostUartSetTxSink(SOC_UART0_BASE, consoleByte, nullptr);
     for (int g = 0; g < 2; ++g) {
-        const uint32_t net = 0x7F000000u | (70u + g) << 16 | slot << 8;
+        // Loopback addresses of this run's own (the board binds its ports
+        // there): by process and slot, so that runs side by side do not meet.
+        const uint32_t run = static_cast<uint32_t>(::getppid() % 50);
+        const uint32_t net = 0x7F000000u | (100u + 50u * g + run) << 16 | slot << 8;
         r.peerAddr[g] = htonl(net | 1);
         r.boardAddr[g] = htonl(net | 2);
         if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
