@@ -1,7 +1,7 @@
 # Entry points for a fresh machine: `make run` starts the gateway on its
 # embedded default, `make test` builds and runs every test (debug, sanitizer
 # and 32-bit ARM builds).
-.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build fuzz clean
+.PHONY: all bootstrap build run test test-debug test-asan test-cross cross bench bench-quick bench-build fuzz sim clean
 
 all: build
 
@@ -68,6 +68,15 @@ ifdef TARGET
 		-print_final_stats=1 -artifact_prefix=build/fuzz/ \
 		build/fuzz/corpus/$(TARGET) fuzz/corpus/$(TARGET)
 endif
+
+# The seeded whole-gateway simulation over many seeds (make test runs 200):
+# make sim SEEDS=5000 [FIRST=1] [JOBS=3]; a failing seed prints how to replay it.
+SEEDS ?= 1000
+FIRST ?= 1
+JOBS ?= 3
+sim: build
+	ZOK2_SIM_SEEDS=$(SEEDS) ZOK2_SIM_FIRST=$(FIRST) ZOK2_SIM_JOBS=$(JOBS) \
+		./build/host-debug/tests/test_sim --gtest_brief=1
 
 clean:
 	rm -rf build
