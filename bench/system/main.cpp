@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "firmbench.h"
+#include "gatewaybench.h"
 #include "proc.h"
 #include "report.h"
 #include "serialbench.h"
@@ -34,6 +35,12 @@ constexpr double SERIAL_SECONDS_QUICK = 1.0;
 constexpr uint32_t MIN_FRAMES = 20;
 constexpr double REST_SECONDS_FULL = 30.0;
 constexpr double REST_SECONDS_QUICK = 3.0;
+constexpr double BACM_SECONDS_FULL = 5.0;
+constexpr double BACM_SECONDS_QUICK = 1.5;
+constexpr double UDP_SECONDS_FULL = 5.0;
+constexpr double UDP_SECONDS_QUICK = 1.0;
+constexpr double LOAD_SECONDS_FULL = 60.0;
+constexpr double LOAD_SECONDS_QUICK = 3.0;
 constexpr double REST_SETTLE_S = 1.0;  // start-up is not rest
 constexpr double LINK_SECONDS_FULL = 2.0;
 constexpr double LINK_SECONDS_QUICK = 0.5;
@@ -56,13 +63,14 @@ struct Options {
 
 void usage(const char* prog)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--quick] [--out DIR] [--runner PATH] [--only LIST]\n"
-                 "  --quick        smoke run: one serial case, short windows\n"
-                 "  --out DIR      results folder (default build/bench-results)\n"
-                 "  --runner PATH  the gateway runner (default build/release/zok2gw)\n"
-                 "  --only LIST    some of serial,hostlink,rest,virtual (default: all)\n",
-                 prog);
+    std::fprintf(
+        stderr,
+        "usage: %s [--quick] [--out DIR] [--runner PATH] [--only LIST]\n"
+        "  --quick        smoke run: one serial case, short windows\n"
+        "  --out DIR      results folder (default build/bench-results)\n"
+        "  --runner PATH  the gateway runner (default build/release/zok2gw)\n"
+        "  --only LIST    some of serial,hostlink,bacm,udp,rest,load,virtual (default: all)\n",
+        prog);
 }
 
 SerialCase makeCase(uint32_t bitRate, uint32_t frameBytes, double gapChars, double seconds,
@@ -130,25 +138,6 @@ void gatewayAtRest(const Options& o, const std::string& logDir, std::vector<Row>
     rows.push_back(r);
 }
 
-void notYet(std::vector<Row>& rows)
-{
-    const char* reason = "not yet: needs the configuration message and router";
-    const char* workloads[][2] = {
-        {"BAC-M 115200 to host and back", "zok2gw BAC-M + zok2line"},
-        {"BAC-M 115200, damaged line", "zok2gw BAC-M + linepipe"},
-        {"UDP to host link and back", "zok2gw + zok2udp"},
-        {"at rest, configured, 2 x 15 ports", "zok2gw"},
-        {"virtual time, steady traffic", "zok2gw"},
-    };
-    for (const auto& w : workloads) {
-        Row r;
-        r.workload = w[0];
-        r.tool = w[1];
-        r.status = reason;
-        rows.push_back(r);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -200,7 +189,29 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zok2bench: virtual time...\n");
         runVirtualTime(self, o.quick ? VIRTUAL_SECONDS_QUICK : VIRTUAL_SECONDS_FULL, rows);
     }
-    if (o.only.empty()) notYet(rows);
+    GatewayOptions g;
+    g.runner = o.runner;
+    g.logDir = logDir;
+    g.bacmSeconds = o.quick ? BACM_SECONDS_QUICK : BACM_SECONDS_FULL;
+    g.udpSeconds = o.quick ? UDP_SECONDS_QUICK : UDP_SECONDS_FULL;
+    g.restSeconds = o.quick ? REST_SECONDS_QUICK : REST_SECONDS_FULL;
+    g.loadSeconds = o.quick ? LOAD_SECONDS_QUICK : LOAD_SECONDS_FULL;
+    if (o.wants("bacm")) {
+        std::fprintf(stderr, "zok2bench: BAC-M line...\n");
+        runGatewayBacm(g, rows);
+    }
+    if (o.wants("udp")) {
+        std::fprintf(stderr, "zok2bench: UDP...\n");
+        runGatewayUdp(g, rows);
+    }
+    if (o.wants("rest")) {
+        std::fprintf(stderr, "zok2bench: configured gateway at rest...\n");
+        runGatewayRest(g, rows);
+    }
+    if (o.wants("load")) {
+        std::fprintf(stderr, "zok2bench: load, every line and interface...\n");
+        runGatewayLoad(g, rows);
+    }
 
     char host[256] = "?";
     ::gethostname(host, sizeof host - 1);
