@@ -303,10 +303,13 @@ void bacmCase(const GatewayOptions& o, bool damaged, std::vector<Row>& rows)
     std::snprintf(
         note, sizeof note,
         "%.1f msg/s to host, %.1f to line; %llu flips, master repeats %llu, CRC errors "
-        "%llu, out of order %llu; lost column in messages; latency host to line",
+        "%llu; duplicates %llu, skipped %llu, damaged %llu; lost column in messages; latency "
+        "host to line",
         r.toHost / r.seconds, r.toLine / r.seconds, static_cast<unsigned long long>(flips),
         static_cast<unsigned long long>(r.repeats), static_cast<unsigned long long>(r.crcErrors),
-        static_cast<unsigned long long>(r.outOfOrder));
+        static_cast<unsigned long long>(r.hostOrder.duplicates + r.lineOrder.duplicates),
+        static_cast<unsigned long long>(r.hostOrder.skipped + r.lineOrder.skipped),
+        static_cast<unsigned long long>(r.hostOrder.damaged + r.lineOrder.damaged));
     row.note = note;
     rows.push_back(row);
 }
