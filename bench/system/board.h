@@ -12,9 +12,11 @@
 #include "hostconfig.h"
 #include "hostlink_client.h"
 
-// Addresses of the two groups (loopback: no privileges needed).
-constexpr uint32_t GROUP0_ADDR = 0x7F000A02;  // 127.0.10.2
-constexpr uint32_t GROUP1_ADDR = 0x7F001402;  // 127.0.20.2
+// Addresses of the two groups (loopback: no privileges needed), apart from
+// those the tests use, so that a test run beside the benchmark cannot
+// take the board's ports.
+constexpr uint32_t GROUP0_ADDR = 0x7F006E02;  // 127.0.110.2
+constexpr uint32_t GROUP1_ADDR = 0x7F007802;  // 127.0.120.2
 constexpr uint32_t SCI_ADDR = 0x0A500001;     // how the router names the serial lines
 constexpr uint16_t CONFIG_PORT = 1024;
 constexpr uint32_t INTERCHAR_UNIT_MS = 8;  // one unit of the RAWoS time-out
