@@ -30,11 +30,6 @@ constexpr uint32_t DEFAULT_PRIORITY = 1;
 constexpr uint32_t DEFAULT_TIMESTAMP_HZ = 600000000;
 // Real time: length of one idle turn as the idle hooks see a wait (idleLoop).
 constexpr uint64_t IDLE_TURN_NS = 100000;
-// Real time: a task that blocks while only idle could run waits for the next
-// deadline itself instead of waking the idle thread, saving two thread
-// switches per tick. The idle thread still gets the CPU at least this often,
-// so that its hooks run and the CPU load meter counts the time waited for it.
-constexpr auto IDLE_PROXY_SPAN = std::chrono::milliseconds(10);
 std::atomic<uint64_t> gTimestampBackNs{0};
 
 enum class TState : uint8_t { Ready, Blocked, Done };
@@ -132,10 +127,6 @@ struct Kernel {
 
     std::condition_variable runnerCv;  // hostKernelRun waits here
     std::condition_variable idleCv;    // idle waits here for a deadline or interrupt
-    // Real time: when the idle task last had the CPU, and how long blocked
-    // tasks have waited in its place since (idle time the hooks have not seen).
-    SteadyClock::time_point idleRanAt = SteadyClock::now();
-    uint64_t proxyIdleNs = 0;
 };
 
 Kernel* K = new Kernel;  // replaced (and the old one leaked) by hostKernelReset
@@ -384,15 +375,6 @@ void rescheduleLocked(Lock& lk)
 
 bool singleContextLocked() { return !K->running; }
 
-void idleWaitLocked(Lock& lk);
-
-// Real time: true when a blocking task may wait in the idle task's place.
-bool mayWaitForIdleLocked()
-{
-    return K->mode == HostClockMode::Real && K->running && !K->stopReq &&
-           SteadyClock::now() - K->idleRanAt < IDLE_PROXY_SPAN;
-}
-
 // Blocks the calling task on `q` (may be null for a plain sleep) for at most
 // `timeout` ticks. Returns true when woken by a post.
 bool blockLocked(Lock& lk, WaitQueue* q, uint32_t timeout)
@@ -427,14 +409,6 @@ bool blockLocked(Lock& lk, WaitQueue* q, uint32_t timeout)
             break;
         }
         KernelTask* next = pickNextLocked();
-        if (next == K->idle && mayWaitForIdleLocked()) {
-            const auto before = SteadyClock::now();
-            idleWaitLocked(lk);
-            K->proxyIdleNs += static_cast<uint64_t>(
-                std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - before)
-                    .count());
-            continue;
-        }
         switchToLocked(lk, next);  // idle is always ready, so next exists
     }
     return self->posted;
@@ -507,15 +481,12 @@ void idleLoop(UArg, UArg)
         }
         Lock lk(K->m);
         rescheduleLocked(lk);
-        // What blocked tasks waited in idle's place counts as idle's own wait.
-        waitedNs = K->proxyIdleNs;
-        K->proxyIdleNs = 0;
-        K->idleRanAt = SteadyClock::now();
+        waitedNs = 0;
         if (K->current == tlsSelf) {
             const auto before = SteadyClock::now();
             idleWaitLocked(lk);
             if (K->mode == HostClockMode::Real) {
-                waitedNs +=
+                waitedNs =
                     static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                               SteadyClock::now() - before)
                                               .count());
