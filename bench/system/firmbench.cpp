@@ -23,6 +23,8 @@
 #include "hostkernel.h"
 #include "hostlink_client.h"
 #include "hostmcspi.h"
+#include "hostnet.h"
+#include "hostperiph.h"
 #include "proc.h"
 #include "spigateapl.h"
 
@@ -131,7 +133,11 @@ void bootBoard(HostClockMode mode, TaskFxn main, bool sockets)
     hostBoardConfig().runDir = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
     hostBoardConfig().spi[0] = "unix";
     hostBoardConfig().spi[1] = "unix";
+    // Every model at power-on, the host links on sockets when asked, and the
+    // Ethernet interfaces (the main task reads their MAC addresses).
+    hostPeripheralsInstall();
     hostMcspiReset(sockets);
+    hostNetAttach();
     spawn(main, MAIN_PRIORITY, "main");
     spawn(routerStandIn, ROUTER_PRIORITY, "router");
 }

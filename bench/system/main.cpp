@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "firmbench.h"
+#include "gatewaybench.h"
 #include "proc.h"
 #include "report.h"
 #include "serialbench.h"
@@ -24,12 +25,22 @@ constexpr uint32_t HEADLINE_FRAME = 40;  // bytes
 constexpr uint32_t SMALL_FRAME = 1;
 constexpr uint32_t LARGE_FRAME = 200;
 constexpr double SHORTEST_GAP_CHARS = 3.5;  // the shortest silence that ends a frame
-constexpr double FRAMED_GAP_MS = 15.0;      // longer than a 10 ms worker period plus 1 ms time-out
+// Long enough for any relay that frames by silence: the gateway's RAWoS ends a
+// message only in a worker pass (every 10 ms) that finds the FIFO empty more
+// than one time-out unit (8 ms) after the pass that took the last byte, which
+// itself comes up to 10 ms after the byte: 20 ms, plus room for a late pass.
+constexpr double FRAMED_GAP_MS = 25.0;
 constexpr double SERIAL_SECONDS_FULL = 3.0;
 constexpr double SERIAL_SECONDS_QUICK = 1.0;
 constexpr uint32_t MIN_FRAMES = 20;
 constexpr double REST_SECONDS_FULL = 30.0;
 constexpr double REST_SECONDS_QUICK = 3.0;
+constexpr double BACM_SECONDS_FULL = 5.0;
+constexpr double BACM_SECONDS_QUICK = 1.5;
+constexpr double UDP_SECONDS_FULL = 5.0;
+constexpr double UDP_SECONDS_QUICK = 1.0;
+constexpr double LOAD_SECONDS_FULL = 60.0;
+constexpr double LOAD_SECONDS_QUICK = 3.0;
 constexpr double REST_SETTLE_S = 1.0;  // start-up is not rest
 constexpr double LINK_SECONDS_FULL = 2.0;
 constexpr double LINK_SECONDS_QUICK = 0.5;
@@ -52,13 +63,14 @@ struct Options {
 
 void usage(const char* prog)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--quick] [--out DIR] [--runner PATH] [--only LIST]\n"
-                 "  --quick        smoke run: one serial case, short windows\n"
-                 "  --out DIR      results folder (default build/bench-results)\n"
-                 "  --runner PATH  the gateway runner (default build/release/zok2gw)\n"
-                 "  --only LIST    some of serial,hostlink,rest,virtual (default: all)\n",
-                 prog);
+    std::fprintf(
+        stderr,
+        "usage: %s [--quick] [--out DIR] [--runner PATH] [--only LIST]\n"
+        "  --quick        smoke run: one serial case, short windows\n"
+        "  --out DIR      results folder (default build/bench-results)\n"
+        "  --runner PATH  the gateway runner (default build/release/zok2gw)\n"
+        "  --only LIST    some of serial,hostlink,bacm,udp,rest,load,virtual (default: all)\n",
+        prog);
 }
 
 SerialCase makeCase(uint32_t bitRate, uint32_t frameBytes, double gapChars, double seconds,
@@ -93,13 +105,7 @@ void serialWorkloads(const Options& o, const std::string& logDir, std::vector<Ro
         cases.push_back(makeCase(SLOW_LINE, HEADLINE_FRAME, SHORTEST_GAP_CHARS, secs, false));
     }
     for (const SerialCase& c : cases) {
-        runSerialCase(c, logDir, rows);
-        // The gateway's side needs a configured board (serial gate, router).
-        Row g;
-        g.workload = rows.back().workload;
-        g.tool = "zok2gw RAWoS";
-        g.status = "not yet: needs the configuration message and router";
-        rows.push_back(g);
+        runSerialCase(c, o.runner, logDir, rows);
     }
 }
 
@@ -130,25 +136,6 @@ void gatewayAtRest(const Options& o, const std::string& logDir, std::vector<Row>
     std::snprintf(note, sizeof note, "%.2f %% of one host core", 100.0 * cpu / wall);
     r.note = note;
     rows.push_back(r);
-}
-
-void notYet(std::vector<Row>& rows)
-{
-    const char* reason = "not yet: needs the configuration message and router";
-    const char* workloads[][2] = {
-        {"BAC-M 115200 to host and back", "zok2gw BAC-M + zok2line"},
-        {"BAC-M 115200, damaged line", "zok2gw BAC-M + linepipe"},
-        {"UDP to host link and back", "zok2gw + zok2udp"},
-        {"at rest, configured, 2 x 15 ports", "zok2gw"},
-        {"virtual time, steady traffic", "zok2gw"},
-    };
-    for (const auto& w : workloads) {
-        Row r;
-        r.workload = w[0];
-        r.tool = w[1];
-        r.status = reason;
-        rows.push_back(r);
-    }
 }
 
 }  // namespace
@@ -202,7 +189,29 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zok2bench: virtual time...\n");
         runVirtualTime(self, o.quick ? VIRTUAL_SECONDS_QUICK : VIRTUAL_SECONDS_FULL, rows);
     }
-    if (o.only.empty()) notYet(rows);
+    GatewayOptions g;
+    g.runner = o.runner;
+    g.logDir = logDir;
+    g.bacmSeconds = o.quick ? BACM_SECONDS_QUICK : BACM_SECONDS_FULL;
+    g.udpSeconds = o.quick ? UDP_SECONDS_QUICK : UDP_SECONDS_FULL;
+    g.restSeconds = o.quick ? REST_SECONDS_QUICK : REST_SECONDS_FULL;
+    g.loadSeconds = o.quick ? LOAD_SECONDS_QUICK : LOAD_SECONDS_FULL;
+    if (o.wants("bacm")) {
+        std::fprintf(stderr, "zok2bench: BAC-M line...\n");
+        runGatewayBacm(g, rows);
+    }
+    if (o.wants("udp")) {
+        std::fprintf(stderr, "zok2bench: UDP...\n");
+        runGatewayUdp(g, rows);
+    }
+    if (o.wants("rest")) {
+        std::fprintf(stderr, "zok2bench: configured gateway at rest...\n");
+        runGatewayRest(g, rows);
+    }
+    if (o.wants("load")) {
+        std::fprintf(stderr, "zok2bench: load, every line and interface...\n");
+        runGatewayLoad(g, rows);
+    }
 
     char host[256] = "?";
     ::gethostname(host, sizeof host - 1);

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,7 +22,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "board.h"
 #include "proc.h"
+#include "ttyport.h"
 
 namespace {
 
@@ -64,6 +67,8 @@ struct Trial {
     uint64_t firstWriteNs = 0;
     uint64_t cpuNs = 0;
     std::atomic<bool> writerDone{false};
+    std::unique_ptr<Board> board;  // the gateway's trial: the runner and its host link
+    zok2tools::TtyPort line;       // the runner's serial line 2
 };
 
 bool openPty(Trial& t)
@@ -247,6 +252,49 @@ void receiver(Trial& t, uint64_t total)
     }
 }
 
+// The gateway delivers each message at the host-link client.
+void linkReceiver(Trial& t, uint64_t total)
+{
+    hostlink::Client& link = *t.board->link[0];
+    uint64_t quietSinceNs = 0;
+    while (t.received.size() < total) {
+        hostlink::Message m;
+        if (link.waitMessage(m, RECV_POLL_MS)) {
+            if (m.destPort == CONFIG_PORT) continue;  // status on a link-up
+            t.deliveries.push_back({nowNs(), static_cast<uint32_t>(m.payload.size())});
+            t.received.insert(t.received.end(), m.payload.begin(), m.payload.end());
+            quietSinceNs = 0;
+            continue;
+        }
+        if (!t.writerDone) continue;
+        if (quietSinceNs == 0) quietSinceNs = nowNs();
+        if (nowNs() - quietSinceNs > static_cast<uint64_t>(SETTLE_MS) * 1000000ull) break;
+    }
+}
+
+// The runner with line 2 as RAWoS at the case's rate, time-out one unit. It
+// forwards once both groups are configured.
+void startGateway(Trial& t, const SerialCase& c, const std::string& runner,
+                  const std::string& logDir)
+{
+    t.board = std::make_unique<Board>();
+    std::string error;
+    zok2tools::GroupConfig g = loopbackGroup(0);
+    g.line[1].protocol = "rawos";
+    g.line[1].baud = c.bitRate;
+    g.line[1].interCharMs = INTERCHAR_UNIT_MS;
+    if (!t.board->start(runner, logDir + "/gw-serial", logDir + "/zok2gw-serial.log", error) ||
+        !t.board->configure(0, g, error) || !t.board->configure(1, loopbackGroup(1), error) ||
+        !t.line.Open(t.board->dir + "/sci2", c.bitRate, zok2tools::Parity::None, 1, error)) {
+        t.status = "failed: " + error;
+        return;
+    }
+    t.pid = t.board->pid;
+    t.master = t.line.Fd();
+    // The writer hands over every byte; it may wait for room.
+    ::fcntl(t.master, F_SETFL, ::fcntl(t.master, F_GETFL) & ~O_NONBLOCK);
+}
+
 void evaluate(const Trial& t, const SerialCase& c, Row& row)
 {
     const uint64_t total = static_cast<uint64_t>(c.frames) * c.frameBytes;
@@ -294,12 +342,15 @@ void evaluate(const Trial& t, const SerialCase& c, Row& row)
 
 }  // namespace
 
-void runSerialCase(const SerialCase& c, const std::string& logDir, std::vector<Row>& rows)
+void runSerialCase(const SerialCase& c, const std::string& runner, const std::string& logDir,
+                   std::vector<Row>& rows)
 {
     char name[96];
     std::snprintf(name, sizeof name, "serial %u 8N1, %u B, gap %.1f ch", c.bitRate, c.frameBytes,
                   c.gapChars);
-    const char* tools[] = {"ser2net chardelay on", "ser2net chardelay off", "socat"};
+    const char* tools[] = {"ser2net chardelay on", "ser2net chardelay off", "socat",
+                           "zok2gw RAWoS"};
+    const size_t GATEWAY = 3;
     std::vector<Trial> trials(sizeof tools / sizeof tools[0]);
     // Every port is taken before any is handed on, so that a port given to a
     // relay cannot come back as one of our own sockets.
@@ -309,6 +360,7 @@ void runSerialCase(const SerialCase& c, const std::string& logDir, std::vector<R
         Trial& t = trials[i];
         t.tool = tools[i];
         t.lastByteNs.assign(c.frames, 0);
+        if (i == GATEWAY) continue;
         t.udp = udpSocket(t.udpPort);
         reserved[i] = udpSocket(accepter[i]);
         if (t.udp < 0 || reserved[i] < 0 || !openPty(t)) t.status = "failed: no PTY or socket";
@@ -319,7 +371,9 @@ void runSerialCase(const SerialCase& c, const std::string& logDir, std::vector<R
     for (size_t i = 0; i < trials.size(); ++i) {
         Trial& t = trials[i];
         if (t.status != "ok") continue;
-        if (i < 2) {
+        if (i == GATEWAY) {
+            startGateway(t, c, runner, logDir);
+        } else if (i < 2) {
             startSer2net(t, c, i == 0, accepter[i], logDir);
         } else {
             startSocat(t, logDir);
@@ -337,7 +391,7 @@ void runSerialCase(const SerialCase& c, const std::string& logDir, std::vector<R
     for (size_t i = 0; i < trials.size(); ++i) {
         if (trials[i].status != "ok") continue;
         cpu0[i] = processCpuNs(trials[i].pid);
-        threads.emplace_back(receiver, std::ref(trials[i]), total);
+        threads.emplace_back(i == GATEWAY ? linkReceiver : receiver, std::ref(trials[i]), total);
         threads.emplace_back(writer, std::ref(trials[i]), std::cref(c));
     }
     for (std::thread& th : threads) th.join();
@@ -353,7 +407,16 @@ void runSerialCase(const SerialCase& c, const std::string& logDir, std::vector<R
             t.cpuNs = processCpuNs(t.pid) - cpu0[i];
             evaluate(t, c, row);
         }
-        if (t.pid > 0) stopProcess(t.pid, STOP_GRACE_MS);
+        if (t.board) {
+            t.line.Close();
+            t.master = -1;
+            const int status = t.board->stop();
+            if (status != 0 && row.status == "ok") {
+                row.status = "failed: runner exit status " + std::to_string(status);
+            }
+        } else if (t.pid > 0) {
+            stopProcess(t.pid, STOP_GRACE_MS);
+        }
         for (int fd : {t.master, t.slaveKeep, t.udp}) {
             if (fd >= 0) ::close(fd);
         }

@@ -1,7 +1,7 @@
 // Serial line to a host socket: a writer plays the far end of a line on a
-// PTY, paced at the line's bit rate, while a relay (ser2net, socat, later the
-// gateway) carries the bytes to a UDP socket of ours. All relays of a case run
-// side by side, each on its own PTY, so a noisy machine treats them alike.
+// PTY, paced at the line's bit rate, while a relay (ser2net, socat, the gateway) carries the bytes
+// to a UDP socket of ours. All relays of a case run side by side, each on its own PTY, so a noisy
+// machine treats them alike.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ struct SerialCase {
     bool plot;  // its latencies go into the plot
 };
 
-// Runs one case on every relay and appends one row per relay. logDir keeps
-// the relays' configuration and output.
-void runSerialCase(const SerialCase& c, const std::string& logDir, std::vector<Row>& rows);
+// Runs one case on every relay and on the gateway (runner: its path) and
+// appends one row per relay. logDir keeps the relays' configuration and output.
+void runSerialCase(const SerialCase& c, const std::string& runner, const std::string& logDir,
+                   std::vector<Row>& rows);

@@ -1,0 +1,42 @@
+// The runner as the benchmark drives it: started with its lines on PTYs
+// and its host links on Unix sockets in a folder of its own, then
+// configured over the host links as a host processor would (the
+// configuration message on port 1024, answered by the status message).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+#include "hostconfig.h"
+#include "hostlink_client.h"
+
+// Addresses of the two groups (loopback: no privileges needed), apart from
+// those the tests use, so that a test run beside the benchmark cannot
+// take the board's ports.
+constexpr uint32_t GROUP0_ADDR = 0x7F006E02;  // 127.0.110.2
+constexpr uint32_t GROUP1_ADDR = 0x7F007802;  // 127.0.120.2
+constexpr uint32_t SCI_ADDR = 0x0A500001;     // how the router names the serial lines
+constexpr uint16_t CONFIG_PORT = 1024;
+constexpr uint32_t INTERCHAR_UNIT_MS = 8;  // one unit of the RAWoS time-out
+
+struct Board {
+    pid_t pid = -1;
+    std::string dir;
+    std::string log;
+    std::unique_ptr<hostlink::Client> link[2];
+
+    ~Board();
+    // Starts the runner (release build) and waits for its host links.
+    bool start(const std::string& runner, const std::string& runDir, const std::string& logPath,
+               std::string& error);
+    // Connects host link `group` (0 or 1) and sends the group's configuration;
+    // true once the board answered "group configured".
+    bool configure(int group, const zok2tools::GroupConfig& cfg, std::string& error);
+    // Stops the runner; its exit status (0 after a clean stop on SIGTERM).
+    int stop();
+};
+
+// A group on loopback: mask /24, gateway .1, the board's 15 default ports.
+zok2tools::GroupConfig loopbackGroup(int group);
