@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -328,21 +327,13 @@ void startOrWakeLocked(KernelTask* next)
     }
 }
 
-// Hands the CPU to `next` and waits until it comes back to the caller. A
-// running thread is woken with the lock let go, so that it does not wake
-// only to sleep again on the lock the caller still holds.
+// Hands the CPU to `next` and waits until it comes back to the caller.
 void switchToLocked(Lock& lk, KernelTask* next)
 {
     KernelTask* self = tlsSelf;
     K->current = next;
+    startOrWakeLocked(next);
     Kernel* mine = K;
-    if (next->threadStarted) {
-        lk.unlock();
-        next->cv.notify_one();
-        lk.lock();
-    } else {
-        startOrWakeLocked(next);
-    }
     self->cv.wait(lk, [&] { return mine->current == self; });
     checkStopLocked(lk);
 }
@@ -498,8 +489,6 @@ void idleLoop(UArg, UArg)
 
 void threadMain(Kernel* k, KernelTask* t)
 {
-    // The task's name on its thread, for top -H and a debugger (15 characters).
-    ::pthread_setname_np(::pthread_self(), t->name.substr(0, 15).c_str());
     tlsSelf = t;
     tlsRouteNew = true;
     {
