@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -123,11 +124,15 @@ inline void fail(const std::string& what)
     rig().fails += "  at " + std::to_string(rig().now) + " ms: " + what + "\n";
 }
 
-// Protocol statistics: the link state is every record's first field.
+// Protocol statistics: the link state is every record's first field. The
+// protocol writes its own record, whichever type the caller reads, so the
+// buffer holds the largest.
+constexpr size_t kLargestStats =
+    std::max({sizeof(BACM_STATS_T), sizeof(RAWOS_STATS_T), sizeof(BPPOS_STATS_T)});
 template <typename T>
 T statsOf(IProtocol* p)
 {
-    alignas(uint32_t) uint8_t raw[sizeof(T)];
+    alignas(uint32_t) uint8_t raw[std::max(sizeof(T), kLargestStats)];
     p->GetStats(raw);
     T s;
     std::memcpy(&s, raw, sizeof s);
