@@ -1,6 +1,7 @@
 // The runner's board: command-line options, board library set-up, memory
 // map record, and the start of the scheduler with a clean stop on SIGINT or
 // SIGTERM (a second signal ends the process at once).
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -58,6 +60,8 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
+        "  --host-cpu N|any       host core that runs the firmware (default: the one it starts "
+        "on)\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
         "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks).\n"
@@ -104,6 +108,9 @@ void parseArgs(int argc, char** argv)
         } else if (a == "--tick-offset") {
             ok = takeValue(argc, argv, i, v);
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
+        } else if (a == "--host-cpu") {
+            ok = takeValue(argc, argv, i, c.hostCpu) &&
+                 (c.hostCpu == "any" || std::isdigit(static_cast<unsigned char>(c.hostCpu[0])));
         } else if (a == "--fail-task-create") {
             ok = takeValue(argc, argv, i, c.failTaskCreate);
         } else if (hostNetnsTakeOption(argc, argv, i, ok)) {
@@ -117,6 +124,27 @@ void parseArgs(int argc, char** argv)
             std::exit(EXIT_USAGE);
         }
     }
+}
+
+// The host core for --host-cpu: one the process may run on, or -1 for any.
+int firmwareCpu(const std::string& option)
+{
+    if (option == "any") {
+        return -1;
+    }
+    const int cpu = option.empty() ? sched_getcpu() : std::atoi(option.c_str());
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+        !CPU_ISSET(cpu, &allowed)) {
+        if (option.empty()) {
+            return -1;  // no core to name: leave it to the host
+        }
+        std::fprintf(stderr, "zok2gw: --host-cpu %s: this process may not run on that core\n",
+                     option.c_str());
+        std::exit(EXIT_USAGE);
+    }
+    return cpu;
 }
 
 // SIGINT/SIGTERM are blocked in every thread and taken here, so that no
@@ -154,6 +182,7 @@ void platformArgs(int argc, char** argv)
         const HostBoardConfig& c = hostBoardConfig();
         ::mkdir(c.runDir.c_str(), 0755);
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real, c.tickOffset);
+        hostKernelPinCpu(firmwareCpu(c.hostCpu));
         hostPeripheralsInstall();
         hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;

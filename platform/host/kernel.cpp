@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
+#include <semaphore.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +37,27 @@ enum class TState : uint8_t { Ready, Blocked, Done };
 
 struct Kernel;
 
+// Where a task's thread waits for the CPU token. A semaphore rather than a
+// condition on the kernel lock: the thread handing over posts it after
+// letting go of the lock, so the woken thread never wakes only to block
+// again on a lock its waker still holds. Each hand-over is one post.
+class TokenGate {
+public:
+    TokenGate() { sem_init(&sem_, 0, 0); }
+    TokenGate(const TokenGate&) = delete;
+    TokenGate& operator=(const TokenGate&) = delete;
+    void open() { sem_post(&sem_); }
+    void pass()
+    {
+        while (sem_wait(&sem_) != 0) {
+            // EINTR: a signal for the runner arrived on this thread
+        }
+    }
+
+private:
+    sem_t sem_;
+};
+
 }  // namespace
 
 struct KernelTask {
@@ -53,7 +76,7 @@ struct KernelTask {
     void* waitObj = nullptr;         // semaphore or mailbox queue waited on
     KernelTask* waitNext = nullptr;  // link in that queue
     bool threadStarted = false;
-    std::condition_variable cv;
+    TokenGate gate;  // opened once per hand-over of the CPU token to this task
 };
 
 struct WaitQueue {
@@ -130,6 +153,7 @@ struct Kernel {
 
 Kernel* K = new Kernel;  // replaced (and the old one leaked) by hostKernelReset
 thread_local KernelTask* tlsSelf = nullptr;
+std::atomic<int> gHostCpu{-1};  // host core of every task thread, -1: any
 xdc_runtime_System_Hooks gHooks = {};
 HostHaltHandler gHaltHandler = nullptr;
 
@@ -316,25 +340,29 @@ void takeInterruptsLocked(Lock& lk)
 
 void threadMain(Kernel* k, KernelTask* t);
 
-void startOrWakeLocked(KernelTask* next)
+// Gives the CPU token to `next`, starting its thread on the first turn. Only
+// the token holder calls it, with or without the kernel lock.
+void handOver(Kernel* k, KernelTask* next)
 {
     if (!next->threadStarted) {
         next->threadStarted = true;
         HostScope host;
-        std::thread(threadMain, K, next).detach();
-    } else {
-        next->cv.notify_one();
+        std::thread(threadMain, k, next).detach();
     }
+    next->gate.open();
 }
 
-// Hands the CPU to `next` and waits until it comes back to the caller.
+// Hands the CPU to `next` and waits until it comes back to the caller. The
+// lock is let go before the hand-over, so `next` finds it free.
 void switchToLocked(Lock& lk, KernelTask* next)
 {
     KernelTask* self = tlsSelf;
     K->current = next;
-    startOrWakeLocked(next);
-    Kernel* mine = K;
-    self->cv.wait(lk, [&] { return mine->current == self; });
+    Kernel* k = K;
+    lk.unlock();
+    handOver(k, next);
+    self->gate.pass();
+    lk.lock();
     checkStopLocked(lk);
 }
 
@@ -491,9 +519,18 @@ void threadMain(Kernel* k, KernelTask* t)
 {
     tlsSelf = t;
     tlsRouteNew = true;
+    // The task's name on the host thread, so that top and gdb show which task is which.
+    pthread_setname_np(pthread_self(), t->name.substr(0, 15).c_str());
+    const int cpu = gHostCpu.load();
+    if (cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    }
+    t->gate.pass();
     {
         Lock lk(k->m);
-        t->cv.wait(lk, [&] { return k->current == t; });
         if (K != k) {
             parkLocked(lk);
         }
@@ -506,7 +543,7 @@ void threadMain(Kernel* k, KernelTask* t)
     KernelTask* next = pickNextLocked();
     k->current = next;
     if (next != nullptr) {
-        startOrWakeLocked(next);
+        handOver(k, next);
     }
 }
 
@@ -571,8 +608,8 @@ uint64_t hostKernelRun(uint64_t ticks)
     K->frozen = false;
     KernelTask* next = pickNextLocked();
     K->current = next;
-    startOrWakeLocked(next);
     Kernel* k = K;
+    handOver(k, next);
     while (!k->frozen) {
         if (k->mode == HostClockMode::Real && k->runUntil != UINT64_MAX) {
             k->runnerCv.wait_until(lk, realTimeOf(k->runUntil));
@@ -597,6 +634,8 @@ void hostKernelStop()
     K->idleCv.notify_all();
     K->runnerCv.notify_all();
 }
+
+void hostKernelPinCpu(int cpu) { gHostCpu.store(cpu); }
 
 bool hostKernelRunning()
 {

@@ -3,9 +3,10 @@
 //
 // Threading model: the board has one core, so exactly one firmware context
 // runs at a time. Every task is a host thread, but only the holder of the
-// CPU token runs firmware code; the others wait on their own condition
-// variable. The token moves only at safe points (kernel calls, blocking, the
-// end of an interrupt or scheduler lock), to the highest-priority ready task,
+// CPU token runs firmware code; the others wait on their own semaphore, all
+// on one host core unless told otherwise (hostKernelPinCpu). The token moves
+// only at safe points (kernel calls, blocking, the end of an interrupt or
+// scheduler lock), to the highest-priority ready task,
 // first come first served among equals. A task of higher priority takes it
 // in the kernel call that makes it ready; tasks of equal priority take turns
 // only when one blocks. Interrupt handlers run on the token holder's thread
@@ -44,6 +45,11 @@ uint64_t hostKernelRun(uint64_t ticks);
 // Asks a running scheduler to stop at the next safe point (thread safe).
 void hostKernelStop();
 bool hostKernelRunning();
+// Runs the threads of tasks started from now on host core `cpu` (-1: any
+// core). Only one of them runs at a time, so one core loses nothing, and a
+// hand-over then wakes a thread on the same core instead of another one,
+// which on a virtual machine is most of what the board costs at rest.
+void hostKernelPinCpu(int cpu);
 
 // Clock control (manual mode), and the elapsed 64-bit tick count.
 void hostClockSet(uint32_t ticks);
