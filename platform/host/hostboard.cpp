@@ -30,6 +30,9 @@ namespace {
 constexpr uint32_t SECTION_MASK = 0xFFF00000u;  // 1 MB sections
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_SECOND_SIGNAL = 130;
+// Low among real-time priorities: above every ordinary thread, below the
+// host's own real-time work.
+constexpr int REALTIME_PRIORITY = 10;
 
 int gArgc = 0;
 char** gArgv = nullptr;
@@ -60,8 +63,9 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
-        "  --host-cpu N|any       host core that runs the firmware (default: the one it starts "
-        "on)\n"
+        "  --host-cpu N|any       host core of the firmware (default: the one it starts on)\n"
+        "  --realtime             firmware threads under the host's real-time policy (needs\n"
+        "                         root or CAP_SYS_NICE), so that a busy host cannot delay them\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
         "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks).\n"
@@ -108,6 +112,8 @@ void parseArgs(int argc, char** argv)
         } else if (a == "--tick-offset") {
             ok = takeValue(argc, argv, i, v);
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
+        } else if (a == "--realtime") {
+            c.realtime = true;
         } else if (a == "--host-cpu") {
             ok = takeValue(argc, argv, i, c.hostCpu) &&
                  (c.hostCpu == "any" || std::isdigit(static_cast<unsigned char>(c.hostCpu[0])));
@@ -183,6 +189,11 @@ void platformArgs(int argc, char** argv)
         ::mkdir(c.runDir.c_str(), 0755);
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real, c.tickOffset);
         hostKernelPinCpu(firmwareCpu(c.hostCpu));
+        if (c.realtime && !hostKernelRealtime(REALTIME_PRIORITY)) {
+            std::fprintf(stderr,
+                         "zok2gw: --realtime: the host refused real-time scheduling "
+                         "(it needs root or CAP_SYS_NICE); running without it\n");
+        }
         hostPeripheralsInstall();
         hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;

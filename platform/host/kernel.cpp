@@ -153,7 +153,8 @@ struct Kernel {
 
 Kernel* K = new Kernel;  // replaced (and the old one leaked) by hostKernelReset
 thread_local KernelTask* tlsSelf = nullptr;
-std::atomic<int> gHostCpu{-1};  // host core of every task thread, -1: any
+std::atomic<int> gHostCpu{-1};     // host core of every task thread, -1: any
+std::atomic<int> gRealtimePri{0};  // SCHED_FIFO priority of task threads, 0: ordinary
 xdc_runtime_System_Hooks gHooks = {};
 HostHaltHandler gHaltHandler = nullptr;
 
@@ -528,6 +529,11 @@ void threadMain(Kernel* k, KernelTask* t)
         CPU_SET(cpu, &set);
         pthread_setaffinity_np(pthread_self(), sizeof set, &set);
     }
+    if (gRealtimePri.load() > 0) {
+        sched_param sp{};
+        sp.sched_priority = gRealtimePri.load();
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    }
     t->gate.pass();
     {
         Lock lk(k->m);
@@ -636,6 +642,20 @@ void hostKernelStop()
 }
 
 void hostKernelPinCpu(int cpu) { gHostCpu.store(cpu); }
+
+bool hostKernelRealtime(int priority)
+{
+    // Tried on the calling thread first, so that a refusal is known here.
+    sched_param sp{};
+    sp.sched_priority = priority;
+    if (priority <= 0 || pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) != 0) {
+        return false;
+    }
+    sp.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &sp);
+    gRealtimePri.store(priority);
+    return true;
+}
 
 bool hostKernelRunning()
 {
