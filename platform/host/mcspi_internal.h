@@ -4,6 +4,7 @@
 // raises the interrupt line, then waits until the handlers have consumed it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -12,9 +13,15 @@ constexpr uint8_t MCSPI_FILL_WORD = 0x16;  // what goes back before the handler 
 
 enum class McspiExchange : uint8_t { Done, NotLive, Stalled };
 
-// Clocks n words; out[i] is the word sent back with in[i].
+// Clocks n words; out[i] is the word sent back with in[i]. Stalled when the
+// handlers did not take the words within timeoutMs, except that with a
+// giveUp flag a running firmware is waited for (a busy host only slows it)
+// until it halts, its scheduler stops or *giveUp is set (then call
+// mcspiModelWake).
 McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                                 uint32_t timeoutMs);
+                                 uint32_t timeoutMs, const std::atomic<bool>* giveUp);
+// Wakes an exchange of controller `index` to look at its giveUp flag.
+void mcspiModelWake(uint32_t index);
 // SPI clock the firmware programmed, in Hz (0 before it did).
 uint32_t mcspiModelClockHz(uint32_t index);
 

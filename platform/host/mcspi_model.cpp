@@ -352,7 +352,7 @@ OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
 // Between model and socket side
 
 McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                                 uint32_t timeoutMs)
+                                 uint32_t timeoutMs, const std::atomic<bool>* giveUp)
 {
     checkedIndex(index);
     if (n == 0) {
@@ -364,13 +364,27 @@ McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out
     hostIrqRaise(UNIT_IRQ[index]);
     Unit& u = units()[index];
     std::unique_lock<std::mutex> lk(u.m);
-    if (!u.idle.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return !u.active; })) {
-        // The firmware stopped taking interrupts (halted, or held the CPU):
-        // the master gets no answer for this batch.
+    const auto doneOrGivenUp = [&] { return !u.active || (giveUp != nullptr && giveUp->load()); };
+    while (!u.idle.wait_for(lk, std::chrono::milliseconds(timeoutMs), doneOrGivenUp)) {
+        // A firmware that still runs is only slow (a busy host): the batch
+        // waits, as the bus would; a hung one meets the watchdog. One that
+        // halted or stopped answers nobody.
+        if (giveUp == nullptr || hostFirmwareHalted() || !hostKernelRunning()) {
+            break;
+        }
+    }
+    if (u.active) {
         abandonBatchLocked(u);
         return McspiExchange::Stalled;
     }
     return McspiExchange::Done;
+}
+
+void mcspiModelWake(uint32_t index)
+{
+    Unit& u = units()[checkedIndex(index)];
+    std::lock_guard<std::mutex> lk(u.m);
+    u.idle.notify_all();
 }
 
 uint32_t mcspiModelClockHz(uint32_t index)
@@ -440,7 +454,7 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
 
 bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n, uint32_t timeoutMs)
 {
-    return mcspiModelExchange(index, in, out, n, timeoutMs) == McspiExchange::Done;
+    return mcspiModelExchange(index, in, out, n, timeoutMs, nullptr) == McspiExchange::Done;
 }
 
 std::string hostMcspiEndpoint(uint32_t index)

@@ -31,7 +31,7 @@
 namespace {
 
 constexpr size_t MAX_BATCH = 1024;             // words per hand-over to the model
-constexpr uint32_t HANDLER_TIMEOUT_MS = 1000;  // a batch the firmware did not take
+constexpr uint32_t HANDLER_TIMEOUT_MS = 1000;  // checks for a halted firmware while a batch waits
 constexpr uint32_t BITS_PER_WORD = 8;
 constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000;  // before the firmware programs one
 constexpr int64_t NS_PER_S = 1000000000;
@@ -216,8 +216,8 @@ void serve(uint32_t index, Listener* l, int conn)
             return;  // the peer left: the bus stops
         }
         const int64_t start = monoNs();
-        const McspiExchange r =
-            mcspiModelExchange(index, in, out, static_cast<uint32_t>(n), HANDLER_TIMEOUT_MS);
+        const McspiExchange r = mcspiModelExchange(index, in, out, static_cast<uint32_t>(n),
+                                                   HANDLER_TIMEOUT_MS, &l->stopping);
         if (r == McspiExchange::Stalled) {
             return;  // a board that takes no interrupts answers nobody
         }
@@ -322,6 +322,7 @@ void mcspiSocketStop(uint32_t index)
     HostScope host;
     l->stopping = true;
     wake(l);
+    mcspiModelWake(index);
     l->thread.join();
     ::close(l->listenFd);
     ::close(l->wakePipe[0]);

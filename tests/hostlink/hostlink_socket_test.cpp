@@ -209,6 +209,32 @@ TEST_F(HostLinkSocketTest, ASecondMasterIsTurnedAwayWhileOneIsConnected)
     EXPECT_TRUE(third.waitLink(true, 2500));
 }
 
+TEST_F(HostLinkSocketTest, ABoardHeldLongerThanABatchWaitKeepsItsLinkAStoppedOneClosesIt)
+{
+    hostlink::Client client;
+    ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
+    ASSERT_TRUE(client.waitLink(true, 2500));
+    // Interrupts off for longer than the socket side waits for one batch, as
+    // a busy host can hold the board: the batch waits, the link stays.
+    static std::atomic<bool> released{false};
+    spawn(
+        [](UArg, UArg) {
+            const uint32_t key = ti_sysbios_hal_Hwi_disable();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            ti_sysbios_hal_Hwi_restore(key);
+            released = true;
+            for (;;) ti_sysbios_knl_Task_sleep(1000);
+        },
+        10, "busy");
+    ASSERT_TRUE(waitFor([] { return released.load(); }, 5000));
+    EXPECT_TRUE(client.connected());
+    EXPECT_TRUE(client.waitLink(true, 2500));
+    // A board whose scheduler stopped answers nobody: the socket closes
+    // within one batch wait.
+    hostKernelStop();
+    EXPECT_TRUE(waitFor([&] { return !client.connected(); }, 3000));
+}
+
 // The firmware's own reading, at most a tick old: the test thread does not
 // touch firmware state while the firmware runs.
 BPPOS_STATS_T boardStats()
