@@ -111,7 +111,7 @@ struct Rig {
     std::vector<Window> down[NUM_PARTIES];  // the board's link to a party was down
     uint64_t downSince[NUM_PARTIES] = {};
     uint32_t rate[NUM_FLOWS] = {};  // one message per this many ms, on average
-    std::string fails, console, anomalies;
+    std::string fails, console;
 };
 inline Rig& rig()
 {
