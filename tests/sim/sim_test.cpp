@@ -304,8 +304,12 @@ void peerTask(UArg, UArg)
                                  boardLinkUp(lineProt(0)) &&
                                  statsOf<BACM_STATS_T>(lineProt(0)).loadSendMsgQueue == 0 &&
                                  r.host[0]->pendingBytes() == 0 && r.host[1]->pendingBytes() == 0;
-            if (r.trafficStart != 0 && r.now >= quietEnd && (drained || r.now >= quietEnd + 4000)) {
-                if (!drained) fail("queues still full");
+            // Traffic has stopped: once drained, only the last message the
+            // board took is still crossing its host link (a few host periods).
+            if (drained && r.drainedAt == 0) r.drainedAt = r.now;
+            const bool settled = r.drainedAt != 0 && r.now >= r.drainedAt + SETTLE_MS;
+            if (r.trafficStart != 0 && r.now >= quietEnd && (settled || r.now >= quietEnd + 4000)) {
+                if (!settled) fail("queues still full");
                 finish();
             }
         }
