@@ -31,6 +31,10 @@ constexpr uint32_t kMessageMs = 5000;  // one message over any path, with repeat
 constexpr int kBacmMessages = 200;
 constexpr size_t kWindow = 8;          // below both BAC-M send queues (16)
 const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
+// The BAC-M master's wait for an answer: far beyond the 200 ms the board
+// keeps its turn waiting for a message (and a loaded machine's delays). A
+// master that repeats sooner makes the board deliver its INFO twice.
+constexpr uint32_t kBacmRecvTimeoutMs = 2000;
 
 // The runner in the background with its console on a PTY.
 class Runner : public Zok2gw {
@@ -163,6 +167,7 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         zok2tools::BacmPeerConfig pc;
         pc.master = true;
         pc.address = 5;
+        pc.recvTimeoutMs = kBacmRecvTimeoutMs;
         zok2tools::BacmPeer peer(pc);
         LinePeer line(board.dir + "/sci1", [&](uint64_t now) { peer.Poll(now); });
         line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };

@@ -11,7 +11,8 @@
 // and half-received message gone), bursts that fill the mailbox and the pool.
 // After the faults stop, the run goes on quietly, then checks:
 //  - no fatal error (the child would exit with the fatal status);
-//  - each message arrived once, or its loss is accounted for (see Budget);
+//  - each message arrived once, or its loss is counted, excused or one of
+//    BAC-M's own limits on a damaged line (see bacmLimits);
 //  - BAC-M has no sequence numbers: a frame repeated after its ACK was lost
 //    is delivered twice. Duplicates on a BAC-M flow must not exceed the
 //    repeats its sender made; on every other flow no duplicate is allowed;
@@ -296,14 +297,19 @@ void peerTask(UArg, UArg)
                                           : end + QUIET_MS;
             // Quiescent: every queue of the BAC-M exchange (one message a turn)
             // empty and its link back (a restarted master may wait out the
-            // board's 1 s time-out).
+            // board's 1 s time-out). The master must hold the turn: while it
+            // waits, its last INFO may still be on the line, unanswered.
             const bool drained = r.trafficStart != 0 && r.now >= quietEnd &&
-                                 r.bacm->Queued() == 0 && r.bacm->LinkUp() &&
+                                 r.bacm->Queued() == 0 && r.bacm->HoldsTurn() &&
                                  boardLinkUp(lineProt(0)) &&
                                  statsOf<BACM_STATS_T>(lineProt(0)).loadSendMsgQueue == 0 &&
                                  r.host[0]->pendingBytes() == 0 && r.host[1]->pendingBytes() == 0;
-            if (r.trafficStart != 0 && r.now >= quietEnd && (drained || r.now >= quietEnd + 4000)) {
-                if (!drained) fail("queues still full");
+            // Traffic has stopped: once drained, only the last message the
+            // board took is still crossing its host link (a few host periods).
+            if (drained && r.drainedAt == 0) r.drainedAt = r.now;
+            const bool settled = r.drainedAt != 0 && r.now >= r.drainedAt + SETTLE_MS;
+            if (r.trafficStart != 0 && r.now >= quietEnd && (settled || r.now >= quietEnd + 4000)) {
+                if (!settled) fail("queues still full");
                 finish();
             }
         }
@@ -421,20 +427,30 @@ uint64_t counted(size_t f)
     return n;
 }
 
-// BAC-M frames one end sent that the other neither took nor counted as
-// bad: on a line that drops bytes a frame can vanish whole (its start lost).
-uint64_t vanished(size_t f)
+// Losses BAC-M cannot avoid on a damaged line, none counted by the board.
+// An answer does not say which packet it answers (no sequence numbers):
+//  - a frame whose opening (address, DLE, STX) is damaged vanishes whole;
+//  - a frame whose end is damaged is read as text until the next frame opens,
+//    then dropped as a format error without a NACK;
+//  in both, when the receiver's time-out runs out before the sender's, its
+//  repeat reads as the acknowledgement and the message is gone (the master's
+//  300 ms against the board's 1 s: the frames to the master);
+//  - the CRC starts at 0, so a lost leading zero byte of a text goes unseen:
+//    the message arrives short (counted damaged here; flow 0 starts with 0).
+// Bound, only where the line was damaged: the frames sent that the receiver
+// neither took nor answered with a NACK, and the damaged messages.
+uint64_t bacmLimits(size_t f)
 {
     if (f > 1) return 0;
+    const zok2tools::LineChannel& c = f == 0 ? rig().line[0]->aToB : rig().line[0]->bToA;
+    if (c.Counters().dropped == 0 && c.Counters().flipped == 0 && rig().restartLine != 0) return 0;
     const BACM_STATS_T b = statsOf<BACM_STATS_T>(lineProt(0));
     const zok2tools::BacmPeerCounters& p = rig().bacm->Counters();
-    const uint64_t seen = f == 0 ? p.infoReceived + p.crcErrors + p.formatErrors + p.emptyFrames
-                                 : uint64_t{b.numOfRecvdMessages} + b.numOfCrcErrors +
-                                       b.numOfPacketFormatErrors + b.numOfRecvdMsgLengthErrors;
+    const uint64_t taken =
+        f == 0 ? p.infoReceived + p.crcErrors + p.emptyFrames
+               : uint64_t{b.numOfRecvdMessages} + b.numOfCrcErrors + b.numOfRecvdMsgLengthErrors;
     const uint64_t sent = f == 0 ? b.numOfSentMessages : p.infoSent;
-    const zok2tools::LineChannel& c = f == 0 ? rig().line[0]->aToB : rig().line[0]->bToA;
-    if (c.Counters().dropped == 0 && rig().restartLine != 0) return 0;
-    return sent > seen ? sent - seen : 0;
+    return (sent > taken ? sent - taken : 0) + (f == 0 ? rig().damaged[L1] : 0);
 }
 
 // Every message delivered once, or its loss accounted for.
@@ -458,7 +474,7 @@ void account(std::string& text)
                         " sent at " + std::to_string(fl.sentAt[seq]) + " ms\n";
             }
         }
-        const uint64_t budget = counted(f) + (f == 1 ? r.lostInPeer : 0) + vanished(f);
+        const uint64_t budget = counted(f) + (f == 1 ? r.lostInPeer : 0) + bacmLimits(f);
         uint64_t dupLimit = 0;
         if (f == 0) dupLimit = bs.numTotalReTxMsg;
         if (f == 1) dupLimit = r.bacm->Counters().infoRepeated;
@@ -472,15 +488,7 @@ void account(std::string& text)
             static_cast<unsigned long long>(dupLimit));
         text += line;
         if (dups > dupLimit) fail("flow " + std::to_string(f) + ": duplicates beyond repeats");
-        // Open fault: BAC-M loses a message now and then with no counter
-        // (a frame vanishes on a clean line, or an INFO is given up after a
-        // NACK); reported as an anomaly with its seed until it is mended.
-        if (lost > budget && f <= 1) {
-            r.anomalies += "flow " + std::to_string(f) + ": " + std::to_string(lost - budget) +
-                           " BAC-M messages lost with no counter\n";
-        } else if (lost > budget) {
-            fail("flow " + std::to_string(f) + ": losses no counter explains");
-        }
+        if (lost > budget) fail("flow " + std::to_string(f) + ": losses no counter explains");
     }
     std::snprintf(
         line, sizeof line,
@@ -580,7 +588,6 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
     res.ok = r.fails.empty();
     res.text = "seed " + std::to_string(seed) + (res.ok ? " ok\n" : " FAILED\n") + r.fails;
     if (!res.ok || verbose) res.text += text;
-    res.text += r.anomalies;
     if (!res.ok) res.text += "console:\n" + r.console;
     return res;
 }
@@ -618,11 +625,6 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
             if (slots[s] == 0) {
                 const SimResult r = simRunSeed(static_cast<uint32_t>(slotSeed[s]), s, false);
                 if (!r.ok) std::fprintf(stderr, "%s", r.text.c_str());
-                if (r.ok && !rig().anomalies.empty()) {
-                    std::fprintf(stderr, "seed %llu anomaly: %s",
-                                 static_cast<unsigned long long>(slotSeed[s]),
-                                 rig().anomalies.c_str());
-                }
                 std::fflush(stderr);
                 _exit(r.ok ? 0 : 1);
             }

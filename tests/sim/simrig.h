@@ -58,7 +58,8 @@ constexpr uint64_t TRAFFIC_MS = 800;       // traffic and faults
 constexpr uint64_t QUIET_MS = 500;         // lines and queues drain
 constexpr uint64_t RECOVER_MS = 1300;      // a silent host link back up: keep-alive window + margin
 constexpr uint32_t HOST_PERIOD = 10;       // the host clocks its links every 10 ms
-constexpr uint32_t RAW_GAP_MS = 40;        // silence a RAWoS peer keeps between messages
+constexpr uint64_t SETTLE_MS = 5 * HOST_PERIOD;  // from drained queues to the end
+constexpr uint32_t RAW_GAP_MS = 40;              // silence a RAWoS peer keeps between messages
 constexpr uint16_t PORT_ETH[2] = {2000, 5000};
 
 // Flows: source and destination parties.
@@ -81,7 +82,7 @@ struct Rig {
     std::mt19937 rng;
     uint32_t slot = 0;
     bool verbose = false;
-    uint64_t now = 0, trafficStart = 0, nextHostPoll = 0;
+    uint64_t now = 0, trafficStart = 0, nextHostPoll = 0, drainedAt = 0;
     bool configured = false, done = false;
     bool boardTalking[2] = {};
     bool udpOn = false;  // loopback sockets run on the host's time: not repeatable
@@ -111,7 +112,7 @@ struct Rig {
     std::vector<Window> down[NUM_PARTIES];  // the board's link to a party was down
     uint64_t downSince[NUM_PARTIES] = {};
     uint32_t rate[NUM_FLOWS] = {};  // one message per this many ms, on average
-    std::string fails, console, anomalies;
+    std::string fails, console;
 };
 inline Rig& rig()
 {
