@@ -114,25 +114,15 @@ TEST_F(SpiDrvTest, WordsClockedBeforeTheDriverStartsAreAnsweredWithFillAndLost)
 
 using SpiDrvDeathTest = SpiDrvTest;
 
-TEST_F(SpiDrvDeathTest, BadIndexOrNullProtocolIsFatal)
+void otherHandler(UArg) {}
+
+TEST_F(SpiDrvDeathTest, BadIndexNullProtocolSecondOpenAndATakenInterruptLineAreFatal)
 {
     FakeProtocol prot;
     EXPECT_FATAL(open(2, &prot), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
     EXPECT_FATAL(open(0, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
-}
-
-TEST_F(SpiDrvDeathTest, OpeningAControllerTwiceIsFatal)
-{
-    FakeProtocol prot;
     open(1, &prot);
     EXPECT_FATAL(open(1, &prot), EC_ERROR_SPI_OPEN, "code= -50 module= spidrvapl.cpp");
-}
-
-void otherHandler(UArg) {}
-
-TEST_F(SpiDrvDeathTest, AnInterruptLineAlreadyTakenIsFatal)
-{
-    FakeProtocol prot;
     ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(SOC_MCSPI2_INT, otherHandler, 0));
     EXPECT_FATAL(open(0, &prot), EC_ERROR_REGISTER_ISR, "code= -16 module= spidrvapl.cpp");
 }
