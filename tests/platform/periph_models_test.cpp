@@ -60,18 +60,6 @@ TEST_F(UartModelTest, CharactersLeaveOneCharacterTimeApart)
     EXPECT_NE(0u, UARTIsTransmitterEmpty(UART1));
 }
 
-TEST_F(UartModelTest, FullTransmitFifoReportsFullAndLosesFurtherBytes)
-{
-    for (int i = 0; i < 65; ++i) {
-        UARTFIFOCharPut(UART1, static_cast<uint8_t>(i));  // 1 shifting, 64 queued
-    }
-    EXPECT_NE(0u, UARTTxFIFOFullStatusGet(UART1));
-    UARTFIFOCharPut(UART1, 0xEE);
-    EXPECT_EQ(1u, hostUartState(1).txLost);
-    hostClockAdvance(2);
-    EXPECT_EQ(0u, UARTTxFIFOFullStatusGet(UART1));
-}
-
 TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
 {
     hostUartRxFifoPut(1, 'a', 0);
