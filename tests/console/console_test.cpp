@@ -187,23 +187,14 @@ TEST_F(ConsoleTest, BufferSendStopsAtLengthOrZeroAndAtAFullFifo)
 
 TEST_F(ConsoleTest, NullArgumentsAreFatal)
 {
-    EXPECT_FATAL(con->Send(3, nullptr), EC_ERROR_INVALID_ARGUMENT,
-                 "FATAL ERROR: code= -20 module= consoleapl.cpp");
-    EXPECT_FATAL(con->Send(static_cast<BD*>(nullptr)), EC_ERROR_INVALID_ARGUMENT,
-                 "code= -20 module= consoleapl.cpp");
-    EXPECT_FATAL(
-        {
-            CONSOLE_CONFIG_T c;
-            c.recvCallback = nullptr;
-            ::Console bad(c);
-        },
-        EC_ERROR_INVALID_ARGUMENT, "code= -20 module= consoleapl.cpp");
-    EXPECT_FATAL(
-        {
-            hostTaskCreateFailNext(1);
-            makeConsole();
-        },
-        EC_ERROR_TASK_CREATION, "code= -10 module= consoleapl.cpp");
+    const char* const argument = "FATAL ERROR: code= -20 module= consoleapl.cpp";
+    EXPECT_FATAL(con->Send(3, nullptr), EC_ERROR_INVALID_ARGUMENT, argument);
+    EXPECT_FATAL(con->Send(static_cast<BD*>(nullptr)), EC_ERROR_INVALID_ARGUMENT, argument);
+    CONSOLE_CONFIG_T noCallback;
+    noCallback.recvCallback = nullptr;
+    EXPECT_FATAL(::Console bad(noCallback), EC_ERROR_INVALID_ARGUMENT, argument);
+    hostTaskCreateFailNext(1);
+    EXPECT_FATAL(makeConsole(), EC_ERROR_TASK_CREATION, "code= -10 module= consoleapl.cpp");
 }
 
 TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)

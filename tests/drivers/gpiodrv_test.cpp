@@ -82,12 +82,9 @@ TEST_F(GpioTest, PortOrPinOutOfRangeIsFatal)
                               0x00080620u /* pin 32 */};
     for (uint32_t word : words) {
         SCOPED_TRACE(word);
-        EXPECT_FATAL(
-            {
-                GpioDrv pin;
-                pin.Config(word);
-            },
-            EC_ERROR_INVALID_ARGUMENT, "FATAL ERROR: code= -20 module= gpiodrvapl.cpp");
+        GpioDrv pin;
+        EXPECT_FATAL(pin.Config(word), EC_ERROR_INVALID_ARGUMENT,
+                     "FATAL ERROR: code= -20 module= gpiodrvapl.cpp");
     }
 }
 

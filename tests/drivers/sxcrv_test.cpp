@@ -119,38 +119,16 @@ TEST_F(SxcrvTest, PairsOfStandardsSelectTheirMode)
 
 TEST_F(SxcrvTest, Rs485OrRs422OnChannel0AndArgumentsOutOfRangeAreFatal)
 {
-    EXPECT_FATAL(
-        {
-            SerialTransceiver x(0);
-            x.SetStandard(0, UART_STANDARD_RS485);
-        },
-        EC_ERROR_SXCRV_CONFIG, "FATAL ERROR: code= -61 module= sxcrvapl.cpp");
-    EXPECT_FATAL(
-        {
-            SerialTransceiver x(1);
-            x.SetStandard(0, UART_STANDARD_RS422);
-        },
-        EC_ERROR_SXCRV_CONFIG, "code= -61");
-    EXPECT_FATAL(
-        {
-            SerialTransceiver x(1);
-            x.SetStandard(1, 4);
-        },
-        EC_ERROR_SXCRV_CONFIG, "code= -61");
-    EXPECT_FATAL(SerialTransceiver x(2), EC_ERROR_INVALID_ARGUMENT,
-                 "FATAL ERROR: code= -20 module= sxcrvapl.cpp");
-    EXPECT_FATAL(
-        {
-            SerialTransceiver x(0);
-            x.SetStandard(2, UART_STANDARD_RS232);
-        },
-        EC_ERROR_INVALID_ARGUMENT, "code= -20");
-    EXPECT_FATAL(
-        {
-            SerialTransceiver x(0);
-            x.SetMode(NUM_OF_MODES);
-        },
-        EC_ERROR_INVALID_ARGUMENT, "code= -20");
+    SerialTransceiver u8(0);
+    SerialTransceiver u9(1);
+    const char* const config = "FATAL ERROR: code= -61 module= sxcrvapl.cpp";
+    EXPECT_FATAL(u8.SetStandard(0, UART_STANDARD_RS485), EC_ERROR_SXCRV_CONFIG, config);
+    EXPECT_FATAL(u9.SetStandard(0, UART_STANDARD_RS422), EC_ERROR_SXCRV_CONFIG, config);
+    EXPECT_FATAL(u9.SetStandard(1, 4), EC_ERROR_SXCRV_CONFIG, config);
+    const char* const argument = "FATAL ERROR: code= -20 module= sxcrvapl.cpp";
+    EXPECT_FATAL(SerialTransceiver x(2), EC_ERROR_INVALID_ARGUMENT, argument);
+    EXPECT_FATAL(u8.SetStandard(2, UART_STANDARD_RS232), EC_ERROR_INVALID_ARGUMENT, argument);
+    EXPECT_FATAL(u8.SetMode(NUM_OF_MODES), EC_ERROR_INVALID_ARGUMENT, argument);
 }
 
 }  // namespace

@@ -298,16 +298,12 @@ TEST_F(UartDrvTest, TaskPollsEvery2TicksAbove19200AndEvery8UpTo19200)
 
 TEST_F(UartDrvTest, FatalConfigurations)
 {
-    EXPECT_FATAL(UartDrv d(config(4, UART_STANDARD_RS232, 115200, &prot)),
-                 EC_ERROR_INVALID_ARGUMENT, "FATAL ERROR: code= -20 module= uartdrvapl.cpp");
-    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_RS232, 115200, nullptr)),
-                 EC_ERROR_INVALID_ARGUMENT, "code= -20 module= uartdrvapl.cpp");
-    EXPECT_FATAL(
-        {
-            UartDrv a(config(1, UART_STANDARD_RS232, 115200, &prot));
-            UartDrv b(config(1, UART_STANDARD_RS232, 115200, &prot));
-        },
-        EC_ERROR_UART_OPEN, "code= -60 module= uartdrvapl.cpp");
+    const char* const argument = "FATAL ERROR: code= -20 module= uartdrvapl.cpp";
+    const ERROR_CODES_E arg = EC_ERROR_INVALID_ARGUMENT;
+    EXPECT_FATAL(UartDrv d(config(4, UART_STANDARD_RS232, 115200, &prot)), arg, argument);
+    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_RS232, 115200, nullptr)), arg, argument);
+    EXPECT_FATAL(uartClose(4), arg, argument);
+    EXPECT_FATAL(uartOpen(4, UART_STANDARD_RS232, 115200, 3, 0, 0), arg, argument);
     EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_NONE, 115200, &prot)), EC_ERROR_INVALID_SWITCH,
                  "code= -23 module= uartdrvapl.cpp");
     EXPECT_FATAL(UartDrv d(config(1, 4, 115200, &prot)), EC_ERROR_SXCRV_CONFIG,
@@ -315,15 +311,12 @@ TEST_F(UartDrvTest, FatalConfigurations)
     // UART 2 sits on channel 0 of its transceiver, which has no RS-485.
     EXPECT_FATAL(UartDrv d(config(2, UART_STANDARD_RS485, 115200, &prot)), EC_ERROR_SXCRV_CONFIG,
                  "code= -61");
-    EXPECT_FATAL(
-        {
-            hostTaskCreateFailNext(1);
-            UartDrv d(config(1, UART_STANDARD_RS232, 115200, &prot));
-        },
-        EC_ERROR_TASK_CREATION, "code= -10 module= uartdrvapl.cpp");
-    EXPECT_FATAL(uartClose(4), EC_ERROR_INVALID_ARGUMENT, "code= -20");
-    EXPECT_FATAL(uartOpen(4, UART_STANDARD_RS232, 115200, 3, 0, 0), EC_ERROR_INVALID_ARGUMENT,
-                 "code= -20");
+    UartDrv open(config(3, UART_STANDARD_RS232, 115200, &prot));
+    EXPECT_FATAL(UartDrv d(config(3, UART_STANDARD_RS232, 115200, &prot)), EC_ERROR_UART_OPEN,
+                 "code= -60 module= uartdrvapl.cpp");
+    hostTaskCreateFailNext(1);
+    EXPECT_FATAL(UartDrv d(config(1, UART_STANDARD_RS232, 115200, &prot)), EC_ERROR_TASK_CREATION,
+                 "code= -10 module= uartdrvapl.cpp");
 }
 
 }  // namespace

@@ -296,69 +296,27 @@ TEST_F(NetTest, OpenPrintsThePortInHostOrderAndBindFailureLeavesItOpening)
 TEST_F(NetTest, MisuseStopsTheBoard)
 {
     StartKernel(HostClockMode::Manual);
-    struct Case {
-        const char* what;
-        void (*run)();
-        ERROR_CODES_E code;
-        const char* file;
+    const auto fatal = [](ERROR_CODES_E code, const char* module) {
+        return "FATAL ERROR: code= " + std::to_string(code) + " module= " + module;
     };
-    const Case cases[] = {
-        {"null callback",
-         [] {
-             UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0});
-         },
-         EC_ERROR_INVALID_ARGUMENT, "udpapl"},
-        {"second Open",
-         [] {
-             UDP u(portConfig(freePort()));
-             (void)u.Open();
-             (void)u.Open();
-         },
-         EC_FAIL, "udpapl"},
-        {"Join before Open",
-         [] {
-             UDP u(portConfig(freePort()));
-             (void)u.Join(addr("239.255.77.1"));
-         },
-         EC_FAIL, "udpapl"},
-        {"Send of no BD",
-         [] {
-             UDP u(portConfig(freePort()));
-             (void)u.Send(nullptr);
-         },
-         EC_ERROR_INVALID_ARGUMENT, "udpapl"},
-        {"9 groups", [] { IpGate g(gateConfig(MAX_NUM_MULTI_ADDR + 1)); },
-         EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
-        {"19th port",
-         [] {
-             IpGate g(gateConfig());
-             for (uint32_t i = 0; i <= MAX_NUM_UDP_PORTS; ++i) {
-                 g.OpenUdpPort(freePort());
-             }
-         },
-         EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
-        {"port index beyond",
-         [] {
-             IpGate g(gateConfig());
-             UDP_STATS_T s;
-             g.GetStatsUdpPort(0, s);
-         },
-         EC_ERROR_INVALID_ARGUMENT, "ipgateapl"},
-        {"MAC mode 4", [] { Ethernet::CpswPortMacModeSelect(0, 4); }, EC_ERROR_INVALID_ARGUMENT,
-         "ethapl"},
-        {"MAC of interface 2",
-         [] {
-             uint8_t mac[LEN_MAC_ADDR];
-             Ethernet::GetMacAddr(2, sizeof mac, mac);
-         },
-         EC_ERROR_INVALID_ARGUMENT, "ethapl"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string regex =
-            "FATAL ERROR: code= " + std::to_string(c.code) + " module= " + c.file;
-        EXPECT_FATAL(c.run(), c.code, regex);
-    }
+    const ERROR_CODES_E arg = EC_ERROR_INVALID_ARGUMENT;
+    EXPECT_FATAL(UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0}), arg, fatal(arg, "udpapl"));
+    UDP closed(portConfig(freePort()));
+    EXPECT_FATAL((void)closed.Join(addr("239.255.77.1")), EC_FAIL, fatal(EC_FAIL, "udpapl"));
+    EXPECT_FATAL((void)closed.Send(nullptr), arg, fatal(arg, "udpapl"));
+    ASSERT_EQ(EC_SUCCESS, closed.Open());
+    EXPECT_FATAL((void)closed.Open(), EC_FAIL, fatal(EC_FAIL, "udpapl")) << "second Open";
+
+    EXPECT_FATAL(IpGate g(gateConfig(MAX_NUM_MULTI_ADDR + 1)), arg, fatal(arg, "ipgateapl"));
+    IpGate gate(gateConfig());
+    UDP_STATS_T s;
+    EXPECT_FATAL(gate.GetStatsUdpPort(0, s), arg, fatal(arg, "ipgateapl")) << "no port 0 yet";
+    EXPECT_FATAL(for (uint32_t i = 0; i <= MAX_NUM_UDP_PORTS; ++i) gate.OpenUdpPort(freePort()),
+                 arg, fatal(arg, "ipgateapl"));
+
+    EXPECT_FATAL(Ethernet::CpswPortMacModeSelect(0, 4), arg, fatal(arg, "ethapl"));
+    uint8_t mac[LEN_MAC_ADDR];
+    EXPECT_FATAL(Ethernet::GetMacAddr(2, sizeof mac, mac), arg, fatal(arg, "ethapl"));
 }
 
 TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
