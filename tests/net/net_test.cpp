@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -104,15 +105,7 @@ struct Peer {
 // its port, source and tick, and returns it; sleeps `slowTicks` after each
 // while the sender runs, and stops the run once the sender is done and the
 // mailbox is empty.
-struct Taken {
-    uint16_t destPort;
-    SOURCES_E source;
-    uint32_t tick;
-    bool operator==(const Taken& o) const
-    {
-        return destPort == o.destPort && source == o.source && tick == o.tick;
-    }
-};
+using Taken = std::tuple<uint16_t, SOURCES_E, uint32_t>;  // port, source, tick
 std::vector<Taken> gTaken;
 std::atomic<uint32_t> gDrained{0};
 std::atomic<bool> gSenderDone{false};
@@ -389,11 +382,7 @@ TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
                                          {portA, SOURCE_ETH1, t0},
                                          {portB, SOURCE_ETH1, t0 + 1},
                                          {portA, SOURCE_ETH1, t0 + 1}};
-    ASSERT_EQ(expected.size(), gTaken.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_TRUE(expected[i] == gTaken[i])
-            << i << ": port " << ntohs(gTaken[i].destPort) << " tick " << gTaken[i].tick - t0;
-    }
+    EXPECT_EQ(expected, gTaken);
 }
 
 TEST_F(NetTest, PortThatJoinedAGroupReceivesItsDatagrams)
