@@ -4,11 +4,11 @@
 // the task's polling period, and the fatal configurations.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
 #include "errcodes.h"
+#include "fakeprotocol.h"
 #include "fwtest.h"
 #include "hostgpio.h"
 #include "hostuart.h"
@@ -16,35 +16,6 @@
 #include "uartdrvapl.h"
 
 namespace {
-
-// A byte protocol that records what it receives and sends what it is given.
-class FakeProtocol : public IProtocol {
-public:
-    void EnableLog() override {}
-    ERROR_CODES_E Send(BD*) override { return EC_FAIL; }
-    void ResetStats() override {}
-    void GetStats(uint8_t*) override {}
-    void RxDataHandler(uint8_t byte) override { received.push_back(byte); }
-    ERROR_CODES_E TxDataHandler(uint8_t& byte) override
-    {
-        ++txCalls;
-        if (toSend.empty()) {
-            return EC_FAIL;
-        }
-        byte = toSend.front();
-        toSend.pop_front();
-        return EC_SUCCESS;
-    }
-
-    void Queue(const std::vector<uint8_t>& bytes)
-    {
-        toSend.insert(toSend.end(), bytes.begin(), bytes.end());
-    }
-
-    std::vector<uint8_t> received;
-    std::deque<uint8_t> toSend;
-    uint32_t txCalls = 0;
-};
 
 UARTDRV_CONFIG_T config(uint32_t index, uint32_t standard, uint32_t baud, IProtocol* prot,
                         uint32_t parity = UART_PARITY_NONE)
