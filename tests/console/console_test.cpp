@@ -59,15 +59,11 @@ protected:
     ::Console* con = nullptr;
 };
 
-TEST_F(ConsoleTest, LiteralTextAndLineFeeds)
+TEST_F(ConsoleTest, LiteralTextLineFeedsAndNumericConversionsWidthsAndPads)
 {
     EXPECT_EQ("a\r\nb", fmt(*con, "a\nb"));
     EXPECT_EQ("\r\n\r\n*** x ***\r\n", fmt(*con, "\n\n*** %s ***\n", "x"));
     EXPECT_EQ("tab\there\r", fmt(*con, "tab\there\r"));  // nothing else is translated
-}
-
-TEST_F(ConsoleTest, NumericConversionsWidthsAndPads)
-{
     EXPECT_EQ("4294967295", fmt(*con, "%10u", 4294967295u));
     EXPECT_EQ("         0", fmt(*con, "%10u", 0u));
     EXPECT_EQ("         7", fmt(*con, "%10u", 7u));
@@ -94,16 +90,12 @@ TEST_F(ConsoleTest, NumericConversionsWidthsAndPads)
     EXPECT_EQ("10.80.0.1 : 2010", fmt(*con, "%d.%d.%d.%d : %d", 10, 80, 0, 1, 2010));
 }
 
-TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPadding)
+TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPaddingAndTheFieldStaysWithin16)
 {
     EXPECT_EQ("7", fmt(*con, "%16u", 7u));                // pad count 15
     EXPECT_EQ("              7", fmt(*con, "%15u", 7u));  // pad count 14
     EXPECT_EQ("12345", fmt(*con, "%20u", 12345u));
     EXPECT_EQ("-42", fmt(*con, "%018d", -42));
-}
-
-TEST_F(ConsoleTest, NumberFieldNeverExceedsItsSixteenCharacters)
-{
     // Pad counts within 1..14 whose field would pass 16 characters are cut
     // to the field: the buffer is 16 characters whatever the width.
     EXPECT_EQ("           12345", fmt(*con, "%19u", 12345u));
@@ -134,7 +126,7 @@ TEST_F(ConsoleTest, NumberFieldNeverExceedsItsSixteenCharacters)
     }
 }
 
-TEST_F(ConsoleTest, TextCharacterPercentAndUnknownConversions)
+TEST_F(ConsoleTest, TextCharacterPercentUnknownAndUnfinishedConversions)
 {
     EXPECT_EQ("ab   ", fmt(*con, "%5s", "ab"));
     EXPECT_EQ("ab   ", fmt(*con, "%05s", "ab"));
@@ -148,10 +140,7 @@ TEST_F(ConsoleTest, TextCharacterPercentAndUnknownConversions)
     // An unknown conversion takes no argument.
     EXPECT_EQ("?7", fmt(*con, "%q%d", 7));
     EXPECT_EQ("?u", fmt(*con, "%lu", 5u));
-}
-
-TEST_F(ConsoleTest, FormatEndingInsideASpecificationSendsOneQuestionMark)
-{
+    // A format ending inside a specification sends one question mark.
     EXPECT_EQ("abc?", fmt(*con, "abc%"));
     EXPECT_EQ("?", fmt(*con, "%0"));
     EXPECT_EQ("x?", fmt(*con, "x%-12"));
@@ -198,23 +187,14 @@ TEST_F(ConsoleTest, BufferSendStopsAtLengthOrZeroAndAtAFullFifo)
 
 TEST_F(ConsoleTest, NullArgumentsAreFatal)
 {
-    EXPECT_FATAL(con->Send(3, nullptr), EC_ERROR_INVALID_ARGUMENT,
-                 "FATAL ERROR: code= -20 module= consoleapl.cpp");
-    EXPECT_FATAL(con->Send(static_cast<BD*>(nullptr)), EC_ERROR_INVALID_ARGUMENT,
-                 "code= -20 module= consoleapl.cpp");
-    EXPECT_FATAL(
-        {
-            CONSOLE_CONFIG_T c;
-            c.recvCallback = nullptr;
-            ::Console bad(c);
-        },
-        EC_ERROR_INVALID_ARGUMENT, "code= -20 module= consoleapl.cpp");
-    EXPECT_FATAL(
-        {
-            hostTaskCreateFailNext(1);
-            makeConsole();
-        },
-        EC_ERROR_TASK_CREATION, "code= -10 module= consoleapl.cpp");
+    const char* const argument = "FATAL ERROR: code= -20 module= consoleapl.cpp";
+    EXPECT_FATAL(con->Send(3, nullptr), EC_ERROR_INVALID_ARGUMENT, argument);
+    EXPECT_FATAL(con->Send(static_cast<BD*>(nullptr)), EC_ERROR_INVALID_ARGUMENT, argument);
+    CONSOLE_CONFIG_T noCallback;
+    noCallback.recvCallback = nullptr;
+    EXPECT_FATAL(::Console bad(noCallback), EC_ERROR_INVALID_ARGUMENT, argument);
+    hostTaskCreateFailNext(1);
+    EXPECT_FATAL(makeConsole(), EC_ERROR_TASK_CREATION, "code= -10 module= consoleapl.cpp");
 }
 
 TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)

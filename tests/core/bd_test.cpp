@@ -15,7 +15,7 @@ protected:
     std::vector<uint8_t> areaC = std::vector<uint8_t>(16);
 };
 
-TEST_F(BdTest, ConstructionZeroesDataAndHeader)
+TEST_F(BdTest, ConstructionZeroesDataAndHeaderAndNeedsABuffer)
 {
     BD bd(kCap, area.data());
     EXPECT_EQ(SOURCE_NONE, bd.Source());
@@ -26,15 +26,11 @@ TEST_F(BdTest, ConstructionZeroesDataAndHeader)
     for (uint8_t b : area) {
         ASSERT_EQ(0, b);
     }
-}
-
-TEST_F(BdTest, NullBufferIsFatal)
-{
     EXPECT_FATAL(BD(kCap, nullptr), EC_ERROR_INVALID_ARGUMENT,
                  "FATAL ERROR: code= -20 module= bdapl.cpp file= bdapl.cpp line= [0-9]+");
 }
 
-TEST_F(BdTest, LoadAndCopyUpToCapacityOnly)
+TEST_F(BdTest, LoadCopyAndAppendUpToCapacityOnly)
 {
     BD bd(kCap, area.data());
     std::vector<uint8_t> src(kCap + 1, 0x5A);
@@ -50,6 +46,12 @@ TEST_F(BdTest, LoadAndCopyUpToCapacityOnly)
     EXPECT_FATAL(bd.Load(kCap + 1), EC_ERROR_INVALID_INDEX,
                  "code= -22 module= bd_test.cpp file= bdapl.h");
     EXPECT_FATAL(bd.Copy(1, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20");
+
+    BD two(2, areaB.data());
+    EXPECT_EQ(EC_SUCCESS, two.Append(1));
+    EXPECT_EQ(EC_SUCCESS, two.Append(2));
+    EXPECT_EQ(EC_FAIL, two.Append(3));
+    EXPECT_EQ(2u, two.Load());
 }
 
 TEST_F(BdTest, BufferIndexCheckedAgainstCapacityNotLoad)
@@ -62,15 +64,6 @@ TEST_F(BdTest, BufferIndexCheckedAgainstCapacityNotLoad)
     EXPECT_FATAL(bd.Buffer(kCap, 1), EC_ERROR_INVALID_INDEX, line);
     EXPECT_FATAL(bd[kCap] = 1, EC_ERROR_INVALID_INDEX, line);
     EXPECT_FATAL((void)readOnly[kCap], EC_ERROR_INVALID_INDEX, line);
-}
-
-TEST_F(BdTest, AppendStopsAtCapacity)
-{
-    BD bd(2, areaB.data());
-    EXPECT_EQ(EC_SUCCESS, bd.Append(1));
-    EXPECT_EQ(EC_SUCCESS, bd.Append(2));
-    EXPECT_EQ(EC_FAIL, bd.Append(3));
-    EXPECT_EQ(2u, bd.Load());
 }
 
 TEST_F(BdTest, StackIsLastInFirstOut)

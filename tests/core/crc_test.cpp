@@ -14,10 +14,7 @@ TEST(Crc, CheckValuesOfBothCrcs)
     EXPECT_EQ(0x0B, Crc::Calc8bitsCrc(0xFF, kCheckLen, kCheck));
     EXPECT_EQ(0x31C3, Crc::Calc16bitsCrc(0x0000, kCheckLen, kCheck));
     EXPECT_EQ(0x29B1, Crc::Calc16bitsCrc(0xFFFF, kCheckLen, kCheck));
-}
-
-TEST(Crc, EmptyBlockGivesTheInitialValue)
-{
+    // An empty block gives the initial value.
     EXPECT_EQ(0x5A, Crc::Calc8bitsCrc(0x5A, 0, kCheck));
     EXPECT_EQ(0x1234, Crc::Calc16bitsCrc(0x1234, 0, kCheck));
 }

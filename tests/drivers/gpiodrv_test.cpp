@@ -23,20 +23,25 @@ protected:
     }
 };
 
-TEST_F(GpioTest, HealthLedIsPort6Pin12OutputHighFromTheStart)
+TEST_F(GpioTest, PinsTakeTheirDirectionAndLevelWithoutAPulseAndEnableTheirModuleOnce)
 {
     GpioDrv led;
-    led.Config(HEALTH_LED);
+    led.Config(HEALTH_LED);  // port 6, pin 12, output high
     EXPECT_EQ(1u, hostGpioEnableCount(6));
     EXPECT_TRUE(hostGpioIsOutput(6, 12));
     EXPECT_EQ(1u, hostGpioLevel(6, 12));
     // The level is set before the pin becomes an output: no low pulse.
     EXPECT_EQ(0u, hostGpioChanges(6, 12));
     EXPECT_EQ(0u, hostGpioEnableCount(5));
-}
 
-TEST_F(GpioTest, OutputWithLowInitialLevelAndInputPin)
-{
+    GpioDrv tp7;
+    GpioDrv m2;
+    tp7.Config(TEST_POINT7);
+    m2.Config(M2_SP336E_U8);
+    EXPECT_EQ(1u, hostGpioEnableCount(6)) << "a second pin of an open module";
+    EXPECT_EQ(0u, hostGpioLevel(6, 19));
+    EXPECT_EQ(1u, hostGpioLevel(6, 9));
+
     GpioDrv tp;
     tp.Config(TEST_POINT4);
     EXPECT_TRUE(hostGpioIsOutput(5, 28));
@@ -48,19 +53,6 @@ TEST_F(GpioTest, OutputWithLowInitialLevelAndInputPin)
     EXPECT_EQ(0u, in.Read());
     hostGpioSetInput(3, 5, 1);
     EXPECT_EQ(1u, in.Read());
-}
-
-TEST_F(GpioTest, SecondPinOfAnOpenModuleDoesNotEnableItAgain)
-{
-    GpioDrv led;
-    GpioDrv tp7;
-    GpioDrv m2;
-    led.Config(HEALTH_LED);
-    tp7.Config(TEST_POINT7);
-    m2.Config(M2_SP336E_U8);
-    EXPECT_EQ(1u, hostGpioEnableCount(6));
-    EXPECT_EQ(0u, hostGpioLevel(6, 19));
-    EXPECT_EQ(1u, hostGpioLevel(6, 9));
 }
 
 TEST_F(GpioTest, LevelOperations)
@@ -90,12 +82,9 @@ TEST_F(GpioTest, PortOrPinOutOfRangeIsFatal)
                               0x00080620u /* pin 32 */};
     for (uint32_t word : words) {
         SCOPED_TRACE(word);
-        EXPECT_FATAL(
-            {
-                GpioDrv pin;
-                pin.Config(word);
-            },
-            EC_ERROR_INVALID_ARGUMENT, "FATAL ERROR: code= -20 module= gpiodrvapl.cpp");
+        GpioDrv pin;
+        EXPECT_FATAL(pin.Config(word), EC_ERROR_INVALID_ARGUMENT,
+                     "FATAL ERROR: code= -20 module= gpiodrvapl.cpp");
     }
 }
 

@@ -3,9 +3,9 @@
 // each received word is answered with, and the fatal start-up faults.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <vector>
 
+#include "fakeprotocol.h"
 #include "fwtest.h"
 #include "hostmcspi.h"
 #include "kernel.h"
@@ -15,26 +15,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A protocol that records what it is given and sends what the test queued.
-class FakeProtocol : public IProtocol {
-public:
-    void EnableLog() override {}
-    ERROR_CODES_E Send(BD*) override { return EC_FAIL; }
-    void ResetStats() override {}
-    void GetStats(uint8_t*) override {}
-    void RxDataHandler(uint8_t byte) override { rx.push_back(byte); }
-    ERROR_CODES_E TxDataHandler(uint8_t& byte) override
-    {
-        if (tx.empty()) return EC_FAIL;
-        byte = tx.front();
-        tx.pop_front();
-        return EC_SUCCESS;
-    }
-
-    Bytes rx;
-    std::deque<uint8_t> tx;
-};
 
 class SpiDrvTest : public FirmwareTest {
 protected:
@@ -91,11 +71,11 @@ TEST_F(SpiDrvTest, EachWordIsPassedOnAndAnsweredWithTheProtocolsNextByteOrFill)
 {
     FakeProtocol prot;
     open(0, &prot);
-    prot.tx = {0xA1, 0x16, 0xA3};
+    prot.Queue({0xA1, 0x16, 0xA3});
     // Received words go on whatever their value, fill and DLE included.
     const Bytes in = {0x16, 0x10, 0x00, 0xFF, 0x16, 0x42};
     const Bytes out = clock(0, in);
-    EXPECT_EQ(in, prot.rx);
+    EXPECT_EQ(in, prot.received);
     // Nothing is loaded before the first word; each answer is what the
     // handler left after the word before; an empty protocol gives fill.
     EXPECT_EQ((Bytes{0x16, 0xA1, 0x16, 0xA3, 0x16, 0x16}), out);
@@ -114,25 +94,15 @@ TEST_F(SpiDrvTest, WordsClockedBeforeTheDriverStartsAreAnsweredWithFillAndLost)
 
 using SpiDrvDeathTest = SpiDrvTest;
 
-TEST_F(SpiDrvDeathTest, BadIndexOrNullProtocolIsFatal)
+void otherHandler(UArg) {}
+
+TEST_F(SpiDrvDeathTest, BadIndexNullProtocolSecondOpenAndATakenInterruptLineAreFatal)
 {
     FakeProtocol prot;
     EXPECT_FATAL(open(2, &prot), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
     EXPECT_FATAL(open(0, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
-}
-
-TEST_F(SpiDrvDeathTest, OpeningAControllerTwiceIsFatal)
-{
-    FakeProtocol prot;
     open(1, &prot);
     EXPECT_FATAL(open(1, &prot), EC_ERROR_SPI_OPEN, "code= -50 module= spidrvapl.cpp");
-}
-
-void otherHandler(UArg) {}
-
-TEST_F(SpiDrvDeathTest, AnInterruptLineAlreadyTakenIsFatal)
-{
-    FakeProtocol prot;
     ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(SOC_MCSPI2_INT, otherHandler, 0));
     EXPECT_FATAL(open(0, &prot), EC_ERROR_REGISTER_ISR, "code= -16 module= spidrvapl.cpp");
 }

@@ -62,16 +62,6 @@ TEST_F(WdtTest, InitWritesTheRegistersInOrderAndAwaitsEveryPostedWrite)
     EXPECT_EQ(INITIAL_COUNT_VALUE, hostWdtCounter());
 }
 
-TEST_F(WdtTest, WithoutRestartTheBoardResetsAfter131072Periods)
-{
-    WtdDrv::Init();
-    EXPECT_EQ(0x20000u, hostWdtPeriodsToExpiry());
-    hostClockAdvance(MsFor(0x20000) - 1);  // 3999 ms
-    EXPECT_FALSE(hostWdtExpired());
-    hostClockAdvance(2);
-    EXPECT_TRUE(hostWdtExpired());
-}
-
 TEST_F(WdtTest, RestartsWriteNewTriggerValuesAndReloadFromTheLoadRegister)
 {
     WtdDrv::Init();

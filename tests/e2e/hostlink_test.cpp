@@ -1,7 +1,7 @@
 // The runner's host links from outside: the client library and the
 // zok2host program on the sockets the runner announces, Unix and TCP;
-// link start-up, reconnection, one master at a time. Real time with
-// generous bounds.
+// link start-up, reconnection, one master at a time, and the tool's
+// refusals. Real time with generous bounds.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -39,16 +39,19 @@ private:
     }
 };
 
-TEST(HostLinkE2E, BothLinksListenInTheRunFolderAndComeUpWithTheClient)
+TEST(HostLinkE2E, LinksOnUnixAndTcpTakeOneMasterAtATimeAndZok2hostTalksOnThem)
 {
-    Runner board;
-    for (int n = 1; n <= 2; ++n) {
-        SCOPED_TRACE(n);
-        const std::string endpoint = board.Endpoint(n);
-        EXPECT_EQ("unix:" + board.dir + "/spi" + std::to_string(n) + ".sock", endpoint);
+    Runner board({"--spi2", "tcp:127.0.0.1:0"});
+    const std::string endpoint = board.Endpoint(1);
+    EXPECT_EQ("unix:" + board.dir + "/spi1.sock", endpoint);
+    const std::string tcp = board.Endpoint(2);
+    ASSERT_EQ(0u, tcp.rfind("tcp:127.0.0.1:", 0)) << tcp;
+    EXPECT_NE("tcp:127.0.0.1:0", tcp);
+    for (const std::string& e : {endpoint, tcp}) {
+        SCOPED_TRACE(e);
         hostlink::Client client;
         std::string error;
-        ASSERT_TRUE(client.connect(endpoint, &error)) << error;
+        ASSERT_TRUE(client.connect(e, &error)) << error;
         const auto t0 = Clock::now();
         EXPECT_TRUE(client.waitLink(true, kLinkMs));
         EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kLinkMs));
@@ -58,13 +61,6 @@ TEST(HostLinkE2E, BothLinksListenInTheRunFolderAndComeUpWithTheClient)
         EXPECT_GE(s.connectionsReceived + s.framesReceived, 1u);
         EXPECT_EQ(0u, s.crcErrors + s.formatErrors + s.shortTexts);
     }
-}
-
-TEST(HostLinkE2E, TheNextMasterGetsTheLinkAndASecondOneIsTurnedAway)
-{
-    Runner board;
-    const std::string endpoint = board.Endpoint(1);
-    ASSERT_FALSE(endpoint.empty());
     {
         hostlink::Client first;
         ASSERT_TRUE(first.connect(endpoint));
@@ -75,7 +71,7 @@ TEST(HostLinkE2E, TheNextMasterGetsTheLinkAndASecondOneIsTurnedAway)
         while (second.connected() && Clock::now() < end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_FALSE(second.connected());
+        EXPECT_FALSE(second.connected()) << "a second master is turned away";
         EXPECT_TRUE(first.connected());
     }
     // Both gone: a reconnection finds the link running.
@@ -84,26 +80,8 @@ TEST(HostLinkE2E, TheNextMasterGetsTheLinkAndASecondOneIsTurnedAway)
         ASSERT_TRUE(again.connect(endpoint));
         EXPECT_TRUE(again.waitLink(true, kLinkMs)) << "connection " << i;
     }
-}
 
-TEST(HostLinkE2E, LinkOnTcpWhenAsked)
-{
-    Runner board({"--spi2", "tcp:127.0.0.1:0"});
-    const std::string endpoint = board.Endpoint(2);
-    ASSERT_EQ(0u, endpoint.rfind("tcp:127.0.0.1:", 0)) << endpoint;
-    EXPECT_NE("tcp:127.0.0.1:0", endpoint);
-    hostlink::Client client;
-    ASSERT_TRUE(client.connect(endpoint));
-    EXPECT_TRUE(client.waitLink(true, kLinkMs));
-}
-
-TEST(HostLinkE2E, Zok2hostSendsMessagesAndReportsTheLink)
-{
-    Runner board;
-    const std::string endpoint = board.Endpoint(1);
-    ASSERT_FALSE(endpoint.empty());
     const std::string tool = std::string(ZOK2_TOOLS_DIR) + "/zok2host";
-
     ProcessResult r = runProcess({tool, "--link", endpoint, "send", "--to", "10.80.0.1:2010",
                                   "--from", "10.80.0.16:2010", "--text", "abc", "--wait", "100"},
                                  kToolMs);
@@ -120,7 +98,7 @@ TEST(HostLinkE2E, Zok2hostSendsMessagesAndReportsTheLink)
     EXPECT_EQ(0, r.status) << r.err;
 
     // Monitoring runs until interrupted, then ends cleanly.
-    r = runProcess({tool, "--link", endpoint, "monitor"}, 2500);
+    r = runProcess({tool, "--link", tcp, "monitor"}, 2500);
     EXPECT_FALSE(r.exited);
     EXPECT_NE(std::string::npos, r.err.find("board link up")) << r.err;
 }

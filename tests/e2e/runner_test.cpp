@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <dirent.h>
+#include <filesystem>
 
 #include "hostkernel.h"
 #include "process.h"
@@ -40,14 +40,9 @@ TEST(Runner, AttachmentsPrecedeTheBannerAndACleanStopLeavesAnEmptyRunFolder)
         EXPECT_LT(r.out.find(line), banner) << line << " in\n" << r.out;
     }
     std::string left;
-    DIR* d = ::opendir(dir.c_str());
-    ASSERT_NE(nullptr, d);
-    while (const dirent* e = ::readdir(d)) {
-        if (e->d_name[0] != '.') {
-            left += std::string(e->d_name) + " ";
-        }
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        left += e.path().filename().string() + " ";
     }
-    ::closedir(d);
     EXPECT_EQ("", left) << "PTY links and sockets of the runner";
 }
 

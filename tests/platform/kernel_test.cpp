@@ -251,13 +251,6 @@ TEST_F(KernelTest, RunEndsAtTheRequestedTime)
     EXPECT_EQ(30u, ti_sysbios_knl_Clock_getTicks());
 }
 
-TEST_F(KernelTest, TaskCreationCanFail)
-{
-    hostTaskCreateFailNext(1);
-    EXPECT_EQ(nullptr, spawn([](UArg, UArg) {}, 1, "x"));
-    EXPECT_NE(nullptr, spawn([](UArg, UArg) {}, 1, "y"));
-}
-
 TEST_F(KernelTest, StacksComeFromTheHeapAndAnOversizedOneFails)
 {
     xdc_runtime_Memory_Stats before{};

@@ -1,5 +1,5 @@
 // Peripheral models on the manual kernel clock: the UART's character timing,
-// line status and loopback; bus faults on misuse; the RTC's lock, BCD
+// line status and input; bus faults on misuse; the RTC's lock, BCD
 // calendar and roll-over; the control module's fused MAC words.
 #include <gtest/gtest.h>
 
@@ -60,18 +60,6 @@ TEST_F(UartModelTest, CharactersLeaveOneCharacterTimeApart)
     EXPECT_NE(0u, UARTIsTransmitterEmpty(UART1));
 }
 
-TEST_F(UartModelTest, FullTransmitFifoReportsFullAndLosesFurtherBytes)
-{
-    for (int i = 0; i < 65; ++i) {
-        UARTFIFOCharPut(UART1, static_cast<uint8_t>(i));  // 1 shifting, 64 queued
-    }
-    EXPECT_NE(0u, UARTTxFIFOFullStatusGet(UART1));
-    UARTFIFOCharPut(UART1, 0xEE);
-    EXPECT_EQ(1u, hostUartState(1).txLost);
-    hostClockAdvance(2);
-    EXPECT_EQ(0u, UARTTxFIFOFullStatusGet(UART1));
-}
-
 TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
 {
     hostUartRxFifoPut(1, 'a', 0);
@@ -102,15 +90,6 @@ TEST_F(UartModelTest, LineInputArrivesAtTheBitRateAndNotOnADisabledUart)
     hostUartLineIn(1, data, sizeof(data));
     hostClockAdvance(10);
     EXPECT_EQ(6u, hostUartState(1).rxFifoLevel);
-}
-
-TEST_F(UartModelTest, LoopbackReturnsWhatIsSentAndNothingLeaves)
-{
-    UARTLoopbackModeControl(UART1, 1);
-    UARTFIFOCharPut(UART1, 0x42);
-    hostClockAdvance(2);
-    EXPECT_TRUE(Take().empty());
-    EXPECT_EQ(0x42, UARTFIFOCharGet(UART1));
 }
 
 // Every model answers misuse as the SoC's bus would: the run stops and names

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <arpa/inet.h>
 #include <string>
 #include <vector>
 
@@ -23,20 +23,11 @@
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint16_t netPort(uint16_t port)
-{
-    const uint8_t b[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-    uint16_t v;
-    std::memcpy(&v, b, sizeof v);
-    return v;
-}
-
+// Ports and addresses as a BD holds them: network order.
+inline uint16_t netPort(uint16_t port) { return htons(port); }
 inline uint32_t netAddr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
+    return htonl(static_cast<uint32_t>(a) << 24 | b << 16 | c << 8 | d);
 }
 
 // A configuration message from its fields, with its checksum.
