@@ -1,11 +1,14 @@
 // The two host-link gates as Config::Init builds them, clocked through the
-// McSPI models from the test: what reaches the router mailbox, what the
-// host receives, and that a full mailbox loses no BD.
+// McSPI models from the test: what reaches the router mailbox, that a full
+// mailbox loses no BD, and messages both ways against the independent
+// host-side link engine of tools/, which clocks the link every worker period
+// as a polling host would.
 #include <gtest/gtest.h>
 
 #include "bpposapl.h"
 #include "configapl.h"
 #include "hostlink_codec.h"
+#include "hostlink_engine.h"
 #include "hostmcspi.h"
 #include "prototest.h"
 #include "spigateapl.h"
@@ -21,6 +24,16 @@ protected:
         hostHeapRouteNew(true);
         Config::Init();
         hostHeapRouteNew(false);
+    }
+    void TearDown() override
+    {
+        // Whatever the board delivered went to the mailbox: hand it back.
+        while (BdMail::NumPending() > 0) {
+            BD* bd = nullptr;
+            BdMail::Pend(&bd);
+            BdPool::Put(bd);
+        }
+        ProtocolTest::TearDown();
     }
 
     static BPPoS& protocolOf(uint16_t gate)
@@ -46,6 +59,21 @@ protected:
         m.sourceAddr = 0xC0A80A10;  // 192.168.10.16
         m.payload = payload;
         return m;
+    }
+
+    // Host polls and board worker passes for `ticks` of simulated time.
+    void run(hostlink::LinkEngine& host, uint32_t ticks)
+    {
+        constexpr uint32_t kPeriod = 10;  // the board's worker period; the host polls as often
+        for (uint32_t t = 0; t < ticks; t += kPeriod) {
+            const uint64_t now = ti_sysbios_knl_Clock_getTicks();
+            host.tick(now);
+            const Bytes chunk = host.nextChunk(now, 64, 4096);
+            const Bytes back = clock(0, chunk);
+            host.received(back.data(), back.size(), now);
+            protocolOf(0).WorkerCycle();
+            hostClockAdvance(kPeriod);
+        }
     }
 };
 
@@ -117,36 +145,47 @@ TEST_F(SpiGateTest, FullMailboxLosesNoBd)
     BdPool::GetStats(after);
     EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
     EXPECT_EQ(BdMail::NUM_MAILBOX_ITENS, BdMail::NumPending());
-    // Drain the mailbox so that the fixture's count balances.
-    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        BD* bd = nullptr;
-        BdMail::Pend(&bd);
-        BdPool::Put(bd);
-    }
 }
 
-TEST_F(SpiGateTest, GateSendReachesTheHostOnlyWhileTheLinkIsUp)
+TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
 {
     BD* bd = makeBd(netPort(2010), netAddr(10, 80, 0, 1), netPort(2010), netAddr(10, 80, 0, 16),
                     {0x61, 0x62, 0x63});
     hSpiGate[0]->Send(bd);  // link down: refused, the caller keeps the BD
+    BdPool::Put(bd);
     EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfSentMessages);
 
-    clock(0, {0x10, 0x06});
-    protocolOf(0).WorkerCycle();
+    hostlink::LinkConfig cfg;
+    cfg.maxTxBytesPerSec = 0;
+    hostlink::LinkEngine host(cfg, ti_sysbios_knl_Clock_getTicks());
+    std::vector<hostlink::Message> got;
+    host.onMessage([&](const hostlink::Message& m) { got.push_back(m); });
+    run(host, 1100);  // the connection packets bring the link up
+    hostlink::Message toBoard = message(2010, {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06});
+    toBoard.sourcePort = 2010;
+    toBoard.sourceAddr = 0x0A500010;
+    host.queueMessage(toBoard, ti_sysbios_knl_Clock_getTicks());
+    run(host, 20);
+    dropStatusMessages();
+    ASSERT_EQ(1u, BdMail::NumPending());
+    BdMail::Pend(&bd);
+    EXPECT_EQ(SOURCE_SPI1, bd->Source());
+    EXPECT_EQ(netPort(2010), bd->DestPort());
+    EXPECT_EQ(netAddr(10, 80, 0, 1), bd->DestIpAddr());
+    EXPECT_EQ(netAddr(10, 80, 0, 16), bd->SourceIpAddr());
+    EXPECT_EQ(toBoard.payload, Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()));
+
+    // The board answers with the same BD, addressed back.
+    bd->DestIpAddr(netAddr(10, 80, 0, 16));
+    bd->SourceIpAddr(netAddr(10, 80, 0, 1));
     hSpiGate[0]->Send(bd);
     BdPool::Put(bd);
-    const Bytes out = clock(0, Bytes(40, 0x16));
-    hostlink::Decoder d;
-    std::vector<hostlink::Message> got;
-    for (uint8_t b : out) {
-        if (d.feed(b) == hostlink::Decoder::Event::Frame) got.push_back(d.message());
-    }
+    run(host, 20);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(2010, got[0].destPort);
-    EXPECT_EQ(0x0A500001u, got[0].destAddr);
-    EXPECT_EQ(0x0A500010u, got[0].sourceAddr);
-    EXPECT_EQ((Bytes{0x61, 0x62, 0x63}), got[0].payload);
+    EXPECT_EQ(0x0A500010u, got[0].destAddr);
+    EXPECT_EQ(0x0A500001u, got[0].sourceAddr);
+    EXPECT_EQ(toBoard.payload, got[0].payload);
 
     alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T)];
     hSpiGate[0]->GetProtStats(raw);

@@ -141,6 +141,17 @@ inline std::string consoleText()
 
 inline Bytes textOf(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
+// A text with each DLE doubled, as the framed protocols carry it.
+inline Bytes stuff(const Bytes& text)
+{
+    Bytes s;
+    for (uint8_t b : text) {
+        s.push_back(b);
+        if (b == 0x10) s.push_back(0x10);
+    }
+    return s;
+}
+
 // A BD holding `data`, to hand to Send: a pool BD, or for a message larger
 // than any pool BD, a BD over a buffer of its own. Returned when done.
 class SendBuffer {
