@@ -69,10 +69,8 @@ void mainTask(UArg, UArg)
     Config::Init();
     for (;;) {
         for (int i = 0; i < 2; ++i) {
-            alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T)];
-            hSpiGate[i]->GetProtStats(raw);
-            BPPOS_STATS_T s;
-            std::memcpy(&s, raw, sizeof s);
+            const BPPOS_STATS_T s =
+                readStats<BPPOS_STATS_T>([i](uint8_t* raw) { hSpiGate[i]->GetProtStats(raw); });
             gLink[i] = static_cast<int>(s.linkActivity);
             if (i == 0) {
                 std::lock_guard<std::mutex> l(gLog->lock);

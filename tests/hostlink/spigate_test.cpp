@@ -25,16 +25,6 @@ protected:
         Config::Init();
         hostHeapRouteNew(false);
     }
-    void TearDown() override
-    {
-        // Whatever the board delivered went to the mailbox: hand it back.
-        while (BdMail::NumPending() > 0) {
-            BD* bd = nullptr;
-            BdMail::Pend(&bd);
-            BdPool::Put(bd);
-        }
-        ProtocolTest::TearDown();
-    }
 
     static BPPoS& protocolOf(uint16_t gate)
     {
@@ -127,12 +117,8 @@ TEST_F(SpiGateTest, FrameOnEitherLinkReachesTheMailboxWithItsSourceAndAddressing
 
 TEST_F(SpiGateTest, FullMailboxLosesNoBd)
 {
-    // The router is not reading: fill its mailbox to the brim.
-    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
-    }
-    BDPOOL_STATS_T before;
-    BdPool::GetStats(before);
+    fillMailbox();
+    const uint32_t before = freeBds();
     Bytes wire;
     for (int i = 0; i < 20; ++i) {
         const Bytes f = hostlink::encodeFrame(message(2000, {static_cast<uint8_t>(i)}));
@@ -141,9 +127,7 @@ TEST_F(SpiGateTest, FullMailboxLosesNoBd)
     clock(0, wire);
     protocolOf(0).WorkerCycle();
     EXPECT_EQ(20u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfRecvdMessages);
-    BDPOOL_STATS_T after;
-    BdPool::GetStats(after);
-    EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
+    EXPECT_EQ(before, freeBds());
     EXPECT_EQ(BdMail::NUM_MAILBOX_ITENS, BdMail::NumPending());
 }
 
@@ -187,11 +171,9 @@ TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
     EXPECT_EQ(0x0A500001u, got[0].sourceAddr);
     EXPECT_EQ(toBoard.payload, got[0].payload);
 
-    alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T)];
-    hSpiGate[0]->GetProtStats(raw);
-    BPPOS_STATS_T s;
-    std::memcpy(&s, raw, sizeof s);
-    EXPECT_EQ(1u, s.numOfSentMessages);
+    EXPECT_EQ(1u, readStats<BPPOS_STATS_T>([](uint8_t* raw) {
+                      hSpiGate[0]->GetProtStats(raw);
+                  }).numOfSentMessages);
     hSpiGate[0]->ResetStats();
     EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfSentMessages);
 }
