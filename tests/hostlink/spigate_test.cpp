@@ -69,16 +69,11 @@ protected:
 
 TEST_F(SpiGateTest, InitBuildsBothLinksWithTheirValues)
 {
-    struct Expect {
-        SOURCES_E source;
-        uint16_t spiIndex;
-    };
-    const Expect expected[] = {{SOURCE_SPI1, 0}, {SOURCE_SPI2, 1}};
     for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) {
         SCOPED_TRACE(i);
         const SpiGate& g = *hSpiGate[i];
-        EXPECT_EQ(expected[i].source, g.source);
-        EXPECT_EQ(expected[i].spiIndex, g.spiIndex);
+        EXPECT_EQ(i == 0 ? SOURCE_SPI1 : SOURCE_SPI2, g.source);
+        EXPECT_EQ(i, g.spiIndex);
         EXPECT_EQ(2000u, g.bpposTicksRecvTimeout);
         EXPECT_EQ(1000u, g.bpposTicksConnectionWindow);
         const HostMcspiState s = hostMcspiState(i);
