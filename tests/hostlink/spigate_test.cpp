@@ -1,11 +1,14 @@
 // The two host-link gates as Config::Init builds them, clocked through the
-// McSPI models from the test: what reaches the router mailbox, what the
-// host receives, and that a full mailbox loses no BD.
+// McSPI models from the test: what reaches the router mailbox, that a full
+// mailbox loses no BD, and messages both ways against the independent
+// host-side link engine of tools/, which clocks the link every worker period
+// as a polling host would.
 #include <gtest/gtest.h>
 
 #include "bpposapl.h"
 #include "configapl.h"
 #include "hostlink_codec.h"
+#include "hostlink_engine.h"
 #include "hostmcspi.h"
 #include "prototest.h"
 #include "spigateapl.h"
@@ -47,20 +50,30 @@ protected:
         m.payload = payload;
         return m;
     }
+
+    // Host polls and board worker passes for `ticks` of simulated time.
+    void run(hostlink::LinkEngine& host, uint32_t ticks)
+    {
+        constexpr uint32_t kPeriod = 10;  // the board's worker period; the host polls as often
+        for (uint32_t t = 0; t < ticks; t += kPeriod) {
+            const uint64_t now = ti_sysbios_knl_Clock_getTicks();
+            host.tick(now);
+            const Bytes chunk = host.nextChunk(now, 64, 4096);
+            const Bytes back = clock(0, chunk);
+            host.received(back.data(), back.size(), now);
+            protocolOf(0).WorkerCycle();
+            hostClockAdvance(kPeriod);
+        }
+    }
 };
 
 TEST_F(SpiGateTest, InitBuildsBothLinksWithTheirValues)
 {
-    struct Expect {
-        SOURCES_E source;
-        uint16_t spiIndex;
-    };
-    const Expect expected[] = {{SOURCE_SPI1, 0}, {SOURCE_SPI2, 1}};
     for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) {
         SCOPED_TRACE(i);
         const SpiGate& g = *hSpiGate[i];
-        EXPECT_EQ(expected[i].source, g.source);
-        EXPECT_EQ(expected[i].spiIndex, g.spiIndex);
+        EXPECT_EQ(i == 0 ? SOURCE_SPI1 : SOURCE_SPI2, g.source);
+        EXPECT_EQ(i, g.spiIndex);
         EXPECT_EQ(2000u, g.bpposTicksRecvTimeout);
         EXPECT_EQ(1000u, g.bpposTicksConnectionWindow);
         const HostMcspiState s = hostMcspiState(i);
@@ -99,12 +112,8 @@ TEST_F(SpiGateTest, FrameOnEitherLinkReachesTheMailboxWithItsSourceAndAddressing
 
 TEST_F(SpiGateTest, FullMailboxLosesNoBd)
 {
-    // The router is not reading: fill its mailbox to the brim.
-    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
-    }
-    BDPOOL_STATS_T before;
-    BdPool::GetStats(before);
+    fillMailbox();
+    const uint32_t before = freeBds();
     Bytes wire;
     for (int i = 0; i < 20; ++i) {
         const Bytes f = hostlink::encodeFrame(message(2000, {static_cast<uint8_t>(i)}));
@@ -113,46 +122,53 @@ TEST_F(SpiGateTest, FullMailboxLosesNoBd)
     clock(0, wire);
     protocolOf(0).WorkerCycle();
     EXPECT_EQ(20u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfRecvdMessages);
-    BDPOOL_STATS_T after;
-    BdPool::GetStats(after);
-    EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
+    EXPECT_EQ(before, freeBds());
     EXPECT_EQ(BdMail::NUM_MAILBOX_ITENS, BdMail::NumPending());
-    // Drain the mailbox so that the fixture's count balances.
-    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        BD* bd = nullptr;
-        BdMail::Pend(&bd);
-        BdPool::Put(bd);
-    }
 }
 
-TEST_F(SpiGateTest, GateSendReachesTheHostOnlyWhileTheLinkIsUp)
+TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
 {
     BD* bd = makeBd(netPort(2010), netAddr(10, 80, 0, 1), netPort(2010), netAddr(10, 80, 0, 16),
                     {0x61, 0x62, 0x63});
     hSpiGate[0]->Send(bd);  // link down: refused, the caller keeps the BD
+    BdPool::Put(bd);
     EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfSentMessages);
 
-    clock(0, {0x10, 0x06});
-    protocolOf(0).WorkerCycle();
+    hostlink::LinkConfig cfg;
+    cfg.maxTxBytesPerSec = 0;
+    hostlink::LinkEngine host(cfg, ti_sysbios_knl_Clock_getTicks());
+    std::vector<hostlink::Message> got;
+    host.onMessage([&](const hostlink::Message& m) { got.push_back(m); });
+    run(host, 1100);  // the connection packets bring the link up
+    hostlink::Message toBoard = message(2010, {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06});
+    toBoard.sourcePort = 2010;
+    toBoard.sourceAddr = 0x0A500010;
+    host.queueMessage(toBoard, ti_sysbios_knl_Clock_getTicks());
+    run(host, 20);
+    dropStatusMessages();
+    ASSERT_EQ(1u, BdMail::NumPending());
+    BdMail::Pend(&bd);
+    EXPECT_EQ(SOURCE_SPI1, bd->Source());
+    EXPECT_EQ(netPort(2010), bd->DestPort());
+    EXPECT_EQ(netAddr(10, 80, 0, 1), bd->DestIpAddr());
+    EXPECT_EQ(netAddr(10, 80, 0, 16), bd->SourceIpAddr());
+    EXPECT_EQ(toBoard.payload, Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()));
+
+    // The board answers with the same BD, addressed back.
+    bd->DestIpAddr(netAddr(10, 80, 0, 16));
+    bd->SourceIpAddr(netAddr(10, 80, 0, 1));
     hSpiGate[0]->Send(bd);
     BdPool::Put(bd);
-    const Bytes out = clock(0, Bytes(40, 0x16));
-    hostlink::Decoder d;
-    std::vector<hostlink::Message> got;
-    for (uint8_t b : out) {
-        if (d.feed(b) == hostlink::Decoder::Event::Frame) got.push_back(d.message());
-    }
+    run(host, 20);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(2010, got[0].destPort);
-    EXPECT_EQ(0x0A500001u, got[0].destAddr);
-    EXPECT_EQ(0x0A500010u, got[0].sourceAddr);
-    EXPECT_EQ((Bytes{0x61, 0x62, 0x63}), got[0].payload);
+    EXPECT_EQ(0x0A500010u, got[0].destAddr);
+    EXPECT_EQ(0x0A500001u, got[0].sourceAddr);
+    EXPECT_EQ(toBoard.payload, got[0].payload);
 
-    alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T)];
-    hSpiGate[0]->GetProtStats(raw);
-    BPPOS_STATS_T s;
-    std::memcpy(&s, raw, sizeof s);
-    EXPECT_EQ(1u, s.numOfSentMessages);
+    EXPECT_EQ(1u, readStats<BPPOS_STATS_T>([](uint8_t* raw) {
+                      hSpiGate[0]->GetProtStats(raw);
+                  }).numOfSentMessages);
     hSpiGate[0]->ResetStats();
     EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfSentMessages);
 }

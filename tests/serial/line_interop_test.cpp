@@ -383,27 +383,6 @@ INSTANTIATE_TEST_SUITE_P(EachProtocol, LineInteropTest,
                              return info.param.name;
                          });
 
-// RAWoS has no link packets: the link is up while messages arrive.
-using RawosLinkTest = LineInteropTest;
-
-TEST_P(RawosLinkTest, LinkStateFollowsTheTrafficOnBothEnds)
-{
-    EXPECT_EQ(rawosStats().linkActivity, 0u);
-    ASSERT_TRUE(rawosPeer->Send(Bytes(300, 0x7E)));
-    Tick();
-    Settle();
-    EXPECT_EQ(rawosStats().linkActivity, 1u);
-    EXPECT_FALSE(rawosPeer->LinkUp(now));
-    for (uint32_t i = 0; i < RAWOS_RECV_TIMEOUT + 2 * WORKER_PERIOD; ++i) Tick();
-    EXPECT_EQ(rawosStats().linkActivity, 0u);
-    EXPECT_EQ(toFw.size(), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rawos, RawosLinkTest, ::testing::Values(LineCase{"Rawos", false, false}),
-                         [](const ::testing::TestParamInfo<LineCase>& info) {
-                             return info.param.name;
-                         });
-
 // The same pair with the firmware's own worker task scheduled by the
 // simulated kernel in virtual time: a test task of the UART driver's
 // priority moves the bytes every tick and plays the router.

@@ -116,37 +116,26 @@ TEST_F(SciGateTest, LineMessageReachesTheMailboxStampedAndSendGoesOutOnTheLine)
     out.resize(hostUartTakeTx(3, out.data(), out.size()));
     EXPECT_EQ((Bytes{0x10, 0x02, 0x41}), out);
 
-    alignas(uint32_t) uint8_t raw[sizeof(UARTDRV_STATS_T)];
-    g->GetUartStats(raw);
-    UARTDRV_STATS_T u;
-    std::memcpy(&u, raw, sizeof u);
+    auto uartStats = [&] {
+        return readStats<UARTDRV_STATS_T>([&](uint8_t* raw) { g->GetUartStats(raw); });
+    };
+    UARTDRV_STATS_T u = uartStats();
     EXPECT_EQ(3u, u.numOfBytesSent);
     EXPECT_EQ(3u, u.numOfBytesRecvd);
     g->ResetStats();
     EXPECT_EQ(0u, statsOf<RAWOS_STATS_T>(*g->protHandle).numOfSentMessages);
-    g->GetUartStats(raw);
-    std::memcpy(&u, raw, sizeof u);
+    u = uartStats();
     EXPECT_EQ(0u, u.numOfBytesSent + u.numOfBytesRecvd);
 }
 
 TEST_F(SciGateTest, FullMailboxLosesNoBd)
 {
     SciGate* g = make(config(SCI_PROT_TYPE_RAWOS, 2, UART_PARITY_NONE));
-    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
-    }
-    BDPOOL_STATS_T before;
-    BdPool::GetStats(before);
+    fillMailbox();
+    const uint32_t before = freeBds();
     lineIn(*g, {0x61});
     EXPECT_EQ(1u, statsOf<RAWOS_STATS_T>(*g->protHandle).numOfRecvdMessages);
-    BDPOOL_STATS_T after;
-    BdPool::GetStats(after);
-    EXPECT_EQ(before.numOfFreeBds, after.numOfFreeBds);
-    for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        BD* bd = nullptr;
-        BdMail::Pend(&bd);
-        BdPool::Put(bd);
-    }
+    EXPECT_EQ(before, freeBds());
 }
 
 using SciGateDeathTest = SciGateTest;

@@ -1,3 +1,5 @@
+// Child processes of the end-to-end tests: a program run to its end with
+// its output collected, or kept in the background with its output in files.
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +9,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <sys/prctl.h>
@@ -15,83 +16,34 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
-void drain(int fd, std::string& into, bool& open)
-{
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n > 0) {
-        into.append(buf, static_cast<size_t>(n));
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        open = false;
-    }
-}
-}  // namespace
-
 ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
                          const std::string& stopOn)
 {
     ProcessResult r;
-    int out[2];
-    int err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) {
-        return r;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
-        const int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, STDIN_FILENO);
-        ::close(out[0]);
-        ::close(err[0]);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    bool outOpen = true;
-    bool errOpen = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Background child(makeTempDir(), args);
+    if (child.pid <= 0) return r;
+    auto nextKill = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int signals = 0;
-    auto nextKill = deadline;
     bool stopSent = false;
-    while (outOpen || errOpen) {
-        if (!stopSent && !stopOn.empty() && r.out.find(stopOn) != std::string::npos) {
-            ::kill(pid, SIGTERM);
+    int status = 0;
+    while (!child.Ended(status)) {
+        if (!stopSent && !stopOn.empty() && child.Stdout().find(stopOn) != std::string::npos) {
+            child.Signal(SIGTERM);
             stopSent = true;
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= nextKill) {
-            ::kill(pid, signals == 0 ? SIGTERM : SIGKILL);
-            ++signals;
-            nextKill = now + std::chrono::seconds(1);
+        if (std::chrono::steady_clock::now() >= nextKill) {
+            child.Signal(signals++ == 0 ? SIGTERM : SIGKILL);
+            nextKill = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         }
-        const short outEvents = outOpen ? POLLIN : 0;
-        const short errEvents = errOpen ? POLLIN : 0;
-        pollfd fds[2] = {{out[0], outEvents, 0}, {err[0], errEvents, 0}};
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(nextKill - now).count();
-        ::poll(fds, 2, static_cast<int>(wait) + 1);
-        if (outOpen && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-            drain(out[0], r.out, outOpen);
-        }
-        if (errOpen && (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
-            drain(err[0], r.err, errOpen);
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ::close(out[0]);
-    ::close(err[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
     r.exited = signals == 0 && WIFEXITED(status);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = child.Stdout();
+    r.err = child.Stderr();
+    ::unlink((child.dir + "/stdout").c_str());
+    ::unlink((child.dir + "/stderr").c_str());
+    ::rmdir(child.dir.c_str());
     return r;
 }
 
@@ -171,21 +123,28 @@ std::string Background::WaitForMatch(const std::string& pattern, int timeoutMs, 
     }
 }
 
+bool Background::Ended(int& status)
+{
+    if (!exited && pid > 0 && ::waitpid(pid, &waitStatus, WNOHANG) == pid) exited = true;
+    status = waitStatus;
+    return exited;
+}
+
 int Background::Wait(int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        if (!exited && ::waitpid(pid, &status, WNOHANG) == pid) {
-            exited = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (exited || std::chrono::steady_clock::now() >= deadline) return -1;
+    int status = 0;
+    while (!Ended(status)) {
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void Background::Signal(int sig) const { ::kill(pid, sig); }
+void Background::Signal(int sig) const
+{
+    if (pid > 0) ::kill(pid, sig);  // never -1: that would signal every process of ours
+}
 
 void Background::Write(const std::string& text) const
 {

@@ -50,6 +50,8 @@ public:
     std::string WaitForMatch(const std::string& pattern, int timeoutMs, Stream stream) const;
     // Waits for the program to end: its exit status, or -1 on time-out or signal.
     int Wait(int timeoutMs);
+    // Whether the program has ended; its wait status in `status` then.
+    bool Ended(int& status);
     void Signal(int sig) const;
     void Write(const std::string& text) const;
     void CloseInput();
@@ -59,6 +61,7 @@ public:
 
 private:
     bool exited = false;
+    int waitStatus = 0;
     int inFd = -1;
 };
 

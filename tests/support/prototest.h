@@ -104,16 +104,23 @@ inline Bytes drain(IProtocol& p)
     return out;
 }
 
-// The statistics record, read through the untyped GetStats of IProtocol.
-template <typename STATS>
-STATS statsOf(IProtocol& p)
+// A statistics record read through an untyped getter (a protocol's
+// GetStats, a gate's GetProtStats or GetUartStats).
+template <typename STATS, typename GET>
+STATS readStats(GET get)
 {
     alignas(uint32_t) uint8_t raw[sizeof(STATS)];
     std::memset(raw, 0xEE, sizeof(raw));
-    p.GetStats(raw);
+    get(raw);
     STATS s;
     std::memcpy(&s, raw, sizeof(s));
     return s;
+}
+
+template <typename STATS>
+STATS statsOf(IProtocol& p)
+{
+    return readStats<STATS>([&](uint8_t* raw) { p.GetStats(raw); });
 }
 
 // What the console queued for its UART since the last call.
@@ -140,6 +147,17 @@ inline std::string consoleText()
         ::testing::ExitedWithCode(0), "marks=\\[" marks "\\]")
 
 inline Bytes textOf(const char* s) { return Bytes(s, s + std::strlen(s)); }
+
+// A text with each DLE doubled, as the framed protocols carry it.
+inline Bytes stuff(const Bytes& text)
+{
+    Bytes s;
+    for (uint8_t b : text) {
+        s.push_back(b);
+        if (b == 0x10) s.push_back(0x10);
+    }
+    return s;
+}
 
 // A BD holding `data`, to hand to Send: a pool BD, or for a message larger
 // than any pool BD, a BD over a buffer of its own. Returned when done.
@@ -206,16 +224,33 @@ protected:
         hostHeapRouteNew(false);
         deliveries().clear();
         linkEvents().clear();
-        BDPOOL_STATS_T s;
-        BdPool::GetStats(s);
-        freeAtStart = s.numOfFreeBds;
+        freeAtStart = freeBds();
     }
+    // Checks that no BD went missing, then hands back what the mailbox holds.
     void TearDown() override
+    {
+        EXPECT_EQ(freeAtStart, freeBds() + BdMail::NumPending()) << "a BD went missing";
+        while (BdMail::NumPending() > 0) {
+            BD* bd = nullptr;
+            BdMail::Pend(&bd);
+            BdPool::Put(bd);
+        }
+        FirmwareTest::TearDown();
+    }
+
+    static uint32_t freeBds()
     {
         BDPOOL_STATS_T s;
         BdPool::GetStats(s);
-        EXPECT_EQ(freeAtStart, s.numOfFreeBds + BdMail::NumPending()) << "a BD went missing";
-        FirmwareTest::TearDown();
+        return s.numOfFreeBds;
+    }
+
+    // The router mailbox full of pool BDs, as a router that stopped reading leaves it.
+    static void fillMailbox()
+    {
+        for (uint16_t i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
+            ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
+        }
     }
 
     // Moves the clock on and returns the new tick count.

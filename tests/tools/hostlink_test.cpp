@@ -8,6 +8,7 @@
 
 #include "hostlink_codec.h"
 #include "hostlink_engine.h"
+#include "hostlinkrefs.h"
 
 namespace {
 
@@ -16,18 +17,6 @@ using hostlink::LinkConfig;
 using hostlink::LinkEngine;
 using hostlink::Message;
 using Bytes = std::vector<uint8_t>;
-
-Message msg(uint16_t destPort, uint32_t destAddr, uint16_t sourcePort, uint32_t sourceAddr,
-            Bytes payload)
-{
-    Message m;
-    m.destPort = destPort;
-    m.destAddr = destAddr;
-    m.sourcePort = sourcePort;
-    m.sourceAddr = sourceAddr;
-    m.payload = std::move(payload);
-    return m;
-}
 
 std::vector<Decoder::Event> feedAll(Decoder& d, const Bytes& bytes)
 {
@@ -41,29 +30,18 @@ std::vector<Decoder::Event> feedAll(Decoder& d, const Bytes& bytes)
 
 TEST(HostLinkCodec, ReferenceFramesByteForByteAndBack)
 {
-    struct Case {
-        Message m;
-        Bytes wire;
-    };
-    const Case cases[] = {
-        {msg(2010, 0x0A500001, 2010, 0x0A500010, {0x61, 0x62, 0x63}),
-         {0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07, 0xDA, 0x0A,
-          0x50, 0x00, 0x10, 0x10, 0x61, 0x62, 0x63, 0x10, 0x03, 0x14}},
-        {msg(1024, 0, 1024, 0, {0x10}),
-         {0x10, 0x02, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10,
-          0x10, 0x10, 0x03, 0x9E}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.wire, hostlink::encodeFrame(c.m));
+    for (const HostLinkRefFrame& c : hostLinkRefFrames()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.wire, hostlink::encodeFrame(c.message));
         Decoder d;
         EXPECT_EQ(std::vector<Decoder::Event>{Decoder::Event::Frame}, feedAll(d, c.wire));
-        EXPECT_EQ(c.m, d.message());
+        EXPECT_EQ(c.message, d.message());
     }
 }
 
 TEST(HostLinkCodec, DecoderReportsEachKindOfUnitAndResynchronises)
 {
-    const Bytes good = hostlink::encodeFrame(msg(1, 2, 3, 4, {0x10, 0x10}));
+    const Bytes good = hostlink::encodeFrame(Message{1, 2, 3, 4, {0x10, 0x10}});
     Bytes badCrc = good;
     badCrc.back() ^= 0x01;
     struct Case {
@@ -130,7 +108,7 @@ TEST(HostLinkEngine, ConnectionPacketAfterMoreThanTheWindowWithoutSending)
     e.tick(1101);
     EXPECT_EQ((Bytes{0x10, 0x06}), e.nextChunk(1101, 8, 64));
     // A frame restarts the window.
-    e.queueMessage(msg(1, 2, 3, 4, {5}), 1500);
+    e.queueMessage(Message{1, 2, 3, 4, {5}}, 1500);
     e.nextChunk(1500, 8, 64);
     e.tick(2500);
     EXPECT_EQ(0u, e.pendingBytes());
@@ -161,7 +139,7 @@ TEST(HostLinkEngine, BoardLinkDownOnlyAfterMoreThanTheTimeout)
     // A frame brings it back, and is handed over.
     std::vector<Message> got;
     e.onMessage([&](const Message& m) { got.push_back(m); });
-    const Bytes frame = hostlink::encodeFrame(msg(1024, 0, 1024, 0, {0x96}));
+    const Bytes frame = hostlink::encodeFrame(Message{1024, 0, 1024, 0, {0x96}});
     e.received(frame.data(), frame.size(), 9500);
     EXPECT_TRUE(e.linkUp());
     ASSERT_EQ(1u, got.size());
@@ -171,7 +149,7 @@ TEST(HostLinkEngine, BoardLinkDownOnlyAfterMoreThanTheTimeout)
 TEST(HostLinkEngine, ChunksNeverPutFillInsideAFrame)
 {
     LinkEngine e(unthrottled(), 0);
-    const Message m = msg(2000, 0x0A000001, 2000, 0x0A000002, Bytes(100, 0x16));
+    const Message m{2000, 0x0A000001, 2000, 0x0A000002, Bytes(100, 0x16)};
     e.queueMessage(m, 0);
     e.queueMessage(m, 0);
     Bytes all;
@@ -191,7 +169,7 @@ TEST(HostLinkEngine, RateCapHoldsBackWholeFramesOnly)
     LinkConfig c;
     c.maxTxBytesPerSec = 1000;
     LinkEngine e(c, 0);
-    const Message m = msg(2000, 1, 2000, 2, Bytes(1000, 0x41));
+    const Message m{2000, 1, 2000, 2, Bytes(1000, 0x41)};
     const size_t frameLen = hostlink::encodeFrame(m).size();
     for (int i = 0; i < 10; ++i) e.queueMessage(m, 0);
     // The first burst spends the allowance; a frame once begun goes on.

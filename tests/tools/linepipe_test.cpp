@@ -8,14 +8,6 @@ using namespace zok2tools;
 
 namespace {
 
-TEST(LineChannel, InstantLineDeliversInOrder)
-{
-    LineChannel ch;
-    ch.Write(Bytes{1, 2, 3}, 5);
-    EXPECT_EQ(ch.Read(5), (Bytes{1, 2, 3}));
-    EXPECT_TRUE(ch.Read(6).empty());
-}
-
 TEST(LineChannel, PacedLineTakesOneCharacterTimePerByte)
 {
     LineChannel ch(9600);  // 10 bits per byte: 1042 us each

@@ -28,16 +28,11 @@ TEST(RawosPeer, SilenceEndsAMessageOnlyWhenLongerThanTheGap)
     p.Poll(141);
     EXPECT_EQ(p.TakeReceived(), (std::vector<Bytes>{{1, 2, 3, 1}}));
     EXPECT_EQ(p.Counters().endedBySilence, 1u);
-}
-
-TEST(RawosPeer, ByteAfterSilenceStartsANewMessageWithoutPoll)
-{
-    RawosPeer p(Cfg());
-    const uint8_t a[] = {7};
-    p.Receive(a, 1, 0);
-    p.Receive(a, 1, 50);
-    p.Poll(100);
-    EXPECT_EQ(p.TakeReceived(), (std::vector<Bytes>{{7}, {7}}));
+    // A byte after a silence starts a new message without a Poll between.
+    p.Receive(a, 1, 200);
+    p.Receive(a, 1, 250);
+    p.Poll(300);
+    EXPECT_EQ(p.TakeReceived(), (std::vector<Bytes>{{1}, {1}}));
 }
 
 TEST(RawosPeer, LengthLimitEndsAMessageAtOnce)
