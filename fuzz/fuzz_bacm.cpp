@@ -2,8 +2,8 @@
 // UART-side handler interleaved with worker cycles, time steps, sends and
 // transmit drains. The first input byte chooses the mode (bit 0: master,
 // bit 1: fix up the CRC-16 of every INFO frame the input holds), the second
-// the address (its slave bit and low three bits). Input after them: records of an operation byte
-// and its arguments (below).
+// the address (its slave bit and low three bits). Input after them: records
+// of an operation byte and its arguments (below).
 #include "bacmapl.h"
 #include "bdpoolapl.h"
 #include "crcapl.h"
