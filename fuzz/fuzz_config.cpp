@@ -6,12 +6,10 @@
 // byte) of every message, bit 1 writes the two leading bytes every
 // configuration message starts with. Input after it: records of an
 // operation byte and its arguments (below).
-#include "bpposapl.h"
 #include "configapl.h"
 #include "crcapl.h"
 #include "fuzzboard.h"
 #include "fuzzharness.h"
-#include "routerapl.h"
 
 namespace {
 
@@ -55,10 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::RestoreBoard();
     fuzz::Reader in(data, size);
     const uint8_t mode = in.Byte();
-    fuzz::CounterWatch<ROUTER_STATS_T> router(1u << 0);  // word 0: the router's state
-    using LinkWatch = fuzz::CounterWatch<BPPOS_STATS_T>;
-    LinkWatch link[NUM_OF_SPIGATES] = {LinkWatch(1u << 0),
-                                       LinkWatch(1u << 0)};  // word 0: link state
+    fuzz::BoardWatch watch;
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
         switch (op % NUM_OPS) {
@@ -83,11 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         default:
             break;
         }
-        ROUTER_STATS_T stats{};
-        Router::GetStats(stats);
-        router.CheckRecord(stats);
-        for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) link[i].Check(*hSpiGate[i]->protHandle);
-        fuzz::CheckPool(false);
+        watch.Check();
         fuzz::DrainConsole();
     }
     fuzz::RouteConfig();

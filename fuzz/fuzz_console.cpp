@@ -5,14 +5,12 @@
 // design, so the harness never lets it reach that page; every other reset
 // key does reach its page, and the counters it clears start afresh.
 // Input: records of an operation byte and its arguments (below).
-#include "bpposapl.h"
 #include "configapl.h"
 #include "consoleapl.h"
 #include "dcapl.h"
 #include "dcmenuapl.h"
 #include "fuzzboard.h"
 #include "fuzzharness.h"
-#include "routerapl.h"
 
 namespace {
 
@@ -72,10 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::StartInput();
     startOnMainMenu();
     fuzz::Reader in(data, size);
-    fuzz::CounterWatch<ROUTER_STATS_T> router(1u << 0);  // word 0: the router's state
-    using LinkWatch = fuzz::CounterWatch<BPPOS_STATS_T>;
-    LinkWatch link[NUM_OF_SPIGATES] = {LinkWatch(1u << 0),
-                                       LinkWatch(1u << 0)};  // word 0: link state
+    fuzz::BoardWatch watch;
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
         bool reset = false;
@@ -112,15 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         default:
             break;
         }
-        if (reset) {
-            router.Forget();
-            for (auto& l : link) l.Forget();
-        }
-        ROUTER_STATS_T stats{};
-        Router::GetStats(stats);
-        router.CheckRecord(stats);
-        for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) link[i].Check(*hSpiGate[i]->protHandle);
-        fuzz::CheckPool(false);
+        if (reset) watch.Forget();
+        watch.Check();
     }
     fuzz::ReturnDelivered();
     fuzz::CheckPool(true);

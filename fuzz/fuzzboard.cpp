@@ -124,4 +124,19 @@ void DrainConsole()
     while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) {}
 }
 
+void BoardWatch::Check()
+{
+    ROUTER_STATS_T stats{};
+    Router::GetStats(stats);
+    router.CheckRecord(stats);
+    for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) link[i].Check(*hSpiGate[i]->protHandle);
+    CheckPool(false);
+}
+
+void BoardWatch::Forget()
+{
+    router.Forget();
+    for (auto& l : link) l.Forget();
+}
+
 }  // namespace fuzz

@@ -8,6 +8,10 @@
 #include <cstdint>
 
 #include "bdapl.h"
+#include "bpposapl.h"
+#include "configapl.h"
+#include "fuzzharness.h"
+#include "routerapl.h"
 
 namespace fuzz {
 
@@ -31,5 +35,19 @@ void RouteConfig();
 void ConfigureBoth();
 // Everything the console queued so far, taken out as its UART would.
 void DrainConsole();
+
+// The router's and both host links' counters only grow, and the pool keeps
+// every BD that is not in the mailbox.
+class BoardWatch {
+public:
+    void Check();
+    // After the console reset counters.
+    void Forget();
+
+private:
+    CounterWatch<ROUTER_STATS_T> router{1u << 0};  // word 0: the router's state
+    CounterWatch<BPPOS_STATS_T> link[NUM_OF_SPIGATES] = {CounterWatch<BPPOS_STATS_T>(1u << 0),
+                                                         CounterWatch<BPPOS_STATS_T>(1u << 0)};
+};
 
 }  // namespace fuzz
