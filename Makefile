@@ -55,9 +55,9 @@ bench-quick: bench-build
 	./build/release/bench/zok2bench --quick --out build/bench-results $(ARGS)
 
 # Fuzz targets (clang, libFuzzer): `make fuzz` builds them; with TARGET=bppos,
-# bacm or rawos it also runs that one for SECONDS (default 600) on one core,
-# new inputs going to build/fuzz/corpus/<target>, the seeds read from
-# fuzz/corpus/<target>.
+# bacm, rawos, config, console or udp it also runs that one for SECONDS
+# (default 600) on one core, new inputs going to build/fuzz/corpus/<target>,
+# the seeds read from fuzz/corpus/<target>, crashes written to build/fuzz/.
 SECONDS ?= 600
 fuzz:
 	@scripts/bootstrap.sh fuzz

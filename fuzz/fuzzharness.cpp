@@ -53,12 +53,17 @@ void ReturnDelivered()
     }
 }
 
-void CheckPool(bool all)
+void CheckPool(bool all, uint32_t held)
+{
+    const uint32_t known = FreeBds() + (all ? 0 : BdMail::NumPending() + held);
+    if (known != NUM_BDS) Fail("a BD went missing from the pool");
+}
+
+uint32_t FreeBds()
 {
     BDPOOL_STATS_T st{};
     BdPool::GetStats(st);
-    const uint32_t held = st.numOfFreeBds + (all ? 0 : BdMail::NumPending());
-    if (held != NUM_BDS) Fail("a BD went missing from the pool");
+    return st.numOfFreeBds;
 }
 
 void Fail(const char* what)

@@ -56,9 +56,10 @@ void Advance(uint32_t ticks);
 void Deliver(BD* bd);
 // The router's part: every BD in the mailbox back to the pool.
 void ReturnDelivered();
-// Aborts unless every BD is free or waiting in the mailbox; with `all`,
-// unless every BD is free.
-void CheckPool(bool all);
+// Aborts unless every BD is free, waiting in the mailbox or among the `held`
+// the harness keeps; with `all`, unless every BD is free.
+void CheckPool(bool all, uint32_t held = 0);
+uint32_t FreeBds();
 [[noreturn]] void Fail(const char* what);
 
 // Counters only grow within one input: words of a statistics record, some
@@ -72,6 +73,16 @@ public:
     {
         alignas(uint32_t) uint8_t raw[sizeof(STATS)];
         protocol.GetStats(raw);
+        CheckRaw(raw);
+    }
+    // A record its owner's accessor filled.
+    void CheckRecord(const STATS& record) { CheckRaw(reinterpret_cast<const uint8_t*>(&record)); }
+    // After the counters were reset: whatever they read next is the floor.
+    void Forget() { std::memset(last, 0, sizeof(last)); }
+
+private:
+    void CheckRaw(const uint8_t* raw)
+    {
         uint32_t now[WORDS];
         std::memcpy(now, raw, sizeof(now));
         for (uint32_t i = 0; i < WORDS; ++i) {
@@ -80,7 +91,6 @@ public:
         std::memcpy(last, now, sizeof(now));
     }
 
-private:
     static constexpr uint32_t WORDS = sizeof(STATS) / sizeof(uint32_t);
     const uint32_t skip;
     uint32_t last[WORDS] = {};

@@ -62,11 +62,12 @@ public:
 
     // Task body; arg0 is the gate.
     static void WorkerTask(UArg arg0, UArg arg1);
-
-private:
-    // One pass over the open ports, the later-opened first.
+    // One pass of the worker task over the open ports, the later-opened
+    // first, at most one datagram each. Public so that a test or fuzz
+    // harness can run passes under a controllable clock.
     void PollPorts();
 
+private:
     const SOURCES_E source;
     const uint32_t ethIndex;
     const uint32_t netMask;

@@ -12,6 +12,7 @@
 #include "ipgateapl.h"
 #include "iprotocol.h"
 #include "kernel.h"
+#include "uartdrvapl.h"
 #include "versionapl.h"
 
 // Kept by convention although no check here is fatal yet.
@@ -204,6 +205,24 @@ void Config::Init()
     mConfigStatus[1] = 0;
     hSpiGate[1] = CreateSpiGate(SOURCE_SPI2, 1);
 }
+
+#ifdef ZOK2_TEST_HOOKS
+void Config::Restart()
+{
+    std::memset(mBufConfigMsg, 0, sizeof mBufConfigMsg);
+    for (uint16_t group = 0; group < NUM_OF_GROUPS; ++group) {
+        const TAB_OF_GROUPS_T& g = tabOfGroups[group];
+        mConfigStatus[group] = 0;
+        hIpGate[g.ip.objIndex] = nullptr;
+        for (uint32_t k = 0; k < g.numOfScis; ++k) {
+            if (hSciGate[g.listOfScis[k].objIndex] != nullptr) {
+                uartClose(g.listOfScis[k].phyIndex);
+                hSciGate[g.listOfScis[k].objIndex] = nullptr;
+            }
+        }
+    }
+}
+#endif
 
 uint16_t Config::IsConfigured() { return (mConfigStatus[0] == 1 && mConfigStatus[1] == 1) ? 1 : 0; }
 

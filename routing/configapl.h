@@ -78,6 +78,13 @@ public:
     static void Init();
     // 1 once both groups are configured, else 0.
     static uint16_t IsConfigured();
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only: both groups unconfigured again, the host
+    // links kept. The IP and serial-line gates are forgotten (their storage
+    // stays with whoever provided it) and their UARTs closed, so that every
+    // run starts alike.
+    static void Restart();
+#endif
     // Router task only, after its format check (load at least 2, 0x96 0xE1).
     // Refusals are printed and change nothing; an accepted message creates
     // the group's gates and is answered with the status message. The caller

@@ -72,29 +72,43 @@ void Router::ConfigLoop()
     do {
         BD* bd = nullptr;
         BdMail::Pend(&bd);
-        ++mStats.numOfMsgsToRoute;
-        mConfigLoopActivity.Set();
-        if (bd->DestPort() == PORT_CONFIG) {
-            switch (bd->Source()) {
-            case SOURCE_SPI1:
-            case SOURCE_SPI2:
-                ProcessZokMessage(bd);
-                break;
-            case SOURCE_ZOK1:
-                (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
-                break;
-            case SOURCE_ZOK2:
-                (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
-                break;
-            default:
-                break;  // nothing else speaks on the configuration port yet
-            }
-        }
-        // Any other traffic waits for the configuration: dropped, not counted.
-        BdPool::Put(bd);
-        mConfigLoopActivity.Clear();
+        ConfigStep(bd);
     } while (Config::IsConfigured() != 1);
     dcPrint("Configuration complete.\n");
+}
+
+void Router::ConfigPass()
+{
+    while (BdMail::NumPending() != 0 && Config::IsConfigured() != 1) {
+        BD* bd = nullptr;
+        BdMail::Pend(&bd);
+        ConfigStep(bd);
+    }
+}
+
+void Router::ConfigStep(BD* bd)
+{
+    ++mStats.numOfMsgsToRoute;
+    mConfigLoopActivity.Set();
+    if (bd->DestPort() == PORT_CONFIG) {
+        switch (bd->Source()) {
+        case SOURCE_SPI1:
+        case SOURCE_SPI2:
+            ProcessZokMessage(bd);
+            break;
+        case SOURCE_ZOK1:
+            (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+            break;
+        case SOURCE_ZOK2:
+            (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+            break;
+        default:
+            break;  // nothing else speaks on the configuration port yet
+        }
+    }
+    // Any other traffic waits for the configuration: dropped, not counted.
+    BdPool::Put(bd);
+    mConfigLoopActivity.Clear();
 }
 
 void Router::SteadyLoop()

@@ -33,10 +33,16 @@ public:
     static void GetStats(ROUTER_STATS_T& stats);
     // Clears the counters; the state stays.
     static void ResetStats();
+    // One pass of the configuration loop: each BD waiting in the mailbox is
+    // handled as the loop handles it and returned to the pool, until the
+    // mailbox is empty or both groups are configured. The task runs the
+    // loop; a test or fuzz harness runs passes directly.
+    static void ConfigPass();
 
 private:
     static void WorkerTask(UArg arg0, UArg arg1);
     static void ConfigLoop();
+    static void ConfigStep(BD* bd);
     [[noreturn]] static void SteadyLoop();
     static void ProcessZokMessage(BD* bd);
     static void Route(BD* bd);

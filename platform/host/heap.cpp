@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "hostinternal.h"
 #include "hostkernel.h"
@@ -18,15 +19,20 @@ namespace {
 
 constexpr uint32_t ALIGNMENT = 8;
 constexpr uint32_t HEADER = 8;  // size word + free flag word
+// Smallest block that moves the next one by 8 modulo 16: a header and 16 bytes.
+constexpr uint32_t PAD = HEADER + 2 * ALIGNMENT;
+constexpr uint32_t NEW_ALIGNMENT = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+static_assert(NEW_ALIGNMENT <= 2 * ALIGNMENT, "a pad block aligns to 16 at most");
 
 struct alignas(ALIGNMENT) Block {
     uint32_t size;  // bytes of the whole block, header included
     uint32_t free;  // 1 when free
 };
 
-alignas(ALIGNMENT) unsigned char gArena[KERNEL_HEAP_SIZE];
+alignas(NEW_ALIGNMENT) unsigned char gArena[KERNEL_HEAP_SIZE];
 std::mutex gLock;
 bool gReady = false;
+const std::vector<unsigned char>* gSaved = nullptr;  // hostHeapSave's copy
 
 Block* at(uint32_t offset) { return reinterpret_cast<Block*>(gArena + offset); }
 
@@ -37,7 +43,9 @@ void resetLocked()
     gReady = true;
 }
 
-void* allocLocked(uint32_t size)
+// First fit. `align` above ALIGNMENT (operator new's own alignment) may cost
+// a free block of PAD bytes in front, which coalesces back when freed.
+void* allocLocked(uint32_t size, uint32_t align = ALIGNMENT)
 {
     if (!gReady) {
         resetLocked();
@@ -45,8 +53,16 @@ void* allocLocked(uint32_t size)
     const uint32_t need = ((size + ALIGNMENT - 1) & ~(ALIGNMENT - 1)) + HEADER;
     for (uint32_t off = 0; off < KERNEL_HEAP_SIZE; off += at(off)->size) {
         Block* b = at(off);
-        if (b->free == 0 || b->size < need) {
+        const uint32_t pad = ((off + HEADER) % align == 0) ? 0 : PAD;
+        if (b->free == 0 || b->size < need + pad) {
             continue;
+        }
+        if (pad != 0) {
+            Block* rest = at(off + pad);
+            rest->size = b->size - pad;
+            rest->free = 1;
+            b->size = pad;
+            continue;  // the loop goes on with the aligned rest
         }
         // Split only when the rest can still hold a header and a word.
         if (b->size - need >= HEADER + ALIGNMENT) {
@@ -104,6 +120,29 @@ void hostHeapReset()
     resetLocked();
 }
 
+void hostHeapSave()
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    HostScope host;
+    static std::vector<unsigned char>* saved = nullptr;
+    if (saved == nullptr) {
+        saved = new std::vector<unsigned char>;
+    }
+    if (!gReady) {
+        resetLocked();
+    }
+    saved->assign(gArena, gArena + KERNEL_HEAP_SIZE);
+    gSaved = saved;
+}
+
+void hostHeapRestore()
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    if (gSaved != nullptr) {
+        std::memcpy(gArena, gSaved->data(), KERNEL_HEAP_SIZE);
+    }
+}
+
 void hostHeapRouteNew(bool on) { tlsRouteNew = on; }
 
 void* xdc_runtime_Memory_alloc(uint32_t size, uint32_t align)
@@ -139,13 +178,18 @@ void xdc_runtime_Memory_getStats(xdc_runtime_Memory_Stats* stats)
     }
 }
 
-// operator new of firmware threads: the simulated heap. An exhausted heap
-// ends in the runtime's abort, as `new` without exceptions does on the board.
+// operator new of firmware threads: the simulated heap, aligned as the
+// compiler expects of new. An exhausted heap ends in the runtime's abort, as
+// `new` without exceptions does on the board.
 namespace {
 void* routedNew(std::size_t n)
 {
     if (tlsRouteNew && tlsHostDepth == 0) {
-        void* p = hostHeapAlloc(static_cast<uint32_t>(n == 0 ? 1 : n));
+        void* p = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(gLock);
+            p = allocLocked(static_cast<uint32_t>(n == 0 ? 1 : n), NEW_ALIGNMENT);
+        }
         if (p != nullptr) {
             return p;
         }

@@ -714,6 +714,26 @@ void hostTaskCreateFailName(const char* name)
 
 bool hostInFirmwareContext() { return tlsSelf != nullptr || tlsRouteNew; }
 
+uint32_t hostKernelNumTasks()
+{
+    Lock lk(K->m);
+    return static_cast<uint32_t>(K->tasks.size());
+}
+
+void hostKernelForgetTasks(uint32_t keep)
+{
+    Lock lk(K->m);
+    HostScope host;
+    while (K->tasks.size() > keep) {
+        KernelTask* t = K->tasks.back();
+        if (t->threadStarted || t == K->current || t == K->idle) {
+            return;  // a task that ran may be referred to by its thread
+        }
+        K->tasks.pop_back();
+        delete t;
+    }
+}
+
 void hostSetHaltHandler(HostHaltHandler handler) { gHaltHandler = handler; }
 
 bool hostFirmwareHalted()

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -61,6 +62,14 @@ struct NetSocket {
     int32_t rcvBuf = 0;
     uint32_t nextFd = 0;  // round robin over own and groups
     NetPacket packet;
+    // Datagrams queued in memory (hostNetInject), received before the socket's own.
+    struct Injected {
+        uint32_t addr;
+        uint16_t port;
+        std::vector<uint8_t> data;
+    };
+    std::deque<Injected> injected;
+    std::atomic<uint32_t> numInjected{0};  // read without the lock on the poll path
 };
 
 struct CfgEntry {
@@ -127,7 +136,7 @@ bool validSocket(SOCKET s)
 
 bool anyMarked(const NetSocket* s)
 {
-    if (s->own.ready.load()) {
+    if (s->own.ready.load() || s->numInjected.load() != 0) {
         return true;
     }
     for (const hostnet::WatchedFd* w : s->groups) {
@@ -429,6 +438,31 @@ int32_t NDK_recvncfrom(SOCKET s, void** data, int32_t flags, ndk::sockaddr_in* f
     }
     if (s->packet.busy) {
         return fail(NDK_ENOBUFS);  // the previous packet was not released
+    }
+    if (!s->injected.empty()) {
+        NetSocket::Injected& d = s->injected.front();
+        const auto len = static_cast<uint32_t>(d.data.size());
+        if (from != nullptr && fromLen != nullptr &&
+            *fromLen >= static_cast<int32_t>(sizeof *from)) {
+            *from = ndk::sockaddr_in{};
+            from->sin_family = NDK_AF_INET;
+            from->sin_addr = d.addr;
+            from->sin_port = d.port;
+            *fromLen = sizeof *from;
+        }
+        if (len != 0) {
+            std::memcpy(s->packet.data, d.data.data(), len);
+            s->packet.busy = true;
+            s->packet.len = len;
+            *data = s->packet.data;
+            *packet = &s->packet;
+        }
+        {
+            HostScope host;
+            s->injected.pop_front();
+        }
+        --s->numInjected;
+        return static_cast<int32_t>(len);
     }
     // Own socket first, then the groups, in turn, so no group starves the others.
     const uint32_t numFds = 1 + static_cast<uint32_t>(s->groups.size());
@@ -733,6 +767,36 @@ void hostNetReset()
         r = false;
     }
     hostnet::emacReset();
+}
+
+bool hostNetInject(uint32_t localAddr, uint16_t localPort, uint32_t fromAddr, uint16_t fromPort,
+                   const uint8_t* data, uint32_t len)
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    ensureTables();
+    if (len > sizeof(NetPacket::data) || (data == nullptr && len > 0)) {
+        return false;
+    }
+    HostScope host;
+    for (NetSocket* s : *gSockets) {
+        if (s->bound && s->localAddr == localAddr && s->localPort == localPort) {
+            s->injected.push_back({fromAddr, fromPort, std::vector<uint8_t>(data, data + len)});
+            ++s->numInjected;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t hostNetInjectedPending()
+{
+    std::lock_guard<std::recursive_mutex> lock(gLock);
+    ensureTables();
+    uint32_t n = 0;
+    for (const NetSocket* s : *gSockets) {
+        n += s->numInjected.load();
+    }
+    return n;
 }
 
 HostNetState hostNetState()

@@ -376,4 +376,26 @@ TEST(Heap, FirmwareNewIsCountedOnlyWhenRouted)
     xdc_runtime_Memory_getStats(&after);
     EXPECT_EQ(before.totalFreeSize, after.totalFreeSize);
 }
+
+TEST(Heap, RoutedNewIsAlignedAsNewExpectsAndASavedHeapComesBack)
+{
+    hostHeapReset();
+    xdc_runtime_Memory_Stats empty{};
+    xdc_runtime_Memory_getStats(&empty);
+    void* odd = xdc_runtime_Memory_alloc(8, 0);  // the next block starts off the new alignment
+    hostHeapSave();
+    hostHeapRouteNew(true);
+    auto* a = new char[24];
+    auto* b = new char[40];
+    hostHeapRouteNew(false);
+    for (const char* p : {a, b}) {
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) % __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    }
+    hostHeapRestore();  // a and b are forgotten, their blocks free again
+    xdc_runtime_Memory_free(odd, 8);
+    xdc_runtime_Memory_Stats after{};
+    xdc_runtime_Memory_getStats(&after);
+    EXPECT_EQ(empty.totalFreeSize, after.totalFreeSize);
+    EXPECT_EQ(empty.largestFreeSize, after.largestFreeSize);
+}
 }  // namespace

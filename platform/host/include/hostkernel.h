@@ -80,6 +80,16 @@ bool hostInFirmwareContext();
 void hostHeapRouteNew(bool on);
 // Empties the simulated heap (tests only: every block is forgotten).
 void hostHeapReset();
+// Fuzzing: keeps a copy of the whole simulated heap, and puts it back, so
+// that every block taken since the copy is free again (their owners must be
+// forgotten as well).
+void hostHeapSave();
+void hostHeapRestore();
+
+// Fuzzing: tasks created so far, and forgetting those created after the
+// first `keep`, which must never have run (their storage is freed).
+uint32_t hostKernelNumTasks();
+void hostKernelForgetTasks(uint32_t keep);
 
 // What a halted firmware does once nothing can run any more. The default
 // exits the process with hostExitStatusForFatal(code).

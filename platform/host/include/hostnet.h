@@ -17,6 +17,16 @@ void hostNetStop();
 // not started). Sockets of an earlier run stay open but unknown.
 void hostNetReset();
 
+// Tests and fuzzing: queues a datagram in memory for the socket bound to
+// `localAddr`:`localPort` (network order), as if `fromAddr`:`fromPort` had
+// sent it; that socket's receives take queued datagrams first, without a
+// system call. False when no socket is bound there or `len` is beyond the
+// largest datagram.
+bool hostNetInject(uint32_t localAddr, uint16_t localPort, uint32_t fromAddr, uint16_t fromPort,
+                   const uint8_t* data, uint32_t len);
+// Datagrams queued by hostNetInject and not yet received, on every socket.
+uint32_t hostNetInjectedPending();
+
 struct HostNetState {
     uint32_t interfaces;    // interfaces the stack has registered
     uint32_t sockets;       // open sockets
