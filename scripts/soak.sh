@@ -9,6 +9,7 @@
 # the descriptors change, the free BDs fall below POOL_LOW, a party's message
 # count stops moving, the runner dies, or the pool is not full once idle.
 # Usage: scripts/soak.sh [MINUTES] (default 30); build first (make build).
+# GWARGS adds runner options (for example GWARGS=--realtime).
 set -u
 MINUTES=${1:-30}
 BUILD=${BUILD:-build/host-debug}
@@ -25,7 +26,8 @@ cleanup() {
 trap cleanup EXIT
 die() { echo "soak: FAIL: $*"; exit 1; }
 
-"$GW" --run-dir "$DIR" --console pty --watchdog exit >"$DIR/gw.out" 2>"$DIR/gw.err" &
+# shellcheck disable=SC2086
+"$GW" --run-dir "$DIR" --console pty --watchdog exit ${GWARGS:-} >"$DIR/gw.out" 2>"$DIR/gw.err" &
 GWPID=$!
 PIDS+=($GWPID)
 for _ in $(seq 100); do grep -q "host link 2" "$DIR/gw.err" 2>/dev/null && break; sleep 0.1; done

@@ -46,7 +46,9 @@ bool Board::start(const std::string& runner, const std::string& runDir, const st
     dir = runDir;
     log = logPath;
     std::ofstream(logPath, std::ios::trunc).flush();
-    pid = startProcess({runner, "--run-dir", runDir, "--console", "pty", "--watchdog", "exit"},
+    // One host core for the firmware, as the committed figures were taken.
+    pid = startProcess({runner, "--run-dir", runDir, "--console", "pty", "--watchdog", "exit",
+                        "--host-cpu", "here"},
                        logPath);
     if (pid < 0) {
         error = "no runner at " + runner + " (make bench builds it)";

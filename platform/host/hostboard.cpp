@@ -63,7 +63,8 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
-        "  --host-cpu N|any       host core of the firmware (default: the one it starts on)\n"
+        "  --host-cpu N|here|any  host core of the firmware: N, the one it starts on, or any\n"
+        "                         (default: any)\n"
         "  --realtime             firmware threads under the host's real-time policy (needs\n"
         "                         root or CAP_SYS_NICE), so that a busy host cannot delay them\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
@@ -116,7 +117,8 @@ void parseArgs(int argc, char** argv)
             c.realtime = true;
         } else if (a == "--host-cpu") {
             ok = takeValue(argc, argv, i, c.hostCpu) &&
-                 (c.hostCpu == "any" || std::isdigit(static_cast<unsigned char>(c.hostCpu[0])));
+                 (c.hostCpu == "any" || c.hostCpu == "here" ||
+                  std::isdigit(static_cast<unsigned char>(c.hostCpu[0])));
         } else if (a == "--fail-task-create") {
             ok = takeValue(argc, argv, i, c.failTaskCreate);
         } else if (hostNetnsTakeOption(argc, argv, i, ok)) {
@@ -135,17 +137,14 @@ void parseArgs(int argc, char** argv)
 // The host core for --host-cpu: one the process may run on, or -1 for any.
 int firmwareCpu(const std::string& option)
 {
-    if (option == "any") {
+    if (option.empty() || option == "any") {
         return -1;
     }
-    const int cpu = option.empty() ? sched_getcpu() : std::atoi(option.c_str());
+    const int cpu = option == "here" ? sched_getcpu() : std::atoi(option.c_str());
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
     if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
         !CPU_ISSET(cpu, &allowed)) {
-        if (option.empty()) {
-            return -1;  // no core to name: leave it to the host
-        }
         std::fprintf(stderr, "zok2gw: --host-cpu %s: this process may not run on that core\n",
                      option.c_str());
         std::exit(EXIT_USAGE);

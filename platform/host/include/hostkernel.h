@@ -3,8 +3,8 @@
 //
 // Threading model: the board has one core, so exactly one firmware context
 // runs at a time. Every task is a host thread, but only the holder of the
-// CPU token runs firmware code; the others wait on their own semaphore, all
-// on one host core unless told otherwise (hostKernelPinCpu). The token moves
+// CPU token runs firmware code; the others wait on their own semaphore, on
+// any host core or all on one (hostKernelPinCpu). The token moves
 // only at safe points (kernel calls, blocking, the end of an interrupt or
 // scheduler lock), to the highest-priority ready task,
 // first come first served among equals. A task of higher priority takes it
@@ -46,9 +46,10 @@ uint64_t hostKernelRun(uint64_t ticks);
 void hostKernelStop();
 bool hostKernelRunning();
 // Runs the threads of tasks started from now on host core `cpu` (-1: any
-// core). Only one of them runs at a time, so one core loses nothing, and a
-// hand-over then wakes a thread on the same core instead of another one,
-// which on a virtual machine is most of what the board costs at rest.
+// core). Only one of them runs at a time, and a hand-over then wakes a
+// thread on the same core instead of another one, which on a virtual
+// machine is most of what the board costs at rest. The price: on a busy
+// host the firmware cannot move to a core that is free.
 void hostKernelPinCpu(int cpu);
 // Runs the threads of tasks started from now under the host's real-time
 // policy (SCHED_FIFO) at `priority`, so that a busy host cannot hold the
