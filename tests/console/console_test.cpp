@@ -140,7 +140,7 @@ TEST_F(ConsoleTest, TextCharacterPercentUnknownAndUnfinishedConversions)
     // An unknown conversion takes no argument.
     EXPECT_EQ("?7", fmt(*con, "%q%d", 7));
     EXPECT_EQ("?u", fmt(*con, "%lu", 5u));
-    // A format ending inside a specification sends one question mark.
+    // A format ending inside a conversion sends one question mark.
     EXPECT_EQ("abc?", fmt(*con, "abc%"));
     EXPECT_EQ("?", fmt(*con, "%0"));
     EXPECT_EQ("x?", fmt(*con, "x%-12"));
