@@ -39,14 +39,20 @@ struct Options {
     RawosPeerConfig rawos;
     bool hexOnly = false;
     uint32_t lingerMs = 1000;
+    bool recvTimeoutGiven = false;
 };
+
+// A BAC-M master that repeats sooner than the board's slave gives up its
+// turn (200 ms) repeats into that turn, and the board delivers twice.
+constexpr uint32_t MASTER_RECV_TIMEOUT_MS = 500;
 
 void Usage()
 {
     std::fprintf(stderr,
                  "usage: zok2line (--device PATH | --pty) [--protocol bacm|rawos]\n"
                  "                [--rate BPS] [--parity none|even|odd] [--stop 1|2]\n"
-                 "  bacm:  [--master | --slave] [--addr N] [--recv-timeout MS] [--ack-window MS]\n"
+                 "  bacm:  [--master | --slave] [--addr N] [--recv-timeout MS (master: 500)]\n"
+                 "         [--ack-window MS]\n"
                  "  rawos: [--gap MS] [--recv-timeout MS]\n"
                  "         [--hex] [--linger MS]\n"
                  "input: a text line is one message; !hex 41 10 42 | !stats | !quit\n");
@@ -102,6 +108,7 @@ bool ParseArgs(int argc, char** argv, Options& o)
             if (!number(ms)) return false;
             o.bacm.recvTimeoutMs = ms;
             o.rawos.recvTimeoutMs = ms;
+            o.recvTimeoutGiven = true;
         } else if (a == "--ack-window") {
             if (!number(o.bacm.ackWindowMs)) return false;
         } else if (a == "--gap") {
@@ -113,6 +120,9 @@ bool ParseArgs(int argc, char** argv, Options& o)
         } else {
             return false;
         }
+    }
+    if (o.bacm.master && !o.recvTimeoutGiven) {
+        o.bacm.recvTimeoutMs = MASTER_RECV_TIMEOUT_MS;
     }
     return (o.protocol == "bacm" || o.protocol == "rawos") && (o.makePty != !o.device.empty());
 }
