@@ -24,7 +24,6 @@ enum OP_E : uint8_t {
 
 constexpr uint32_t RECV_TIMEOUT = 200;
 constexpr uint32_t ACK_WINDOW = 20;
-constexpr uint8_t CRC_HIGH_SHIFT = 8;
 // Addresses tried: the slave bit and the low three bits. Every object makes
 // a worker task whose stack stays on the kernel heap, which holds about 150;
 // 2 x 16 objects leave room, and the fuzzer writes any address on the wire.
@@ -34,35 +33,8 @@ constexpr uint8_t ADDRESS_BITS = 0x87;
 // text needs.
 void fixUpCrc(Bytes& v)
 {
-    size_t i = 0;
-    while (i + 1 < v.size()) {
-        if (v[i] != BACM::DLE || v[i + 1] != BACM::STX) {
-            ++i;
-            continue;
-        }
-        uint16_t crc = BACM::VAL_INITIAL_CRC;
-        size_t j = i + 2;
-        i = v.size();
-        while (j + 1 < v.size()) {
-            if (v[j] != BACM::DLE) {
-                crc = Crc::ByteCalc16bitsCrc(crc, v[j++]);
-                continue;
-            }
-            if (v[j + 1] == BACM::DLE) {
-                crc = Crc::ByteCalc16bitsCrc(Crc::ByteCalc16bitsCrc(crc, BACM::DLE), BACM::DLE);
-                j += 2;
-                continue;
-            }
-            if (v[j + 1] == BACM::ETX && j + 3 < v.size()) {
-                crc = Crc::ByteCalc16bitsCrc(Crc::ByteCalc16bitsCrc(crc, BACM::DLE), BACM::ETX);
-                v[j + 2] = static_cast<uint8_t>(crc >> CRC_HIGH_SHIFT);
-                v[j + 3] = static_cast<uint8_t>(crc);
-                j += 4;
-            }
-            i = j;  // a frame ended or broke off: look for the next one
-            break;
-        }
-    }
+    fuzz::FixUpFrameCrcs<2>(v, BACM::DLE, BACM::STX, BACM::ETX, BACM::VAL_INITIAL_CRC,
+                            Crc::ByteCalc16bitsCrc);
 }
 
 // One object per role and address, made once: construction creates a task.

@@ -29,34 +29,8 @@ constexpr uint16_t MAX_SEND = 1499;  // beyond the largest payload, to test the 
 // Sets the CRC byte of every DLE STX ... DLE ETX span to the one its text needs.
 void fixUpCrc(Bytes& v)
 {
-    size_t i = 0;
-    while (i + 1 < v.size()) {
-        if (v[i] != BPPoS::DLE || v[i + 1] != BPPoS::STX) {
-            ++i;
-            continue;
-        }
-        uint8_t crc = BPPoS::VAL_INITIAL_CRC;
-        size_t j = i + 2;
-        i = v.size();
-        while (j + 1 < v.size()) {
-            if (v[j] != BPPoS::DLE) {
-                crc = Crc::ByteCalc8bitsCrc(crc, v[j++]);
-                continue;
-            }
-            if (v[j + 1] == BPPoS::DLE) {
-                crc = Crc::ByteCalc8bitsCrc(Crc::ByteCalc8bitsCrc(crc, BPPoS::DLE), BPPoS::DLE);
-                j += 2;
-                continue;
-            }
-            if (v[j + 1] == BPPoS::ETX && j + 2 < v.size()) {
-                crc = Crc::ByteCalc8bitsCrc(Crc::ByteCalc8bitsCrc(crc, BPPoS::DLE), BPPoS::ETX);
-                v[j + 2] = crc;
-                j += 3;
-            }
-            i = j;  // a frame ended or broke off: look for the next one
-            break;
-        }
-    }
+    fuzz::FixUpFrameCrcs<1>(v, BPPoS::DLE, BPPoS::STX, BPPoS::ETX, BPPoS::VAL_INITIAL_CRC,
+                            Crc::ByteCalc8bitsCrc);
 }
 
 BPPoS* protocol()

@@ -45,6 +45,46 @@ private:
     size_t n;
 };
 
+// Frames DLE STX ... DLE ETX followed by a CRC of CRC_BYTES bytes, high
+// byte first: sets each frame's CRC to the one its text needs, so that the
+// fuzzer's frames get past the check. calc(crc, byte) adds one byte.
+template <size_t CRC_BYTES, typename CrcT, typename Calc>
+void FixUpFrameCrcs(Bytes& v, uint8_t dle, uint8_t stx, uint8_t etx, CrcT initial, Calc calc)
+{
+    constexpr unsigned BITS_PER_BYTE = 8;
+    size_t i = 0;
+    while (i + 1 < v.size()) {
+        if (v[i] != dle || v[i + 1] != stx) {
+            ++i;
+            continue;
+        }
+        CrcT crc = initial;
+        size_t j = i + 2;
+        i = v.size();
+        while (j + 1 < v.size()) {
+            if (v[j] != dle) {
+                crc = calc(crc, v[j++]);
+                continue;
+            }
+            if (v[j + 1] == dle) {
+                crc = calc(calc(crc, dle), dle);
+                j += 2;
+                continue;
+            }
+            if (v[j + 1] == etx && j + 1 + CRC_BYTES < v.size()) {
+                crc = calc(calc(crc, dle), etx);
+                for (size_t k = 0; k < CRC_BYTES; ++k) {
+                    v[j + 2 + k] =
+                        static_cast<uint8_t>(crc >> (BITS_PER_BYTE * (CRC_BYTES - 1 - k)));
+                }
+                j += 2 + CRC_BYTES;
+            }
+            i = j;  // a frame ended or broke off: look for the next one
+            break;
+        }
+    }
+}
+
 // Once per process: manual clock, pool, mailbox, and a fatal handler that
 // reports the fatal line and aborts, since no input may reach it.
 void SetUpOnce();
