@@ -354,17 +354,11 @@ TEST_P(LineInteropTest, BacmFrameWithABadEscapeIsRepeated)
             for (uint32_t offset = 0; offset < 9; ++offset) {
                 SCOPED_TRACE(testing::Message() << "half " << half << " toPeer " << toPeerSide
                                                 << " offset " << offset);
-                toPeer.clear();
-                toFw.clear();
+                Forget();
                 for (uint32_t i = 0; i < offset; ++i) Tick();
                 damageAt = half;
                 (toPeerSide ? damageToPeer : damageToFw) = onLine;
-                if (toPeerSide) {
-                    SendBuffer b(text);
-                    ASSERT_EQ(bacm->Send(b.get()), EC_SUCCESS);
-                } else {
-                    ASSERT_TRUE(bacmPeer->Send(text));
-                }
+                ASSERT_TRUE(toPeerSide ? Send(text) : bacmPeer->Send(text));
                 for (uint32_t i = 0; i < 4 * BACM_RECV_TIMEOUT; ++i) Tick();
                 EXPECT_TRUE(damageToPeer.empty() && damageToFw.empty()) << "not damaged";
                 const std::vector<Bytes>& got = toPeerSide ? toPeer : toFw;
@@ -382,80 +376,5 @@ INSTANTIATE_TEST_SUITE_P(EachProtocol, LineInteropTest,
                          [](const ::testing::TestParamInfo<LineCase>& info) {
                              return info.param.name;
                          });
-
-// The same pair with the firmware's own worker task scheduled by the
-// simulated kernel in virtual time: a test task of the UART driver's
-// priority moves the bytes every tick and plays the router.
-struct ScheduledRig {
-    BACM* fw = nullptr;
-    BacmPeer* peer = nullptr;
-    std::vector<Bytes> toSend;  // queued at the firmware, in order
-    size_t nextToSend = 0;
-    std::vector<Bytes> toPeer;
-    std::vector<Bytes> toFw;
-    uint64_t now = 0;
-};
-ScheduledRig gRig;
-
-void uartAndRouterTask(UArg, UArg)
-{
-    for (;;) {
-        ScheduledRig& r = gRig;
-        r.now = ti_sysbios_knl_Clock_getTicks();
-        const Bytes out = drain(*r.fw);
-        r.peer->Receive(out.data(), out.size(), r.now);
-        r.peer->Poll(r.now);
-        feed(*r.fw, r.peer->TakeOutput());
-        for (Bytes& m : r.peer->TakeReceived()) r.toPeer.push_back(std::move(m));
-        for (Delivered& d : deliveries()) r.toFw.push_back(std::move(d.data));
-        deliveries().clear();
-        if (r.nextToSend < r.toSend.size()) {
-            SendBuffer b(r.toSend[r.nextToSend]);
-            if (r.fw->Send(b.get()) == EC_SUCCESS) ++r.nextToSend;
-        }
-        ti_sysbios_knl_Task_sleep(1);
-    }
-}
-
-TEST(BacmScheduled, WorkerTaskRunsTheProtocolUnderTheKernel)
-{
-    hostKernelReset(HostClockMode::Virtual);
-    hostHeapReset();
-    hostSetHaltHandler(nullptr);
-    static bool poolReady = false;
-    if (!poolReady) {
-        BdPool::Init();
-        poolReady = true;
-    }
-    deliveries().clear();
-    BacmPeerConfig pc;
-    pc.master = false;
-    pc.address = ADDRESS;
-    pc.recvTimeoutMs = BACM_RECV_TIMEOUT;
-    pc.ackWindowMs = ACK_WINDOW;
-    pc.queueLimit = 50;
-    BacmPeer peer(pc, 0);
-    BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, 1, ADDRESS, BACM_RECV_TIMEOUT, ACK_WINDOW};
-    auto fw = std::make_unique<BACM>(cfg);
-    gRig = ScheduledRig{};
-    gRig.fw = fw.get();
-    gRig.peer = &peer;
-    for (int i = 0; i < 50; ++i) {
-        gRig.toSend.push_back(
-            Bytes(static_cast<size_t>(1 + i * 5), static_cast<uint8_t>(0x0C + i % 8)));
-        ASSERT_TRUE(peer.Send(Bytes{0x10, static_cast<uint8_t>(i)}));
-    }
-    ti_sysbios_knl_Task_Params p;
-    ti_sysbios_knl_Task_Params_init(&p);
-    p.priority = 9;
-    p.instanceName = "uartdrv";
-    ASSERT_NE(ti_sysbios_knl_Task_create(uartAndRouterTask, &p), nullptr);
-    hostKernelRun(5000);
-    EXPECT_EQ(gRig.toPeer, gRig.toSend);
-    std::vector<Bytes> fromPeer;
-    for (int i = 0; i < 50; ++i) fromPeer.push_back(Bytes{0x10, static_cast<uint8_t>(i)});
-    EXPECT_EQ(gRig.toFw, fromPeer);
-    EXPECT_EQ(peer.Counters().infoRepeated, 0u);
-}
 
 }  // namespace
