@@ -88,9 +88,7 @@ TEST(HostLinkCodec, AddressesAndHexParse)
     EXPECT_EQ((Bytes{0x96, 0xE1, 0x0A, 0xFF}), b);
     EXPECT_TRUE(hostlink::parseHex("96e1", b));
     EXPECT_EQ((Bytes{0x96, 0xE1}), b);
-    EXPECT_FALSE(hostlink::parseHex("9 6", b));
-    EXPECT_FALSE(hostlink::parseHex("96e", b));
-    EXPECT_FALSE(hostlink::parseHex("zz", b));
+    for (const char* bad : {"9 6", "96e", "zz"}) EXPECT_FALSE(hostlink::parseHex(bad, b)) << bad;
 }
 
 LinkConfig unthrottled()

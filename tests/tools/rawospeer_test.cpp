@@ -40,14 +40,10 @@ TEST(RawosPeer, LengthLimitEndsAMessageAtOnce)
     RawosPeer p(Cfg());
     Bytes burst(1469, 0x5A);
     p.Receive(burst.data(), burst.size(), 10);
-    auto got = p.TakeReceived();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].size(), 1468u);
+    EXPECT_EQ(p.TakeReceived(), std::vector<Bytes>{Bytes(1468, 0x5A)});
     EXPECT_EQ(p.Partial(), 1u);
     p.Poll(31);
-    got = p.TakeReceived();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].size(), 1u);
+    EXPECT_EQ(p.TakeReceived(), std::vector<Bytes>{Bytes{0x5A}});
     EXPECT_EQ(p.Counters().endedByLength, 1u);
 }
 
