@@ -83,21 +83,14 @@ protected:
             BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery,    static_cast<uint16_t>(master ? 1 : 0),
                               ADDRESS,     BACM_RECV_TIMEOUT, ACK_WINDOW};
             bacm = std::make_unique<BACM>(cfg);
-            BacmPeerConfig pc;
-            pc.master = !master;
-            pc.address = ADDRESS;
-            pc.recvTimeoutMs = BACM_RECV_TIMEOUT;
-            pc.ackWindowMs = ACK_WINDOW;
+            const BacmPeerConfig pc{!master, ADDRESS, BACM_RECV_TIMEOUT, ACK_WINDOW};
             bacmPeer = std::make_unique<BacmPeer>(pc, now);
         } else {
             hostClockSet(0xFFFF8000u);
             RAWOS_CONFIG_T cfg{SOURCE_SCI2, recordDelivery, RAWOS_RECV_TIMEOUT, INTER_CHAR};
             rawos = std::make_unique<RAWoS>(cfg);
-            RawosPeerConfig pc;
-            pc.interCharGapMs = INTER_CHAR;
-            pc.maxMessage = LEN_MSG_RAWOS;
-            pc.recvTimeoutMs = RAWOS_RECV_TIMEOUT;
-            rawosPeer = std::make_unique<RawosPeer>(pc);
+            rawosPeer = std::make_unique<RawosPeer>(
+                RawosPeerConfig{INTER_CHAR, LEN_MSG_RAWOS, RAWOS_RECV_TIMEOUT});
             rng.seed(99);
             pipe = std::make_unique<LinePipe>(BIT_RATE, 5);
         }

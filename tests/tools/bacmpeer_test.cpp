@@ -79,15 +79,8 @@ TEST(BacmFrameParser, Verdicts)
     }
 }
 
-BacmPeerConfig Cfg(bool isMaster)
-{
-    BacmPeerConfig c;
-    c.master = isMaster;
-    c.address = 0x22;
-    c.recvTimeoutMs = 100;
-    c.ackWindowMs = 30;
-    return c;
-}
+// Master or slave at 0x22, 100 ms receive time-out, 30 ms window.
+BacmPeerConfig Cfg(bool isMaster) { return BacmPeerConfig{isMaster, 0x22, 100, 30}; }
 
 TEST(BacmPeer, UnansweredMasterRepeatsTwiceThenRestarts)
 {

@@ -8,18 +8,12 @@ using namespace zok2tools;
 
 namespace {
 
-RawosPeerConfig Cfg()
-{
-    RawosPeerConfig c;
-    c.interCharGapMs = 20;
-    c.maxMessage = 1468;
-    c.recvTimeoutMs = 500;
-    return c;
-}
+// 20 ms gap, 1468 bytes at most, link down after 500 ms without a message.
+const RawosPeerConfig CFG{20, 1468, 500};
 
 TEST(RawosPeer, SilenceEndsAMessageOnlyWhenLongerThanTheGap)
 {
-    RawosPeer p(Cfg());
+    RawosPeer p(CFG);
     const uint8_t a[] = {1, 2, 3};
     p.Receive(a, 3, 100);
     p.Poll(120);  // exactly the gap: not yet
@@ -37,7 +31,7 @@ TEST(RawosPeer, SilenceEndsAMessageOnlyWhenLongerThanTheGap)
 
 TEST(RawosPeer, LengthLimitEndsAMessageAtOnce)
 {
-    RawosPeer p(Cfg());
+    RawosPeer p(CFG);
     Bytes burst(1469, 0x5A);
     p.Receive(burst.data(), burst.size(), 10);
     EXPECT_EQ(p.TakeReceived(), std::vector<Bytes>{Bytes(1468, 0x5A)});
@@ -49,7 +43,7 @@ TEST(RawosPeer, LengthLimitEndsAMessageAtOnce)
 
 TEST(RawosPeer, LinkFollowsArrivingMessages)
 {
-    RawosPeer p(Cfg());
+    RawosPeer p(CFG);
     EXPECT_FALSE(p.LinkUp(0));
     const uint8_t a[] = {1};
     p.Receive(a, 1, 0);
@@ -60,7 +54,7 @@ TEST(RawosPeer, LinkFollowsArrivingMessages)
 
 TEST(RawosPeer, SendPutsBytesOutUnchangedAndRefusesBadLengths)
 {
-    RawosPeer p(Cfg());
+    RawosPeer p(CFG);
     EXPECT_FALSE(p.Send({}));
     EXPECT_FALSE(p.Send(Bytes(1469, 1)));
     EXPECT_TRUE(p.TakeOutput().empty());
