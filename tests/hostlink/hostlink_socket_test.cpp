@@ -36,6 +36,11 @@ struct RouterLog {
     BPPOS_STATS_T stats{};  // link 1's statistics, read each tick by the firmware
 };
 RouterLog* gLog = nullptr;
+
+long long msSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
 std::atomic<int> gLink[2];
 
 // Stand-in for the router: counts what arrives, echoes port 7.
@@ -145,36 +150,24 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpMessagesCrossAndSilenceTakesItDo
     const auto t0 = Clock::now();
     EXPECT_TRUE(client.waitLink(true, 2500));  // the board's keep-alive reached us
     EXPECT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 2500));
-    std::printf(
-        "links up after %lld ms\n",
-        static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
+    std::printf("links up after %lld ms\n", msSince(t0));
     EXPECT_EQ(LINK_DOWN, gLink[1].load()) << "link 2 has no client";
 
     // A message in and, through the router, back out.
-    hostlink::Message m;
-    m.destPort = kEchoPort;
-    m.destAddr = 0x0A500001;
-    m.sourcePort = 2011;
-    m.sourceAddr = 0x0A500010;
-    m.payload = {0x10, 0x02, 0x16, 0x10, 0x03};
+    const hostlink::Message m{
+        kEchoPort, 0x0A500001, 2011, 0x0A500010, {0x10, 0x02, 0x16, 0x10, 0x03}};
     client.send(m);
     hostlink::Message back;
     ASSERT_TRUE(client.waitMessage(back, 2000));
-    EXPECT_EQ(m.sourcePort, back.destPort);
-    EXPECT_EQ(m.sourceAddr, back.destAddr);
-    EXPECT_EQ(kEchoPort, back.sourcePort);
-    EXPECT_EQ(m.destAddr, back.sourceAddr);
-    EXPECT_EQ(m.payload, back.payload);
+    EXPECT_EQ((hostlink::Message{m.sourcePort, m.sourceAddr, kEchoPort, m.destAddr, m.payload}),
+              back);
 
     // Still clocking, but silent: the board gives up after more than 2 s;
     // a reconnection brings the link back.
     client.setKeepAlive(false);
     const auto quietFrom = Clock::now();
     ASSERT_TRUE(waitFor([] { return gLink[0] == LINK_DOWN; }, 4000));
-    const auto silentMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - quietFrom).count();
-    EXPECT_GT(silentMs, 900);  // the last keep-alive left at most a second before
+    EXPECT_GT(msSince(quietFrom), 900);  // the last keep-alive left at most a second before
     client.disconnect();
 
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
@@ -227,9 +220,7 @@ TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
     const BPPOS_STATS_T s0 = boardStats();
     const uint32_t count0 = gLog->count;
     const uint64_t bytes0 = gLog->payloadBytes;
-    hostlink::Message m;
-    m.destPort = 2000;
-    m.payload.assign(LEN_BD_BUFFER, 0x55);
+    const hostlink::Message m{2000, 0, 0, 0, Bytes(LEN_BD_BUFFER, 0x55)};
     constexpr uint32_t kFrames = 100;
     for (uint32_t i = 0; i < kFrames; ++i) client.send(m);
     EXPECT_TRUE(client.waitSent(60000));

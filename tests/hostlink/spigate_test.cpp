@@ -40,15 +40,10 @@ protected:
         return out;
     }
 
+    // From 192.168.10.16:40000 to 10.80.0.1.
     static hostlink::Message message(uint16_t destPort, const Bytes& payload)
     {
-        hostlink::Message m;
-        m.destPort = destPort;
-        m.destAddr = 0x0A500001;  // 10.80.0.1
-        m.sourcePort = 40000;
-        m.sourceAddr = 0xC0A80A10;  // 192.168.10.16
-        m.payload = payload;
-        return m;
+        return {destPort, 0x0A500001, 40000, 0xC0A80A10, payload};
     }
 
     // Host polls and board worker passes for `ticks` of simulated time.
@@ -140,9 +135,8 @@ TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
     std::vector<hostlink::Message> got;
     host.onMessage([&](const hostlink::Message& m) { got.push_back(m); });
     run(host, 1100);  // the connection packets bring the link up
-    hostlink::Message toBoard = message(2010, {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06});
-    toBoard.sourcePort = 2010;
-    toBoard.sourceAddr = 0x0A500010;
+    const hostlink::Message toBoard{
+        2010, 0x0A500001, 2010, 0x0A500010, {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06}};
     host.queueMessage(toBoard, ti_sysbios_knl_Clock_getTicks());
     run(host, 20);
     dropStatusMessages();
@@ -161,10 +155,7 @@ TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
     BdPool::Put(bd);
     run(host, 20);
     ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(2010, got[0].destPort);
-    EXPECT_EQ(0x0A500010u, got[0].destAddr);
-    EXPECT_EQ(0x0A500001u, got[0].sourceAddr);
-    EXPECT_EQ(toBoard.payload, got[0].payload);
+    EXPECT_EQ((hostlink::Message{2010, 0x0A500010, 2010, 0x0A500001, toBoard.payload}), got[0]);
 
     EXPECT_EQ(1u, readStats<BPPOS_STATS_T>([](uint8_t* raw) {
                       hSpiGate[0]->GetProtStats(raw);
