@@ -376,23 +376,17 @@ TEST_F(BpposTest, ConnectionPacketOncePerWindowAndPostponedByFrames)
 // must expire too.
 TEST_F(BpposTest, LinkGoesDownOnlyAfterStrictlyMoreThanTheTimeout)
 {
-    struct Case {
-        const char* name;
-        Bytes unit;
-        uint32_t start;  // 0: where the clock stands
-    };
-    const Case cases[] = {
-        {"connection packet", kConnection, 0},
-        {"info frame", hostlink::encodeFrame(plainMessage({0x01})), 0},
-        {"across the wrap", kConnection, 0xFFFFFF00u},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // A connection packet, an info frame, and a connection packet across the wrap.
+    const std::pair<Bytes, uint32_t> cases[] = {{kConnection, 0},
+                                                {hostlink::encodeFrame(plainMessage({0x01})), 0},
+                                                {kConnection, 0xFFFFFF00u}};
+    for (const auto& [unit, start] : cases) {
+        SCOPED_TRACE(::testing::Message() << unit.size() << "-byte unit from tick " << start);
         linkEvents().clear();
-        if (c.start != 0) hostClockSet(c.start);
+        if (start != 0) hostClockSet(start);  // 0: where the clock stands
         BPPoS& p = make();
         const uint32_t t0 = now();
-        receive(p, c.unit);
+        receive(p, unit);
         EXPECT_TRUE(drain(p).empty());
         ASSERT_EQ(1u, linkEvents().size());
         EXPECT_EQ(LINK_UP, linkEvents()[0].activity);
