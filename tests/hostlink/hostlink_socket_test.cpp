@@ -33,7 +33,7 @@ struct RouterLog {
     std::mutex lock;
     std::atomic<uint32_t> count{0};
     std::atomic<uint64_t> payloadBytes{0};
-    BPPOS_STATS_T stats{};  // link 1's statistics, read each tick by the firmware
+    BPPOS_STATS_T stats[2]{};  // both links' statistics, read each tick by the firmware
 };
 RouterLog* gLog = nullptr;
 
@@ -41,7 +41,6 @@ long long msSince(Clock::time_point t)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
-std::atomic<int> gLink[2];
 
 // Stand-in for the router: counts what arrives, echoes port 7.
 void routerTask(UArg, UArg)
@@ -73,18 +72,24 @@ void mainTask(UArg, UArg)
 {
     Config::Init();
     for (;;) {
+        std::unique_lock<std::mutex> l(gLog->lock);
         for (int i = 0; i < 2; ++i) {
-            const BPPOS_STATS_T s =
-                readStats<BPPOS_STATS_T>([i](uint8_t* raw) { hSpiGate[i]->GetProtStats(raw); });
-            gLink[i] = static_cast<int>(s.linkActivity);
-            if (i == 0) {
-                std::lock_guard<std::mutex> l(gLog->lock);
-                gLog->stats = s;
-            }
+            hSpiGate[i]->GetProtStats(reinterpret_cast<uint8_t*>(&gLog->stats[i]));
         }
+        l.unlock();
         ti_sysbios_knl_Task_sleep(1);
     }
 }
+
+// The firmware's own reading, at most a tick old: the test thread does not
+// touch firmware state while the firmware runs.
+BPPOS_STATS_T boardStats(int link = 0)
+{
+    std::lock_guard<std::mutex> l(gLog->lock);
+    return gLog->stats[link];
+}
+
+bool linkIs(int link, LINK_ACTIVITY_E state) { return boardStats(link).linkActivity == state; }
 
 class HostLinkSocketTest : public ::testing::Test {
 protected:
@@ -99,7 +104,6 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
         gLog = new RouterLog;
-        gLink[0] = gLink[1] = -1;
         dir = makeTempDir();
         hostBoardConfig().runDir = dir;
         hostBoardConfig().spi[0] = "unix";
@@ -149,9 +153,9 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpMessagesCrossAndSilenceTakesItDo
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0), &error)) << error;
     const auto t0 = Clock::now();
     EXPECT_TRUE(client.waitLink(true, 2500));  // the board's keep-alive reached us
-    EXPECT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 2500));
+    EXPECT_TRUE(waitFor([] { return linkIs(0, LINK_UP); }, 2500));
     std::printf("links up after %lld ms\n", msSince(t0));
-    EXPECT_EQ(LINK_DOWN, gLink[1].load()) << "link 2 has no client";
+    EXPECT_TRUE(linkIs(1, LINK_DOWN)) << "link 2 has no client";
 
     // A message in and, through the router, back out.
     const hostlink::Message m{
@@ -166,13 +170,13 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpMessagesCrossAndSilenceTakesItDo
     // a reconnection brings the link back.
     client.setKeepAlive(false);
     const auto quietFrom = Clock::now();
-    ASSERT_TRUE(waitFor([] { return gLink[0] == LINK_DOWN; }, 4000));
+    ASSERT_TRUE(waitFor([] { return linkIs(0, LINK_DOWN); }, 4000));
     EXPECT_GT(msSince(quietFrom), 900);  // the last keep-alive left at most a second before
     client.disconnect();
 
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
     client.sendConnection();
-    EXPECT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 1500));
+    EXPECT_TRUE(waitFor([] { return linkIs(0, LINK_UP); }, 1500));
     EXPECT_TRUE(client.waitLink(true, 2500));
 }
 
@@ -200,14 +204,6 @@ TEST_F(HostLinkSocketTest, ABoardHeldLongerThanABatchWaitKeepsItsLinkAStoppedOne
     // within one batch wait.
     hostKernelStop();
     EXPECT_TRUE(waitFor([&] { return !client.connected(); }, 3000));
-}
-
-// The firmware's own reading, at most a tick old: the test thread does not
-// touch firmware state while the firmware runs.
-BPPOS_STATS_T boardStats()
-{
-    std::lock_guard<std::mutex> l(gLog->lock);
-    return gLog->stats;
 }
 
 TEST_F(HostLinkSocketTest, APacedClientLosesNothing)

@@ -122,10 +122,8 @@ struct Rig {
     uint64_t peerOffBytes = 0;
     uint32_t lostInPeer = 0;  // messages queued in the restarted BAC-M peer
     std::vector<uint64_t> bursts;
-    struct Window {
-        uint64_t from, to;
-    };
-    std::vector<Window> down[NUM_PARTIES];  // the board's link to a party was down
+    // From when to when the board's link to a party was down.
+    std::vector<std::pair<uint64_t, uint64_t>> down[NUM_PARTIES];
     uint64_t downSince[NUM_PARTIES] = {};
     uint32_t rate[NUM_FLOWS] = {};  // one message per this many ms, on average
     std::string fails, console;
@@ -367,8 +365,7 @@ void pumpLines()
                 return peer.TakeReceived();
             };
             for (const Bytes& m : k == 0 ? exchange(*r.bacm) : exchange(*r.raw[k - 1])) {
-                if (k == 0) arrived(L1, m);
-                if (k != 0) arrivedStream(static_cast<Party>(L1 + k), m);
+                k == 0 ? arrived(L1, m) : arrivedStream(static_cast<Party>(L1 + k), m);
             }
         }
         const Bytes back = l.bToA.Read(r.now);
@@ -623,8 +620,8 @@ bool excused(size_t f, uint64_t sentAt)
     if (r.silentLink >= 0 && FLOWS[f].to == H1 + r.silentLink && near(r.silentFrom, r.silentTo)) {
         return true;  // the host stopped clocking: the board's transmit FIFO overflows
     }
-    for (const Rig::Window& w : r.down[FLOWS[f].to]) {
-        if (near(w.from, w.to)) return true;
+    for (const auto& [from, to] : r.down[FLOWS[f].to]) {
+        if (near(from, to)) return true;
     }
     for (uint64_t b : r.bursts) {
         if (near(b, b + lead)) return true;
