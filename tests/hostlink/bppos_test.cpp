@@ -66,8 +66,6 @@ protected:
         p.WorkerCycle();
     }
 
-    static uint32_t now() { return ti_sysbios_knl_Clock_getTicks(); }
-
     // A host message whose header holds no DLE, for frames of known length.
     static hostlink::Message plainMessage(const Bytes& payload)
     {
@@ -82,10 +80,10 @@ protected:
     }
 };
 
-Bytes textOfLength(size_t n, uint8_t first = 0x20)
+Bytes textOfLength(size_t n)
 {
     Bytes t;
-    for (size_t i = 0; i < n; ++i) t.push_back(static_cast<uint8_t>(first + i % 0x50));
+    for (size_t i = 0; i < n; ++i) t.push_back(static_cast<uint8_t>(0x20 + i % 0x50));
     return t;
 }
 
@@ -151,14 +149,10 @@ TEST_F(BpposTest, CrcOfDleGoesOutSingleAndIsAccepted)
 {
     BPPoS& p = make();
     bringUp(p);
-    // Find a payload whose frame CRC is 0x10.
-    Bytes payload;
-    for (int b = 0; b < 256 && payload.empty(); ++b) {
-        if (hostlink::encodeFrame(plainMessage({static_cast<uint8_t>(b)})).back() == 0x10) {
-            payload = {static_cast<uint8_t>(b)};
-        }
-    }
-    ASSERT_FALSE(payload.empty());
+    // A payload byte that gives the frame the CRC 0x10.
+    uint8_t b = 0;
+    while (hostlink::encodeFrame(plainMessage({b})).back() != 0x10) ASSERT_LT(b++, 0xFF);
+    const Bytes payload{b};
     ASSERT_EQ(EC_SUCCESS, sendPayload(p, payload));
     const Bytes wire = drain(p);
     ASSERT_GE(wire.size(), 3u);
@@ -335,15 +329,13 @@ TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
     // 750 plain bytes fill the FIFO to the last byte.
     EXPECT_EQ(EC_SUCCESS, sendPayload(p, Bytes(750, 0x43)));
 
-    const Bytes wire = drain(p);
-    EXPECT_EQ(8192u, wire.size());
-    hostlink::Decoder d;
-    std::vector<Bytes> frames;
-    for (uint8_t b : wire) {
-        if (d.feed(b) == hostlink::Decoder::Event::Frame) frames.push_back(d.message().payload);
+    Bytes frames;
+    for (const Bytes& payload : {full, full, full, full, full, Bytes(750, 0x43)}) {
+        const Bytes f = hostlink::encodeFrame(plainMessage(payload));
+        frames.insert(frames.end(), f.begin(), f.end());
     }
-    ASSERT_EQ(6u, frames.size());
-    EXPECT_EQ(Bytes(750, 0x43), frames[5]);
+    EXPECT_EQ(8192u, frames.size());
+    EXPECT_EQ(frames, drain(p));
     EXPECT_EQ(6u, statsOf<BPPOS_STATS_T>(p).numOfSentMessages);
 
     // With room again the refused frame goes whole.
@@ -353,9 +345,9 @@ TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
 
 TEST_F(BpposTest, ConnectionPacketOncePerWindowAndPostponedByFrames)
 {
-    hostClockSet(5000);
+    const uint32_t t0 = 5000;
+    hostClockSet(t0);
     BPPoS& p = make();
-    const uint32_t t0 = now();
     // While the link is down too.
     EXPECT_TRUE(cycleAt(p, t0 + kWindow).empty());
     EXPECT_EQ(kConnection, cycleAt(p, t0 + kWindow + 1));
@@ -385,7 +377,7 @@ TEST_F(BpposTest, LinkGoesDownOnlyAfterStrictlyMoreThanTheTimeout)
         linkEvents().clear();
         if (start != 0) hostClockSet(start);  // 0: where the clock stands
         BPPoS& p = make();
-        const uint32_t t0 = now();
+        const uint32_t t0 = ti_sysbios_knl_Clock_getTicks();
         receive(p, unit);
         EXPECT_TRUE(drain(p).empty());
         ASSERT_EQ(1u, linkEvents().size());
@@ -420,20 +412,18 @@ TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
 {
     BPPoS& p = make();
     const Bytes frame = hostlink::encodeFrame(plainMessage(Bytes(1468, 0x41)));
-    ASSERT_EQ(1485u, frame.size());
+    const size_t excess = 6 * frame.size() - BPPoS::LEN_FIFO_RX_DATA;
     for (int i = 0; i < 6; ++i) feed(p, frame);
     p.WorkerCycle();
-    EXPECT_EQ(5u, deliveries().size());
-    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
-              statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(5u, takeDelivered().size());
+    EXPECT_EQ(excess, statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
     // Room again: the cut frame is closed and the next frame is taken.
-    deliveries().clear();
     receive(p, frame);
     EXPECT_EQ(1u, deliveries().size());
     // A cut is no format error: its loss shows in the queue-full count.
-    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
-    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
-              statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+    EXPECT_EQ(0u, s.numOfPacketFormatErrors);
+    EXPECT_EQ(excess, s.numOfRecvDataQueueFullErrors);
 }
 
 // The worker empties the FIFO in the middle of a frame that lost bytes to

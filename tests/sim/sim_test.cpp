@@ -434,9 +434,8 @@ void checkLinks(const char* when, int downLink)
 {
     Rig& r = rig();
     for (int i = 0; i < 2; ++i) {
-        const bool wantUp = i != downLink;
         const bool board = boardLinkUp(hSpiGate[i]->protHandle);
-        if (board != r.host[i]->linkUp() || board != wantUp) {
+        if (board != r.host[i]->linkUp() || board != (i != downLink)) {
             fail(when, ": host link ", i + 1, " board ", board ? "up" : "down", ", host ",
                  r.host[i]->linkUp() ? "up" : "down");
         }
