@@ -763,8 +763,7 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
         if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
     }
     for (int i = 0; i < 2; ++i) {
-        hostlink::LinkConfig c;
-        r.host[i] = std::make_unique<hostlink::LinkEngine>(c, 0);
+        r.host[i] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
         r.host[i]->onMessage([i](const hostlink::Message& m) {
             if (m.destPort != zok2tools::CONFIG_PORT)
                 arrived(static_cast<Party>(H1 + i), m.payload);
@@ -810,9 +809,8 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
 {
     if (const char* one = std::getenv("ZOK2_SIM_SEED")) {
         // ZOK2_SIM_SLOT: loopback addresses of its own beside a long run.
-        const uint32_t slot = static_cast<uint32_t>(envOr("ZOK2_SIM_SLOT", 0));
-        const SimResult r =
-            simRunSeed(static_cast<uint32_t>(std::strtoul(one, nullptr, 10)), slot, true);
+        const SimResult r = simRunSeed(static_cast<uint32_t>(std::strtoul(one, nullptr, 10)),
+                                       static_cast<uint32_t>(envOr("ZOK2_SIM_SLOT", 0)), true);
         EXPECT_TRUE(r.ok) << r.text;
         if (r.ok) std::printf("%s", r.text.c_str());
         return;
