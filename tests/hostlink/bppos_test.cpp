@@ -3,6 +3,8 @@
 // all-or-nothing frames, connection packets and link supervision.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "bpposapl.h"
 #include "hostlink_codec.h"
 #include "hostlinkrefs.h"
@@ -30,55 +32,70 @@ protected:
     // board queued so far.
     void bringUp(BPPoS& p)
     {
-        feed(p, kConnection);
-        p.WorkerCycle();
+        receive(p, kConnection);
         drain(p);
         linkEvents().clear();
     }
 
     // Sends through a pool BD and returns it afterwards.
-    ERROR_CODES_E send(BPPoS& p, uint16_t destPort, uint32_t destIp, uint16_t sourcePort,
-                       uint32_t sourceIp, const Bytes& data)
+    static ERROR_CODES_E send(BPPoS& p, const hostlink::Message& m)
     {
-        BD* bd = makeBd(destPort, destIp, sourcePort, sourceIp, data);
+        BD* bd = makeBd(netPort(m.destPort), netAddrOf(m.destAddr), netPort(m.sourcePort),
+                        netAddrOf(m.sourceAddr), m.payload);
         const ERROR_CODES_E r = p.Send(bd);
         BdPool::Put(bd);
         return r;
     }
 
-    ERROR_CODES_E sendPayload(BPPoS& p, const Bytes& data)
+    static ERROR_CODES_E sendPayload(BPPoS& p, const Bytes& data)
     {
-        return send(p, netPort(2000), netAddr(192, 168, 1, 1), netPort(2001),
-                    netAddr(192, 168, 1, 2), data);
+        return send(p, plainMessage(data));
     }
 
-    static uint32_t now() { return ti_sysbios_knl_Clock_getTicks(); }
+    // What the board queued for the line at tick t, after a worker pass.
+    static Bytes cycleAt(BPPoS& p, uint32_t t)
+    {
+        hostClockSet(t);
+        p.WorkerCycle();
+        return drain(p);
+    }
+
+    static void receive(BPPoS& p, const Bytes& wire)
+    {
+        feed(p, wire);
+        p.WorkerCycle();
+    }
+
+    // A host message whose header holds no DLE, for frames of known length.
+    static hostlink::Message plainMessage(const Bytes& payload)
+    {
+        return {2000, 0xC0A80101, 2001, 0xC0A80102, payload};
+    }
+
+    // A host-order address as a BD holds it.
+    static uint32_t netAddrOf(uint32_t a)
+    {
+        return netAddr(static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
+                       static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a));
+    }
 };
 
-// A host message whose header holds no DLE, for frames of known length.
-hostlink::Message plainMessage(const Bytes& payload)
-{
-    hostlink::Message m;
-    m.destPort = 2000;
-    m.destAddr = 0xC0A80101;
-    m.sourcePort = 2001;
-    m.sourceAddr = 0xC0A80102;
-    m.payload = payload;
-    return m;
-}
-
-Bytes textOfLength(size_t n, uint8_t first = 0x20)
+Bytes textOfLength(size_t n)
 {
     Bytes t;
-    for (size_t i = 0; i < n; ++i) t.push_back(static_cast<uint8_t>(first + i % 0x50));
+    for (size_t i = 0; i < n; ++i) t.push_back(static_cast<uint8_t>(0x20 + i % 0x50));
     return t;
 }
 
-// A host-order address as a BD holds it.
-uint32_t netAddrOf(uint32_t a)
+// The CRC a frame's text would carry without the wire bytes `skip` names.
+template <typename SKIP>
+uint8_t crcWithout(const Bytes& wire, SKIP skip)
 {
-    return netAddr(static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
-                   static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a));
+    uint8_t crc = 0xFF;
+    for (size_t i = 2; i + 1 < wire.size(); ++i) {
+        if (!skip(i)) crc = hostlink::crc8Update(crc, wire[i]);
+    }
+    return crc;
 }
 
 TEST_F(BpposTest, ReferenceFramesGoOutByteForByteAndComeBackUnchanged)
@@ -88,13 +105,11 @@ TEST_F(BpposTest, ReferenceFramesGoOutByteForByteAndComeBackUnchanged)
     for (const HostLinkRefFrame& f : hostLinkRefFrames()) {
         SCOPED_TRACE(f.name);
         const hostlink::Message& m = f.message;
-        ASSERT_EQ(EC_SUCCESS, send(p, netPort(m.destPort), netAddrOf(m.destAddr),
-                                   netPort(m.sourcePort), netAddrOf(m.sourceAddr), m.payload));
+        ASSERT_EQ(EC_SUCCESS, send(p, m));
         EXPECT_EQ(f.wire, drain(p));
 
         deliveries().clear();
-        feed(p, f.wire);
-        p.WorkerCycle();
+        receive(p, f.wire);
         ASSERT_EQ(1u, deliveries().size());
         const Delivered& r = deliveries()[0];
         EXPECT_EQ(SOURCE_SPI1, r.source);
@@ -115,29 +130,18 @@ TEST_F(BpposTest, CrcCoversBothBytesOfADoubledDle)
     BPPoS& p = make();
     // The same frame with its CRC taken over a single DLE of the pair.
     hostlink::Message m = plainMessage({0x41, 0x10, 0x42});
-    Bytes good = hostlink::encodeFrame(m);
+    const Bytes good = hostlink::encodeFrame(m);
+    const size_t pair = std::search_n(good.begin() + 2, good.end(), 2, 0x10) - good.begin();
+    ASSERT_LT(pair, good.size() - 3);
     Bytes wrong = good;
-    uint8_t crc = 0xFF;
-    bool skipped = false;
-    for (size_t i = 2; i + 1 < wrong.size(); ++i) {
-        if (!skipped && wrong[i] == 0x10 && wrong[i + 1] == 0x10) {
-            skipped = true;
-            continue;
-        }
-        crc = hostlink::crc8Update(crc, wrong[i]);
-    }
-    ASSERT_TRUE(skipped);
-    wrong.back() = crc;
+    wrong.back() = crcWithout(good, [&](size_t i) { return i == pair; });
     ASSERT_NE(good.back(), wrong.back());
 
-    feed(p, wrong);
-    p.WorkerCycle();
+    receive(p, wrong);
     EXPECT_TRUE(deliveries().empty());
     EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfCrcErrors);
-    feed(p, good);
-    p.WorkerCycle();
-    ASSERT_EQ(1u, deliveries().size());
-    EXPECT_EQ(m.payload, deliveries()[0].data);
+    receive(p, good);
+    EXPECT_EQ(std::vector<Bytes>{m.payload}, takeDelivered());
     EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfCrcErrors);
 }
 
@@ -145,14 +149,10 @@ TEST_F(BpposTest, CrcOfDleGoesOutSingleAndIsAccepted)
 {
     BPPoS& p = make();
     bringUp(p);
-    // Find a payload whose frame CRC is 0x10.
-    Bytes payload;
-    for (int b = 0; b < 256 && payload.empty(); ++b) {
-        if (hostlink::encodeFrame(plainMessage({static_cast<uint8_t>(b)})).back() == 0x10) {
-            payload = {static_cast<uint8_t>(b)};
-        }
-    }
-    ASSERT_FALSE(payload.empty());
+    // A payload byte that gives the frame the CRC 0x10.
+    uint8_t b = 0;
+    while (hostlink::encodeFrame(plainMessage({b})).back() != 0x10) ASSERT_LT(b++, 0xFF);
+    const Bytes payload{b};
     ASSERT_EQ(EC_SUCCESS, sendPayload(p, payload));
     const Bytes wire = drain(p);
     ASSERT_GE(wire.size(), 3u);
@@ -162,9 +162,7 @@ TEST_F(BpposTest, CrcOfDleGoesOutSingleAndIsAccepted)
     feed(p, wire);
     feed(p, hostlink::encodeFrame(plainMessage({0x55})));  // the next frame still decodes
     p.WorkerCycle();
-    ASSERT_EQ(2u, deliveries().size());
-    EXPECT_EQ(payload, deliveries()[0].data);
-    EXPECT_EQ(Bytes{0x55}, deliveries()[1].data);
+    EXPECT_EQ((std::vector<Bytes>{payload, {0x55}}), takeDelivered());
 }
 
 TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndAHeaderAloneIsAnEmptyMessage)
@@ -172,8 +170,7 @@ TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndAHeaderAloneIsAnEmp
     BPPoS& p = make();
     for (size_t len = 0; len < BPPoS::LEN_HEADER; ++len) {
         SCOPED_TRACE(len);
-        feed(p, hostlink::encodeText(textOfLength(len)));
-        p.WorkerCycle();
+        receive(p, hostlink::encodeText(textOfLength(len)));
         const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
         EXPECT_EQ(len + 1, s.numOfRecvdMsgLengthErrors);
         EXPECT_EQ(0u, s.numOfRecvdMessages);
@@ -182,8 +179,7 @@ TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndAHeaderAloneIsAnEmp
     EXPECT_TRUE(deliveries().empty());
     EXPECT_TRUE(linkEvents().empty());
     // The header alone: an empty BD, and the link comes up.
-    feed(p, hostlink::encodeFrame(plainMessage({})));
-    p.WorkerCycle();
+    receive(p, hostlink::encodeFrame(plainMessage({})));
     ASSERT_EQ(1u, deliveries().size());
     EXPECT_TRUE(deliveries()[0].data.empty());
     EXPECT_EQ(netPort(2000), deliveries()[0].destPort);
@@ -194,39 +190,22 @@ TEST_F(BpposTest, TextsShorterThanTheHeaderAreLengthErrorsAndAHeaderAloneIsAnEmp
 
 TEST_F(BpposTest, LongestTextIsAcceptedAndOneByteMoreIsAFormatError)
 {
-    struct Case {
-        const char* name;
-        size_t payload;
-        uint8_t lastByte;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {"1480 text bytes", 1468, 0x41, true},
-        {"1480 text bytes ending in DLE", 1468, 0x10, true},
-        {"1481 text bytes", 1469, 0x41, false},
-        {"1481st text byte a DLE", 1469, 0x10, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        BPPoS& p = make();
-        Bytes payload = textOfLength(c.payload);
-        payload[5] = 0x10;  // stuffing inside does not count towards the length
-        payload.back() = c.lastByte;
-        feed(p, hostlink::encodeFrame(plainMessage(payload)));
-        feed(p, hostlink::encodeFrame(plainMessage({0x01})));
-        p.WorkerCycle();
-        const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
-        if (c.accepted) {
-            ASSERT_EQ(2u, deliveries().size());
-            EXPECT_EQ(payload, deliveries()[0].data);
-            EXPECT_EQ(0u, s.numOfPacketFormatErrors);
-        } else {
-            // The frame is dropped; the receiver finds the next one.
-            ASSERT_EQ(1u, deliveries().size());
-            EXPECT_EQ(Bytes{0x01}, deliveries()[0].data);
-            EXPECT_EQ(1u, s.numOfPacketFormatErrors);
+    for (size_t len : {1468u, 1469u}) {  // with the header: 1480 and 1481 text bytes
+        for (uint8_t last : {0x41, 0x10}) {
+            SCOPED_TRACE(::testing::Message() << len << " payload bytes ending in " << int{last});
+            BPPoS& p = make();
+            Bytes payload = textOfLength(len);
+            payload[5] = 0x10;  // stuffing inside does not count towards the length
+            payload.back() = last;
+            feed(p, hostlink::encodeFrame(plainMessage(payload)));
+            receive(p, hostlink::encodeFrame(plainMessage({0x01})));
+            const bool accepted = len == 1468u;
+            // A frame too long is dropped; the receiver finds the next one.
+            const std::vector<Bytes> expected =
+                accepted ? std::vector<Bytes>{payload, {0x01}} : std::vector<Bytes>{Bytes{0x01}};
+            EXPECT_EQ(expected, takeDelivered());
+            EXPECT_EQ(accepted ? 0u : 1u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
         }
-        deliveries().clear();
     }
 }
 
@@ -264,44 +243,26 @@ TEST_F(BpposTest, EscapesInsideATextAreFormatErrors)
 TEST_F(BpposTest, NothingIsDecodedFromTheRestOfAnAbandonedText)
 {
     const Bytes inner = hostlink::encodeFrame(plainMessage({0x01, 0x02, 0x03, 0x04}));
-    const Bytes innerHead(inner.begin(), inner.end() - 3);  // DLE STX, header, payload
-    const Bytes stuffedHead = stuff(innerHead);
-    struct Case {
-        const char* name;
-        Bytes wire;
-    };
-    const Bytes tooLong = stuff(textOfLength(1485));
-    const Bytes badEscape{0x41, 0x10, 0x41};
-    std::vector<Case> cases;
-    for (const Bytes* lead : {&tooLong, &badEscape}) {
-        const bool isLong = lead == &tooLong;
-        Bytes frame{0x10, 0x02};
-        frame.insert(frame.end(), lead->begin(), lead->end());
-        Bytes withFrame = frame;
-        withFrame.insert(withFrame.end(), stuffedHead.begin(), stuffedHead.end());
-        withFrame.insert(withFrame.end(), {0x10, 0x03, inner.back()});
-        Bytes withAck = frame;
-        withAck.insert(withAck.end(), {0x10, 0x10, 0x06, 0x61, 0x10, 0x03, 0x00});
-        cases.push_back(
-            {isLong ? "too long, a frame in the rest" : "bad escape, a frame in the rest",
-             withFrame});
-        cases.push_back(
-            {isLong ? "too long, DLE ACK in the rest" : "bad escape, DLE ACK in the rest",
-             withAck});
-    }
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        BPPoS& p = make();
-        feed(p, c.wire);
-        p.WorkerCycle();
-        EXPECT_TRUE(deliveries().empty());
-        BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
-        EXPECT_EQ(LINK_DOWN, s.linkActivity);
-        EXPECT_EQ(1u, s.numOfPacketFormatErrors);
-        EXPECT_EQ(0u, s.numOfCrcErrors + s.numOfRecvdMsgLengthErrors);
-        feed(p, hostlink::encodeFrame(plainMessage({0x07})));
-        p.WorkerCycle();
-        EXPECT_EQ(std::vector<Bytes>{Bytes{0x07}}, takeDelivered());
+    Bytes frameTail = stuff(Bytes(inner.begin(), inner.end() - 3));  // DLE STX, header, payload
+    frameTail.insert(frameTail.end(), {0x10, 0x03, inner.back()});
+    const Bytes ackTail{0x10, 0x10, 0x06, 0x61, 0x10, 0x03, 0x00};
+    for (const Bytes& lead : {stuff(textOfLength(1485)), Bytes{0x41, 0x10, 0x41}}) {
+        for (const Bytes& tail : {frameTail, ackTail}) {
+            SCOPED_TRACE(::testing::Message()
+                         << lead.size() << " lead bytes, " << tail.size() << " tail bytes");
+            BPPoS& p = make();
+            Bytes wire{0x10, 0x02};
+            wire.insert(wire.end(), lead.begin(), lead.end());
+            wire.insert(wire.end(), tail.begin(), tail.end());
+            receive(p, wire);
+            EXPECT_TRUE(deliveries().empty());
+            BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+            EXPECT_EQ(LINK_DOWN, s.linkActivity);
+            EXPECT_EQ(1u, s.numOfPacketFormatErrors);
+            EXPECT_EQ(0u, s.numOfCrcErrors + s.numOfRecvdMsgLengthErrors);
+            receive(p, hostlink::encodeFrame(plainMessage({0x07})));
+            EXPECT_EQ(std::vector<Bytes>{Bytes{0x07}}, takeDelivered());
+        }
     }
 }
 
@@ -318,8 +279,7 @@ TEST_F(BpposTest, RestartReturnsToTheConstructedState)
     EXPECT_EQ(0u, s.numOfSentMessages);
     EXPECT_TRUE(drain(p).empty());
     feed(p, Bytes(frame.begin() + 6, frame.end()));
-    feed(p, frame);
-    p.WorkerCycle();
+    receive(p, frame);
     ASSERT_EQ(1u, deliveries().size());
     EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfCrcErrors +
                       statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
@@ -369,15 +329,13 @@ TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
     // 750 plain bytes fill the FIFO to the last byte.
     EXPECT_EQ(EC_SUCCESS, sendPayload(p, Bytes(750, 0x43)));
 
-    const Bytes wire = drain(p);
-    EXPECT_EQ(8192u, wire.size());
-    hostlink::Decoder d;
-    std::vector<Bytes> frames;
-    for (uint8_t b : wire) {
-        if (d.feed(b) == hostlink::Decoder::Event::Frame) frames.push_back(d.message().payload);
+    Bytes frames;
+    for (const Bytes& payload : {full, full, full, full, full, Bytes(750, 0x43)}) {
+        const Bytes f = hostlink::encodeFrame(plainMessage(payload));
+        frames.insert(frames.end(), f.begin(), f.end());
     }
-    ASSERT_EQ(6u, frames.size());
-    EXPECT_EQ(Bytes(750, 0x43), frames[5]);
+    EXPECT_EQ(8192u, frames.size());
+    EXPECT_EQ(frames, drain(p));
     EXPECT_EQ(6u, statsOf<BPPOS_STATS_T>(p).numOfSentMessages);
 
     // With room again the refused frame goes whole.
@@ -387,75 +345,50 @@ TEST_F(BpposTest, TransmitFifoHoldsWholeFramesOrNothing)
 
 TEST_F(BpposTest, ConnectionPacketOncePerWindowAndPostponedByFrames)
 {
-    hostClockSet(5000);
+    const uint32_t t0 = 5000;
+    hostClockSet(t0);
     BPPoS& p = make();
-    const uint32_t t0 = now();
     // While the link is down too.
-    hostClockSet(t0 + kWindow);
-    p.WorkerCycle();
-    EXPECT_TRUE(drain(p).empty());
-    hostClockSet(t0 + kWindow + 1);
-    p.WorkerCycle();
-    EXPECT_EQ(kConnection, drain(p));
-    p.WorkerCycle();
-    EXPECT_TRUE(drain(p).empty());
-    hostClockSet(t0 + 2 * kWindow + 1);
-    p.WorkerCycle();
-    EXPECT_TRUE(drain(p).empty());
-    hostClockSet(t0 + 2 * kWindow + 2);
-    p.WorkerCycle();
-    EXPECT_EQ(kConnection, drain(p));
+    EXPECT_TRUE(cycleAt(p, t0 + kWindow).empty());
+    EXPECT_EQ(kConnection, cycleAt(p, t0 + kWindow + 1));
+    EXPECT_TRUE(cycleAt(p, t0 + kWindow + 1).empty());
+    EXPECT_TRUE(cycleAt(p, t0 + 2 * kWindow + 1).empty());
+    EXPECT_EQ(kConnection, cycleAt(p, t0 + 2 * kWindow + 2));
 
     // A frame restarts the window.
-    feed(p, kConnection);
-    p.WorkerCycle();
+    receive(p, kConnection);
     hostClockSet(t0 + 2500);
     ASSERT_EQ(EC_SUCCESS, sendPayload(p, {0x01}));
     drain(p);
-    hostClockSet(t0 + 2500 + kWindow);
-    p.WorkerCycle();
-    EXPECT_TRUE(drain(p).empty());
-    hostClockSet(t0 + 2500 + kWindow + 1);
-    p.WorkerCycle();
-    EXPECT_EQ(kConnection, drain(p));
+    EXPECT_TRUE(cycleAt(p, t0 + 2500 + kWindow).empty());
+    EXPECT_EQ(kConnection, cycleAt(p, t0 + 2500 + kWindow + 1));
 }
 
 // Also across the wrap of the tick counter, where the connection window
 // must expire too.
 TEST_F(BpposTest, LinkGoesDownOnlyAfterStrictlyMoreThanTheTimeout)
 {
-    struct Case {
-        const char* name;
-        Bytes unit;
-        uint32_t start;  // 0: where the clock stands
-    };
-    const Case cases[] = {
-        {"connection packet", kConnection, 0},
-        {"info frame", hostlink::encodeFrame(plainMessage({0x01})), 0},
-        {"across the wrap", kConnection, 0xFFFFFF00u},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // A connection packet, an info frame, and a connection packet across the wrap.
+    const std::pair<Bytes, uint32_t> cases[] = {{kConnection, 0},
+                                                {hostlink::encodeFrame(plainMessage({0x01})), 0},
+                                                {kConnection, 0xFFFFFF00u}};
+    for (const auto& [unit, start] : cases) {
+        SCOPED_TRACE(::testing::Message() << unit.size() << "-byte unit from tick " << start);
         linkEvents().clear();
-        if (c.start != 0) hostClockSet(c.start);
+        if (start != 0) hostClockSet(start);  // 0: where the clock stands
         BPPoS& p = make();
-        const uint32_t t0 = now();
-        feed(p, c.unit);
-        p.WorkerCycle();
+        const uint32_t t0 = ti_sysbios_knl_Clock_getTicks();
+        receive(p, unit);
         EXPECT_TRUE(drain(p).empty());
         ASSERT_EQ(1u, linkEvents().size());
         EXPECT_EQ(LINK_UP, linkEvents()[0].activity);
         EXPECT_EQ(SOURCE_SPI1, linkEvents()[0].source);
 
-        hostClockSet(t0 + kRecvTimeout);
-        p.WorkerCycle();
+        EXPECT_EQ(kConnection, cycleAt(p, t0 + kRecvTimeout));
         EXPECT_EQ(LINK_UP, statsOf<BPPOS_STATS_T>(p).linkActivity);
-        EXPECT_EQ(kConnection, drain(p));
-        hostClockSet(t0 + kRecvTimeout + 1);
-        p.WorkerCycle();
+        cycleAt(p, t0 + kRecvTimeout + 1);
         EXPECT_EQ(LINK_DOWN, statsOf<BPPOS_STATS_T>(p).linkActivity);
-        hostClockSet(t0 + 3 * kRecvTimeout);
-        p.WorkerCycle();
+        cycleAt(p, t0 + 3 * kRecvTimeout);
         ASSERT_EQ(2u, linkEvents().size());
         EXPECT_EQ(LINK_DOWN, linkEvents()[1].activity);
         deliveries().clear();
@@ -470,8 +403,7 @@ TEST_F(BpposTest, BytesBetweenUnitsAreNeverStored)
     Bytes noise(9000, 0x16);
     noise.insert(noise.end(), {0x10, 0x41, 0x03, 0x06, 0x10, 0x10, 0x10, 0x99});
     feed(p, noise);
-    feed(p, hostlink::encodeFrame(plainMessage({0x61})));
-    p.WorkerCycle();
+    receive(p, hostlink::encodeFrame(plainMessage({0x61})));
     ASSERT_EQ(1u, deliveries().size());
     EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
 }
@@ -480,21 +412,18 @@ TEST_F(BpposTest, FullReceiveFifoDropsAndCountsTheExcess)
 {
     BPPoS& p = make();
     const Bytes frame = hostlink::encodeFrame(plainMessage(Bytes(1468, 0x41)));
-    ASSERT_EQ(1485u, frame.size());
+    const size_t excess = 6 * frame.size() - BPPoS::LEN_FIFO_RX_DATA;
     for (int i = 0; i < 6; ++i) feed(p, frame);
     p.WorkerCycle();
-    EXPECT_EQ(5u, deliveries().size());
-    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
-              statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
+    EXPECT_EQ(5u, takeDelivered().size());
+    EXPECT_EQ(excess, statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
     // Room again: the cut frame is closed and the next frame is taken.
-    deliveries().clear();
-    feed(p, frame);
-    p.WorkerCycle();
+    receive(p, frame);
     EXPECT_EQ(1u, deliveries().size());
     // A cut is no format error: its loss shows in the queue-full count.
-    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfPacketFormatErrors);
-    EXPECT_EQ(6u * 1485u - BPPoS::LEN_FIFO_RX_DATA,
-              statsOf<BPPOS_STATS_T>(p).numOfRecvDataQueueFullErrors);
+    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+    EXPECT_EQ(0u, s.numOfPacketFormatErrors);
+    EXPECT_EQ(excess, s.numOfRecvDataQueueFullErrors);
 }
 
 // The worker empties the FIFO in the middle of a frame that lost bytes to
@@ -514,11 +443,8 @@ TEST_F(BpposTest, FrameThatLostBytesIsNeverDeliveredEvenWhenItsCrcWouldMatch)
             payload[kRoom + 20] = static_cast<uint8_t>(a);
             payload[kRoom + 21] = static_cast<uint8_t>(b);
             wire = hostlink::encodeFrame(plainMessage(payload));
-            uint8_t crc = 0xFF;
-            for (size_t i = 2; i + 1 < wire.size(); ++i) {
-                if (i < kRoom || i >= kRoom + kGap) crc = hostlink::crc8Update(crc, wire[i]);
-            }
-            found = crc == wire.back();
+            found = crcWithout(wire, [](size_t i) { return i >= kRoom && i < kRoom + kGap; }) ==
+                    wire.back();
         }
     }
     ASSERT_TRUE(found);
@@ -529,8 +455,7 @@ TEST_F(BpposTest, FrameThatLostBytesIsNeverDeliveredEvenWhenItsCrcWouldMatch)
     feed(p, Bytes(wire.begin(), wire.begin() + kRoom + kGap));  // the last kGap are lost
     p.WorkerCycle();
     feed(p, Bytes(wire.begin() + kRoom + kGap, wire.end()));
-    feed(p, hostlink::encodeFrame(plainMessage({0x01})));
-    p.WorkerCycle();
+    receive(p, hostlink::encodeFrame(plainMessage({0x01})));
     ASSERT_EQ(6u, deliveries().size());
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Bytes(1468, 0x42), deliveries()[i].data);
     EXPECT_EQ(Bytes{0x01}, deliveries()[5].data);
@@ -551,15 +476,12 @@ TEST_F(BpposTest, CrcLostToAFullFifoIsNeverTakenFromLaterBytes)
     for (int i = 0; i < 4088; ++i) feed(p, kConnection);  // 8176 bytes held
     const Bytes frame{0x10, 0x02, 0x07, 0xDA, 0x0A, 0x50, 0x00, 0x01, 0x07,
                       0xDA, 0x0A, 0x50, 0x00, 0x8A, 0x10, 0x03, 0x94};
-    feed(p, frame);
-    p.WorkerCycle();
+    receive(p, frame);
     feed(p, {0x16});  // a fill byte between units
     p.WorkerCycle();
     feed(p, kConnection);
-    feed(p, hostlink::encodeFrame(plainMessage({0x01})));
-    p.WorkerCycle();
-    ASSERT_EQ(1u, deliveries().size());
-    EXPECT_EQ(Bytes{0x01}, deliveries()[0].data);
+    receive(p, hostlink::encodeFrame(plainMessage({0x01})));
+    EXPECT_EQ(std::vector<Bytes>{Bytes{0x01}}, takeDelivered());
     const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(1u, s.numOfRecvDataQueueFullErrors);
     EXPECT_EQ(0u, s.numOfCrcErrors);
@@ -573,8 +495,7 @@ TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
     feed(p, kConnection);
     Bytes bad = hostlink::encodeFrame(plainMessage({0x01}));
     bad.back() ^= 0xFF;
-    feed(p, bad);
-    p.WorkerCycle();
+    receive(p, bad);
     alignas(uint32_t) uint8_t raw[sizeof(BPPOS_STATS_T) + 4];
     std::memset(raw, 0xEE, sizeof raw);
     p.GetStats(raw);
@@ -595,15 +516,12 @@ TEST_F(BpposTest, TraceMarksOnlyAfterEnableLog)
     EXPECT_CONSOLE_MARKS(
         {
             BPPoS& quiet = make();
-            feed(quiet, kConnection);
-            quiet.WorkerCycle();
+            receive(quiet, kConnection);
             BPPoS& p = make();
             p.EnableLog();
-            feed(p, kConnection);
-            p.WorkerCycle();         // c
-            sendPayload(p, {0x01});  // I
-            feed(p, hostlink::encodeFrame(plainMessage({0x02})));
-            p.WorkerCycle();  // i
+            receive(p, kConnection);                                  // c
+            sendPayload(p, {0x01});                                   // I
+            receive(p, hostlink::encodeFrame(plainMessage({0x02})));  // i
             hostClockAdvance(kWindow + 1);
             p.WorkerCycle();  // C
         },

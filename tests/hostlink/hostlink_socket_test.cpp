@@ -33,10 +33,14 @@ struct RouterLog {
     std::mutex lock;
     std::atomic<uint32_t> count{0};
     std::atomic<uint64_t> payloadBytes{0};
-    BPPOS_STATS_T stats{};  // link 1's statistics, read each tick by the firmware
+    BPPOS_STATS_T stats[2]{};  // both links' statistics, read each tick by the firmware
 };
 RouterLog* gLog = nullptr;
-std::atomic<int> gLink[2];
+
+long long msSince(Clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
 
 // Stand-in for the router: counts what arrives, echoes port 7.
 void routerTask(UArg, UArg)
@@ -68,18 +72,24 @@ void mainTask(UArg, UArg)
 {
     Config::Init();
     for (;;) {
+        std::unique_lock<std::mutex> l(gLog->lock);
         for (int i = 0; i < 2; ++i) {
-            const BPPOS_STATS_T s =
-                readStats<BPPOS_STATS_T>([i](uint8_t* raw) { hSpiGate[i]->GetProtStats(raw); });
-            gLink[i] = static_cast<int>(s.linkActivity);
-            if (i == 0) {
-                std::lock_guard<std::mutex> l(gLog->lock);
-                gLog->stats = s;
-            }
+            hSpiGate[i]->GetProtStats(reinterpret_cast<uint8_t*>(&gLog->stats[i]));
         }
+        l.unlock();
         ti_sysbios_knl_Task_sleep(1);
     }
 }
+
+// The firmware's own reading, at most a tick old: the test thread does not
+// touch firmware state while the firmware runs.
+BPPOS_STATS_T boardStats(int link = 0)
+{
+    std::lock_guard<std::mutex> l(gLog->lock);
+    return gLog->stats[link];
+}
+
+bool linkIs(int link, LINK_ACTIVITY_E state) { return boardStats(link).linkActivity == state; }
 
 class HostLinkSocketTest : public ::testing::Test {
 protected:
@@ -94,7 +104,6 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
         gLog = new RouterLog;
-        gLink[0] = gLink[1] = -1;
         dir = makeTempDir();
         hostBoardConfig().runDir = dir;
         hostBoardConfig().spi[0] = "unix";
@@ -144,42 +153,30 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpMessagesCrossAndSilenceTakesItDo
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0), &error)) << error;
     const auto t0 = Clock::now();
     EXPECT_TRUE(client.waitLink(true, 2500));  // the board's keep-alive reached us
-    EXPECT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 2500));
-    std::printf(
-        "links up after %lld ms\n",
-        static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
-    EXPECT_EQ(LINK_DOWN, gLink[1].load()) << "link 2 has no client";
+    EXPECT_TRUE(waitFor([] { return linkIs(0, LINK_UP); }, 2500));
+    std::printf("links up after %lld ms\n", msSince(t0));
+    EXPECT_TRUE(linkIs(1, LINK_DOWN)) << "link 2 has no client";
 
     // A message in and, through the router, back out.
-    hostlink::Message m;
-    m.destPort = kEchoPort;
-    m.destAddr = 0x0A500001;
-    m.sourcePort = 2011;
-    m.sourceAddr = 0x0A500010;
-    m.payload = {0x10, 0x02, 0x16, 0x10, 0x03};
+    const hostlink::Message m{
+        kEchoPort, 0x0A500001, 2011, 0x0A500010, {0x10, 0x02, 0x16, 0x10, 0x03}};
     client.send(m);
     hostlink::Message back;
     ASSERT_TRUE(client.waitMessage(back, 2000));
-    EXPECT_EQ(m.sourcePort, back.destPort);
-    EXPECT_EQ(m.sourceAddr, back.destAddr);
-    EXPECT_EQ(kEchoPort, back.sourcePort);
-    EXPECT_EQ(m.destAddr, back.sourceAddr);
-    EXPECT_EQ(m.payload, back.payload);
+    EXPECT_EQ((hostlink::Message{m.sourcePort, m.sourceAddr, kEchoPort, m.destAddr, m.payload}),
+              back);
 
     // Still clocking, but silent: the board gives up after more than 2 s;
     // a reconnection brings the link back.
     client.setKeepAlive(false);
     const auto quietFrom = Clock::now();
-    ASSERT_TRUE(waitFor([] { return gLink[0] == LINK_DOWN; }, 4000));
-    const auto silentMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - quietFrom).count();
-    EXPECT_GT(silentMs, 900);  // the last keep-alive left at most a second before
+    ASSERT_TRUE(waitFor([] { return linkIs(0, LINK_DOWN); }, 4000));
+    EXPECT_GT(msSince(quietFrom), 900);  // the last keep-alive left at most a second before
     client.disconnect();
 
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
     client.sendConnection();
-    EXPECT_TRUE(waitFor([] { return gLink[0] == LINK_UP; }, 1500));
+    EXPECT_TRUE(waitFor([] { return linkIs(0, LINK_UP); }, 1500));
     EXPECT_TRUE(client.waitLink(true, 2500));
 }
 
@@ -209,14 +206,6 @@ TEST_F(HostLinkSocketTest, ABoardHeldLongerThanABatchWaitKeepsItsLinkAStoppedOne
     EXPECT_TRUE(waitFor([&] { return !client.connected(); }, 3000));
 }
 
-// The firmware's own reading, at most a tick old: the test thread does not
-// touch firmware state while the firmware runs.
-BPPOS_STATS_T boardStats()
-{
-    std::lock_guard<std::mutex> l(gLog->lock);
-    return gLog->stats;
-}
-
 TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
 {
     hostlink::ClientOptions o;
@@ -227,9 +216,7 @@ TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
     const BPPOS_STATS_T s0 = boardStats();
     const uint32_t count0 = gLog->count;
     const uint64_t bytes0 = gLog->payloadBytes;
-    hostlink::Message m;
-    m.destPort = 2000;
-    m.payload.assign(LEN_BD_BUFFER, 0x55);
+    const hostlink::Message m{2000, 0, 0, 0, Bytes(LEN_BD_BUFFER, 0x55)};
     constexpr uint32_t kFrames = 100;
     for (uint32_t i = 0; i < kFrames; ++i) client.send(m);
     EXPECT_TRUE(client.waitSent(60000));

@@ -40,17 +40,6 @@ protected:
         return out;
     }
 
-    static hostlink::Message message(uint16_t destPort, const Bytes& payload)
-    {
-        hostlink::Message m;
-        m.destPort = destPort;
-        m.destAddr = 0x0A500001;  // 10.80.0.1
-        m.sourcePort = 40000;
-        m.sourceAddr = 0xC0A80A10;  // 192.168.10.16
-        m.payload = payload;
-        return m;
-    }
-
     // Host polls and board worker passes for `ticks` of simulated time.
     void run(hostlink::LinkEngine& host, uint32_t ticks)
     {
@@ -85,38 +74,13 @@ TEST_F(SpiGateTest, InitBuildsBothLinksWithTheirValues)
     }
 }
 
-TEST_F(SpiGateTest, FrameOnEitherLinkReachesTheMailboxWithItsSourceAndAddressing)
-{
-    const SOURCES_E sources[] = {SOURCE_SPI1, SOURCE_SPI2};
-    for (uint16_t gate = 0; gate < NUM_OF_SPIGATES; ++gate) {
-        SCOPED_TRACE(gate);
-        const hostlink::Message m = message(2010, {0x10, 0x16, 0x61});
-        Bytes wire = Bytes(5, 0x16);  // fill before the frame, as a host clocks it
-        const Bytes frame = hostlink::encodeFrame(m);
-        wire.insert(wire.end(), frame.begin(), frame.end());
-        clock(gate, wire);
-        protocolOf(gate).WorkerCycle();
-        dropStatusMessages();
-        ASSERT_EQ(1u, BdMail::NumPending());
-        BD* bd = nullptr;
-        BdMail::Pend(&bd);
-        EXPECT_EQ(sources[gate], bd->Source());
-        EXPECT_EQ(netPort(2010), bd->DestPort());
-        EXPECT_EQ(netAddr(10, 80, 0, 1), bd->DestIpAddr());
-        EXPECT_EQ(netPort(40000), bd->SourcePort());
-        EXPECT_EQ(netAddr(192, 168, 10, 16), bd->SourceIpAddr());
-        EXPECT_EQ(m.payload, Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()));
-        BdPool::Put(bd);
-    }
-}
-
 TEST_F(SpiGateTest, FullMailboxLosesNoBd)
 {
     fillMailbox();
     const uint32_t before = freeBds();
     Bytes wire;
     for (int i = 0; i < 20; ++i) {
-        const Bytes f = hostlink::encodeFrame(message(2000, {static_cast<uint8_t>(i)}));
+        const Bytes f = hostlink::encodeFrame({2000, 0x0A500001, 2000, 0x0A500010, {uint8_t(i)}});
         wire.insert(wire.end(), f.begin(), f.end());
     }
     clock(0, wire);
@@ -140,9 +104,8 @@ TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
     std::vector<hostlink::Message> got;
     host.onMessage([&](const hostlink::Message& m) { got.push_back(m); });
     run(host, 1100);  // the connection packets bring the link up
-    hostlink::Message toBoard = message(2010, {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06});
-    toBoard.sourcePort = 2010;
-    toBoard.sourceAddr = 0x0A500010;
+    const hostlink::Message toBoard{
+        2010, 0x0A500001, 2010, 0x0A500010, {0x10, 0x02, 0x10, 0x03, 0x16, 0x10, 0x06}};
     host.queueMessage(toBoard, ti_sysbios_knl_Clock_getTicks());
     run(host, 20);
     dropStatusMessages();
@@ -161,10 +124,7 @@ TEST_F(SpiGateTest, MessagesCrossBothWaysWithTheHostEngineOnceTheLinkIsUp)
     BdPool::Put(bd);
     run(host, 20);
     ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(2010, got[0].destPort);
-    EXPECT_EQ(0x0A500010u, got[0].destAddr);
-    EXPECT_EQ(0x0A500001u, got[0].sourceAddr);
-    EXPECT_EQ(toBoard.payload, got[0].payload);
+    EXPECT_EQ((hostlink::Message{2010, 0x0A500010, 2010, 0x0A500001, toBoard.payload}), got[0]);
 
     EXPECT_EQ(1u, readStats<BPPOS_STATS_T>([](uint8_t* raw) {
                       hSpiGate[0]->GetProtStats(raw);

@@ -5,35 +5,285 @@
 // loopback sockets. Each seed draws its traffic and faults; every seed runs in
 // a child process (the firmware's modules are singletons).
 //
-// Traffic: every message carries its flow, a sequence number and a checksum
-// of its own. Faults: byte flips and drops on the lines, a host link clocked
-// no more for longer than its time-out, a serial peer restarted (its queue
-// and half-received message gone), bursts that fill the mailbox and the pool.
-// After the faults stop, the run goes on quietly, then checks:
-//  - no fatal error (the child would exit with the fatal status);
-//  - each message arrived once, or its loss is counted, excused or one of
-//    BAC-M's own limits on a damaged line (see bacmLimits);
-//  - BAC-M has no sequence numbers: a frame repeated after its ACK was lost
-//    is delivered twice. Duplicates on a BAC-M flow must not exceed the
-//    repeats its sender made; on every other flow no duplicate is allowed;
-//  - RAWoS has no check: a damaged message arrives damaged. Damaged messages
-//    (own checksum wrong) are allowed only on a line that flipped or dropped
-//    bytes, at most one per damaged byte;
-//  - the pool holds all its BDs; every link is up at both ends.
+// Messages carry their flow, a sequence number and a checksum of their own;
+// faults: flips and drops on the lines, a host link left silent, a serial
+// peer restarted, bursts that fill the mailbox and the pool. At rest after the
+// faults: no fatal error; each message arrived once, or its loss is counted,
+// excused or one of BAC-M's limits (bacmLimits); duplicates only on BAC-M
+// flows (no sequence numbers), at most its sender's repeats; damaged messages
+// only on a line that damaged bytes (RAWoS has no check); the pool full and
+// every link up at both ends.
 // Replay a seed: ZOK2_SIM_SEED=n test_sim; long runs: ZOK2_SIM_SEEDS=n.
-#include "simrig.h"
-
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace sim;
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bacmapl.h"
+#include "bacmpeer.h"
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
+#include "boardapl.h"
+#include "bpposapl.h"
+#include "configapl.h"
+#include "dcapl.h"
+#include "ethapl.h"
+#include "exmapl.h"
+#include "hostboard.h"
+#include "hostconfig.h"
+#include "hostkernel.h"
+#include "hostlink_engine.h"
+#include "hostmcspi.h"
+#include "hostperiph.h"
+#include "hostuart.h"
+#include "ipgateapl.h"
+#include "linepipe.h"
+#include "rawosapl.h"
+#include "rawospeer.h"
+#include "routerapl.h"
+#include "scigateapl.h"
+#include "soc_uart.h"
+#include "spigateapl.h"
+#include "uartdrvapl.h"
+#include "wdtdrvapl.h"
 
 namespace {
+
+struct SimResult {
+    bool ok = true;
+    std::string text;
+};
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint64_t START_LIMIT_MS = 4000;  // configured and every link up by then
+constexpr uint64_t TRAFFIC_MS = 800;       // traffic and faults
+constexpr uint64_t QUIET_MS = 500;         // lines and queues drain
+constexpr uint64_t RECOVER_MS = 1300;      // a silent host link back up: keep-alive window + margin
+constexpr uint32_t HOST_PERIOD = 10;       // the host clocks its links every 10 ms
+constexpr uint64_t SETTLE_MS = 5 * HOST_PERIOD;  // from drained queues to the end
+constexpr uint32_t RAW_GAP_MS = 40;              // silence a RAWoS peer keeps between messages
+constexpr uint16_t PORT_ETH[2] = {2000, 5000};
+
+// Flows: source and destination parties.
+enum Party : uint8_t { H1, H2, L1, L2, L3, U0, U1, NUM_PARTIES };
+struct Flow {
+    Party from, to;
+    uint16_t port;  // the destination port a host addresses
+};
+constexpr Flow FLOWS[] = {{H1, L1, 2010}, {L1, H1, 0}, {H1, L2, 2011}, {L2, H1, 0},
+                          {H2, L3, 2010}, {L3, H2, 0}, {H1, U0, 2000}, {U0, H1, 0},
+                          {H2, U1, 5000}, {U1, H2, 0}};
+constexpr size_t NUM_FLOWS = sizeof FLOWS / sizeof FLOWS[0];
+bool onLine(const Flow& f) { return (f.from >= L1 && f.from <= L3) || (f.to >= L1 && f.to <= L3); }
+
+struct FlowLog {
+    std::vector<uint64_t> sentAt;          // per sequence number
+    std::map<uint32_t, uint32_t> arrived;  // sequence -> times
+};
+
+struct Rig {
+    std::mt19937 rng;
+    bool verbose = false;
+    uint64_t now = 0, trafficStart = 0, nextHostPoll = 0, drainedAt = 0;
+    bool configured = false, done = false;
+    bool boardTalking[2] = {};
+    bool udpOn = false;  // loopback sockets run on the host's time: not repeatable
+    bool silenceChecked = false, peerOff = false, faultsOff = false;
+    size_t nextBurst = 0;
+    std::unique_ptr<hostlink::LinkEngine> host[2];
+    std::unique_ptr<zok2tools::BacmPeer> bacm;
+    std::unique_ptr<zok2tools::RawosPeer> raw[2];
+    std::unique_ptr<zok2tools::LinePipe> line[3];
+    uint64_t lineBusyUntil[3] = {};
+    int udp[2] = {-1, -1};
+    uint32_t boardAddr[2] = {}, peerAddr[2] = {};
+    FlowLog flows[NUM_FLOWS];
+    uint32_t damaged[NUM_PARTIES] = {};
+    // Faults of this seed.
+    double flipP[3] = {}, dropP[3] = {};
+    int silentLink = -1;
+    uint64_t silentFrom = 0, silentTo = 0;
+    int restartLine = -1;
+    uint64_t restartFrom = 0, restartTo = 0;
+    uint64_t peerOffBytes = 0;
+    uint32_t lostInPeer = 0;  // messages queued in the restarted BAC-M peer
+    std::vector<uint64_t> bursts;
+    // From when to when the board's link to a party was down.
+    std::vector<std::pair<uint64_t, uint64_t>> down[NUM_PARTIES];
+    uint64_t downSince[NUM_PARTIES] = {};
+    uint32_t rate[NUM_FLOWS] = {};  // one message per this many ms, on average
+    std::string fails, console;
+};
+Rig& rig()
+{
+    static Rig r;
+    return r;
+}
+
+// Values joined into one text as a stream prints them.
+template <typename... A>
+std::string cat(const A&... a)
+{
+    std::ostringstream os;
+    (os << ... << a);
+    return os.str();
+}
+
+template <typename... A>
+void fail(const A&... what)
+{
+    rig().fails += cat("  at ", rig().now, " ms: ", what..., "\n");
+}
+
+// Protocol statistics: the link state is every record's first field. The
+// protocol writes its own record, whichever type the caller reads, so the
+// buffer holds the largest.
+constexpr size_t kLargestStats =
+    std::max({sizeof(BACM_STATS_T), sizeof(RAWOS_STATS_T), sizeof(BPPOS_STATS_T)});
+template <typename T>
+T statsOf(IProtocol* p)
+{
+    alignas(uint32_t) uint8_t raw[std::max(sizeof(T), kLargestStats)];
+    p->GetStats(raw);
+    T s;
+    std::memcpy(&s, raw, sizeof s);
+    return s;
+}
+IProtocol* lineProt(int k) { return hSciGate[k]->protHandle; }
+bool boardLinkUp(IProtocol* p) { return statsOf<BPPOS_STATS_T>(p).linkActivity == LINK_UP; }
+
+// Message: flow, sequence (2), filler length (2), filler, then a 32-bit
+// hash of our own (a damaged RAWoS message passes it once in 2^32).
+uint32_t hash(const uint8_t* m, size_t n)
+{
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ m[i]) * 16777619u;
+    return h;
+}
+Bytes makeMessage(size_t flow, uint32_t seq, size_t fill)
+{
+    Bytes m = {static_cast<uint8_t>(flow), static_cast<uint8_t>(seq >> 8),
+               static_cast<uint8_t>(seq), static_cast<uint8_t>(fill >> 8),
+               static_cast<uint8_t>(fill)};
+    for (size_t i = 0; i < fill; ++i) m.push_back(static_cast<uint8_t>(rig().rng()));
+    const uint32_t h = hash(m.data(), m.size());
+    for (int i = 24; i >= 0; i -= 8) m.push_back(static_cast<uint8_t>(h >> i));
+    return m;
+}
+// A whole message at m (up to avail bytes) whose hash checks; its size.
+bool checks(const uint8_t* m, size_t avail, size_t& size)
+{
+    if (avail < 9) return false;
+    size = static_cast<size_t>(m[3] << 8 | m[4]) + 9;
+    if (size > avail) return false;
+    const uint32_t h = hash(m, size - 4);
+    const uint8_t* t = m + size - 4;
+    return (uint32_t{t[0]} << 24 | uint32_t{t[1]} << 16 | uint32_t{t[2]} << 8 | t[3]) == h;
+}
+
+void arrived(Party at, const Bytes& m)
+{
+    Rig& r = rig();
+    size_t size = 0;
+    if (!checks(m.data(), m.size(), size) || size != m.size() || m[0] >= NUM_FLOWS) {
+        ++r.damaged[at];
+        return;
+    }
+    const uint32_t seq = static_cast<uint32_t>(m[1] << 8 | m[2]);
+    if (FLOWS[m[0]].to != at || seq >= r.flows[m[0]].sentAt.size()) {
+        fail("flow ", int{m[0]}, " message ", seq, " misrouted");
+        return;
+    }
+    ++r.flows[m[0]].arrived[seq];
+}
+
+// The board sends RAWoS messages back to back, so the far end may hear
+// several as one: cut them apart by their own length, and after damage look
+// for the next message that checks.
+void arrivedStream(Party at, const Bytes& chunk)
+{
+    bool skipping = false;
+    for (size_t i = 0, size = 0; i < chunk.size();) {
+        if (checks(&chunk[i], chunk.size() - i, size)) {
+            arrived(at, Bytes(chunk.begin() + static_cast<long>(i),
+                              chunk.begin() + static_cast<long>(i + size)));
+            i += size;
+            skipping = false;
+        } else {
+            if (!skipping) ++rig().damaged[at];
+            skipping = true;
+            ++i;
+        }
+    }
+}
+
+sockaddr_in inetAddr(uint32_t addr, uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = addr;
+    return a;
+}
+
+// Sends the next message of a flow if its sender can take one now.
+void sendOn(size_t f)
+{
+    Rig& r = rig();
+    const Flow& fl = FLOWS[f];
+    const uint32_t seq = static_cast<uint32_t>(r.flows[f].sentAt.size());
+    if (seq > 0xFFFF) return;
+    const size_t maxFill = fl.to == L1 || fl.from == L1 ? 240 : onLine(fl) ? 60 : 1000;
+    const Bytes m = makeMessage(f, seq, std::uniform_int_distribution<size_t>(0, maxFill)(r.rng));
+    switch (fl.from) {
+    case H1:
+    case H2: {
+        hostlink::LinkEngine& e = *r.host[fl.from - H1];
+        if (e.pendingBytes() > 16000) return;
+        const bool toEth = fl.to == U0 || fl.to == U1;
+        const int g = fl.from - H1;
+        e.queueMessage({fl.port, toEth ? ntohl(r.peerAddr[g]) : 0x0A500001, fl.port,
+                        toEth ? ntohl(r.boardAddr[g]) : 0x0A500010, m},
+                       r.now);
+        break;
+    }
+    case L1:
+        if (r.restartLine == 0 && r.now >= r.restartFrom && r.now < r.restartTo) return;
+        if (!r.bacm->Send(m)) return;
+        break;
+    case L2:
+    case L3: {
+        const int k = fl.from - L1;
+        if (r.now < r.lineBusyUntil[k]) return;
+        if (r.restartLine == k && r.now >= r.restartFrom && r.now < r.restartTo) return;
+        r.raw[k - 1]->Send(m);
+        r.lineBusyUntil[k] = r.now + m.size() * 10 / 115 + 1 + RAW_GAP_MS;
+        break;
+    }
+    default: {
+        const int g = fl.from - U0;
+        const sockaddr_in to = inetAddr(r.boardAddr[g], PORT_ETH[g]);
+        if (::sendto(r.udp[g], m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) != static_cast<ssize_t>(m.size()))
+            return;
+    }
+    }
+    r.flows[f].sentAt.push_back(r.now);
+}
 
 uint64_t envOr(const char* name, uint64_t fallback)
 {
@@ -108,22 +358,14 @@ void pumpLines()
         if (off) r.peerOffBytes += n;
         const Bytes in = l.aToB.Read(r.now);
         if (!off) {
-            std::vector<Bytes> got;
-            if (k == 0) {
-                r.bacm->Receive(in.data(), in.size(), r.now);
-                r.bacm->Poll(r.now);
-                l.bToA.Write(r.bacm->TakeOutput(), r.now);
-                got = r.bacm->TakeReceived();
-            } else {
-                zok2tools::RawosPeer& p = *r.raw[k - 1];
-                p.Receive(in.data(), in.size(), r.now);
-                p.Poll(r.now);
-                l.bToA.Write(p.TakeOutput(), r.now);
-                got = p.TakeReceived();
-            }
-            for (const Bytes& m : got) {
-                if (k == 0) arrived(L1, m);
-                if (k != 0) arrivedStream(static_cast<Party>(L1 + k), m);
+            auto exchange = [&](auto& peer) {
+                peer.Receive(in.data(), in.size(), r.now);
+                peer.Poll(r.now);
+                l.bToA.Write(peer.TakeOutput(), r.now);
+                return peer.TakeReceived();
+            };
+            for (const Bytes& m : k == 0 ? exchange(*r.bacm) : exchange(*r.raw[k - 1])) {
+                k == 0 ? arrived(L1, m) : arrivedStream(static_cast<Party>(L1 + k), m);
             }
         }
         const Bytes back = l.bToA.Read(r.now);
@@ -181,8 +423,8 @@ void configure()
         c.line[1] = {"rs232", "rawos", 115200, "none", 16};
         Bytes msg;
         std::string err;
-        if (!zok2tools::EncodeConfig(c, msg, &err)) fail("configuration: " + err);
-        r.host[g]->queueMessage(hostMessage(zok2tools::CONFIG_PORT, 0, 0, msg), r.now);
+        if (!zok2tools::EncodeConfig(c, msg, &err)) fail("configuration: ", err);
+        r.host[g]->queueMessage({zok2tools::CONFIG_PORT, 0, zok2tools::CONFIG_PORT, 0, msg}, r.now);
     }
     r.configured = true;
 }
@@ -192,11 +434,10 @@ void checkLinks(const char* when, int downLink)
 {
     Rig& r = rig();
     for (int i = 0; i < 2; ++i) {
-        const bool wantUp = i != downLink;
         const bool board = boardLinkUp(hSpiGate[i]->protHandle);
-        if (board != r.host[i]->linkUp() || board != wantUp) {
-            fail(std::string(when) + ": host link " + std::to_string(i + 1) + " board " +
-                 (board ? "up" : "down") + ", host " + (r.host[i]->linkUp() ? "up" : "down"));
+        if (board != r.host[i]->linkUp() || board != (i != downLink)) {
+            fail(when, ": host link ", i + 1, " board ", board ? "up" : "down", ", host ",
+                 r.host[i]->linkUp() ? "up" : "down");
         }
     }
 }
@@ -225,13 +466,13 @@ void finish()
     // The board's RAWoS end is up once it has heard a message (within 60 s).
     for (int k = 1; k < 3; ++k) {
         if (boardLinkUp(lineProt(k)) != !r.flows[k == 1 ? 3 : 5].sentAt.empty()) {
-            fail("RAWoS line " + std::to_string(k + 1) + ": a link state the peer did not see");
+            fail("RAWoS line ", k + 1, ": a link state the peer did not see");
         }
     }
     BDPOOL_STATS_T pool;
     BdPool::GetStats(pool);
     if (pool.numOfFreeBds != NUM_BDS || BdMail::NumPending() != 0) {
-        fail("pool holds " + std::to_string(pool.numOfFreeBds) + " BDs at rest");
+        fail("pool holds ", pool.numOfFreeBds, " BDs at rest");
     }
     r.done = true;
     hostKernelStop();
@@ -240,79 +481,89 @@ void finish()
 // Bursts through the host links, and through Ethernet when UDP is on.
 constexpr size_t FLOWS_TO_BURST[] = {0, 2, 4, 6, 7, 8, 9};
 
-void peerTask(UArg, UArg)
+void lineFaults(bool on)
 {
     Rig& r = rig();
-    for (;;) {
-        r.now = ti_sysbios_knl_Clock_getTicks();
-        if (!r.done) {
-            pumpHosts();
-            pumpLines();
-            pumpUdp();
-            if (!r.configured && r.host[0]->linkUp() && r.host[1]->linkUp()) configure();
-            ROUTER_STATS_T rs;
-            Router::GetStats(rs);
-            if (r.trafficStart == 0 && rs.routerState == 1 && r.bacm->LinkUp()) {
-                r.trafficStart = r.now;
-                for (int k = 0; k < 3; ++k) r.line[k]->aToB.SetFaults(r.flipP[k], r.dropP[k]);
-                for (int k = 0; k < 3; ++k) r.line[k]->bToA.SetFaults(r.flipP[k], r.dropP[k]);
-                r.silentFrom += r.now, r.silentTo += r.now, r.restartFrom += r.now;
-                r.restartTo += r.now;
-                for (uint64_t& b : r.bursts) b += r.now;
-            }
-            if (r.trafficStart == 0 && r.now > START_LIMIT_MS) {
-                fail("not configured with every link up");
-                finish();
-            }
-            const uint64_t end = r.trafficStart + TRAFFIC_MS;
-            if (r.trafficStart != 0) sampleLinks(false);
-            if (r.trafficStart != 0 && r.now < end) {
-                // Line 3 is RS-485, half duplex: one direction in each half.
-                const bool firstHalf = r.now < r.trafficStart + TRAFFIC_MS / 2 - 150;
-                const bool secondHalf = r.now >= r.trafficStart + TRAFFIC_MS / 2;
-                for (size_t f = 0; f < NUM_FLOWS; ++f) {
-                    if ((f == 4 && !firstHalf) || (f == 5 && !secondHalf)) continue;
-                    if (f >= 6 && !r.udpOn) continue;
-                    if (r.rng() % r.rate[f] == 0) sendOn(f);
-                }
-                for (; r.nextBurst < r.bursts.size() && r.bursts[r.nextBurst] <= r.now;
-                     ++r.nextBurst) {
-                    for (uint32_t n = 40 + r.rng() % 40; n > 0; --n) {
-                        sendOn(FLOWS_TO_BURST[r.rng() % (r.udpOn ? 7 : 3)]);
-                    }
-                }
-            }
-            if (r.trafficStart != 0 && r.now >= end && !r.faultsOff) {
-                r.faultsOff = true;
-                for (int k = 0; k < 3; ++k) r.line[k]->aToB.SetFaults(0, 0);
-                for (int k = 0; k < 3; ++k) r.line[k]->bToA.SetFaults(0, 0);
-            }
-            if (r.silentLink >= 0 && r.now + 2 >= r.silentTo && !r.silenceChecked &&
-                r.silentTo - r.silentFrom > 2100) {
-                r.silenceChecked = true;
-                checkLinks("end of silence", r.silentLink);
-            }
-            const uint64_t quietEnd = r.silentLink >= 0
-                                          ? std::max(end + QUIET_MS, r.silentTo + RECOVER_MS)
-                                          : end + QUIET_MS;
-            // Quiescent: every queue of the BAC-M exchange (one message a turn)
-            // empty and its link back (a restarted master may wait out the
-            // board's 1 s time-out). The master must hold the turn: while it
-            // waits, its last INFO may still be on the line, unanswered.
-            const bool drained = r.trafficStart != 0 && r.now >= quietEnd &&
-                                 r.bacm->Queued() == 0 && r.bacm->HoldsTurn() &&
-                                 boardLinkUp(lineProt(0)) &&
-                                 statsOf<BACM_STATS_T>(lineProt(0)).loadSendMsgQueue == 0 &&
-                                 r.host[0]->pendingBytes() == 0 && r.host[1]->pendingBytes() == 0;
-            // Traffic has stopped: once drained, only the last message the
-            // board took is still crossing its host link (a few host periods).
-            if (drained && r.drainedAt == 0) r.drainedAt = r.now;
-            const bool settled = r.drainedAt != 0 && r.now >= r.drainedAt + SETTLE_MS;
-            if (r.trafficStart != 0 && r.now >= quietEnd && (settled || r.now >= quietEnd + 4000)) {
-                if (!settled) fail("queues still full");
-                finish();
+    for (int k = 0; k < 3; ++k) {
+        r.line[k]->aToB.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
+        r.line[k]->bToA.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
+    }
+}
+
+// One pass of every outside party, then the run's phases: start-up,
+// traffic with faults, quiet, the checks at rest.
+void peerStep()
+{
+    Rig& r = rig();
+    pumpHosts();
+    pumpLines();
+    pumpUdp();
+    if (!r.configured && r.host[0]->linkUp() && r.host[1]->linkUp()) configure();
+    ROUTER_STATS_T rs;
+    Router::GetStats(rs);
+    if (r.trafficStart == 0 && rs.routerState == 1 && r.bacm->LinkUp()) {
+        r.trafficStart = r.now;
+        lineFaults(true);
+        for (uint64_t* t : {&r.silentFrom, &r.silentTo, &r.restartFrom, &r.restartTo}) *t += r.now;
+        for (uint64_t& b : r.bursts) b += r.now;
+    }
+    if (r.trafficStart == 0) {
+        if (r.now > START_LIMIT_MS) {
+            fail("not configured with every link up");
+            finish();
+        }
+        return;
+    }
+    const uint64_t end = r.trafficStart + TRAFFIC_MS;
+    sampleLinks(false);
+    if (r.now < end) {
+        // Line 3 is RS-485, half duplex: one direction in each half.
+        const bool firstHalf = r.now < r.trafficStart + TRAFFIC_MS / 2 - 150;
+        const bool secondHalf = r.now >= r.trafficStart + TRAFFIC_MS / 2;
+        for (size_t f = 0; f < NUM_FLOWS; ++f) {
+            if ((f == 4 && !firstHalf) || (f == 5 && !secondHalf)) continue;
+            if (f >= 6 && !r.udpOn) continue;
+            if (r.rng() % r.rate[f] == 0) sendOn(f);
+        }
+        for (; r.nextBurst < r.bursts.size() && r.bursts[r.nextBurst] <= r.now; ++r.nextBurst) {
+            for (uint32_t n = 40 + r.rng() % 40; n > 0; --n) {
+                sendOn(FLOWS_TO_BURST[r.rng() % (r.udpOn ? 7 : 3)]);
             }
         }
+    } else if (!r.faultsOff) {
+        r.faultsOff = true;
+        lineFaults(false);
+    }
+    if (r.silentLink >= 0 && r.now + 2 >= r.silentTo && !r.silenceChecked &&
+        r.silentTo - r.silentFrom > 2100) {
+        r.silenceChecked = true;
+        checkLinks("end of silence", r.silentLink);
+    }
+    const uint64_t quietEnd =
+        r.silentLink >= 0 ? std::max(end + QUIET_MS, r.silentTo + RECOVER_MS) : end + QUIET_MS;
+    if (r.now < quietEnd) return;
+    // Quiescent: every queue of the BAC-M exchange (one message a turn)
+    // empty and its link back (a restarted master may wait out the
+    // board's 1 s time-out). The master must hold the turn: while it
+    // waits, its last INFO may still be on the line, unanswered.
+    const bool drained = r.bacm->Queued() == 0 && r.bacm->HoldsTurn() && boardLinkUp(lineProt(0)) &&
+                         statsOf<BACM_STATS_T>(lineProt(0)).loadSendMsgQueue == 0 &&
+                         r.host[0]->pendingBytes() == 0 && r.host[1]->pendingBytes() == 0;
+    // Traffic has stopped: once drained, only the last message the
+    // board took is still crossing its host link (a few host periods).
+    if (drained && r.drainedAt == 0) r.drainedAt = r.now;
+    const bool settled = r.drainedAt != 0 && r.now >= r.drainedAt + SETTLE_MS;
+    if (settled || r.now >= quietEnd + 4000) {
+        if (!settled) fail("queues still full");
+        finish();
+    }
+}
+
+void peerTask(UArg, UArg)
+{
+    for (;;) {
+        rig().now = ti_sysbios_knl_Clock_getTicks();
+        if (!rig().done) peerStep();
         ti_sysbios_knl_Task_sleep(2);  // as often as the UART drivers look
     }
 }
@@ -323,9 +574,7 @@ void draw()
     Rig& r = rig();
     auto pick = [&](uint32_t lo, uint32_t hi) { return lo + r.rng() % (hi - lo + 1); };
     for (size_t f = 0; f < NUM_FLOWS; ++f) {
-        const bool serial = FLOWS[f].to >= L1 && FLOWS[f].to <= L3;
-        const bool fromSerial = FLOWS[f].from >= L1 && FLOWS[f].from <= L3;
-        r.rate[f] = serial || fromSerial ? pick(20, 80) : pick(5, 20);
+        r.rate[f] = onLine(FLOWS[f]) ? pick(20, 80) : pick(5, 20);
     }
     for (int k = 0; k < 3; ++k) {
         if (r.rng() % 2 == 0) continue;
@@ -349,14 +598,11 @@ void draw()
 int udpPeer(uint32_t addr, uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = addr;
+    const sockaddr_in a = inetAddr(addr, port);
     const int big = 1 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        fail(std::string("UDP peer bind: ") + std::strerror(errno));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        fail("UDP peer bind: ", std::strerror(errno));
     }
     return fd;
 }
@@ -373,8 +619,8 @@ bool excused(size_t f, uint64_t sentAt)
     if (r.silentLink >= 0 && FLOWS[f].to == H1 + r.silentLink && near(r.silentFrom, r.silentTo)) {
         return true;  // the host stopped clocking: the board's transmit FIFO overflows
     }
-    for (const Rig::Window& w : r.down[FLOWS[f].to]) {
-        if (near(w.from, w.to)) return true;
+    for (const auto& [from, to] : r.down[FLOWS[f].to]) {
+        if (near(from, to)) return true;
     }
     for (uint64_t b : r.bursts) {
         if (near(b, b + lead)) return true;
@@ -407,11 +653,6 @@ uint64_t counted(size_t f)
                          : s.numOfCrcErrors + s.numOfPacketFormatErrors +
                                s.numOfRecvDataQueueFullErrors + s.numOfRecvdMsgLengthErrors;
     }
-    for (Party p : {L2, L3}) {
-        if (fl.from != p) continue;
-        const RAWOS_STATS_T s = statsOf<RAWOS_STATS_T>(lineProt(p - L1));
-        n += s.numOfRecvDataQueueFullErrors + s.numOfRecvdMsgLengthErrors;
-    }
     for (int g = 0; g < 2; ++g) {
         UDP_STATS_T u;
         hIpGate[g]->GetStatsUdpPort(0, u);
@@ -422,7 +663,10 @@ uint64_t counted(size_t f)
     for (Party p : {L2, L3}) {
         const zok2tools::LinePipe& l = *rig().line[p - L1];
         if (fl.to == p) n += l.aToB.Counters().flipped + l.aToB.Counters().dropped;
-        if (fl.from == p) n += l.bToA.Counters().flipped + l.bToA.Counters().dropped;
+        if (fl.from != p) continue;
+        const RAWOS_STATS_T s = statsOf<RAWOS_STATS_T>(lineProt(p - L1));
+        n += s.numOfRecvDataQueueFullErrors + s.numOfRecvdMsgLengthErrors +
+             l.bToA.Counters().flipped + l.bToA.Counters().dropped;
     }
     return n;
 }
@@ -458,75 +702,48 @@ void account(std::string& text)
 {
     Rig& r = rig();
     const BACM_STATS_T bs = statsOf<BACM_STATS_T>(lineProt(0));
-    char line[256];
+    const zok2tools::BacmPeerCounters& peer = r.bacm->Counters();
     for (size_t f = 0; f < NUM_FLOWS; ++f) {
         const FlowLog& fl = r.flows[f];
-        uint64_t unique = 0, dups = 0, excusedLost = 0, lost = 0;
-        for (const auto& a : fl.arrived) {
-            ++unique;
-            dups += a.second - 1;
-        }
+        uint64_t dups = 0, excusedLost = 0, lost = 0;
+        for (const auto& a : fl.arrived) dups += a.second - 1;
         for (uint32_t seq = 0; seq < fl.sentAt.size(); ++seq) {
             if (fl.arrived.count(seq) != 0) continue;
-            ++(excused(f, fl.sentAt[seq]) ? excusedLost : lost);
-            if (!excused(f, fl.sentAt[seq]) && lost <= 3 && r.verbose) {
-                text += "  flow " + std::to_string(f) + " lost message " + std::to_string(seq) +
-                        " sent at " + std::to_string(fl.sentAt[seq]) + " ms\n";
+            if (excused(f, fl.sentAt[seq])) {
+                ++excusedLost;
+            } else if (++lost <= 3 && r.verbose) {
+                text +=
+                    cat("  flow ", f, " lost message ", seq, " sent at ", fl.sentAt[seq], " ms\n");
             }
         }
         const uint64_t budget = counted(f) + (f == 1 ? r.lostInPeer : 0) + bacmLimits(f);
-        uint64_t dupLimit = 0;
-        if (f == 0) dupLimit = bs.numTotalReTxMsg;
-        if (f == 1) dupLimit = r.bacm->Counters().infoRepeated;
-        std::snprintf(
-            line, sizeof line,
-            "flow %zu: sent %zu, arrived %llu, lost %llu (counted drops %llu) + %llu "
-            "excused, dup %llu (repeats %llu)\n",
-            f, fl.sentAt.size(), static_cast<unsigned long long>(unique),
-            static_cast<unsigned long long>(lost), static_cast<unsigned long long>(budget),
-            static_cast<unsigned long long>(excusedLost), static_cast<unsigned long long>(dups),
-            static_cast<unsigned long long>(dupLimit));
-        text += line;
-        if (dups > dupLimit) fail("flow " + std::to_string(f) + ": duplicates beyond repeats");
-        if (lost > budget) fail("flow " + std::to_string(f) + ": losses no counter explains");
+        const uint64_t dupLimit = f == 0 ? bs.numTotalReTxMsg : f == 1 ? peer.infoRepeated : 0;
+        text += cat("flow ", f, ": sent ", fl.sentAt.size(), ", arrived ", fl.arrived.size(),
+                    ", lost ", lost, " (counted drops ", budget, ") + ", excusedLost,
+                    " excused, dup ", dups, " (repeats ", dupLimit, ")\n");
+        if (dups > dupLimit) fail("flow ", f, ": duplicates beyond repeats");
+        if (lost > budget) fail("flow ", f, ": losses no counter explains");
     }
-    std::snprintf(
-        line, sizeof line,
-        "bacm: crc %u fmt %u qfull %u sendq %u retx %u; damaged H1 %u H2 %u L1 %u L2 %u L3 %u; "
-        "peer off bytes %llu, lost in peer %u\n",
-        bs.numOfCrcErrors, bs.numOfPacketFormatErrors, bs.numOfRecvDataQueueFullErrors,
-        bs.numOfSendMsgQueueFullErrors, bs.numTotalReTxMsg, r.damaged[H1], r.damaged[H2],
-        r.damaged[L1], r.damaged[L2], r.damaged[L3],
-        static_cast<unsigned long long>(r.peerOffBytes), r.lostInPeer);
-    text += line;
-    const BPPOS_STATS_T h1 = statsOf<BPPOS_STATS_T>(hSpiGate[0]->protHandle);
-    std::snprintf(line, sizeof line,
-                  "bacm board recvd %u sent %u; peer info sent %llu acks recvd %llu recvd %llu; "
-                  "host link 1 board sent %u, host got %llu\n",
-                  bs.numOfRecvdMessages, bs.numOfSentMessages,
-                  (unsigned long long)r.bacm->Counters().infoSent,
-                  (unsigned long long)r.bacm->Counters().ackReceived,
-                  (unsigned long long)r.bacm->Counters().infoReceived, h1.numOfSentMessages,
-                  (unsigned long long)r.host[0]->stats().framesReceived);
-    text += line;
-    std::snprintf(line, sizeof line,
-                  "faults: flip %g/%g/%g drop %g/%g/%g, silent link %d %llu-%llu, restart line %d "
-                  "%llu-%llu, %zu bursts\n",
-                  r.flipP[0], r.flipP[1], r.flipP[2], r.dropP[0], r.dropP[1], r.dropP[2],
-                  r.silentLink + 1, static_cast<unsigned long long>(r.silentFrom),
-                  static_cast<unsigned long long>(r.silentTo), r.restartLine + 1,
-                  static_cast<unsigned long long>(r.restartFrom),
-                  static_cast<unsigned long long>(r.restartTo), r.bursts.size());
-    text += line;
+    text += cat("bacm: crc ", bs.numOfCrcErrors, " fmt ", bs.numOfPacketFormatErrors, " qfull ",
+                bs.numOfRecvDataQueueFullErrors, " sendq ", bs.numOfSendMsgQueueFullErrors,
+                " retx ", bs.numTotalReTxMsg, "; damaged H1 ", r.damaged[H1], " H2 ", r.damaged[H2],
+                " L1 ", r.damaged[L1], " L2 ", r.damaged[L2], " L3 ", r.damaged[L3],
+                "; peer off bytes ", r.peerOffBytes, ", lost in peer ", r.lostInPeer, "\n");
+    text += cat("bacm board recvd ", bs.numOfRecvdMessages, " sent ", bs.numOfSentMessages,
+                "; peer info sent ", peer.infoSent, " acks recvd ", peer.ackReceived, " recvd ",
+                peer.infoReceived, "; host link 1 board sent ",
+                statsOf<BPPOS_STATS_T>(hSpiGate[0]->protHandle).numOfSentMessages, ", host got ",
+                r.host[0]->stats().framesReceived, "\n");
+    text += cat("faults: flip ", r.flipP[0], "/", r.flipP[1], "/", r.flipP[2], " drop ", r.dropP[0],
+                "/", r.dropP[1], "/", r.dropP[2], ", silent link ", r.silentLink + 1, " ",
+                r.silentFrom, "-", r.silentTo, ", restart line ", r.restartLine + 1, " ",
+                r.restartFrom, "-", r.restartTo, ", ", r.bursts.size(), " bursts\n");
 }
-
-}  // namespace
 
 SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
 {
     Rig& r = rig();
     r.rng.seed(seed);
-    r.slot = slot;
     r.verbose = verbose;
     r.udpOn = envOr("ZOK2_SIM_UDP", 0) != 0;
     draw();
@@ -546,8 +763,7 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
         if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
     }
     for (int i = 0; i < 2; ++i) {
-        hostlink::LinkConfig c;
-        r.host[i] = std::make_unique<hostlink::LinkEngine>(c, 0);
+        r.host[i] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
         r.host[i]->onMessage([i](const hostlink::Message& m) {
             if (m.destPort != zok2tools::CONFIG_PORT)
                 arrived(static_cast<Party>(H1 + i), m.payload);
@@ -582,25 +798,19 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
 
     hostKernelRun(START_LIMIT_MS + TRAFFIC_MS + 2300 + RECOVER_MS + 5000);
     if (!r.done) fail("the run did not finish");
-    SimResult res;
     std::string text;
     account(text);
-    res.ok = r.fails.empty();
-    res.text = "seed " + std::to_string(seed) + (res.ok ? " ok\n" : " FAILED\n") + r.fails;
-    if (!res.ok || verbose) res.text += text;
-    if (!res.ok) res.text += "console:\n" + r.console;
-    return res;
+    const bool ok = r.fails.empty();
+    return {ok, cat("seed ", seed, ok ? " ok\n" : " FAILED\n", r.fails, ok && !verbose ? "" : text,
+                    ok ? "" : "console:\n" + r.console)};
 }
-
-namespace {
 
 TEST(Sim, SeededRunsHoldEveryInvariant)
 {
     if (const char* one = std::getenv("ZOK2_SIM_SEED")) {
         // ZOK2_SIM_SLOT: loopback addresses of its own beside a long run.
-        const uint32_t slot = static_cast<uint32_t>(envOr("ZOK2_SIM_SLOT", 0));
-        const SimResult r =
-            simRunSeed(static_cast<uint32_t>(std::strtoul(one, nullptr, 10)), slot, true);
+        const SimResult r = simRunSeed(static_cast<uint32_t>(std::strtoul(one, nullptr, 10)),
+                                       static_cast<uint32_t>(envOr("ZOK2_SIM_SLOT", 0)), true);
         EXPECT_TRUE(r.ok) << r.text;
         if (r.ok) std::printf("%s", r.text.c_str());
         return;
@@ -613,17 +823,14 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
 #endif
     const uint32_t jobs = static_cast<uint32_t>(envOr("ZOK2_SIM_JOBS", 3));
     const auto t0 = std::chrono::steady_clock::now();
-    std::vector<pid_t> slots(jobs, 0);
-    std::vector<uint64_t> slotSeed(jobs, 0);
-    std::vector<uint64_t> failed;
-    uint64_t next = first, done = 0;
-    while (done < seeds) {
+    std::vector<std::pair<pid_t, uint64_t>> slots(jobs);  // a child and its seed
+    uint64_t failed = 0;
+    for (uint64_t next = first, done = 0; done < seeds;) {
         for (uint32_t s = 0; s < jobs; ++s) {
-            if (slots[s] != 0 || next >= first + seeds) continue;
-            slotSeed[s] = next++;
-            slots[s] = ::fork();
-            if (slots[s] == 0) {
-                const SimResult r = simRunSeed(static_cast<uint32_t>(slotSeed[s]), s, false);
+            if (slots[s].first != 0 || next >= first + seeds) continue;
+            slots[s] = {::fork(), next++};
+            if (slots[s].first == 0) {
+                const SimResult r = simRunSeed(static_cast<uint32_t>(slots[s].second), s, false);
                 if (!r.ok) std::fprintf(stderr, "%s", r.text.c_str());
                 std::fflush(stderr);
                 _exit(r.ok ? 0 : 1);
@@ -631,25 +838,24 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
         }
         int status = 0;
         const pid_t pid = ::wait(&status);
-        for (uint32_t s = 0; s < jobs; ++s) {
-            if (slots[s] != pid) continue;
-            slots[s] = 0;
+        for (auto& [child, seed] : slots) {
+            if (child != pid) continue;
+            child = 0;
             ++done;
             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                failed.push_back(slotSeed[s]);
-                std::fprintf(stderr,
-                             "seed %llu failed (status %d): replay with ZOK2_SIM_SEED=%llu\n",
-                             static_cast<unsigned long long>(slotSeed[s]), status,
-                             static_cast<unsigned long long>(slotSeed[s]));
+                ++failed;
+                std::fprintf(stderr, "%s",
+                             cat("seed ", seed, " failed (status ", status,
+                                 "): replay with ZOK2_SIM_SEED=", seed, "\n")
+                                 .c_str());
             }
         }
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("sim: %llu seeds from %llu, %zu failed, %.1f s wall\n",
-                static_cast<unsigned long long>(seeds), static_cast<unsigned long long>(first),
-                failed.size(), wall);
-    EXPECT_TRUE(failed.empty());
+    std::printf("sim: %s seeds from %s, %s failed, %.1f s wall\n", std::to_string(seeds).c_str(),
+                std::to_string(first).c_str(), std::to_string(failed).c_str(), wall);
+    EXPECT_EQ(0u, failed);
 }
 
 }  // namespace
