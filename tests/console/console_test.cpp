@@ -33,9 +33,7 @@ std::string drain(::Console& con)
 {
     std::string out;
     uint8_t b = 0;
-    while (con.TxDataHandler(b) == EC_SUCCESS) {
-        out.push_back(static_cast<char>(b));
-    }
+    while (con.TxDataHandler(b) == EC_SUCCESS) out.push_back(static_cast<char>(b));
     return out;
 }
 
@@ -225,7 +223,6 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)
 
 TEST_F(ConsoleTest, WorkerCycleHandsOverTheKeysPresentInOnePass)
 {
-    ::Console* con = makeConsole();
     for (uint8_t k : {'a', 'b', 'c'}) con->RxDataHandler(k);
     con->WorkerCycle();
     EXPECT_EQ((std::vector<uint8_t>{'a', 'b', 'c'}), gKeys);

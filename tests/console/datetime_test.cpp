@@ -123,24 +123,23 @@ TEST_F(RtcTest, SetKeeps24HourModeAtHour23AndTheClockRuns)
     const DATE_TIME_T set = {24, 2, 29, 23, 59, 58};
     ASSERT_EQ(EC_SUCCESS, DateTime::SetRtc(set));
     EXPECT_EQ(0u, regRead32(RTC_SS_REGS + RTC_CTRL_REG) & RTC_CTRL_MODE_12H);
-    DATE_TIME_T got = {};
-    DateTime::GetRtc(got);
-    EXPECT_EQ(set, got);
-    const HostRtcTime now = hostRtcNow();
-    EXPECT_EQ(23u, now.hour);
-    EXPECT_EQ(29u, now.day);
+    const auto rtc = [] {
+        DATE_TIME_T got = {};
+        DateTime::GetRtc(got);
+        return got;
+    };
+    EXPECT_EQ(set, rtc());
+    EXPECT_EQ(23u, hostRtcNow().hour);
+    EXPECT_EQ(29u, hostRtcNow().day);
 
     hostClockAdvance(1000);
-    DateTime::GetRtc(got);
-    EXPECT_EQ((DATE_TIME_T{24, 2, 29, 23, 59, 59}), got);
+    EXPECT_EQ((DATE_TIME_T{24, 2, 29, 23, 59, 59}), rtc());
     hostClockAdvance(1000);
-    DateTime::GetRtc(got);
-    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), got);
+    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), rtc());
 
     EXPECT_EQ(EC_FAIL, DateTime::SetRtc({100, 1, 1, 0, 0, 0}));
     EXPECT_EQ(EC_FAIL, DateTime::SetRtc({24, 1, 1, 24, 0, 0}));
-    DateTime::GetRtc(got);
-    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), got);
+    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), rtc());
     EXPECT_EQ(0u, hostRtcLockedWrites());
 }
 

@@ -213,7 +213,9 @@ void script()
     s = T::Stats();
     EXPECT_EQ(1u, s.routerState);
     EXPECT_EQ(0u, s.numOfMsgsToRoute + s.numOfMsgFormatErrors + s.numOfUnknownUdpPortErrors);
-    EXPECT_EQ(NUM_BDS, T::FreeBds());
+    BDPOOL_STATS_T pool;
+    BdPool::GetStats(pool);
+    EXPECT_EQ(NUM_BDS, pool.numOfFreeBds);
     EXPECT_EQ("", T::ConsoleOut(false));
 }
 

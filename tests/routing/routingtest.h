@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <string>
 #include <vector>
@@ -130,16 +131,7 @@ public:
         while (drainFifo && dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
             raw.push_back(static_cast<char>(b));
         }
-        std::string text;
-        for (char c : raw) {
-            if (c != '\r') text.push_back(c);
-        }
-        return text;
-    }
-    static uint32_t FreeBds()
-    {
-        BDPOOL_STATS_T s;
-        BdPool::GetStats(s);
-        return s.numOfFreeBds;
+        raw.erase(std::remove(raw.begin(), raw.end(), '\r'), raw.end());
+        return raw;
     }
 };
