@@ -65,12 +65,8 @@ TEST(DateTimeTest, CalendarConversionsAreInverseOnEveryDayAndRefuseTheRest)
         for (uint32_t month = 1; month <= 12; ++month) {
             for (uint32_t day = 1; day <= daysIn(year, month); ++day, ++dayCount) {
                 for (uint32_t secondOfDay : {0u, 86399u}) {
-                    const DATE_TIME_T t = {year,
-                                           month,
-                                           day,
-                                           secondOfDay / 3600,
-                                           secondOfDay / 60 % 60,
-                                           secondOfDay % 60};
+                    const uint32_t sec = secondOfDay;
+                    const DATE_TIME_T t = {year, month, day, sec / 3600, sec / 60 % 60, sec % 60};
                     const uint64_t expected = dayCount * 86400 + secondOfDay;
                     uint32_t seconds = 7;
                     const ERROR_CODES_E r = DateTime::ToTimestamp(t, seconds);

@@ -179,9 +179,8 @@ void script()
     std::vector<std::vector<Seen>*> targets = {&gLine[0].got, &gLine[1].got, &gLine[2].got,
                                                &gEth[0],      &gEth[1],      &gHost[0].got,
                                                &gHost[1].got};
-    for (size_t i = 0; i < std::size(rows); ++i) {
+    for (size_t i = 0; i < std::size(rows); ++i)
         T::Post(rows[i].source, rows[i].destPort, {static_cast<uint8_t>(i), 0x10});
-    }
     T::Run();
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(i);
