@@ -57,7 +57,7 @@ protected:
     ::Console* con = nullptr;
 };
 
-TEST_F(ConsoleTest, LiteralTextLineFeedsAndNumericConversionsWidthsAndPads)
+TEST_F(ConsoleTest, LiteralTextLineFeedsNumericConversionsWidthsPadsAndTheFieldBound)
 {
     EXPECT_EQ("a\r\nb", fmt(*con, "a\nb"));
     EXPECT_EQ("\r\n\r\n*** x ***\r\n", fmt(*con, "\n\n*** %s ***\n", "x"));
@@ -86,10 +86,8 @@ TEST_F(ConsoleTest, LiteralTextLineFeedsAndNumericConversionsWidthsAndPads)
     // After the one flag, a 0 is the first digit of the width.
     EXPECT_EQ("    3", fmt(*con, "%-05d", 3));
     EXPECT_EQ("10.80.0.1 : 2010", fmt(*con, "%d.%d.%d.%d : %d", 10, 80, 0, 1, 2010));
-}
 
-TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPaddingAndTheFieldStaysWithin16)
-{
+    // Pad counts outside 1..14 give no padding; the field stays within 16.
     EXPECT_EQ("7", fmt(*con, "%16u", 7u));                // pad count 15
     EXPECT_EQ("              7", fmt(*con, "%15u", 7u));  // pad count 14
     EXPECT_EQ("12345", fmt(*con, "%20u", 12345u));
@@ -193,8 +191,20 @@ TEST_F(ConsoleTest, NullArgumentsAreFatal)
     EXPECT_FATAL(makeConsole(), EC_ERROR_TASK_CREATION, "code= -10 module= consoleapl.cpp");
 }
 
-TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)
+TEST_F(ConsoleTest, KeysReachTheCallbackInOrderFromACycleOrTheTaskAndAFullFifoDropsTheRest)
 {
+    // A worker cycle hands over the keys present in one pass.
+    for (uint8_t k : {'a', 'b', 'c'}) con->RxDataHandler(k);
+    con->WorkerCycle();
+    EXPECT_EQ((std::vector<uint8_t>{'a', 'b', 'c'}), gKeys);
+    con->WorkerCycle();
+    EXPECT_EQ(3u, gKeys.size());
+    // The FIFO took them all: a full FIFO's worth fits again.
+    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) con->RxDataHandler('x');
+    con->WorkerCycle();
+    EXPECT_EQ(3u + ::Console::LEN_FIFO_RX_DATA, gKeys.size());
+    gKeys.clear();
+
     hostKernelReset(HostClockMode::Virtual);
     ::Console* live = makeConsole();
     for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA + 1; ++i) {
@@ -217,19 +227,6 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)
         ASSERT_EQ(static_cast<uint8_t>(i), gKeys[i]);
     }
     EXPECT_EQ('k', gKeys.back());
-}
-
-TEST_F(ConsoleTest, WorkerCycleHandsOverTheKeysPresentInOnePass)
-{
-    for (uint8_t k : {'a', 'b', 'c'}) con->RxDataHandler(k);
-    con->WorkerCycle();
-    EXPECT_EQ((std::vector<uint8_t>{'a', 'b', 'c'}), gKeys);
-    con->WorkerCycle();
-    EXPECT_EQ(3u, gKeys.size());
-    // The FIFO took them all: a full FIFO's worth fits again.
-    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) con->RxDataHandler('x');
-    con->WorkerCycle();
-    EXPECT_EQ(3u + ::Console::LEN_FIFO_RX_DATA, gKeys.size());
 }
 
 class DcTest : public FirmwareTest {};

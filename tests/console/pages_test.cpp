@@ -219,7 +219,7 @@ TEST_F(PagesTest, VersionOtherPageAndReboot)
                  "\r\nFATAL ERROR: code= -1 module= dcmenuapl.cpp file= dcmenuapl.cpp line= ");
 }
 
-TEST_F(PagesTest, CounterBlocksByteForByte)
+TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
 {
     dcPrintUartStats(distinct<UARTDRV_STATS_T>(11));
     EXPECT_EQ(onWire(UART.Text(sequence(11, 7))), Drain());
@@ -242,10 +242,7 @@ TEST_F(PagesTest, CounterBlocksByteForByte)
         onWire(BPPOS.Text({big + 2, big + 1, big + 3, big + 8, big + 6, big + 7, big + 4, big + 5},
                           "DOWN")),
         Drain());
-}
 
-TEST_F(PagesTest, NetworkCounterBlocksByteForByte)
-{
     dcPrintEmacStats(distinct<EMAC_STATISTICS_T>(100));
     const Block emac(
         "", 19, 19, 13,

@@ -39,8 +39,7 @@ protected:
         BdPool::Put(bd);
     }
 
-    // The status messages posted since the last call, each checked for its
-    // addressing.
+    // The status messages posted since the last call, addressing checked.
     static std::vector<Bytes> TakeStatus(SOURCES_E expectedSource)
     {
         std::vector<Bytes> out;
@@ -57,8 +56,7 @@ protected:
         return out;
     }
 
-    // What the board answers for an accepted message: MAC, version bytes and
-    // checksum written over it.
+    // The answer to an accepted message: MAC, version and checksum written in.
     static Bytes StatusFor(Bytes msg, uint32_t ethIndex)
     {
         Ethernet::GetMacAddr(ethIndex, 6, &msg[2]);

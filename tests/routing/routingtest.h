@@ -111,10 +111,8 @@ protected:
     }
 
 public:
-    // Everything the console printed since the last call, line ends as the
-    // firmware wrote them: what reached UART 0 and what still waits in the
-    // console's FIFO (no console driver task runs in manual time).
-    // With the scheduler running, the console's own driver task empties it.
+    // The console's text since the last call, without CRs: what reached UART 0
+    // and, unless its driver task runs, what waits in the console's FIFO.
     static std::string ConsoleOut(bool drainFifo = true)
     {
         std::string raw = Console();
