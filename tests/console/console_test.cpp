@@ -57,7 +57,7 @@ protected:
     ::Console* con = nullptr;
 };
 
-TEST_F(ConsoleTest, LiteralTextLineFeedsNumericConversionsWidthsPadsAndTheFieldBound)
+TEST_F(ConsoleTest, FormatterByteForByteAndTheNumberFieldBound)
 {
     EXPECT_EQ("a\r\nb", fmt(*con, "a\nb"));
     EXPECT_EQ("\r\n\r\n*** x ***\r\n", fmt(*con, "\n\n*** %s ***\n", "x"));
@@ -120,10 +120,7 @@ TEST_F(ConsoleTest, LiteralTextLineFeedsNumericConversionsWidthsPadsAndTheFieldB
             }
         }
     }
-}
 
-TEST_F(ConsoleTest, TextCharacterPercentUnknownAndUnfinishedConversions)
-{
     EXPECT_EQ("ab   ", fmt(*con, "%5s", "ab"));
     EXPECT_EQ("ab   ", fmt(*con, "%05s", "ab"));
     EXPECT_EQ("abcdef", fmt(*con, "%3s", "abcdef"));
@@ -207,9 +204,8 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderFromACycleOrTheTaskAndAFullFifoDr
 
     hostKernelReset(HostClockMode::Virtual);
     ::Console* live = makeConsole();
-    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA + 1; ++i) {
-        live->RxDataHandler(static_cast<uint8_t>(i));  // the 1025th is dropped
-    }
+    // The 1025th key is dropped.
+    for (uint32_t i = 0; i <= ::Console::LEN_FIFO_RX_DATA; ++i) live->RxDataHandler(uint8_t(i));
     // A driver-side task delivers one more key once the console caught up.
     ti_sysbios_knl_Task_Params p;
     ti_sysbios_knl_Task_Params_init(&p);
@@ -223,9 +219,7 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderFromACycleOrTheTaskAndAFullFifoDr
         &p);
     hostKernelRun(10);
     ASSERT_EQ(::Console::LEN_FIFO_RX_DATA + 1, gKeys.size());
-    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) {
-        ASSERT_EQ(static_cast<uint8_t>(i), gKeys[i]);
-    }
+    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) ASSERT_EQ(uint8_t(i), gKeys[i]);
     EXPECT_EQ('k', gKeys.back());
 }
 

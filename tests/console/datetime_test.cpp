@@ -24,7 +24,14 @@ static std::ostream& operator<<(std::ostream& os, const DATE_TIME_T& t)
 
 namespace {
 
-TEST(DateTimeTest, DurationBreakdowns)
+uint32_t daysIn(uint32_t year, uint32_t month)
+{
+    static const uint32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
+    return days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
 {
     struct Case {
         uint32_t seconds;
@@ -48,17 +55,8 @@ TEST(DateTimeTest, DurationBreakdowns)
         DateTime::ToDaysCount(c.seconds, t);
         EXPECT_EQ(c.days, t);
     }
-}
 
-uint32_t daysIn(uint32_t year, uint32_t month)
-{
-    static const uint32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
-    return days[month - 1] + (month == 2 && leap ? 1 : 0);
-}
-
-TEST(DateTimeTest, CalendarConversionsAreInverseOnEveryDayAndRefuseTheRest)
-{
+    // Calendar conversions: inverse on every day, the rest refused.
     uint64_t dayCount = 0;
     uint32_t accepted = 0;
     for (uint32_t year = 1900; year <= 2105; ++year) {
