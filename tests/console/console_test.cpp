@@ -104,19 +104,16 @@ TEST_F(ConsoleTest, FormatterByteForByteAndTheNumberFieldBound)
         char field[::Console::LEN_NUMBER_FIELD];
         char guard[16];
     };
-    const uint32_t values[] = {0, 7, 12345, 0x7FFFFFFF, 0xFFFFFFFFu};
     for (uint32_t width = 0; width < 64; ++width) {
-        for (uint32_t value : values) {
-            for (uint32_t negative = 0; negative < 2; ++negative) {
-                for (uint32_t base : {10u, 16u}) {
-                    Guarded g;
-                    std::memset(&g, 'G', sizeof(g));
-                    const uint32_t len = ::Console::ConvertVal(value, base, negative, width,
-                                                               negative != 0 ? '0' : ' ', g.field);
-                    ASSERT_LE(len, ::Console::LEN_NUMBER_FIELD) << width << " " << value;
-                    ASSERT_EQ(std::string(16, 'G'), std::string(g.guard, 16))
-                        << width << " " << value;
-                }
+        for (uint32_t value : {0u, 7u, 12345u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+            for (uint32_t variant = 0; variant < 4; ++variant) {  // sign, then base
+                const uint32_t negative = variant % 2, base = variant < 2 ? 10 : 16;
+                Guarded g;
+                std::memset(&g, 'G', sizeof(g));
+                const uint32_t len = ::Console::ConvertVal(value, base, negative, width,
+                                                           negative != 0 ? '0' : ' ', g.field);
+                ASSERT_LE(len, ::Console::LEN_NUMBER_FIELD) << width << " " << value;
+                ASSERT_EQ(std::string(16, 'G'), std::string(g.guard, 16)) << width << " " << value;
             }
         }
     }
@@ -235,8 +232,7 @@ TEST_F(DcTest, PrintingBeforeInitDoesNothingAndDcPrintCutsAt256)
     ASSERT_NE(nullptr, dcConsole());
     EXPECT_EQ("", drain(*dcConsole()));
 
-    const std::string text(300, 'y');
-    dcPrint(text.c_str());
+    dcPrint(std::string(300, 'y').c_str());
     EXPECT_EQ(std::string(MAX_LEN_STRING_CONSOLE, 'y'), drain(*dcConsole()));
     dcPrintf("%s=%u\n", "n", 5u);
     EXPECT_EQ("n=5\r\n", drain(*dcConsole()));

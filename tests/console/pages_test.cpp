@@ -156,7 +156,7 @@ protected:
     }
 };
 
-TEST_F(PagesTest, NavigationBackHomeAndRepeat)
+TEST_F(PagesTest, NavigationVersionOtherPageAndReboot)
 {
     struct Step {
         std::string keys;
@@ -185,10 +185,7 @@ TEST_F(PagesTest, NavigationBackHomeAndRepeat)
         SCOPED_TRACE(s.keys);
         EXPECT_EQ(onWire(s.expected), Keys(s.keys));
     }
-}
 
-TEST_F(PagesTest, VersionOtherPageAndReboot)
-{
     BdPool::Init();
     BD* taken[3] = {BdPool::Get(), BdPool::Get(), BdPool::Get()};
     EXPECT_EQ(onWire("\nApplication Software for ZOK2/AM437x\nv1.0.00_beta4 2018-03-27\n"

@@ -232,18 +232,13 @@ TEST_F(ConfigTest, WorkedExampleBuildsTheGroupAStaleByteChangesNoAddressAndRecor
     }
 }
 
-// The host link comes up while the router is configuring the group: the
-// message is validated and its gates are being built, nothing is stored yet.
-void linkUpDuringConfiguration() { Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP); }
-
 TEST_F(ConfigTest, UnconfiguredStatusOnLinkUpNeverMixedWithAConfiguration)
 {
     Config::SpiConnectionHandler(SOURCE_SPI2, LINK_DOWN);
     EXPECT_EQ(0u, BdMail::NumPending());
     Config::SpiConnectionHandler(SOURCE_SPI2, LINK_UP);
-    Bytes unconfigured(42, 0);
-    unconfigured[0] = 0x96;
-    unconfigured[1] = 0xE1;
+    Bytes unconfigured = {0x96, 0xE1};
+    unconfigured.resize(42);
     const Bytes status = TakeStatus(SOURCE_ZOK2).at(0);
     EXPECT_EQ(StatusFor(unconfigured, 1), status);
     EXPECT_NE(Bytes(6, 0), Bytes(status.begin() + 2, status.begin() + 8));  // Ethernet 1's MAC
@@ -251,7 +246,8 @@ TEST_F(ConfigTest, UnconfiguredStatusOnLinkUpNeverMixedWithAConfiguration)
 
     ConfigFields f;
     f.ports = {2000, 2001};  // 46 bytes: another layout than the unconfigured 42
-    standin::onNextGate(linkUpDuringConfiguration);
+    // The link comes up while the group's gates are built: nothing stored yet.
+    standin::onNextGate([] { Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP); });
     Process(SOURCE_SPI1, f.Build());
     const std::vector<Bytes> got = TakeStatus(SOURCE_ZOK1);
     ASSERT_EQ(2u, got.size());
