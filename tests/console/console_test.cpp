@@ -33,9 +33,7 @@ std::string drain(::Console& con)
 {
     std::string out;
     uint8_t b = 0;
-    while (con.TxDataHandler(b) == EC_SUCCESS) {
-        out.push_back(static_cast<char>(b));
-    }
+    while (con.TxDataHandler(b) == EC_SUCCESS) out.push_back(static_cast<char>(b));
     return out;
 }
 
@@ -59,7 +57,7 @@ protected:
     ::Console* con = nullptr;
 };
 
-TEST_F(ConsoleTest, LiteralTextLineFeedsAndNumericConversionsWidthsAndPads)
+TEST_F(ConsoleTest, FormatterByteForByteAndTheNumberFieldBound)
 {
     EXPECT_EQ("a\r\nb", fmt(*con, "a\nb"));
     EXPECT_EQ("\r\n\r\n*** x ***\r\n", fmt(*con, "\n\n*** %s ***\n", "x"));
@@ -88,10 +86,8 @@ TEST_F(ConsoleTest, LiteralTextLineFeedsAndNumericConversionsWidthsAndPads)
     // After the one flag, a 0 is the first digit of the width.
     EXPECT_EQ("    3", fmt(*con, "%-05d", 3));
     EXPECT_EQ("10.80.0.1 : 2010", fmt(*con, "%d.%d.%d.%d : %d", 10, 80, 0, 1, 2010));
-}
 
-TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPaddingAndTheFieldStaysWithin16)
-{
+    // Pad counts outside 1..14 give no padding; the field stays within 16.
     EXPECT_EQ("7", fmt(*con, "%16u", 7u));                // pad count 15
     EXPECT_EQ("              7", fmt(*con, "%15u", 7u));  // pad count 14
     EXPECT_EQ("12345", fmt(*con, "%20u", 12345u));
@@ -108,26 +104,20 @@ TEST_F(ConsoleTest, PadCountOutsideOneToFourteenGivesNoPaddingAndTheFieldStaysWi
         char field[::Console::LEN_NUMBER_FIELD];
         char guard[16];
     };
-    const uint32_t values[] = {0, 7, 12345, 0x7FFFFFFF, 0xFFFFFFFFu};
     for (uint32_t width = 0; width < 64; ++width) {
-        for (uint32_t value : values) {
-            for (uint32_t negative = 0; negative < 2; ++negative) {
-                for (uint32_t base : {10u, 16u}) {
-                    Guarded g;
-                    std::memset(&g, 'G', sizeof(g));
-                    const uint32_t len = ::Console::ConvertVal(value, base, negative, width,
-                                                               negative != 0 ? '0' : ' ', g.field);
-                    ASSERT_LE(len, ::Console::LEN_NUMBER_FIELD) << width << " " << value;
-                    ASSERT_EQ(std::string(16, 'G'), std::string(g.guard, 16))
-                        << width << " " << value;
-                }
+        for (uint32_t value : {0u, 7u, 12345u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+            for (uint32_t variant = 0; variant < 4; ++variant) {  // sign, then base
+                const uint32_t negative = variant % 2, base = variant < 2 ? 10 : 16;
+                Guarded g;
+                std::memset(&g, 'G', sizeof(g));
+                const uint32_t len = ::Console::ConvertVal(value, base, negative, width,
+                                                           negative != 0 ? '0' : ' ', g.field);
+                ASSERT_LE(len, ::Console::LEN_NUMBER_FIELD) << width << " " << value;
+                ASSERT_EQ(std::string(16, 'G'), std::string(g.guard, 16)) << width << " " << value;
             }
         }
     }
-}
 
-TEST_F(ConsoleTest, TextCharacterPercentUnknownAndUnfinishedConversions)
-{
     EXPECT_EQ("ab   ", fmt(*con, "%5s", "ab"));
     EXPECT_EQ("ab   ", fmt(*con, "%05s", "ab"));
     EXPECT_EQ("abcdef", fmt(*con, "%3s", "abcdef"));
@@ -147,12 +137,13 @@ TEST_F(ConsoleTest, TextCharacterPercentUnknownAndUnfinishedConversions)
     EXPECT_EQ("5?", fmt(*con, "%d%5", 5));
 }
 
-TEST_F(ConsoleTest, TransmitFifoHoldsExactly8192AndALineFeedMayLoseItsSecondHalf)
+TEST_F(ConsoleTest, TransmitFifoHoldsExactly8192AndBufferSendsStopAtLengthZeroOrAFullFifo)
 {
     for (uint32_t i = 0; i < ::Console::LEN_FIFO_TX_DATA - 1; ++i) {
         ASSERT_EQ(EC_SUCCESS, con->Send(static_cast<uint8_t>('a' + i % 26)));
     }
-    EXPECT_EQ(EC_FAIL, con->Send(static_cast<uint8_t>('\n')));  // CR stored, LF refused
+    // A line feed may lose its second half: CR stored, LF refused.
+    EXPECT_EQ(EC_FAIL, con->Send(static_cast<uint8_t>('\n')));
     EXPECT_EQ(EC_FAIL, con->Send(static_cast<uint8_t>('z')));
     const std::string out = drain(*con);
     ASSERT_EQ(::Console::LEN_FIFO_TX_DATA, out.size());
@@ -163,10 +154,7 @@ TEST_F(ConsoleTest, TransmitFifoHoldsExactly8192AndALineFeedMayLoseItsSecondHalf
     uint8_t untouched = 0x5A;
     EXPECT_EQ(EC_FAIL, con->TxDataHandler(untouched));
     EXPECT_EQ(0x5A, untouched);
-}
 
-TEST_F(ConsoleTest, BufferSendStopsAtLengthOrZeroAndAtAFullFifo)
-{
     const uint8_t text[] = {'a', 'b', 0, 'c'};
     EXPECT_EQ(EC_SUCCESS, con->Send(4, text));
     EXPECT_EQ("ab", drain(*con));
@@ -197,13 +185,24 @@ TEST_F(ConsoleTest, NullArgumentsAreFatal)
     EXPECT_FATAL(makeConsole(), EC_ERROR_TASK_CREATION, "code= -10 module= consoleapl.cpp");
 }
 
-TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)
+TEST_F(ConsoleTest, KeysReachTheCallbackInOrderFromACycleOrTheTaskAndAFullFifoDropsTheRest)
 {
+    // A worker cycle hands over the keys present in one pass.
+    for (uint8_t k : {'a', 'b', 'c'}) con->RxDataHandler(k);
+    con->WorkerCycle();
+    EXPECT_EQ((std::vector<uint8_t>{'a', 'b', 'c'}), gKeys);
+    con->WorkerCycle();
+    EXPECT_EQ(3u, gKeys.size());
+    // The FIFO took them all: a full FIFO's worth fits again.
+    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) con->RxDataHandler('x');
+    con->WorkerCycle();
+    EXPECT_EQ(3u + ::Console::LEN_FIFO_RX_DATA, gKeys.size());
+    gKeys.clear();
+
     hostKernelReset(HostClockMode::Virtual);
     ::Console* live = makeConsole();
-    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA + 1; ++i) {
-        live->RxDataHandler(static_cast<uint8_t>(i));  // the 1025th is dropped
-    }
+    // The 1025th key is dropped.
+    for (uint32_t i = 0; i <= ::Console::LEN_FIFO_RX_DATA; ++i) live->RxDataHandler(uint8_t(i));
     // A driver-side task delivers one more key once the console caught up.
     ti_sysbios_knl_Task_Params p;
     ti_sysbios_knl_Task_Params_init(&p);
@@ -217,24 +216,8 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderAndAFullReceiveFifoDropsTheRest)
         &p);
     hostKernelRun(10);
     ASSERT_EQ(::Console::LEN_FIFO_RX_DATA + 1, gKeys.size());
-    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) {
-        ASSERT_EQ(static_cast<uint8_t>(i), gKeys[i]);
-    }
+    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) ASSERT_EQ(uint8_t(i), gKeys[i]);
     EXPECT_EQ('k', gKeys.back());
-}
-
-TEST_F(ConsoleTest, WorkerCycleHandsOverTheKeysPresentInOnePass)
-{
-    ::Console* con = makeConsole();
-    for (uint8_t k : {'a', 'b', 'c'}) con->RxDataHandler(k);
-    con->WorkerCycle();
-    EXPECT_EQ((std::vector<uint8_t>{'a', 'b', 'c'}), gKeys);
-    con->WorkerCycle();
-    EXPECT_EQ(3u, gKeys.size());
-    // The FIFO took them all: a full FIFO's worth fits again.
-    for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) con->RxDataHandler('x');
-    con->WorkerCycle();
-    EXPECT_EQ(3u + ::Console::LEN_FIFO_RX_DATA, gKeys.size());
 }
 
 class DcTest : public FirmwareTest {};
@@ -249,8 +232,7 @@ TEST_F(DcTest, PrintingBeforeInitDoesNothingAndDcPrintCutsAt256)
     ASSERT_NE(nullptr, dcConsole());
     EXPECT_EQ("", drain(*dcConsole()));
 
-    const std::string text(300, 'y');
-    dcPrint(text.c_str());
+    dcPrint(std::string(300, 'y').c_str());
     EXPECT_EQ(std::string(MAX_LEN_STRING_CONSOLE, 'y'), drain(*dcConsole()));
     dcPrintf("%s=%u\n", "n", 5u);
     EXPECT_EQ("n=5\r\n", drain(*dcConsole()));

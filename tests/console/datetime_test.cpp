@@ -24,7 +24,14 @@ static std::ostream& operator<<(std::ostream& os, const DATE_TIME_T& t)
 
 namespace {
 
-TEST(DateTimeTest, DurationBreakdowns)
+uint32_t daysIn(uint32_t year, uint32_t month)
+{
+    static const uint32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
+    return days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
 {
     struct Case {
         uint32_t seconds;
@@ -48,29 +55,16 @@ TEST(DateTimeTest, DurationBreakdowns)
         DateTime::ToDaysCount(c.seconds, t);
         EXPECT_EQ(c.days, t);
     }
-}
 
-uint32_t daysIn(uint32_t year, uint32_t month)
-{
-    static const uint32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = year % 400 == 0 || (year % 4 == 0 && year % 100 != 0);
-    return days[month - 1] + (month == 2 && leap ? 1 : 0);
-}
-
-TEST(DateTimeTest, CalendarConversionsAreInverseOnEveryDayAndRefuseTheRest)
-{
+    // Calendar conversions: inverse on every day, the rest refused.
     uint64_t dayCount = 0;
     uint32_t accepted = 0;
     for (uint32_t year = 1900; year <= 2105; ++year) {
         for (uint32_t month = 1; month <= 12; ++month) {
             for (uint32_t day = 1; day <= daysIn(year, month); ++day, ++dayCount) {
                 for (uint32_t secondOfDay : {0u, 86399u}) {
-                    const DATE_TIME_T t = {year,
-                                           month,
-                                           day,
-                                           secondOfDay / 3600,
-                                           secondOfDay / 60 % 60,
-                                           secondOfDay % 60};
+                    const uint32_t sec = secondOfDay;
+                    const DATE_TIME_T t = {year, month, day, sec / 3600, sec / 60 % 60, sec % 60};
                     const uint64_t expected = dayCount * 86400 + secondOfDay;
                     uint32_t seconds = 7;
                     const ERROR_CODES_E r = DateTime::ToTimestamp(t, seconds);
@@ -123,24 +117,23 @@ TEST_F(RtcTest, SetKeeps24HourModeAtHour23AndTheClockRuns)
     const DATE_TIME_T set = {24, 2, 29, 23, 59, 58};
     ASSERT_EQ(EC_SUCCESS, DateTime::SetRtc(set));
     EXPECT_EQ(0u, regRead32(RTC_SS_REGS + RTC_CTRL_REG) & RTC_CTRL_MODE_12H);
-    DATE_TIME_T got = {};
-    DateTime::GetRtc(got);
-    EXPECT_EQ(set, got);
-    const HostRtcTime now = hostRtcNow();
-    EXPECT_EQ(23u, now.hour);
-    EXPECT_EQ(29u, now.day);
+    const auto rtc = [] {
+        DATE_TIME_T got = {};
+        DateTime::GetRtc(got);
+        return got;
+    };
+    EXPECT_EQ(set, rtc());
+    EXPECT_EQ(23u, hostRtcNow().hour);
+    EXPECT_EQ(29u, hostRtcNow().day);
 
     hostClockAdvance(1000);
-    DateTime::GetRtc(got);
-    EXPECT_EQ((DATE_TIME_T{24, 2, 29, 23, 59, 59}), got);
+    EXPECT_EQ((DATE_TIME_T{24, 2, 29, 23, 59, 59}), rtc());
     hostClockAdvance(1000);
-    DateTime::GetRtc(got);
-    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), got);
+    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), rtc());
 
     EXPECT_EQ(EC_FAIL, DateTime::SetRtc({100, 1, 1, 0, 0, 0}));
     EXPECT_EQ(EC_FAIL, DateTime::SetRtc({24, 1, 1, 24, 0, 0}));
-    DateTime::GetRtc(got);
-    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), got);
+    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), rtc());
     EXPECT_EQ(0u, hostRtcLockedWrites());
 }
 

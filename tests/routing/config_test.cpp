@@ -5,6 +5,8 @@
 // being stored.
 #include "configapl.h"
 
+#include <tuple>
+
 #include "ethapl.h"
 #include "ipgateapl.h"
 #include "routingtest.h"
@@ -37,8 +39,7 @@ protected:
         BdPool::Put(bd);
     }
 
-    // The status messages posted since the last call, each checked for its
-    // addressing.
+    // The status messages posted since the last call, addressing checked.
     static std::vector<Bytes> TakeStatus(SOURCES_E expectedSource)
     {
         std::vector<Bytes> out;
@@ -55,8 +56,7 @@ protected:
         return out;
     }
 
-    // What the board answers for an accepted message: MAC, version bytes and
-    // checksum written over it.
+    // The answer to an accepted message: MAC, version and checksum written in.
     static Bytes StatusFor(Bytes msg, uint32_t ethIndex)
     {
         Ethernet::GetMacAddr(ethIndex, 6, &msg[2]);
@@ -162,7 +162,7 @@ TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
     EXPECT_EQ(1u, hIpGate[1]->GetEthIndex());
 }
 
-TEST_F(ConfigTest, WorkedExampleBuildsTheGroupAndAStaleByteCannotChangeAnAddress)
+TEST_F(ConfigTest, WorkedExampleBuildsTheGroupAStaleByteChangesNoAddressAndRecordsDecode)
 {
     Process(SOURCE_SPI1, workedExampleOnRs232(), 0x77);
     EXPECT_EQ(StatusFor(workedExampleOnRs232(), 0), TakeStatus(SOURCE_ZOK1).at(0));
@@ -170,10 +170,9 @@ TEST_F(ConfigTest, WorkedExampleBuildsTheGroupAndAStaleByteCannotChangeAnAddress
 
     IPGATE_CONFIG_T ip{};
     hIpGate[0]->GetConfig(ip);
-    EXPECT_EQ(netAddr(255, 255, 255, 0), ip.netMask);
-    EXPECT_EQ(netAddr(192, 168, 1, 1), ip.gatewayIpAddr);
-    EXPECT_EQ(netAddr(192, 168, 1, 10), ip.ipAddr);
-    EXPECT_EQ(0u, ip.numOfMultiAddrs);
+    EXPECT_EQ(std::make_tuple(netAddr(255, 255, 255, 0), netAddr(192, 168, 1, 1),
+                              netAddr(192, 168, 1, 10), 0u),
+              std::make_tuple(ip.netMask, ip.gatewayIpAddr, ip.ipAddr, ip.numOfMultiAddrs));
     EXPECT_EQ(0u, hIpGate[0]->GetEthIndex());
     const uint16_t defaults[] = {2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007,
                                  2008, 2009, 2012, 2013, 2014, 2015, 53300};
@@ -185,39 +184,31 @@ TEST_F(ConfigTest, WorkedExampleBuildsTheGroupAndAStaleByteCannotChangeAnAddress
     }
     EXPECT_EQ(nullptr, hIpGate[1]);
 
-    struct Line {
-        uint16_t uart;
-        uint32_t standard, protType, baud, parity, recvTimeout, interChar;
+    // What a record decodes to, source and ACK window aside.
+    const auto decoded = [](const SCIGATE_CONFIG_T& c) {
+        return std::make_tuple(c.uartIndex, c.uartStandard, c.uartBaudRate, c.uartWordLength,
+                               c.uartStopBits, c.uartParity, c.protType, c.bacmMaster,
+                               c.protTicksRecvTimeout, c.bacmPhysicalAddr, c.rawosInterCharTimeout);
     };
-    const Line lines[] = {
-        {1, UART_STANDARD_RS232, SCI_PROT_TYPE_BACM, 115200, UART_PARITY_NONE, 1000, 0},
-        {2, UART_STANDARD_RS232, SCI_PROT_TYPE_RAWOS, 115200, UART_PARITY_ODD, 60000, 80},
+    // The address is byte S + 8 for both lines, not the stale 0x77.
+    const SCIGATE_CONFIG_T lines[] = {
+        {SOURCE_SCI1, 1, UART_STANDARD_RS232, 115200, UART_WORD_LENGTH_8, UART_STOP_BIT_1,
+         UART_PARITY_NONE, SCI_PROT_TYPE_BACM, 0, 1000, 0, 5, 0},
+        {SOURCE_SCI2, 2, UART_STANDARD_RS232, 115200, UART_WORD_LENGTH_8, UART_STOP_BIT_1,
+         UART_PARITY_ODD, SCI_PROT_TYPE_RAWOS, 0, 60000, 0, 5, 80},
     };
     for (uint16_t k = 0; k < 2; ++k) {
         SCOPED_TRACE(k);
         ASSERT_NE(nullptr, hSciGate[k]);
         SCIGATE_CONFIG_T c{};
         hSciGate[k]->GetConfig(c);
-        EXPECT_EQ(static_cast<SOURCES_E>(SOURCE_SCI1 + k), hSciGate[k]->source);
-        EXPECT_EQ(lines[k].uart, c.uartIndex);
-        EXPECT_EQ(lines[k].standard, c.uartStandard);
-        EXPECT_EQ(lines[k].protType, c.protType);
-        EXPECT_EQ(lines[k].baud, c.uartBaudRate);
-        EXPECT_EQ(lines[k].parity, c.uartParity);
-        EXPECT_EQ(UART_WORD_LENGTH_8, c.uartWordLength);
-        EXPECT_EQ(UART_STOP_BIT_1, c.uartStopBits);
-        EXPECT_EQ(0u, c.bacmMaster);
-        EXPECT_EQ(lines[k].recvTimeout, c.protTicksRecvTimeout);
-        EXPECT_EQ(lines[k].interChar, c.rawosInterCharTimeout);
-        EXPECT_EQ(5u, c.bacmPhysicalAddr);  // byte S + 8 for both lines, not the stale 0x77
-        EXPECT_NEAR(115200.0, hostUartState(lines[k].uart).bitRate, 115200 * 0.01);
+        EXPECT_EQ(lines[k].source, hSciGate[k]->source);
+        EXPECT_EQ(decoded(lines[k]), decoded(c));
+        EXPECT_NEAR(115200.0, hostUartState(lines[k].uartIndex).bitRate, 115200 * 0.01);
     }
     EXPECT_EQ(200u, hSciGate[0]->bacmTicksAckWindow);
     EXPECT_EQ(nullptr, hSciGate[2]);
-}
 
-TEST_F(ConfigTest, RecordFieldsDecode)
-{
     struct Case {
         uint8_t b0, b1;
         uint32_t standard, protType, baud, parity, interChar8ms;
@@ -241,35 +232,23 @@ TEST_F(ConfigTest, RecordFieldsDecode)
     }
 }
 
-TEST_F(ConfigTest, LinkUpBeforeConfigurationGetsTheUnconfiguredStatus)
+TEST_F(ConfigTest, UnconfiguredStatusOnLinkUpNeverMixedWithAConfiguration)
 {
     Config::SpiConnectionHandler(SOURCE_SPI2, LINK_DOWN);
     EXPECT_EQ(0u, BdMail::NumPending());
     Config::SpiConnectionHandler(SOURCE_SPI2, LINK_UP);
-    Bytes expected(42, 0);
-    expected[0] = 0x96;
-    expected[1] = 0xE1;
-    Ethernet::GetMacAddr(1, 6, &expected[2]);
-    EXPECT_NE(Bytes(6, 0), Bytes(expected.begin() + 2, expected.begin() + 8));
-    expected[39] = 0x10;
-    expected[40] = 0x00;
-    expected[41] = Crc::Calc8bitsChecksum(41, expected.data());
-    EXPECT_EQ(expected, TakeStatus(SOURCE_ZOK2).at(0));
-}
+    Bytes unconfigured = {0x96, 0xE1};
+    unconfigured.resize(42);
+    const Bytes status = TakeStatus(SOURCE_ZOK2).at(0);
+    EXPECT_EQ(StatusFor(unconfigured, 1), status);
+    EXPECT_NE(Bytes(6, 0), Bytes(status.begin() + 2, status.begin() + 8));  // Ethernet 1's MAC
+    EXPECT_EQ((Bytes{0x10, 0x00}), Bytes(status.begin() + 39, status.begin() + 41));  // v1.0.00
 
-// The host link comes up while the router is configuring the group: the
-// message is validated and its gates are being built, nothing is stored yet.
-void linkUpDuringConfiguration() { Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP); }
-
-TEST_F(ConfigTest, StatusMessageNeverMixesTwoConfigurations)
-{
     ConfigFields f;
     f.ports = {2000, 2001};  // 46 bytes: another layout than the unconfigured 42
-    standin::onNextGate(linkUpDuringConfiguration);
+    // The link comes up while the group's gates are built: nothing stored yet.
+    standin::onNextGate([] { Config::SpiConnectionHandler(SOURCE_SPI1, LINK_UP); });
     Process(SOURCE_SPI1, f.Build());
-    Bytes unconfigured(42, 0);
-    unconfigured[0] = 0x96;
-    unconfigured[1] = 0xE1;
     const std::vector<Bytes> got = TakeStatus(SOURCE_ZOK1);
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ(StatusFor(unconfigured, 0), got[0]);  // the link's, as it was before

@@ -179,9 +179,8 @@ void script()
     std::vector<std::vector<Seen>*> targets = {&gLine[0].got, &gLine[1].got, &gLine[2].got,
                                                &gEth[0],      &gEth[1],      &gHost[0].got,
                                                &gHost[1].got};
-    for (size_t i = 0; i < std::size(rows); ++i) {
+    for (size_t i = 0; i < std::size(rows); ++i)
         T::Post(rows[i].source, rows[i].destPort, {static_cast<uint8_t>(i), 0x10});
-    }
     T::Run();
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(i);
@@ -213,7 +212,9 @@ void script()
     s = T::Stats();
     EXPECT_EQ(1u, s.routerState);
     EXPECT_EQ(0u, s.numOfMsgsToRoute + s.numOfMsgFormatErrors + s.numOfUnknownUdpPortErrors);
-    EXPECT_EQ(NUM_BDS, T::FreeBds());
+    BDPOOL_STATS_T pool;
+    BdPool::GetStats(pool);
+    EXPECT_EQ(NUM_BDS, pool.numOfFreeBds);
     EXPECT_EQ("", T::ConsoleOut(false));
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <string>
 #include <vector>
@@ -46,22 +47,14 @@ struct ConfigFields {
     Bytes Build() const
     {
         Bytes m = {0x96, 0xE1, 0, 0, 0, 0, 0, 0};
-        m.insert(m.end(), mask.begin(), mask.end());
-        m.insert(m.end(), gateway.begin(), gateway.end());
-        m.insert(m.end(), address.begin(), address.end());
+        const auto put = [&m](const Bytes& b) { m.insert(m.end(), b.begin(), b.end()); };
+        for (const Bytes& b : {mask, gateway, address}) put(b);
         m.push_back(numMulticast == 0xFF ? static_cast<uint8_t>(multicast.size()) : numMulticast);
-        for (const Bytes& a : multicast) m.insert(m.end(), a.begin(), a.end());
+        for (const Bytes& a : multicast) put(a);
         m.insert(m.end(), 8, 0);
         m.push_back(numPorts == 0xFF ? static_cast<uint8_t>(ports.size()) : numPorts);
-        for (uint16_t p : ports) {
-            m.push_back(static_cast<uint8_t>(p >> 8));
-            m.push_back(static_cast<uint8_t>(p));
-        }
-        m.insert(m.end(), line1.begin(), line1.end());
-        m.insert(m.end(), line2.begin(), line2.end());
-        m.push_back(bacmAddr);
-        m.push_back(0);
-        m.push_back(0);
+        for (uint16_t p : ports) put({static_cast<uint8_t>(p >> 8), static_cast<uint8_t>(p)});
+        for (const Bytes& b : {line1, line2, Bytes{bacmAddr, 0, 0}}) put(b);
         m.push_back(Crc::Calc8bitsChecksum(static_cast<uint32_t>(m.size()), m.data()));
         return m;
     }
@@ -118,10 +111,8 @@ protected:
     }
 
 public:
-    // Everything the console printed since the last call, line ends as the
-    // firmware wrote them: what reached UART 0 and what still waits in the
-    // console's FIFO (no console driver task runs in manual time).
-    // With the scheduler running, the console's own driver task empties it.
+    // The console's text since the last call, without CRs: what reached UART 0
+    // and, unless its driver task runs, what waits in the console's FIFO.
     static std::string ConsoleOut(bool drainFifo = true)
     {
         std::string raw = Console();
@@ -130,16 +121,7 @@ public:
         while (drainFifo && dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
             raw.push_back(static_cast<char>(b));
         }
-        std::string text;
-        for (char c : raw) {
-            if (c != '\r') text.push_back(c);
-        }
-        return text;
-    }
-    static uint32_t FreeBds()
-    {
-        BDPOOL_STATS_T s;
-        BdPool::GetStats(s);
-        return s.numOfFreeBds;
+        raw.erase(std::remove(raw.begin(), raw.end(), '\r'), raw.end());
+        return raw;
     }
 };

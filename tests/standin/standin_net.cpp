@@ -29,15 +29,11 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
       numOfUdpPorts(0),
       udpSet{}
 {
-    if (numOfMultiAddrs > MAX_NUM_MULTI_ADDR) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
+    if (numOfMultiAddrs > MAX_NUM_MULTI_ADDR) EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     for (uint32_t i = 0; i < numOfMultiAddrs; ++i) listOfMultiAddrs[i] = config.listOfMultiAddrs[i];
     void (*hook)() = standin::mGateHook;
     standin::mGateHook = nullptr;
-    if (hook != nullptr) {
-        hook();
-    }
+    if (hook != nullptr) hook();
 }
 
 void IpGate::RecvMessageHandler(BD* bd) { (void)BdMail::PostOrRecycle(bd); }
@@ -55,9 +51,7 @@ void IpGate::GetConfig(IPGATE_CONFIG_T& config) const
 
 void IpGate::OpenUdpPort(uint16_t port)
 {
-    if (numOfUdpPorts >= MAX_NUM_UDP_PORTS) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
+    if (numOfUdpPorts >= MAX_NUM_UDP_PORTS) EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     udpSet[numOfUdpPorts] = new UDP(UDP_CONFIG_T{source, RecvMessageHandler, port, ipAddr});
     numOfUdpPorts = numOfUdpPorts + 1;
 }
@@ -75,15 +69,9 @@ ERROR_CODES_E IpGate::GetUdpPortIndex(uint16_t port, uint32_t& portIndex) const
 
 ERROR_CODES_E IpGate::SendUdpPort(uint32_t portIndex, BD* bd)
 {
-    if (portIndex >= numOfUdpPorts) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
-    if (udpSet[portIndex]->GetLocalPort() != bd->DestPort()) {
-        return EC_FAIL;
-    }
-    if (standin::mSendHook != nullptr) {
-        standin::mSendHook(ethIndex, bd);
-    }
+    if (portIndex >= numOfUdpPorts) EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
+    if (udpSet[portIndex]->GetLocalPort() != bd->DestPort()) return EC_FAIL;
+    if (standin::mSendHook != nullptr) standin::mSendHook(ethIndex, bd);
     return EC_SUCCESS;
 }
 
@@ -95,9 +83,7 @@ ERROR_CODES_E IpGate::SendUdp(BD* bd)
 
 void IpGate::GetStatsUdpPort(uint32_t portIndex, UDP_STATS_T& stats) const
 {
-    if (portIndex >= numOfUdpPorts) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
+    if (portIndex >= numOfUdpPorts) EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     udpSet[portIndex]->GetStats(stats);
 }
 
