@@ -18,13 +18,17 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
     }
+    static uint32_t FreeBds()
+    {
+        BDPOOL_STATS_T st{};
+        BdPool::GetStats(st);
+        return st.numOfFreeBds;
+    }
 };
 
 TEST_F(PoolTest, InitLeavesAllFreeWithTheLastSlotOnTop)
 {
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(128u, FreeBds());
     BD* first = BdPool::Get();
     BD* second = BdPool::Get();
     // Slots are consecutive in one array: the last slot is handed out first.
@@ -48,9 +52,7 @@ TEST_F(PoolTest, AllBdsCanBeTakenAndTheNextIsFatal)
         taken.insert(BdPool::Get());
     }
     EXPECT_EQ(128u, taken.size());
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(0u, st.numOfFreeBds);
+    EXPECT_EQ(0u, FreeBds());
     EXPECT_FATAL(
         BdPool::Get(), EC_ERROR_BD_POOL_EMPTY,
         "^\r\nFATAL ERROR: code= -30 module= bdpoolapl.cpp file= bdpoolapl.cpp line= [0-9]+$");
@@ -108,9 +110,7 @@ TEST_F(PoolTest, RefusedBdGoesBackToThePool)
     BD* refused = BdPool::Get();
     refused->Source(SOURCE_SPI1);
     EXPECT_EQ(EC_FAIL, BdMail::PostOrRecycle(refused));
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u - 64u, st.numOfFreeBds);
+    EXPECT_EQ(128u - 64u, FreeBds());
     EXPECT_EQ(64u, BdMail::NumPending());
     EXPECT_EQ(SOURCE_NONE, refused->Source());
 }
@@ -120,9 +120,7 @@ TEST_F(PoolTest, RestartFreesEveryBdInInitsOrder)
     BD* top = BdPool::Get();
     for (int i = 0; i < 9; ++i) BdPool::Get();
     BdPool::Restart();
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(128u, FreeBds());
     EXPECT_EQ(top, BdPool::Get());
     // The free flags start over too: a BD taken after Restart can go back.
     BdPool::Put(top);
@@ -135,8 +133,6 @@ TEST_F(PoolTest, NullPutAndSecondPutOfAFreeBdAreFatal)
     BD* bd = BdPool::Get();
     BdPool::Put(bd);
     EXPECT_FATAL(BdPool::Put(bd), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdpoolapl.cpp");
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(128u, FreeBds());
 }
 }  // namespace
