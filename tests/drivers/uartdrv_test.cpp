@@ -196,9 +196,7 @@ TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
 {
     // UART 2 was never opened: the FIFO fills (nothing transmits) and the
     // writer must neither hang nor write into a full FIFO.
-    for (int i = 0; i < 64; ++i) {
-        uartWriteByte(2, static_cast<uint8_t>(i));
-    }
+    for (int i = 0; i < 64; ++i) uartWriteByte(2, static_cast<uint8_t>(i));
     EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
     uartWriteByte(2, 0xAA);
     EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
@@ -207,28 +205,22 @@ TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
     uartWriteByte(NUM_OF_UARTS, 0x55);
 }
 
-TEST_F(UartDrvTest, WriteBufferAndReadByteOnAnOpenUart)
-{
-    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
-    const std::string text = "polled\n";
-    uartWriteBuffer(1, static_cast<uint32_t>(text.size()),
-                    reinterpret_cast<const uint8_t*>(text.data()));
-    hostClockAdvance(2);
-    std::vector<uint8_t> line;
-    takeLine(1, line);
-    EXPECT_EQ(text, std::string(line.begin(), line.end()));
-
-    hostUartRxFifoPut(1, 0x42, 0);
-    EXPECT_EQ(0x42, uartReadByte(1));
-}
-
-TEST_F(UartDrvTest, CloseDisablesTheUartAndAllowsAnotherOpen)
+TEST_F(UartDrvTest, PolledWriteAndReadOnAnOpenUartThenCloseAndOpenAgain)
 {
     uartClose(1);  // not open: nothing happens
     EXPECT_EQ(7u, hostUartState(1).mode);
     {
         UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
         EXPECT_EQ(0u, hostUartState(1).mode);
+        const std::string text = "polled\n";
+        uartWriteBuffer(1, static_cast<uint32_t>(text.size()),
+                        reinterpret_cast<const uint8_t*>(text.data()));
+        hostClockAdvance(2);
+        std::vector<uint8_t> line;
+        takeLine(1, line);
+        EXPECT_EQ(text, std::string(line.begin(), line.end()));
+        hostUartRxFifoPut(1, 0x42, 0);
+        EXPECT_EQ(0x42, uartReadByte(1));
     }
     uartClose(1);
     EXPECT_EQ(7u, hostUartState(1).mode);
