@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 #include "bdmailapl.h"
 #include "bdpoolapl.h"
@@ -26,17 +27,14 @@ protected:
     }
 };
 
-TEST_F(PoolTest, InitLeavesAllFreeWithTheLastSlotOnTop)
+TEST_F(PoolTest, InitLeavesAllFreeOnTheFirmwareHeapWithTheLastSlotOnTop)
 {
     EXPECT_EQ(128u, FreeBds());
     BD* first = BdPool::Get();
     BD* second = BdPool::Get();
     // Slots are consecutive in one array: the last slot is handed out first.
     EXPECT_EQ(first->BufferPtr() - LEN_BD_BUFFER, second->BufferPtr());
-}
 
-TEST_F(PoolTest, BdsLiveOnTheFirmwareHeap)
-{
     xdc_runtime_Memory_Stats st{};
     xdc_runtime_Memory_getStats(&st);
     EXPECT_EQ(KERNEL_HEAP_SIZE, st.totalSize);
@@ -71,12 +69,9 @@ TEST_F(PoolTest, ReturnedBdComesBackCleanButKeepsItsBytes)
     BdPool::Put(bd);
     BD* again = BdPool::Get();
     ASSERT_EQ(bd, again);
-    EXPECT_EQ(SOURCE_NONE, again->Source());
-    EXPECT_EQ(0u, again->Load());
-    EXPECT_EQ(0u, again->SourceIpAddr());
-    EXPECT_EQ(0u, again->DestIpAddr());
-    EXPECT_EQ(0, again->SourcePort());
-    EXPECT_EQ(0, again->DestPort());
+    EXPECT_EQ(std::make_tuple(SOURCE_NONE, 0u, 0u, 0u, 0, 0),
+              std::make_tuple(again->Source(), again->Load(), again->SourceIpAddr(),
+                              again->DestIpAddr(), again->SourcePort(), again->DestPort()));
     EXPECT_EQ(3, again->Buffer(2));
 }
 

@@ -3,6 +3,7 @@
 // each received word is answered with, and the fatal start-up faults.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "fakeprotocol.h"
@@ -46,24 +47,17 @@ TEST_F(SpiDrvTest, ProgramsEachControllerAsAnSpiSlaveWithOneWordPerInterrupt)
         FakeProtocol prot;
         open(index, &prot);
         const HostMcspiState s = hostMcspiState(index);
-        EXPECT_EQ(1u, s.resets);
-        EXPECT_EQ(0x300u, s.clockActivity);
-        EXPECT_EQ(0x8u, s.idleMode);
-        EXPECT_EQ(0u, s.wakeUp);
-        EXPECT_EQ(0u, s.autoIdle);
-        EXPECT_TRUE(s.csEnabled);
-        EXPECT_TRUE(s.slave);
-        EXPECT_TRUE(s.singleChannel);
-        EXPECT_EQ(SOC_MCSPI_CLOCK_HZ, s.inClockHz);
-        EXPECT_EQ(9216000u, s.outClockHz);
-        EXPECT_EQ(1u, s.clockMode);
-        EXPECT_EQ(0x380u, s.wordLength);
-        EXPECT_EQ(0x40u, s.csPolarity);
-        EXPECT_EQ(0u, s.txFifo);
-        EXPECT_EQ(0u, s.rxFifo);
-        EXPECT_TRUE(s.channelEnabled);
-        EXPECT_EQ(MCSPI_INT_RX_FULL_CH0, s.intEnable);
-        EXPECT_EQ(0u, s.status);
+        // Reset once, then the system configuration: clocks, idle, wake-up, auto-idle.
+        EXPECT_EQ(std::make_tuple(1u, 0x300u, 0x8u, 0u, 0u),
+                  std::make_tuple(s.resets, s.clockActivity, s.idleMode, s.wakeUp, s.autoIdle));
+        // A slave on one channel with its chip select; the channel's clocks and word.
+        EXPECT_EQ(std::make_tuple(true, true, true),
+                  std::tie(s.csEnabled, s.slave, s.singleChannel));
+        EXPECT_EQ(std::make_tuple(SOC_MCSPI_CLOCK_HZ, 9216000u, 1u, 0x380u, 0x40u),
+                  std::tie(s.inClockHz, s.outClockHz, s.clockMode, s.wordLength, s.csPolarity));
+        // No FIFOs; the channel on with only the receive interrupt, none pending.
+        EXPECT_EQ(std::make_tuple(0u, 0u, true, MCSPI_INT_RX_FULL_CH0, 0u),
+                  std::tie(s.txFifo, s.rxFifo, s.channelEnabled, s.intEnable, s.status));
     }
 }
 

@@ -141,8 +141,15 @@ TEST_F(KernelTest, InterruptLockDefersInterruptsUntilRestore)
     EXPECT_EQ((Lines{"masked@0", "isr@0", "restored@0"}), RunFor(10));
 }
 
-TEST_F(KernelTest, SemaphoreTimeOuts)
+TEST_F(KernelTest, SemaphoreTimeOutsAndABinaryOneCountsToOne)
 {
+    ti_sysbios_knl_Semaphore_Handle bin =
+        ti_sysbios_knl_Semaphore_create(1, ti_sysbios_knl_Semaphore_Mode_BINARY);
+    ti_sysbios_knl_Semaphore_post(bin);
+    ti_sysbios_knl_Semaphore_post(bin);
+    EXPECT_EQ(1, ti_sysbios_knl_Semaphore_getCount(bin));
+    EXPECT_TRUE(ti_sysbios_knl_Semaphore_pend(bin, BIOS_NO_WAIT));
+    EXPECT_FALSE(ti_sysbios_knl_Semaphore_pend(bin, BIOS_NO_WAIT));
     spawn(2, [](UArg, UArg) {
         note(ti_sysbios_knl_Semaphore_pend(gSem, BIOS_NO_WAIT) ? "took" : "none");
         note(ti_sysbios_knl_Semaphore_pend(gSem, 5) ? "took" : "timeout");
@@ -156,17 +163,6 @@ TEST_F(KernelTest, SemaphoreTimeOuts)
         ti_sysbios_knl_Semaphore_post(gSem);
     });
     EXPECT_EQ((Lines{"none@0", "timeout@5", "took@12", "took@15"}), RunFor(200));
-}
-
-TEST_F(KernelTest, BinarySemaphoreCountsToOne)
-{
-    ti_sysbios_knl_Semaphore_Handle bin =
-        ti_sysbios_knl_Semaphore_create(1, ti_sysbios_knl_Semaphore_Mode_BINARY);
-    ti_sysbios_knl_Semaphore_post(bin);
-    ti_sysbios_knl_Semaphore_post(bin);
-    EXPECT_EQ(1, ti_sysbios_knl_Semaphore_getCount(bin));
-    EXPECT_TRUE(ti_sysbios_knl_Semaphore_pend(bin, BIOS_NO_WAIT));
-    EXPECT_FALSE(ti_sysbios_knl_Semaphore_pend(bin, BIOS_NO_WAIT));
 }
 
 TEST_F(KernelTest, MailboxTimeOutsAndOrder)

@@ -177,7 +177,7 @@ protected:
     }
 };
 
-TEST_F(RtcCtrlTest, WritesNeedTheKickUnlock)
+TEST_F(RtcCtrlTest, WritesNeedTheKickUnlockAndTwelveHourModeShowsThePmBit)
 {
     Rtc(0x00, 0x30);
     EXPECT_EQ(1u, hostRtcLockedWrites());
@@ -189,6 +189,16 @@ TEST_F(RtcCtrlTest, WritesNeedTheKickUnlock)
     Unlock();
     Rtc(0x00, 0x30);
     EXPECT_EQ(0x30u, Rtc(0x00));
+    // 12-hour mode shows the PM bit.
+    Rtc(0x08, 0x13);
+    EXPECT_EQ(13u, hostRtcNow().hour);
+    Rtc(0x40, 0x08);              // 12-hour mode, stopped
+    EXPECT_EQ(0x81u, Rtc(0x08));  // 1 PM
+    Rtc(0x08, 0x12);              // 12 AM is midnight
+    EXPECT_EQ(0u, hostRtcNow().hour);
+    Rtc(0x40, 0x00);
+    Rtc(0x08, 0x23);
+    EXPECT_EQ(0x23u, Rtc(0x08));
 }
 
 TEST_F(RtcCtrlTest, RunningClockRollsOverTheCenturyInBcd)
@@ -206,20 +216,6 @@ TEST_F(RtcCtrlTest, RunningClockRollsOverTheCenturyInBcd)
     hostClockAdvance(3000);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(after[i], Rtc(offsets[i])) << std::hex << offsets[i];
     EXPECT_EQ(0x02u, Rtc(0x44) & 0x02);  // running
-}
-
-TEST_F(RtcCtrlTest, TwelveHourModeShowsThePmBit)
-{
-    Unlock();
-    Rtc(0x08, 0x13);
-    EXPECT_EQ(13u, hostRtcNow().hour);
-    Rtc(0x40, 0x08);              // 12-hour mode, stopped
-    EXPECT_EQ(0x81u, Rtc(0x08));  // 1 PM
-    Rtc(0x08, 0x12);              // 12 AM is midnight
-    EXPECT_EQ(0u, hostRtcNow().hour);
-    Rtc(0x40, 0x00);
-    Rtc(0x08, 0x23);
-    EXPECT_EQ(0x23u, Rtc(0x08));
 }
 
 TEST_F(RtcCtrlTest, MacWordsCarryTheBytesInTheirOrderAndAreReadOnly)
