@@ -23,9 +23,7 @@ TEST_F(BdTest, ConstructionZeroesDataAndHeaderAndNeedsABuffer)
     EXPECT_EQ(0u, bd.SourceIpAddr());
     EXPECT_EQ(0u, bd.DestPort());
     EXPECT_EQ(kCap, bd.Capacity());
-    for (uint8_t b : area) {
-        ASSERT_EQ(0, b);
-    }
+    for (uint8_t b : area) ASSERT_EQ(0, b);
     EXPECT_FATAL(BD(kCap, nullptr), EC_ERROR_INVALID_ARGUMENT,
                  "FATAL ERROR: code= -20 module= bdapl.cpp file= bdapl.cpp line= [0-9]+");
 }

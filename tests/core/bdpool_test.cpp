@@ -46,9 +46,7 @@ TEST_F(PoolTest, InitLeavesAllFreeOnTheFirmwareHeapWithTheLastSlotOnTop)
 TEST_F(PoolTest, AllBdsCanBeTakenAndTheNextIsFatal)
 {
     std::set<BD*> taken;
-    for (int i = 0; i < NUM_BDS; ++i) {
-        taken.insert(BdPool::Get());
-    }
+    for (int i = 0; i < NUM_BDS; ++i) taken.insert(BdPool::Get());
     EXPECT_EQ(128u, taken.size());
     EXPECT_EQ(0u, FreeBds());
     EXPECT_FATAL(
@@ -75,18 +73,24 @@ TEST_F(PoolTest, ReturnedBdComesBackCleanButKeepsItsBytes)
     EXPECT_EQ(3, again->Buffer(2));
 }
 
-TEST_F(PoolTest, MailboxHoldsSixtyFourInOrder)
+TEST_F(PoolTest, MailboxHoldsSixtyFourInOrderAndARefusedBdGoesBackToThePool)
 {
     BD* bds[BdMail::NUM_MAILBOX_ITENS + 1];
-    for (auto& bd : bds) {
-        bd = BdPool::Get();
-    }
+    for (auto& bd : bds) bd = BdPool::Get();
     for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::Post(bds[i])) << i;
+        ASSERT_EQ(EC_SUCCESS, i % 2 == 0 ? BdMail::Post(bds[i]) : BdMail::PostOrRecycle(bds[i]))
+            << i;
     }
     const uint64_t before = hostClockTicks64();
     EXPECT_EQ(EC_FAIL, BdMail::Post(bds[64]));
     EXPECT_EQ(before, hostClockTicks64());  // refused at once, no waiting
+    bds[64]->Source(SOURCE_SPI1);
+    EXPECT_EQ(EC_FAIL, BdMail::PostOrRecycle(bds[64]));
+    EXPECT_EQ(128u - 64u, FreeBds());
+    EXPECT_EQ(64u, BdMail::NumPending());
+    EXPECT_EQ(SOURCE_NONE, bds[64]->Source());
+    ASSERT_EQ(bds[64], BdPool::Get());
+
     BD* out = nullptr;
     BdMail::Pend(&out);
     EXPECT_EQ(bds[0], out);
@@ -95,19 +99,6 @@ TEST_F(PoolTest, MailboxHoldsSixtyFourInOrder)
         BdMail::Pend(&out);
         ASSERT_EQ(bds[i], out) << i;
     }
-}
-
-TEST_F(PoolTest, RefusedBdGoesBackToThePool)
-{
-    for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::PostOrRecycle(BdPool::Get()));
-    }
-    BD* refused = BdPool::Get();
-    refused->Source(SOURCE_SPI1);
-    EXPECT_EQ(EC_FAIL, BdMail::PostOrRecycle(refused));
-    EXPECT_EQ(128u - 64u, FreeBds());
-    EXPECT_EQ(64u, BdMail::NumPending());
-    EXPECT_EQ(SOURCE_NONE, refused->Source());
 }
 
 TEST_F(PoolTest, RestartFreesEveryBdInInitsOrder)

@@ -42,9 +42,7 @@ void takeLine(uint32_t index, std::vector<uint8_t>& line)
 std::vector<uint8_t> pattern(size_t n)
 {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<uint8_t>(i * 7 + 1);
-    }
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
     return v;
 }
 

@@ -47,9 +47,7 @@ TEST_F(UartModelTest, CharactersLeaveOneCharacterTimeApart)
 {
     EXPECT_NEAR(9600.0, hostUartState(1).bitRate, 50.0);
     EXPECT_EQ(10u, hostUartState(1).frameBits);
-    for (uint8_t b = 1; b <= 10; ++b) {
-        UARTFIFOCharPut(UART1, b);
-    }
+    for (uint8_t b = 1; b <= 10; ++b) UARTFIFOCharPut(UART1, b);
     EXPECT_EQ(0u, UARTIsTransmitterEmpty(UART1));
     hostClockAdvance(5);  // about 4.8 character times
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), Take());
@@ -153,9 +151,7 @@ TEST(ParmrkDecoderTest, MarkedInputBecomesBytesWithLineErrors)
         for (uint8_t b : c.in) {
             uint8_t byte = 0;
             uint32_t errors = 0;
-            if (d.Feed(b, byte, errors)) {
-                got.emplace_back(byte, errors);
-            }
+            if (d.Feed(b, byte, errors)) got.emplace_back(byte, errors);
         }
         EXPECT_EQ(c.out, got);
     }
