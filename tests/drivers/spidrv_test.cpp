@@ -27,16 +27,7 @@ protected:
 
     static SpiDrv* open(uint16_t index, IProtocol* prot)
     {
-        SPIDRV_CONFIG_T cfg{index, 9216000, 1, 0x40, prot};
-        return new SpiDrv(cfg);
-    }
-
-    static Bytes clock(uint32_t index, const Bytes& in)
-    {
-        Bytes out(in.size(), 0xEE);
-        EXPECT_TRUE(
-            hostMcspiClockSync(index, in.data(), out.data(), static_cast<uint32_t>(in.size())));
-        return out;
+        return new SpiDrv(SPIDRV_CONFIG_T{index, 9216000, 1, 0x40, prot});
     }
 };
 
@@ -74,7 +65,8 @@ TEST_F(SpiDrvTest, EachWordIsPassedOnAndAnsweredWithTheProtocolsNextByteOrFill)
     prot.Queue({0xA1, 0x16, 0xA3});
     // Received words go on whatever their value, fill and DLE included.
     const Bytes in = {0x16, 0x10, 0x00, 0xFF, 0x16, 0x42};
-    const Bytes out = clock(0, in);
+    Bytes out(in.size(), 0xEE);
+    EXPECT_TRUE(hostMcspiClockSync(0, in.data(), out.data(), static_cast<uint32_t>(in.size())));
     EXPECT_EQ(in, prot.received);
     // Nothing is loaded before the first word; each answer is what the
     // handler left after the word before; an empty protocol gives fill.

@@ -45,8 +45,6 @@ protected:
 
 TEST_F(UartModelTest, CharactersLeaveOneCharacterTimeApart)
 {
-    EXPECT_NEAR(9600.0, hostUartState(1).bitRate, 50.0);
-    EXPECT_EQ(10u, hostUartState(1).frameBits);
     for (uint8_t b = 1; b <= 10; ++b) UARTFIFOCharPut(UART1, b);
     EXPECT_EQ(0u, UARTIsTransmitterEmpty(UART1));
     hostClockAdvance(5);  // about 4.8 character times
