@@ -23,9 +23,7 @@ TEST_F(BdTest, ConstructionZeroesDataAndHeaderAndNeedsABuffer)
     EXPECT_EQ(0u, bd.SourceIpAddr());
     EXPECT_EQ(0u, bd.DestPort());
     EXPECT_EQ(kCap, bd.Capacity());
-    for (uint8_t b : area) {
-        ASSERT_EQ(0, b);
-    }
+    for (uint8_t b : area) ASSERT_EQ(0, b);
     EXPECT_FATAL(BD(kCap, nullptr), EC_ERROR_INVALID_ARGUMENT,
                  "FATAL ERROR: code= -20 module= bdapl.cpp file= bdapl.cpp line= [0-9]+");
 }
@@ -66,7 +64,7 @@ TEST_F(BdTest, BufferIndexCheckedAgainstCapacityNotLoad)
     EXPECT_FATAL((void)readOnly[kCap], EC_ERROR_INVALID_INDEX, line);
 }
 
-TEST_F(BdTest, StackIsLastInFirstOut)
+TEST_F(BdTest, StackIsLastInFirstOutQueueTakesBothEndsAndIsReusedAfterEmpty)
 {
     BD a(16, areaB.data());
     BD b(16, areaC.data());
@@ -81,13 +79,8 @@ TEST_F(BdTest, StackIsLastInFirstOut)
     EXPECT_EQ(nullptr, s.Pop());
     EXPECT_EQ(0u, s.NumOfItems());
     EXPECT_FATAL(s.Push(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdapl.cpp");
-}
 
-TEST_F(BdTest, QueueBothEndsAndReuseAfterEmpty)
-{
     std::vector<uint8_t> areaD(16);
-    BD a(16, areaB.data());
-    BD b(16, areaC.data());
     BD c(16, areaD.data());
     BdQueue q;
     q.EnqueueFront(&a);  // front and bottom

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 #include "bdmailapl.h"
 #include "bdpoolapl.h"
@@ -18,21 +19,22 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
     }
+    static uint32_t FreeBds()
+    {
+        BDPOOL_STATS_T st{};
+        BdPool::GetStats(st);
+        return st.numOfFreeBds;
+    }
 };
 
-TEST_F(PoolTest, InitLeavesAllFreeWithTheLastSlotOnTop)
+TEST_F(PoolTest, InitLeavesAllFreeOnTheFirmwareHeapWithTheLastSlotOnTop)
 {
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(128u, FreeBds());
     BD* first = BdPool::Get();
     BD* second = BdPool::Get();
     // Slots are consecutive in one array: the last slot is handed out first.
     EXPECT_EQ(first->BufferPtr() - LEN_BD_BUFFER, second->BufferPtr());
-}
 
-TEST_F(PoolTest, BdsLiveOnTheFirmwareHeap)
-{
     xdc_runtime_Memory_Stats st{};
     xdc_runtime_Memory_getStats(&st);
     EXPECT_EQ(KERNEL_HEAP_SIZE, st.totalSize);
@@ -44,13 +46,9 @@ TEST_F(PoolTest, BdsLiveOnTheFirmwareHeap)
 TEST_F(PoolTest, AllBdsCanBeTakenAndTheNextIsFatal)
 {
     std::set<BD*> taken;
-    for (int i = 0; i < NUM_BDS; ++i) {
-        taken.insert(BdPool::Get());
-    }
+    for (int i = 0; i < NUM_BDS; ++i) taken.insert(BdPool::Get());
     EXPECT_EQ(128u, taken.size());
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(0u, st.numOfFreeBds);
+    EXPECT_EQ(0u, FreeBds());
     EXPECT_FATAL(
         BdPool::Get(), EC_ERROR_BD_POOL_EMPTY,
         "^\r\nFATAL ERROR: code= -30 module= bdpoolapl.cpp file= bdpoolapl.cpp line= [0-9]+$");
@@ -69,27 +67,30 @@ TEST_F(PoolTest, ReturnedBdComesBackCleanButKeepsItsBytes)
     BdPool::Put(bd);
     BD* again = BdPool::Get();
     ASSERT_EQ(bd, again);
-    EXPECT_EQ(SOURCE_NONE, again->Source());
-    EXPECT_EQ(0u, again->Load());
-    EXPECT_EQ(0u, again->SourceIpAddr());
-    EXPECT_EQ(0u, again->DestIpAddr());
-    EXPECT_EQ(0, again->SourcePort());
-    EXPECT_EQ(0, again->DestPort());
+    EXPECT_EQ(std::make_tuple(SOURCE_NONE, 0u, 0u, 0u, 0, 0),
+              std::make_tuple(again->Source(), again->Load(), again->SourceIpAddr(),
+                              again->DestIpAddr(), again->SourcePort(), again->DestPort()));
     EXPECT_EQ(3, again->Buffer(2));
 }
 
-TEST_F(PoolTest, MailboxHoldsSixtyFourInOrder)
+TEST_F(PoolTest, MailboxHoldsSixtyFourInOrderAndARefusedBdGoesBackToThePool)
 {
     BD* bds[BdMail::NUM_MAILBOX_ITENS + 1];
-    for (auto& bd : bds) {
-        bd = BdPool::Get();
-    }
+    for (auto& bd : bds) bd = BdPool::Get();
     for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::Post(bds[i])) << i;
+        ASSERT_EQ(EC_SUCCESS, i % 2 == 0 ? BdMail::Post(bds[i]) : BdMail::PostOrRecycle(bds[i]))
+            << i;
     }
     const uint64_t before = hostClockTicks64();
     EXPECT_EQ(EC_FAIL, BdMail::Post(bds[64]));
     EXPECT_EQ(before, hostClockTicks64());  // refused at once, no waiting
+    bds[64]->Source(SOURCE_SPI1);
+    EXPECT_EQ(EC_FAIL, BdMail::PostOrRecycle(bds[64]));
+    EXPECT_EQ(128u - 64u, FreeBds());
+    EXPECT_EQ(64u, BdMail::NumPending());
+    EXPECT_EQ(SOURCE_NONE, bds[64]->Source());
+    ASSERT_EQ(bds[64], BdPool::Get());
+
     BD* out = nullptr;
     BdMail::Pend(&out);
     EXPECT_EQ(bds[0], out);
@@ -100,29 +101,12 @@ TEST_F(PoolTest, MailboxHoldsSixtyFourInOrder)
     }
 }
 
-TEST_F(PoolTest, RefusedBdGoesBackToThePool)
-{
-    for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i) {
-        ASSERT_EQ(EC_SUCCESS, BdMail::PostOrRecycle(BdPool::Get()));
-    }
-    BD* refused = BdPool::Get();
-    refused->Source(SOURCE_SPI1);
-    EXPECT_EQ(EC_FAIL, BdMail::PostOrRecycle(refused));
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u - 64u, st.numOfFreeBds);
-    EXPECT_EQ(64u, BdMail::NumPending());
-    EXPECT_EQ(SOURCE_NONE, refused->Source());
-}
-
 TEST_F(PoolTest, RestartFreesEveryBdInInitsOrder)
 {
     BD* top = BdPool::Get();
     for (int i = 0; i < 9; ++i) BdPool::Get();
     BdPool::Restart();
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(128u, FreeBds());
     EXPECT_EQ(top, BdPool::Get());
     // The free flags start over too: a BD taken after Restart can go back.
     BdPool::Put(top);
@@ -135,8 +119,6 @@ TEST_F(PoolTest, NullPutAndSecondPutOfAFreeBdAreFatal)
     BD* bd = BdPool::Get();
     BdPool::Put(bd);
     EXPECT_FATAL(BdPool::Put(bd), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdpoolapl.cpp");
-    BDPOOL_STATS_T st{};
-    BdPool::GetStats(st);
-    EXPECT_EQ(128u, st.numOfFreeBds);
+    EXPECT_EQ(128u, FreeBds());
 }
 }  // namespace

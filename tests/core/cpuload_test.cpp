@@ -20,21 +20,16 @@ protected:
         hostClockAdvance(ticks);
         cpuloadIdleFunc();
     }
-};
-
-// 250 short idle turns of one tick and one busy stretch of 750 ticks: one
-// quarter of the window is idle time.
-void quarterIdleWindow()
-{
-    for (int i = 0; i < 250; ++i) {
-        hostClockAdvance(1);
-        cpuloadIdleFunc();
+    // 250 short idle turns of one tick and one busy stretch of 750 ticks: one
+    // quarter of the window is idle time.
+    static void QuarterIdleWindow()
+    {
+        for (int i = 0; i < 250; ++i) Turn(1);
+        hostClockAdvance(749);
+        EXPECT_EQ(0u, CpuLoad::GetLoad()) << "window still open";
+        Turn(1);
     }
-    hostClockAdvance(749);
-    EXPECT_EQ(0u, CpuLoad::GetLoad()) << "window still open";
-    hostClockAdvance(1);
-    cpuloadIdleFunc();
-}
+};
 
 TEST_F(CpuLoadTest, BothFormulasGiveTheLoadOfAQuarterIdleWindow)
 {
@@ -44,7 +39,7 @@ TEST_F(CpuLoadTest, BothFormulasGiveTheLoadOfAQuarterIdleWindow)
     for (uint32_t hz : {600000000u, 10000000u}) {
         SCOPED_TRACE(hz);
         Start(hz);
-        quarterIdleWindow();
+        QuarterIdleWindow();
         EXPECT_EQ(75u, CpuLoad::GetLoad());
     }
 }
@@ -63,9 +58,7 @@ TEST_F(CpuLoadTest, ZeroIntervalsCountAsTurnsButNeverBecomeTheMinimum)
 TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
 {
     Start(600000000u);
-    for (int i = 0; i < 1000; ++i) {
-        Turn(1);
-    }
+    for (int i = 0; i < 1000; ++i) Turn(1);
     EXPECT_EQ(0u, CpuLoad::GetLoad());
     Turn(1);
     hostClockAdvance(3000);  // the idle loop does not run: nothing changes

@@ -23,7 +23,7 @@ protected:
     }
 };
 
-TEST_F(GpioTest, PinsTakeTheirDirectionAndLevelWithoutAPulseAndEnableTheirModuleOnce)
+TEST_F(GpioTest, PinsSetUpWithoutAPulseEnableTheirModuleOnceAndFollowTheLevelOperations)
 {
     GpioDrv led;
     led.Config(HEALTH_LED);  // port 6, pin 12, output high
@@ -33,6 +33,20 @@ TEST_F(GpioTest, PinsTakeTheirDirectionAndLevelWithoutAPulseAndEnableTheirModule
     // The level is set before the pin becomes an output: no low pulse.
     EXPECT_EQ(0u, hostGpioChanges(6, 12));
     EXPECT_EQ(0u, hostGpioEnableCount(5));
+    led.Toggle();
+    EXPECT_EQ(0u, hostGpioLevel(6, 12));
+    led.Toggle();
+    EXPECT_EQ(1u, hostGpioLevel(6, 12));
+    EXPECT_EQ(2u, hostGpioChanges(6, 12));
+    led.Clear();
+    EXPECT_EQ(0u, hostGpioLevel(6, 12));
+    led.Set();
+    EXPECT_EQ(1u, hostGpioLevel(6, 12));
+    led.Write(0);
+    EXPECT_EQ(0u, hostGpioLevel(6, 12));
+    led.Write(1);
+    EXPECT_EQ(1u, hostGpioLevel(6, 12));
+    EXPECT_EQ(1u, led.Read());
 
     GpioDrv tp7;
     GpioDrv m2;
@@ -53,27 +67,6 @@ TEST_F(GpioTest, PinsTakeTheirDirectionAndLevelWithoutAPulseAndEnableTheirModule
     EXPECT_EQ(0u, in.Read());
     hostGpioSetInput(3, 5, 1);
     EXPECT_EQ(1u, in.Read());
-}
-
-TEST_F(GpioTest, LevelOperations)
-{
-    GpioDrv led;
-    led.Config(HEALTH_LED);
-    led.Toggle();
-    EXPECT_EQ(0u, hostGpioLevel(6, 12));
-    led.Toggle();
-    EXPECT_EQ(1u, hostGpioLevel(6, 12));
-    EXPECT_EQ(2u, hostGpioChanges(6, 12));
-
-    led.Clear();
-    EXPECT_EQ(0u, hostGpioLevel(6, 12));
-    led.Set();
-    EXPECT_EQ(1u, hostGpioLevel(6, 12));
-    led.Write(0);
-    EXPECT_EQ(0u, hostGpioLevel(6, 12));
-    led.Write(1);
-    EXPECT_EQ(1u, hostGpioLevel(6, 12));
-    EXPECT_EQ(1u, led.Read());
 }
 
 TEST_F(GpioTest, PortOrPinOutOfRangeIsFatal)

@@ -3,6 +3,7 @@
 // each received word is answered with, and the fatal start-up faults.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "fakeprotocol.h"
@@ -26,16 +27,7 @@ protected:
 
     static SpiDrv* open(uint16_t index, IProtocol* prot)
     {
-        SPIDRV_CONFIG_T cfg{index, 9216000, 1, 0x40, prot};
-        return new SpiDrv(cfg);
-    }
-
-    static Bytes clock(uint32_t index, const Bytes& in)
-    {
-        Bytes out(in.size(), 0xEE);
-        EXPECT_TRUE(
-            hostMcspiClockSync(index, in.data(), out.data(), static_cast<uint32_t>(in.size())));
-        return out;
+        return new SpiDrv(SPIDRV_CONFIG_T{index, 9216000, 1, 0x40, prot});
     }
 };
 
@@ -46,50 +38,41 @@ TEST_F(SpiDrvTest, ProgramsEachControllerAsAnSpiSlaveWithOneWordPerInterrupt)
         FakeProtocol prot;
         open(index, &prot);
         const HostMcspiState s = hostMcspiState(index);
-        EXPECT_EQ(1u, s.resets);
-        EXPECT_EQ(0x300u, s.clockActivity);
-        EXPECT_EQ(0x8u, s.idleMode);
-        EXPECT_EQ(0u, s.wakeUp);
-        EXPECT_EQ(0u, s.autoIdle);
-        EXPECT_TRUE(s.csEnabled);
-        EXPECT_TRUE(s.slave);
-        EXPECT_TRUE(s.singleChannel);
-        EXPECT_EQ(SOC_MCSPI_CLOCK_HZ, s.inClockHz);
-        EXPECT_EQ(9216000u, s.outClockHz);
-        EXPECT_EQ(1u, s.clockMode);
-        EXPECT_EQ(0x380u, s.wordLength);
-        EXPECT_EQ(0x40u, s.csPolarity);
-        EXPECT_EQ(0u, s.txFifo);
-        EXPECT_EQ(0u, s.rxFifo);
-        EXPECT_TRUE(s.channelEnabled);
-        EXPECT_EQ(MCSPI_INT_RX_FULL_CH0, s.intEnable);
-        EXPECT_EQ(0u, s.status);
+        // Reset once, then the system configuration: clocks, idle, wake-up, auto-idle.
+        EXPECT_EQ(std::make_tuple(1u, 0x300u, 0x8u, 0u, 0u),
+                  std::make_tuple(s.resets, s.clockActivity, s.idleMode, s.wakeUp, s.autoIdle));
+        // A slave on one channel with its chip select; the channel's clocks and word.
+        EXPECT_EQ(std::make_tuple(true, true, true),
+                  std::tie(s.csEnabled, s.slave, s.singleChannel));
+        EXPECT_EQ(std::make_tuple(SOC_MCSPI_CLOCK_HZ, 9216000u, 1u, 0x380u, 0x40u),
+                  std::tie(s.inClockHz, s.outClockHz, s.clockMode, s.wordLength, s.csPolarity));
+        // No FIFOs; the channel on with only the receive interrupt, none pending.
+        EXPECT_EQ(std::make_tuple(0u, 0u, true, MCSPI_INT_RX_FULL_CH0, 0u),
+                  std::tie(s.txFifo, s.rxFifo, s.channelEnabled, s.intEnable, s.status));
     }
 }
 
 TEST_F(SpiDrvTest, EachWordIsPassedOnAndAnsweredWithTheProtocolsNextByteOrFill)
 {
+    // Before the driver starts, words are answered with fill and lost.
+    Bytes early(3, 0);
+    EXPECT_FALSE(hostMcspiClockSync(0, Bytes{1, 2, 3}.data(), early.data(), 3));
+    EXPECT_EQ(Bytes(3, 0x16), early);
+    EXPECT_EQ(3u, hostMcspiState(0).wordsDropped);
+
     FakeProtocol prot;
     open(0, &prot);
     prot.Queue({0xA1, 0x16, 0xA3});
     // Received words go on whatever their value, fill and DLE included.
     const Bytes in = {0x16, 0x10, 0x00, 0xFF, 0x16, 0x42};
-    const Bytes out = clock(0, in);
+    Bytes out(in.size(), 0xEE);
+    EXPECT_TRUE(hostMcspiClockSync(0, in.data(), out.data(), static_cast<uint32_t>(in.size())));
     EXPECT_EQ(in, prot.received);
     // Nothing is loaded before the first word; each answer is what the
     // handler left after the word before; an empty protocol gives fill.
     EXPECT_EQ((Bytes{0x16, 0xA1, 0x16, 0xA3, 0x16, 0x16}), out);
     EXPECT_EQ(in.size(), hostMcspiState(0).wordsClocked);
     EXPECT_EQ(0u, hostMcspiState(0).status & MCSPI_INT_RX_FULL_CH0);
-}
-
-TEST_F(SpiDrvTest, WordsClockedBeforeTheDriverStartsAreAnsweredWithFillAndLost)
-{
-    Bytes out(3, 0);
-    const Bytes in = {1, 2, 3};
-    EXPECT_FALSE(hostMcspiClockSync(0, in.data(), out.data(), 3));
-    EXPECT_EQ(Bytes(3, 0x16), out);
-    EXPECT_EQ(3u, hostMcspiState(0).wordsDropped);
 }
 
 using SpiDrvDeathTest = SpiDrvTest;

@@ -4,6 +4,7 @@
 // the task's polling period, and the fatal configurations.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -20,15 +21,7 @@ namespace {
 UARTDRV_CONFIG_T config(uint32_t index, uint32_t standard, uint32_t baud, IProtocol* prot,
                         uint32_t parity = UART_PARITY_NONE)
 {
-    UARTDRV_CONFIG_T c;
-    c.uartIndex = index;
-    c.standard = standard;
-    c.baudRate = baud;
-    c.dataLength = UART_WORD_LENGTH_8;
-    c.stopBits = UART_STOP_BIT_1;
-    c.parityType = parity;
-    c.protHandle = prot;
-    return c;
+    return {index, standard, baud, UART_WORD_LENGTH_8, UART_STOP_BIT_1, parity, prot};
 }
 
 UARTDRV_STATS_T statsOf(UartDrv& drv)
@@ -38,19 +31,18 @@ UARTDRV_STATS_T statsOf(UartDrv& drv)
     return s;
 }
 
-std::vector<uint8_t> takeLine(uint32_t index)
+// Appends what UART `index` has put on the line since the last take.
+void takeLine(uint32_t index, std::vector<uint8_t>& line)
 {
-    std::vector<uint8_t> out(1 << 16);
-    out.resize(hostUartTakeTx(index, out.data(), out.size()));
-    return out;
+    const size_t had = line.size();
+    line.resize(had + (1 << 16));
+    line.resize(had + hostUartTakeTx(index, line.data() + had, 1 << 16));
 }
 
 std::vector<uint8_t> pattern(size_t n)
 {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) {
-        v[i] = static_cast<uint8_t>(i * 7 + 1);
-    }
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
     return v;
 }
 
@@ -96,7 +88,8 @@ TEST_F(UartDrvTest, EachReceivedByteCountsOnceBreakFramingParityInThatOrder)
         {"framing with parity", UART_LSR_RX_FE | UART_LSR_RX_PE, 3},
         {"parity", UART_LSR_RX_PE, 4},
     };
-    uint32_t expected[7] = {};
+    using Counters = std::array<uint32_t, sizeof(UARTDRV_STATS_T) / sizeof(uint32_t)>;
+    Counters expected{};
     std::vector<uint8_t> passed;
     uint8_t byte = 0x30;
     for (const ErrorCase& c : cases) {
@@ -104,17 +97,10 @@ TEST_F(UartDrvTest, EachReceivedByteCountsOnceBreakFramingParityInThatOrder)
         hostUartRxFifoPut(1, byte, c.lsr);
         drv.Cycle();
         ++expected[c.counter];
-        if (c.counter == 1) {
-            passed.push_back(byte);
-        }
-        const UARTDRV_STATS_T s = statsOf(drv);
-        const uint32_t got[7] = {s.numOfBytesSent,           s.numOfBytesRecvd,
-                                 s.numOfBreakDetectedErrors, s.numOfFramingErrors,
-                                 s.numOfParityErrors,        s.numOfOverrunErrors,
-                                 s.numOfRecvTimeoutErrors};
-        for (int i = 0; i < 7; ++i) {
-            EXPECT_EQ(expected[i], got[i]) << "counter " << i;
-        }
+        if (c.counter == 1) passed.push_back(byte);
+        Counters got{};  // the record's counters in their order
+        drv.GetStats(reinterpret_cast<uint8_t*>(got.data()));
+        EXPECT_EQ(expected, got);
         EXPECT_EQ(passed, prot.received);
         EXPECT_EQ(0u, hostUartState(1).rxFifoLevel);
         ++byte;
@@ -164,8 +150,7 @@ TEST_F(UartDrvTest, Rs232SendsEverythingInOrderFillingTheFifoEachCycle)
     for (int i = 0; i < 40 && line.size() < data.size(); ++i) {
         hostClockAdvance(2);
         drv.Cycle();
-        const std::vector<uint8_t> more = takeLine(2);
-        line.insert(line.end(), more.begin(), more.end());
+        takeLine(2, line);
     }
     EXPECT_EQ(data, line);
     EXPECT_EQ(300u, statsOf(drv).numOfBytesSent);
@@ -186,8 +171,7 @@ TEST_F(UartDrvTest, Rs485BurstLongerThanTheFifoIsOneBurst)
     std::vector<uint8_t> line;
     for (int i = 0; i < 20; ++i) {
         drv.Cycle();  // the stopping state sleeps (moves the manual clock) until the line is empty
-        const std::vector<uint8_t> more = takeLine(3);
-        line.insert(line.end(), more.begin(), more.end());
+        takeLine(3, line);
         hostClockAdvance(2);
     }
     EXPECT_EQ(data, line);
@@ -210,9 +194,7 @@ TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
 {
     // UART 2 was never opened: the FIFO fills (nothing transmits) and the
     // writer must neither hang nor write into a full FIFO.
-    for (int i = 0; i < 64; ++i) {
-        uartWriteByte(2, static_cast<uint8_t>(i));
-    }
+    for (int i = 0; i < 64; ++i) uartWriteByte(2, static_cast<uint8_t>(i));
     EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
     uartWriteByte(2, 0xAA);
     EXPECT_EQ(64u, hostUartState(2).txFifoLevel);
@@ -221,27 +203,22 @@ TEST_F(UartDrvTest, WriteByteOnAClosedUartWritesWithRoomAndGivesUpWhenFull)
     uartWriteByte(NUM_OF_UARTS, 0x55);
 }
 
-TEST_F(UartDrvTest, WriteBufferAndReadByteOnAnOpenUart)
-{
-    UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
-    const std::string text = "polled\n";
-    uartWriteBuffer(1, static_cast<uint32_t>(text.size()),
-                    reinterpret_cast<const uint8_t*>(text.data()));
-    hostClockAdvance(2);
-    const std::vector<uint8_t> line = takeLine(1);
-    EXPECT_EQ(text, std::string(line.begin(), line.end()));
-
-    hostUartRxFifoPut(1, 0x42, 0);
-    EXPECT_EQ(0x42, uartReadByte(1));
-}
-
-TEST_F(UartDrvTest, CloseDisablesTheUartAndAllowsAnotherOpen)
+TEST_F(UartDrvTest, PolledWriteAndReadOnAnOpenUartThenCloseAndOpenAgain)
 {
     uartClose(1);  // not open: nothing happens
     EXPECT_EQ(7u, hostUartState(1).mode);
     {
         UartDrv drv(config(1, UART_STANDARD_RS232, 115200, &prot));
         EXPECT_EQ(0u, hostUartState(1).mode);
+        const std::string text = "polled\n";
+        uartWriteBuffer(1, static_cast<uint32_t>(text.size()),
+                        reinterpret_cast<const uint8_t*>(text.data()));
+        hostClockAdvance(2);
+        std::vector<uint8_t> line;
+        takeLine(1, line);
+        EXPECT_EQ(text, std::string(line.begin(), line.end()));
+        hostUartRxFifoPut(1, 0x42, 0);
+        EXPECT_EQ(0x42, uartReadByte(1));
     }
     uartClose(1);
     EXPECT_EQ(7u, hostUartState(1).mode);

@@ -47,9 +47,7 @@ TEST(HostNetlink, AddsRecordsAndRemovesOnlyItsOwn)
         GTEST_SKIP() << "cannot make a network namespace (needs root): " << std::strerror(errno);
     }
     const int veth = hostLinkCreateVeth("zt0", "zt1", -1);
-    if (veth != 0) {
-        GTEST_SKIP() << "cannot create a veth pair: " << std::strerror(-veth);
-    }
+    if (veth != 0) GTEST_SKIP() << "cannot create a veth pair: " << std::strerror(-veth);
     ASSERT_EQ(hostLinkSetUp("lo"), 0);  // brings 127.0.0.1/8 with it: present before the board
     ASSERT_EQ(hostLinkSetUp("zt0"), 0);
     ASSERT_EQ(hostLinkSetUp("zt1"), 0);
