@@ -8,17 +8,17 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "e2etest.h"
 #include "hostkernel.h"
 #include "hostwdt.h"
-#include "process.h"
 #include "soc_sys.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
@@ -26,10 +26,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kStartMs = 10000;
 // Restart time-out of the watchdog is about 9.5 s; allow for a slow machine.
 constexpr int kResetMs = 25000;
-constexpr int kToolMs = 20000;
 
 std::string banner()
 {
@@ -38,9 +36,9 @@ std::string banner()
 }
 
 // The runner in the background with the PTYs of its consoles.
-class Board : public Zok2gw {
+class Board : public Runner {
 public:
-    explicit Board(const std::vector<std::string>& options) : Zok2gw(options) {}
+    explicit Board(const std::vector<std::string>& options) : Runner(options) {}
     ~Board()
     {
         for (int fd : ptys) ::close(fd);
@@ -96,18 +94,12 @@ public:
     // User plus system CPU time of the runner, in clock ticks.
     long CpuTicks() const
     {
-        std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-        std::istringstream in(stat.substr(stat.rfind(')') + 2));
-        std::string field;
+        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
         long utime = 0;
         long stime = 0;
-        for (int i = 3; i <= 15 && in >> field; ++i) {
-            if (i == 14) {
-                utime = std::stol(field);
-            } else if (i == 15) {
-                stime = std::stol(field);
-            }
-        }
+        // After the name: state and 10 fields, then utime and stime.
+        std::sscanf(stat.c_str() + stat.rfind(')') + 2,
+                    "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %ld %ld", &utime, &stime);
         return utime + stime;
     }
 
@@ -169,14 +161,6 @@ TEST(Board, AtRestTheBoardCostsOnlyAFewPercentOfOneCore)
     EXPECT_LT(share, 0.15);
 }
 
-// Runs a tool of ours; its output, or the failure, in `out`.
-bool runTool(const std::vector<std::string>& args, std::string& out)
-{
-    const ProcessResult r = runProcess(args, kToolMs);
-    out = r.out + r.err;
-    return r.exited && r.status == 0;
-}
-
 TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
 {
     Board b({"--console", "pty"});
@@ -207,17 +191,16 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("61", routerBefore)) << text;
 
     // Both groups configured by the host; line 2 runs RAWoS with even parity.
-    const std::string tools = ZOK2_TOOLS_DIR;
     std::string out;
-    ASSERT_TRUE(runTool({tools + "/zok2host", "--link", "unix:" + b.dir + "/spi1.sock", "configure",
-                         "--mask", "255.255.255.0", "--gateway", "127.0.31.1", "--address",
-                         "127.0.31.2", "--line2", "rs232:rawos:115200:even:16"},
+    ASSERT_TRUE(runTool({toolPath("zok2host"), "--link", b.Link(1), "configure", "--mask",
+                         "255.255.255.0", "--gateway", "127.0.31.1", "--address", "127.0.31.2",
+                         "--line2", "rs232:rawos:115200:even:16"},
                         out))
         << out;
-    ASSERT_TRUE(runTool(
-        {tools + "/zok2host", "--link", "unix:" + b.dir + "/spi2.sock", "configure", "--mask",
-         "255.255.255.0", "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
-        out))
+    ASSERT_TRUE(
+        runTool({toolPath("zok2host"), "--link", b.Link(2), "configure", "--mask", "255.255.255.0",
+                 "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
+                out))
         << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
@@ -233,7 +216,7 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(runTool({"/bin/sh", "-c",
                          "echo hello | \"$0\" --device \"$1\" --protocol rawos "
                          "--rate 115200 --parity even --linger 100",
-                         tools + "/zok2line", b.dir + "/sci2"},
+                         toolPath("zok2line"), b.dir + "/sci2"},
                         out))
         << out;
     const std::string counted =

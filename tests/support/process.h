@@ -43,6 +43,7 @@ public:
 
     std::string Stdout() const { return slurp(dir + "/stdout"); }
     std::string Stderr() const { return slurp(dir + "/stderr"); }
+    std::string Text(Stream stream) const { return stream == Out ? Stdout() : Stderr(); }
     // Waits until the stream holds `needle`; false when the time is up.
     bool WaitFor(const std::string& needle, int timeoutMs, Stream stream = Out) const;
     // Waits for the first match of `pattern` in the stream; its first group,
@@ -64,23 +65,3 @@ private:
     int waitStatus = 0;
     int inFd = -1;
 };
-
-#ifdef ZOK2GW_PATH
-// The runner in the background, its output in its run folder.
-class Zok2gw : public Background {
-public:
-    explicit Zok2gw(const std::vector<std::string>& options = {},
-                    const std::string& runDir = makeTempDir())
-        : Background(runDir, withRunDir(runDir, options))
-    {}
-
-private:
-    static std::vector<std::string> withRunDir(const std::string& runDir,
-                                               const std::vector<std::string>& options)
-    {
-        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", runDir};
-        args.insert(args.end(), options.begin(), options.end());
-        return args;
-    }
-};
-#endif
