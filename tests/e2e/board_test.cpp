@@ -47,22 +47,17 @@ public:
     // Opens the PTY the console link points to once it differs from `previous`.
     int OpenConsole(const std::string& previous, std::string* target)
     {
-        const std::string link = dir + "/console";
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kResetMs);
-        while (Clock::now() < deadline) {
+        int fd = -1;
+        pollUntil(kResetMs, [&] {
             char buf[256];
-            const ssize_t n = ::readlink(link.c_str(), buf, sizeof(buf) - 1);
-            if (n > 0 && std::string(buf, static_cast<size_t>(n)) != previous) {
-                *target = std::string(buf, static_cast<size_t>(n));
-                const int fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-                if (fd >= 0) {
-                    ptys.push_back(fd);
-                    return fd;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
+            const ssize_t n = ::readlink((dir + "/console").c_str(), buf, sizeof(buf) - 1);
+            if (n <= 0 || std::string(buf, static_cast<size_t>(n)) == previous) return false;
+            *target = std::string(buf, static_cast<size_t>(n));
+            fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            return fd >= 0;
+        });
+        if (fd >= 0) ptys.push_back(fd);
+        return fd;
     }
 
     // Reads from `fd` into `text` until it holds `needle` or the time is up.

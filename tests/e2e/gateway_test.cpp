@@ -51,6 +51,13 @@ public:
         stop = true;
         if (thread.joinable()) thread.join();
     }
+    // Runs `f` while the pump thread keeps off the peer.
+    template <typename F>
+    auto Locked(F f)
+    {
+        std::lock_guard<std::mutex> l(lock);
+        return f();
+    }
     std::mutex lock;
     bool ok = false;
 
@@ -147,14 +154,9 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         ASSERT_TRUE(line.ok);
         // The board's slave refuses messages while its link is down: start
         // once the master has heard it answer.
-        const auto up = Clock::now() + std::chrono::milliseconds(kMessageMs);
-        bool linkUp = false;
-        while (!linkUp && Clock::now() < up) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::lock_guard<std::mutex> l(line.lock);
-            linkUp = peer.LinkUp();
-        }
-        ASSERT_TRUE(linkUp) << "BAC-M link on line 1";
+        ASSERT_TRUE(pollUntil(kMessageMs, [&] {
+            return line.Locked([&] { return peer.LinkUp(); });
+        })) << "BAC-M link on line 1";
         // BAC-M has no sequence numbers: an acknowledgement that comes late
         // (a busy host can hold either end past the window) makes the sender
         // repeat, and the receiver delivers the message again, right after
@@ -198,10 +200,8 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         }
         ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromHost.size()) << "host to line 1";
         ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromLine.size()) << "line 1 to host";
-        {
-            std::lock_guard<std::mutex> l(line.lock);
-            EXPECT_LE(repeatsFromLine, peer.Counters().infoRepeated) << "line 1 to host";
-        }
+        EXPECT_LE(repeatsFromLine, line.Locked([&] { return peer.Counters().infoRepeated; }))
+            << "line 1 to host";
         // The board's repeats are not visible from here: it repeats a packet
         // at most twice before its link counts as down.
         EXPECT_LE(repeatsFromHost, static_cast<size_t>(2 * kBacmMessages)) << "host to line 1";
@@ -227,17 +227,12 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         ASSERT_TRUE(line.ok);
         rc.host->send(toLine(rc.port, numbered('h', 1)));
         std::vector<Bytes> got;
-        const auto end = Clock::now() + std::chrono::milliseconds(kMessageMs);
-        while (got.empty() && Clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            std::lock_guard<std::mutex> l(line.lock);
-            got = peer.TakeReceived();
-        }
+        pollUntil(kMessageMs, [&] {
+            got = line.Locked([&] { return peer.TakeReceived(); });
+            return !got.empty();
+        });
         EXPECT_EQ(std::vector<Bytes>{numbered('h', 1)}, got) << "host to " << rc.name;
-        {
-            std::lock_guard<std::mutex> l(line.lock);
-            peer.Send(numbered('l', 2));
-        }
+        line.Locked([&] { return peer.Send(numbered('l', 2)); });
         hostlink::Message m;
         ASSERT_TRUE(nextNonStatus(*rc.host, m, kMessageMs)) << rc.name << " to host";
         EXPECT_EQ(numbered('l', 2), m.payload);

@@ -16,10 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
-// Checks `done` every 20 ms until it holds (true) or the time is up (false).
-template <typename Done>
-bool pollUntil(int timeoutMs, Done done)
+bool pollUntil(int timeoutMs, const std::function<bool()>& done)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
@@ -28,7 +25,6 @@ bool pollUntil(int timeoutMs, Done done)
     }
     return true;
 }
-}  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
                          const std::string& stopOn)

@@ -3,6 +3,7 @@
 // background with their output in files.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,6 +21,10 @@ struct ProcessResult {
 // a person stops it with Ctrl-C; `exited` then tells whether it stopped.
 ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
                          const std::string& stopOn = "");
+
+// Checks `done` every 20 ms until it holds (true) or `timeoutMs` has
+// passed (false).
+bool pollUntil(int timeoutMs, const std::function<bool()>& done);
 
 // A fresh folder under the system's temporary folder.
 std::string makeTempDir();
