@@ -68,13 +68,9 @@ public:
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();
-            if (left <= 0) {
-                return false;
-            }
+            if (left <= 0) return false;
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) {
-                continue;
-            }
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
             char buf[1024];
             const ssize_t n = ::read(fd, buf, sizeof(buf));
             if (n > 0) {
@@ -223,14 +219,11 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
         "\r\nRAWoS Statistics:\r\nLink: UP\r\n"
         "RecvdMessages:                    1  SentMessages:                     0\r\n";
     ASSERT_TRUE(type("x4", "[r] Reset Statistics\r\n[ESC] Main page\r\n")) << text;
-    const auto until = Clock::now() + std::chrono::milliseconds(kStartMs);
-    bool shown = false;
-    while (!shown && Clock::now() < until) {
-        ASSERT_TRUE(type("2", "RecvdMsgLengthErrors: ")) << text;
-        ASSERT_TRUE(Board::ReadUntil(fd, text, "\r\n", kStartMs)) << text;
-        shown = text.find(counted) != std::string::npos;
-    }
-    EXPECT_TRUE(shown) << text;
+    EXPECT_TRUE(pollUntil(kStartMs, [&] {
+        return type("2", "RecvdMsgLengthErrors: ") &&
+               Board::ReadUntil(fd, text, "\r\n", kStartMs) &&
+               text.find(counted) != std::string::npos;
+    })) << text;
 
     struct Step {
         char key;

@@ -7,11 +7,8 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <functional>
-#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "bacmpeer.h"
@@ -31,59 +28,38 @@ const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
 // keeps its turn waiting for a message (and a loaded machine's delays). A
 // master that repeats sooner makes the board deliver its INFO twice.
 constexpr uint32_t kBacmRecvTimeoutMs = 2000;
+constexpr int kPumpMs = 2;  // the longest a serial peer waits for its line unheard
 
-// A serial-line peer (BAC-M or RAWoS library) pumped on its own thread over
-// the runner's PTY.
+// A serial-line peer (BAC-M or RAWoS library) on the runner's PTY, pumped
+// by the test's own loops.
+template <typename Peer>
 class LinePeer {
 public:
-    template <typename Peer>
-    LinePeer(const std::string& path, Peer& peer)
-        : receive([&peer](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); }),
-          poll([&peer](uint64_t now) { peer.Poll(now); }),
-          output([&peer] { return peer.TakeOutput(); })
+    LinePeer(const std::string& path, Peer& peer) : peer(peer)
     {
         std::string error;
         ok = port.Open(path, 115200, zok2tools::Parity::None, 1, error);
-        if (ok) thread = std::thread([this] { Run(); });
     }
-    ~LinePeer()
+    // Waits up to `waitMs` for the line, hands the peer what came, lets it
+    // run and writes out what it queued.
+    void Pump(int waitMs)
     {
-        stop = true;
-        if (thread.joinable()) thread.join();
+        port.WaitReadable(waitMs);
+        const uint64_t now = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        uint8_t buf[512];
+        for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
+            peer.Receive(buf, static_cast<size_t>(n), now);
+        peer.Poll(now);
+        const Bytes out = peer.TakeOutput();
+        if (!out.empty()) port.WriteAll(out.data(), out.size());
     }
-    // Runs `f` while the pump thread keeps off the peer.
-    template <typename F>
-    auto Locked(F f)
-    {
-        std::lock_guard<std::mutex> l(lock);
-        return f();
-    }
-    std::mutex lock;
     bool ok = false;
 
 private:
-    void Run()
-    {
-        const auto t0 = Clock::now();
-        uint8_t buf[512];
-        while (!stop) {
-            port.WaitReadable(2);
-            const uint64_t now = static_cast<uint64_t>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-            std::lock_guard<std::mutex> l(lock);
-            for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
-                receive(buf, static_cast<size_t>(n), now);
-            poll(now);
-            const Bytes out = output();
-            if (!out.empty()) port.WriteAll(out.data(), out.size());
-        }
-    }
-    const std::function<void(const uint8_t*, size_t, uint64_t)> receive;
-    const std::function<void(uint64_t)> poll;
-    const std::function<Bytes()> output;
+    Peer& peer;
     zok2tools::TtyPort port;
-    std::thread thread;
-    std::atomic<bool> stop{false};
+    const Clock::time_point t0 = Clock::now();
 };
 
 hostlink::Message toLine(uint16_t port, const Bytes& payload)
@@ -154,9 +130,9 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         ASSERT_TRUE(line.ok);
         // The board's slave refuses messages while its link is down: start
         // once the master has heard it answer.
-        ASSERT_TRUE(pollUntil(kMessageMs, [&] {
-            return line.Locked([&] { return peer.LinkUp(); });
-        })) << "BAC-M link on line 1";
+        const auto up = Clock::now() + std::chrono::milliseconds(kMessageMs);
+        while (!peer.LinkUp() && Clock::now() < up) line.Pump(kPumpMs);
+        ASSERT_TRUE(peer.LinkUp()) << "BAC-M link on line 1";
         // BAC-M has no sequence numbers: an acknowledgement that comes late
         // (a busy host can hold either end past the window) makes the sender
         // repeat, and the receiver delivers the message again, right after
@@ -179,15 +155,13 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
                    sentToLine - static_cast<int>(fromHost.size()) < static_cast<int>(kWindow)) {
                 host1.send(toLine(2010, numbered('h', sentToLine++)));
             }
-            {
-                std::lock_guard<std::mutex> l(line.lock);
-                while (sentToHost < kBacmMessages &&
-                       sentToHost - static_cast<int>(fromLine.size()) < static_cast<int>(kWindow) &&
-                       peer.Send(numbered('l', sentToHost))) {
-                    ++sentToHost;
-                }
-                for (Bytes& m : peer.TakeReceived()) take(fromHost, std::move(m), repeatsFromHost);
+            while (sentToHost < kBacmMessages &&
+                   sentToHost - static_cast<int>(fromLine.size()) < static_cast<int>(kWindow) &&
+                   peer.Send(numbered('l', sentToHost))) {
+                ++sentToHost;
             }
+            line.Pump(kPumpMs);
+            for (Bytes& m : peer.TakeReceived()) take(fromHost, std::move(m), repeatsFromHost);
             hostlink::Message m;
             while (host1.waitMessage(m, 1)) {
                 if (m.destPort == 1024) continue;
@@ -200,8 +174,7 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         }
         ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromHost.size()) << "host to line 1";
         ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromLine.size()) << "line 1 to host";
-        EXPECT_LE(repeatsFromLine, line.Locked([&] { return peer.Counters().infoRepeated; }))
-            << "line 1 to host";
+        EXPECT_LE(repeatsFromLine, peer.Counters().infoRepeated) << "line 1 to host";
         // The board's repeats are not visible from here: it repeats a packet
         // at most twice before its link counts as down.
         EXPECT_LE(repeatsFromHost, static_cast<size_t>(2 * kBacmMessages)) << "host to line 1";
@@ -228,11 +201,13 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         rc.host->send(toLine(rc.port, numbered('h', 1)));
         std::vector<Bytes> got;
         pollUntil(kMessageMs, [&] {
-            got = line.Locked([&] { return peer.TakeReceived(); });
+            line.Pump(kPumpMs);
+            got = peer.TakeReceived();
             return !got.empty();
         });
         EXPECT_EQ(std::vector<Bytes>{numbered('h', 1)}, got) << "host to " << rc.name;
-        line.Locked([&] { return peer.Send(numbered('l', 2)); });
+        peer.Send(numbered('l', 2));
+        line.Pump(0);
         hostlink::Message m;
         ASSERT_TRUE(nextNonStatus(*rc.host, m, kMessageMs)) << rc.name << " to host";
         EXPECT_EQ(numbered('l', 2), m.payload);
