@@ -4,7 +4,6 @@
 // refusals. Real time with generous bounds.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,8 +11,6 @@
 #include "hostlink_client.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 TEST(HostLinkE2E, LinksOnUnixAndTcpTakeOneMasterAtATimeAndZok2hostTalksOnThem)
 {
@@ -28,9 +25,7 @@ TEST(HostLinkE2E, LinksOnUnixAndTcpTakeOneMasterAtATimeAndZok2hostTalksOnThem)
         hostlink::Client client;
         std::string error;
         ASSERT_TRUE(client.connect(e, &error)) << error;
-        const auto t0 = Clock::now();
         EXPECT_TRUE(client.waitLink(true, kLinkMs));
-        EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kLinkMs));
         const hostlink::LinkStats s = client.stats();
         // The board's first word may be its keep-alive or the status message
         // it posts for the group when the link comes up.

@@ -119,11 +119,8 @@ protected:
         hostRtcCtrlReset();
         hostBoardConfig().eth[0] = "lo";
         hostBoardConfig().eth[1] = "lo";
-        static bool poolReady = false;
-        if (!poolReady) {
-            BdPool::Init();
-            poolReady = true;
-        }
+        static const bool poolReady = (BdPool::Init(), true);  // the pool lives on the host heap
+        (void)poolReady;
         BdMail::Init();
         Ethernet::Init();
         fdOpenSession(ti_sysbios_knl_Task_self());
@@ -182,9 +179,7 @@ TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
     u.Recv();  // settles the mark every new socket starts with
 
     const uint64_t callsBefore = hostNetState().recvCalls;
-    for (int i = 0; i < 100; ++i) {
-        u.Recv();
-    }
+    for (int i = 0; i < 100; ++i) u.Recv();
     EXPECT_EQ(callsBefore, hostNetState().recvCalls) << "an empty poll made a system call";
     EXPECT_EQ(0u, statsOf(u).numOfRecvErrors);
 
@@ -289,8 +284,7 @@ TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
     EXPECT_EQ(EC_FAIL, gate.SendUdp(bd)) << "no port matches";
     BdPool::Put(bd);
 
-    UDP_STATS_T a;
-    UDP_STATS_T b;
+    UDP_STATS_T a, b;
     gate.GetStatsUdpPort(0, a);
     gate.GetStatsUdpPort(1, b);
     EXPECT_EQ(0u, a.numOfSentMessages + a.numOfSendErrors);
@@ -365,13 +359,9 @@ TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
     EXPECT_GT(mtu, 0u);
 
     // Loopback has no speed: its PHY shows 0x3100.
-    uint32_t autoNeg = 9;
-    uint32_t speed = 9;
-    uint32_t duplex = 9;
+    uint32_t autoNeg = 9, speed = 9, duplex = 9;
     ASSERT_EQ(EC_SUCCESS, Ethernet::GetDeviceSpeed(1, autoNeg, speed, duplex));
-    EXPECT_EQ(1u, autoNeg);
-    EXPECT_EQ(100u, speed);
-    EXPECT_EQ(1u, duplex);
+    EXPECT_EQ(std::make_tuple(1u, 100u, 1u), std::tie(autoNeg, speed, duplex));
 
     const uint8_t mac[LEN_MAC_ADDR] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     hostCtrlSetMac(1, mac);

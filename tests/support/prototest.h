@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,20 +75,12 @@ inline void recordLink(SOURCES_E source, LINK_ACTIVITY_E activity)
 }
 
 // Values as a BD holds them: the bytes in wire order in memory.
-inline uint16_t netPort(uint16_t port)
-{
-    const uint8_t b[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-    uint16_t v;
-    std::memcpy(&v, b, sizeof v);
-    return v;
-}
+inline uint16_t netPort(uint16_t port) { return htons(port); }
 
 inline uint32_t netAddr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
+    return htonl(static_cast<uint32_t>(a) << 24 | static_cast<uint32_t>(b) << 16 |
+                 static_cast<uint32_t>(c) << 8 | d);
 }
 
 inline void feed(IProtocol& p, const Bytes& bytes)
@@ -214,11 +207,8 @@ protected:
         FirmwareTest::SetUp();
         // The pool lives on the host heap, once per process: the simulated
         // heap is emptied before every test.
-        static bool poolReady = false;
-        if (!poolReady) {
-            BdPool::Init();
-            poolReady = true;
-        }
+        static const bool poolReady = (BdPool::Init(), true);
+        (void)poolReady;
         hostHeapRouteNew(true);
         BdMail::Init();
         hostHeapRouteNew(false);
