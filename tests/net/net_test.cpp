@@ -1,5 +1,5 @@
 // UDP ports, IP gates and the Ethernet module against the host network
-// stack on real loopback sockets: edge cases of receive and send, the fatal
+// stack on real loopback sockets: edge cases of open, receive and send, the fatal
 // misuses, the poll order of the worker task (virtual time), multicast, the
 // interface queries through the register and PHY models, and a flood that
 // must lose no BD.
@@ -169,12 +169,21 @@ protected:
     }
 };
 
-TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
+TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
 {
     StartKernel(HostClockMode::Manual);
-    UDP u(portConfig(freePort()));
+    const uint16_t port = freePort();
+    UDP u(portConfig(port));
     ASSERT_EQ(EC_SUCCESS, u.Open());
     EXPECT_EQ(SOCKET_OPENED, u.GetSocketState());
+    UDP second(portConfig(port));
+    (void)consoleText();
+    EXPECT_EQ(EC_FAIL, second.Open());
+    EXPECT_EQ(SOCKET_OPENING, second.GetSocketState());
+    const unsigned p = ntohs(port);  // printed in host order
+    EXPECT_EQ("Opening UDP port " + std::to_string(p) + " for 127.0.0.1...\r\nERROR: UDP port " +
+                  std::to_string(p) + " bind failed, 48\r\n",
+              consoleText());
     Peer peer;
     u.Recv();  // settles the mark every new socket starts with
 
@@ -213,22 +222,15 @@ TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
     EXPECT_EQ(0u, s.numOfRecvdMessages + s.numOfRecvErrors + s.lastRecvError);
     EXPECT_EQ(u.GetLocalPort(), s.localPort);
     EXPECT_EQ(SOCKET_OPENED, s.socketState);
-}
 
-TEST_F(NetTest, OpenPrintsThePortInHostOrderAndBindFailureLeavesItOpening)
-{
-    StartKernel(HostClockMode::Manual);
-    const uint16_t port = freePort();
-    UDP first(portConfig(port));
-    ASSERT_EQ(EC_SUCCESS, first.Open());
-    UDP second(portConfig(port));
-    (void)consoleText();
-    EXPECT_EQ(EC_FAIL, second.Open());
-    EXPECT_EQ(SOCKET_OPENING, second.GetSocketState());
-    const unsigned p = ntohs(port);
-    EXPECT_EQ("Opening UDP port " + std::to_string(p) + " for 127.0.0.1...\r\nERROR: UDP port " +
-                  std::to_string(p) + " bind failed, 48\r\n",
-              consoleText());
+    const uint32_t group = htonl(0xEFFF4D01u);  // 239.255.77.1
+    ASSERT_EQ(EC_SUCCESS, u.Join(group)) << consoleText();
+    peer.send(group, u.GetLocalPort(), 7);
+    recvUntil(u, [] { return deliveries().size() > 1; });
+    ASSERT_EQ(2u, deliveries().size());
+    EXPECT_EQ(addr("127.0.0.1"), deliveries()[1].destIpAddr) << "always the port's own address";
+    EXPECT_EQ(peer.port(), deliveries()[1].sourcePort);
+    EXPECT_EQ(7u, deliveries()[1].data.size());
 }
 
 TEST_F(NetTest, MisuseStopsTheBoard)
@@ -327,22 +329,6 @@ TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
                                          {portB, SOURCE_ETH1, t0 + 1},
                                          {portA, SOURCE_ETH1, t0 + 1}};
     EXPECT_EQ(expected, gTaken);
-}
-
-TEST_F(NetTest, PortThatJoinedAGroupReceivesItsDatagrams)
-{
-    StartKernel(HostClockMode::Manual);
-    UDP u(portConfig(freePort()));
-    ASSERT_EQ(EC_SUCCESS, u.Open());
-    const uint32_t group = htonl(0xEFFF4D01u);  // 239.255.77.1
-    ASSERT_EQ(EC_SUCCESS, u.Join(group)) << consoleText();
-    Peer peer;
-    peer.send(group, u.GetLocalPort(), 7);
-    recvUntil(u, [] { return !deliveries().empty(); });
-    ASSERT_EQ(1u, deliveries().size());
-    EXPECT_EQ(addr("127.0.0.1"), deliveries()[0].destIpAddr) << "always the port's own address";
-    EXPECT_EQ(peer.port(), deliveries()[0].sourcePort);
-    EXPECT_EQ(7u, deliveries()[0].data.size());
 }
 
 TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
