@@ -157,30 +157,23 @@ inline Bytes stuff(const Bytes& text)
 class SendBuffer {
 public:
     explicit SendBuffer(const Bytes& data)
+        : big(data.size() > LEN_BD_BUFFER ? data.size() : 0),
+          own(big.empty() ? nullptr
+                          : std::make_unique<BD>(static_cast<uint32_t>(big.size()), big.data())),
+          bd(own ? own.get() : BdPool::Get())
     {
-        if (data.size() > LEN_BD_BUFFER) {
-            big.assign(data.size(), 0);
-            own = std::make_unique<BD>(static_cast<uint32_t>(big.size()), big.data());
-            bd = own.get();
-        } else {
-            bd = BdPool::Get();
-        }
-        if (!data.empty()) {
-            bd->Copy(static_cast<uint32_t>(data.size()), data.data());
-        }
+        if (!data.empty()) bd->Copy(static_cast<uint32_t>(data.size()), data.data());
     }
     ~SendBuffer()
     {
         if (!own) BdPool::Put(bd);
     }
-    SendBuffer(const SendBuffer&) = delete;
-    SendBuffer& operator=(const SendBuffer&) = delete;
     BD* get() const { return bd; }
 
 private:
     Bytes big;
-    std::unique_ptr<BD> own;
-    BD* bd = nullptr;
+    std::unique_ptr<BD> own;  // also keeps the buffer from being copied
+    BD* bd;
 };
 
 // Returns to the pool the configuration status messages that a link coming
