@@ -418,9 +418,7 @@ TEST_F(NetTest, FloodLosesNoBdAndCountsWhatTheMailboxRefused)
         Peer peer;
         for (int i = 0; i < DATAGRAMS; ++i) {
             peer.send(addr("127.0.0.1"), port, 64);
-            if (i % 10 == 9) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         // The gate takes what the socket still holds within a tick each.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -76,9 +76,7 @@ Background::Background(const std::string& dir, const std::vector<std::string>& a
     : dir(dir)
 {
     int in[2] = {-1, -1};
-    if (withInput && ::pipe(in) != 0) {
-        return;
-    }
+    if (withInput && ::pipe(in) != 0) return;
     pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
