@@ -8,17 +8,17 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "e2etest.h"
 #include "hostkernel.h"
 #include "hostwdt.h"
-#include "process.h"
 #include "soc_sys.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
@@ -26,10 +26,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kStartMs = 10000;
 // Restart time-out of the watchdog is about 9.5 s; allow for a slow machine.
 constexpr int kResetMs = 25000;
-constexpr int kToolMs = 20000;
 
 std::string banner()
 {
@@ -38,9 +36,9 @@ std::string banner()
 }
 
 // The runner in the background with the PTYs of its consoles.
-class Board : public Zok2gw {
+class Board : public Runner {
 public:
-    explicit Board(const std::vector<std::string>& options) : Zok2gw(options) {}
+    explicit Board(const std::vector<std::string>& options) : Runner(options) {}
     ~Board()
     {
         for (int fd : ptys) ::close(fd);
@@ -49,22 +47,17 @@ public:
     // Opens the PTY the console link points to once it differs from `previous`.
     int OpenConsole(const std::string& previous, std::string* target)
     {
-        const std::string link = dir + "/console";
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kResetMs);
-        while (Clock::now() < deadline) {
+        int fd = -1;
+        pollUntil(kResetMs, [&] {
             char buf[256];
-            const ssize_t n = ::readlink(link.c_str(), buf, sizeof(buf) - 1);
-            if (n > 0 && std::string(buf, static_cast<size_t>(n)) != previous) {
-                *target = std::string(buf, static_cast<size_t>(n));
-                const int fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-                if (fd >= 0) {
-                    ptys.push_back(fd);
-                    return fd;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
+            const ssize_t n = ::readlink((dir + "/console").c_str(), buf, sizeof(buf) - 1);
+            if (n <= 0 || std::string(buf, static_cast<size_t>(n)) == previous) return false;
+            *target = std::string(buf, static_cast<size_t>(n));
+            fd = ::open(target->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            return fd >= 0;
+        });
+        if (fd >= 0) ptys.push_back(fd);
+        return fd;
     }
 
     // Reads from `fd` into `text` until it holds `needle` or the time is up.
@@ -75,13 +68,9 @@ public:
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();
-            if (left <= 0) {
-                return false;
-            }
+            if (left <= 0) return false;
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) {
-                continue;
-            }
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
             char buf[1024];
             const ssize_t n = ::read(fd, buf, sizeof(buf));
             if (n > 0) {
@@ -96,18 +85,12 @@ public:
     // User plus system CPU time of the runner, in clock ticks.
     long CpuTicks() const
     {
-        std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-        std::istringstream in(stat.substr(stat.rfind(')') + 2));
-        std::string field;
+        const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
         long utime = 0;
         long stime = 0;
-        for (int i = 3; i <= 15 && in >> field; ++i) {
-            if (i == 14) {
-                utime = std::stol(field);
-            } else if (i == 15) {
-                stime = std::stol(field);
-            }
-        }
+        // After the name: state and 10 fields, then utime and stime.
+        std::sscanf(stat.c_str() + stat.rfind(')') + 2,
+                    "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %ld %ld", &utime, &stime);
         return utime + stime;
     }
 
@@ -169,14 +152,6 @@ TEST(Board, AtRestTheBoardCostsOnlyAFewPercentOfOneCore)
     EXPECT_LT(share, 0.15);
 }
 
-// Runs a tool of ours; its output, or the failure, in `out`.
-bool runTool(const std::vector<std::string>& args, std::string& out)
-{
-    const ProcessResult r = runProcess(args, kToolMs);
-    out = r.out + r.err;
-    return r.exited && r.status == 0;
-}
-
 TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
 {
     Board b({"--console", "pty"});
@@ -207,17 +182,16 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("61", routerBefore)) << text;
 
     // Both groups configured by the host; line 2 runs RAWoS with even parity.
-    const std::string tools = ZOK2_TOOLS_DIR;
     std::string out;
-    ASSERT_TRUE(runTool({tools + "/zok2host", "--link", "unix:" + b.dir + "/spi1.sock", "configure",
-                         "--mask", "255.255.255.0", "--gateway", "127.0.31.1", "--address",
-                         "127.0.31.2", "--line2", "rs232:rawos:115200:even:16"},
+    ASSERT_TRUE(runTool({toolPath("zok2host"), "--link", b.Link(1), "configure", "--mask",
+                         "255.255.255.0", "--gateway", "127.0.31.1", "--address", "127.0.31.2",
+                         "--line2", "rs232:rawos:115200:even:16"},
                         out))
         << out;
-    ASSERT_TRUE(runTool(
-        {tools + "/zok2host", "--link", "unix:" + b.dir + "/spi2.sock", "configure", "--mask",
-         "255.255.255.0", "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
-        out))
+    ASSERT_TRUE(
+        runTool({toolPath("zok2host"), "--link", b.Link(2), "configure", "--mask", "255.255.255.0",
+                 "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
+                out))
         << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
@@ -233,7 +207,7 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(runTool({"/bin/sh", "-c",
                          "echo hello | \"$0\" --device \"$1\" --protocol rawos "
                          "--rate 115200 --parity even --linger 100",
-                         tools + "/zok2line", b.dir + "/sci2"},
+                         toolPath("zok2line"), b.dir + "/sci2"},
                         out))
         << out;
     const std::string counted =
@@ -245,14 +219,11 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
         "\r\nRAWoS Statistics:\r\nLink: UP\r\n"
         "RecvdMessages:                    1  SentMessages:                     0\r\n";
     ASSERT_TRUE(type("x4", "[r] Reset Statistics\r\n[ESC] Main page\r\n")) << text;
-    const auto until = Clock::now() + std::chrono::milliseconds(kStartMs);
-    bool shown = false;
-    while (!shown && Clock::now() < until) {
-        ASSERT_TRUE(type("2", "RecvdMsgLengthErrors: ")) << text;
-        ASSERT_TRUE(Board::ReadUntil(fd, text, "\r\n", kStartMs)) << text;
-        shown = text.find(counted) != std::string::npos;
-    }
-    EXPECT_TRUE(shown) << text;
+    EXPECT_TRUE(pollUntil(kStartMs, [&] {
+        return type("2", "RecvdMsgLengthErrors: ") &&
+               Board::ReadUntil(fd, text, "\r\n", kStartMs) &&
+               text.find(counted) != std::string::npos;
+    })) << text;
 
     struct Step {
         char key;

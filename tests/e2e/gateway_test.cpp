@@ -7,16 +7,13 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <functional>
-#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "bacmpeer.h"
+#include "e2etest.h"
 #include "hostlink_client.h"
-#include "process.h"
 #include "rawospeer.h"
 #include "ttyport.h"
 
@@ -24,10 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-constexpr int kStartMs = 10000;
-constexpr int kToolMs = 20000;
-constexpr uint32_t kLinkMs = 3000;     // the board's keep-alive comes once a second
-constexpr uint32_t kMessageMs = 5000;  // one message over any path, with repeats
 constexpr int kBacmMessages = 200;
 constexpr size_t kWindow = 8;          // below both BAC-M send queues (16)
 const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
@@ -35,66 +28,43 @@ const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
 // keeps its turn waiting for a message (and a loaded machine's delays). A
 // master that repeats sooner makes the board deliver its INFO twice.
 constexpr uint32_t kBacmRecvTimeoutMs = 2000;
+constexpr int kPumpMs = 2;  // the longest a serial peer waits for its line unheard
 
-// The runner in the background with its console on a PTY.
-class Runner : public Zok2gw {
-public:
-    Runner() : Zok2gw({"--console", "pty", "--watchdog", "exit"}) {}
-    bool WaitStarted() const { return WaitFor("host link 2", kStartMs, Err); }
-};
-
-// A serial-line peer (BAC-M or RAWoS library) pumped on its own thread over
-// the runner's PTY.
+// A serial-line peer (BAC-M or RAWoS library) on the runner's PTY, pumped
+// by the test's own loops.
+template <typename Peer>
 class LinePeer {
 public:
-    LinePeer(const std::string& path, std::function<void(uint64_t)> poll) : poll_(std::move(poll))
+    LinePeer(const std::string& path, Peer& peer) : peer(peer)
     {
         std::string error;
         ok = port.Open(path, 115200, zok2tools::Parity::None, 1, error);
-        if (ok) thread = std::thread([this] { Run(); });
     }
-    ~LinePeer()
+    // Waits up to `waitMs` for the line, hands the peer what came, lets it
+    // run and writes out what it queued.
+    void Pump(int waitMs)
     {
-        stop = true;
-        if (thread.joinable()) thread.join();
+        port.WaitReadable(waitMs);
+        const uint64_t now = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        uint8_t buf[512];
+        for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
+            peer.Receive(buf, static_cast<size_t>(n), now);
+        peer.Poll(now);
+        const Bytes out = peer.TakeOutput();
+        if (!out.empty()) port.WriteAll(out.data(), out.size());
     }
-    std::mutex lock;
     bool ok = false;
-    zok2tools::TtyPort port;
-    std::function<void(const uint8_t*, size_t, uint64_t)> receive;
-    std::function<Bytes()> output;
 
 private:
-    void Run()
-    {
-        const auto t0 = Clock::now();
-        uint8_t buf[512];
-        while (!stop) {
-            port.WaitReadable(2);
-            const uint64_t now = static_cast<uint64_t>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-            std::lock_guard<std::mutex> l(lock);
-            for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
-                receive(buf, static_cast<size_t>(n), now);
-            poll_(now);
-            const Bytes out = output();
-            if (!out.empty()) port.WriteAll(out.data(), out.size());
-        }
-    }
-    std::function<void(uint64_t)> poll_;
-    std::thread thread;
-    std::atomic<bool> stop{false};
+    Peer& peer;
+    zok2tools::TtyPort port;
+    const Clock::time_point t0 = Clock::now();
 };
 
 hostlink::Message toLine(uint16_t port, const Bytes& payload)
 {
-    hostlink::Message m;
-    m.destPort = port;
-    m.destAddr = kSciAddr;
-    m.sourcePort = port;
-    m.sourceAddr = 0x0A500010;
-    m.payload = payload;
-    return m;
+    return {port, kSciAddr, port, 0x0A500010, payload};
 }
 
 // A message with DLE and frame bytes in it, numbered.
@@ -105,48 +75,35 @@ Bytes numbered(uint8_t tag, int i)
     return m;
 }
 
-bool configure(const std::string& link, const std::vector<std::string>& options, std::string& out)
-{
-    std::vector<std::string> args = {
-        std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link", link, "configure", "--wait", "8000"};
-    args.insert(args.end(), options.begin(), options.end());
-    const ProcessResult r = runProcess(args, kToolMs);
-    out = r.out + r.err;
-    return r.exited && r.status == 0;
-}
-
-int udpSocket(const char* addr, uint16_t port)
+int udpSocket(uint32_t addr, uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, addr, &a.sin_addr);
+    const sockaddr_in a{AF_INET, htons(port), {htonl(addr)}, {}};
     timeval tv{static_cast<time_t>(kMessageMs / 1000), 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
 }
 
 TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthernet)
 {
     Runner board;
-    ASSERT_TRUE(board.WaitStarted()) << board.Stderr();
-    const std::string spi1 = "unix:" + board.dir + "/spi1.sock";
-    const std::string spi2 = "unix:" + board.dir + "/spi2.sock";
+    ASSERT_TRUE(board.WaitFor("host link 2", kStartMs, Runner::Err)) << board.Stderr();
+    const std::string spi1 = board.Link(1);
+    const std::string spi2 = board.Link(2);
 
     std::string out;
-    ASSERT_TRUE(configure(
-        spi1,
-        {"--mask", "255.255.255.0", "--gateway", "127.0.10.1", "--address", "127.0.10.2", "--line1",
+    ASSERT_TRUE(runTool(
+        {toolPath("zok2host"), "--link", spi1, "configure", "--wait", "8000", "--mask",
+         "255.255.255.0", "--gateway", "127.0.10.1", "--address", "127.0.10.2", "--line1",
          "rs232:bacm:115200:none", "--line2", "rs232:rawos:115200:none:16", "--bacm-addr", "5"},
         out))
         << out;
     EXPECT_NE(std::string::npos, out.find("status: group configured")) << "group 0: " << out;
     EXPECT_NE(std::string::npos, out.find("address          127.0.10.2")) << out;
-    ASSERT_TRUE(configure(spi2,
-                          {"--mask", "255.255.255.0", "--gateway", "127.0.20.1", "--address",
-                           "127.0.20.2", "--port", "5000", "--line1", "rs485:rawos:115200:none:16"},
-                          out))
+    ASSERT_TRUE(runTool({toolPath("zok2host"), "--link", spi2, "configure", "--wait", "8000",
+                         "--mask", "255.255.255.0", "--gateway", "127.0.20.1", "--address",
+                         "127.0.20.2", "--port", "5000", "--line1", "rs485:rawos:115200:none:16"},
+                        out))
         << out;
     EXPECT_NE(std::string::npos, out.find("UDP ports        5000")) << "group 1: " << out;
 
@@ -169,20 +126,13 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         pc.address = 5;
         pc.recvTimeoutMs = kBacmRecvTimeoutMs;
         zok2tools::BacmPeer peer(pc);
-        LinePeer line(board.dir + "/sci1", [&](uint64_t now) { peer.Poll(now); });
-        line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };
-        line.output = [&] { return peer.TakeOutput(); };
+        LinePeer line(board.dir + "/sci1", peer);
         ASSERT_TRUE(line.ok);
         // The board's slave refuses messages while its link is down: start
         // once the master has heard it answer.
         const auto up = Clock::now() + std::chrono::milliseconds(kMessageMs);
-        bool linkUp = false;
-        while (!linkUp && Clock::now() < up) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::lock_guard<std::mutex> l(line.lock);
-            linkUp = peer.LinkUp();
-        }
-        ASSERT_TRUE(linkUp) << "BAC-M link on line 1";
+        while (!peer.LinkUp() && Clock::now() < up) line.Pump(kPumpMs);
+        ASSERT_TRUE(peer.LinkUp()) << "BAC-M link on line 1";
         // BAC-M has no sequence numbers: an acknowledgement that comes late
         // (a busy host can hold either end past the window) makes the sender
         // repeat, and the receiver delivers the message again, right after
@@ -205,15 +155,13 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
                    sentToLine - static_cast<int>(fromHost.size()) < static_cast<int>(kWindow)) {
                 host1.send(toLine(2010, numbered('h', sentToLine++)));
             }
-            {
-                std::lock_guard<std::mutex> l(line.lock);
-                while (sentToHost < kBacmMessages &&
-                       sentToHost - static_cast<int>(fromLine.size()) < static_cast<int>(kWindow) &&
-                       peer.Send(numbered('l', sentToHost))) {
-                    ++sentToHost;
-                }
-                for (Bytes& m : peer.TakeReceived()) take(fromHost, std::move(m), repeatsFromHost);
+            while (sentToHost < kBacmMessages &&
+                   sentToHost - static_cast<int>(fromLine.size()) < static_cast<int>(kWindow) &&
+                   peer.Send(numbered('l', sentToHost))) {
+                ++sentToHost;
             }
+            line.Pump(kPumpMs);
+            for (Bytes& m : peer.TakeReceived()) take(fromHost, std::move(m), repeatsFromHost);
             hostlink::Message m;
             while (host1.waitMessage(m, 1)) {
                 if (m.destPort == 1024) continue;
@@ -226,10 +174,7 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         }
         ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromHost.size()) << "host to line 1";
         ASSERT_EQ(static_cast<size_t>(kBacmMessages), fromLine.size()) << "line 1 to host";
-        {
-            std::lock_guard<std::mutex> l(line.lock);
-            EXPECT_LE(repeatsFromLine, peer.Counters().infoRepeated) << "line 1 to host";
-        }
+        EXPECT_LE(repeatsFromLine, peer.Counters().infoRepeated) << "line 1 to host";
         // The board's repeats are not visible from here: it repeats a packet
         // at most twice before its link counts as down.
         EXPECT_LE(repeatsFromHost, static_cast<size_t>(2 * kBacmMessages)) << "host to line 1";
@@ -251,23 +196,18 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         SCOPED_TRACE(rc.name);
         zok2tools::RawosPeerConfig pc;
         zok2tools::RawosPeer peer(pc);
-        LinePeer line(board.dir + rc.device, [&](uint64_t now) { peer.Poll(now); });
-        line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };
-        line.output = [&] { return peer.TakeOutput(); };
+        LinePeer line(board.dir + rc.device, peer);
         ASSERT_TRUE(line.ok);
         rc.host->send(toLine(rc.port, numbered('h', 1)));
         std::vector<Bytes> got;
-        const auto end = Clock::now() + std::chrono::milliseconds(kMessageMs);
-        while (got.empty() && Clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            std::lock_guard<std::mutex> l(line.lock);
+        pollUntil(kMessageMs, [&] {
+            line.Pump(kPumpMs);
             got = peer.TakeReceived();
-        }
+            return !got.empty();
+        });
         EXPECT_EQ(std::vector<Bytes>{numbered('h', 1)}, got) << "host to " << rc.name;
-        {
-            std::lock_guard<std::mutex> l(line.lock);
-            peer.Send(numbered('l', 2));
-        }
+        peer.Send(numbered('l', 2));
+        line.Pump(0);
         hostlink::Message m;
         ASSERT_TRUE(nextNonStatus(*rc.host, m, kMessageMs)) << rc.name << " to host";
         EXPECT_EQ(numbered('l', 2), m.payload);
@@ -280,30 +220,23 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
     struct EthCase {
         const char* name;
         hostlink::Client* host;
-        const char* board;
         uint32_t boardAddr;
         uint16_t port;
-        const char* peer;
     };
-    const EthCase eths[] = {{"Ethernet 0", &host1, "127.0.10.2", 0x7F000A02, 2000, "127.0.0.1"},
-                            {"Ethernet 1", &host2, "127.0.20.2", 0x7F001402, 5000, "127.0.0.1"}};
+    const EthCase eths[] = {{"Ethernet 0", &host1, 0x7F000A02, 2000},
+                            {"Ethernet 1", &host2, 0x7F001402, 5000}};
+    constexpr uint32_t kPeerAddr = 0x7F000001;  // 127.0.0.1
     for (const EthCase& ec : eths) {
         SCOPED_TRACE(ec.name);
         // The router sends by destination port, so the peer listens on the
         // number of a port the board opened, at its own address.
-        hostlink::Message m;
-        m.destAddr = 0x7F000001;
-        m.destPort = ec.port;
-        m.sourceAddr = ec.boardAddr;
-        m.sourcePort = ec.port;
-        m.payload = numbered('u', 3);
+        const hostlink::Message m{ec.port, kPeerAddr, ec.port, ec.boardAddr, numbered('u', 3)};
+        const int peerFd = udpSocket(kPeerAddr, ec.port);
+        ASSERT_GE(peerFd, 0);
+        ec.host->send(m);
         uint8_t buf[64];
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
-        const int peerFd = udpSocket(ec.peer, ec.port);
-        ASSERT_GE(peerFd, 0);
-        ec.host->send(m);
-        fromLen = sizeof from;
         const ssize_t got =
             ::recvfrom(peerFd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
         ASSERT_EQ(static_cast<ssize_t>(m.payload.size()), got) << ec.name << ": host to peer";
@@ -312,15 +245,13 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         EXPECT_EQ(htons(ec.port), from.sin_port) << "and from the board's own port";
 
         const Bytes back = numbered('p', 4);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(ec.port);
-        to.sin_addr.s_addr = htonl(ec.boardAddr);
-        ::sendto(peerFd, back.data(), back.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        const sockaddr_in to{AF_INET, htons(ec.port), {htonl(ec.boardAddr)}, {}};
+        ::sendto(peerFd, back.data(), back.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
         hostlink::Message r;
         ASSERT_TRUE(nextNonStatus(*ec.host, r, kMessageMs)) << ec.name << ": peer to host";
         EXPECT_EQ(back, r.payload);
-        EXPECT_EQ(0x7F000001u, r.sourceAddr) << "the peer's own address";
+        EXPECT_EQ(kPeerAddr, r.sourceAddr) << "the peer's own address";
         EXPECT_EQ(ec.port, r.sourcePort) << "the peer's own port";
         EXPECT_EQ(ec.boardAddr, r.destAddr);
         EXPECT_EQ(ec.port, r.destPort);

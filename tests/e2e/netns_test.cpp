@@ -13,18 +13,14 @@
 #include <net/if.h>
 #include <sched.h>
 
+#include "e2etest.h"
 #include "hostlink_client.h"
 #include "hostnetlink.h"
 #include "hostnetns.h"
-#include "process.h"
 
 namespace {
 
-constexpr uint32_t kMessageMs = 5000;  // a datagram polled every tick, then one host-link period
-constexpr int kToolMs = 20000;
-constexpr uint32_t kLinkMs = 3000;   // the board's keep-alive comes once a second
 constexpr uint32_t kRepeatMs = 500;  // the peer's repeat while the link comes up
-constexpr int kStartMs = 10000;      // start-up of a loaded machine, far above the usual 100 ms
 constexpr int kStopMs = 10000;
 
 TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
@@ -36,7 +32,7 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     if (stale != 0) {
         GTEST_SKIP() << "cannot create a veth pair: " << std::strerror(-stale);
     }
-    Zok2gw board({"--console", "pty", "--netns", "--netns-host-addr0", "192.168.1.1/24"});
+    Runner board({"--console", "pty", "--netns", "--netns-host-addr0", "192.168.1.1/24"});
     // The second host link comes up from the running firmware: from then on a
     // SIGTERM is a clean stop (one before the scheduler runs would be lost).
     board.WaitFor("host link 2", kStartMs, Background::Err);
@@ -55,43 +51,38 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
 
     // Configured like a board on a real network; group 1 too, so that the
     // router forwards.
-    const std::string groups[2][6] = {
-        {"192.168.1.10", "192.168.1.1", "C0A8010A", "0101A8C0", "/spi1.sock", "eth0"},
-        {"192.168.2.10", "192.168.2.1", "C0A8020A", "0102A8C0", "/spi2.sock", "eth1"}};
-    for (const auto& g : groups) {
-        const ProcessResult r =
-            runProcess({std::string(ZOK2_TOOLS_DIR) + "/zok2host", "--link",
-                        "unix:" + board.dir + g[4], "configure", "--wait", "8000", "--mask",
-                        "255.255.255.0", "--gateway", g[1], "--address", g[0]},
-                       kToolMs);
-        ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;
+    const std::string groups[2][4] = {{"192.168.1.10", "192.168.1.1", "0101A8C0", "eth0"},
+                                      {"192.168.2.10", "192.168.2.1", "0102A8C0", "eth1"}};
+    for (int n = 1; n <= 2; ++n) {
+        const auto& g = groups[n - 1];
+        std::string out;
+        ASSERT_TRUE(
+            runTool({toolPath("zok2host"), "--link", board.Link(n), "configure", "--wait", "8000",
+                     "--mask", "255.255.255.0", "--gateway", g[1], "--address", g[0]},
+                    out))
+            << out;
     }
     const std::string addrs = slurp("/proc/" + std::to_string(board.pid) + "/net/fib_trie");
     const std::string routes = slurp("/proc/" + std::to_string(board.pid) + "/net/route");
     for (const auto& g : groups) {
         EXPECT_NE(addrs.find(g[0] + "\n"), std::string::npos) << g[0] << " in\n" << addrs;
-        EXPECT_NE(routes.find(g[5] + "\t00000000\t" + g[3]), std::string::npos)
+        EXPECT_NE(routes.find(g[3] + "\t00000000\t" + g[2]), std::string::npos)
             << "default route via " << g[1] << " in\n"
             << routes;
     }
     hostlink::Client host;
-    ASSERT_TRUE(host.connect("unix:" + board.dir + "/spi1.sock"));
+    ASSERT_TRUE(host.connect(board.Link(1)));
     const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_port = htons(4711);
-    from.sin_addr.s_addr = inet_addr("192.168.1.1");
-    ASSERT_EQ(0, ::bind(peer, reinterpret_cast<sockaddr*>(&from), sizeof from));
-    sockaddr_in to = from;
-    to.sin_port = htons(2000);
-    to.sin_addr.s_addr = inet_addr("192.168.1.10");
+    const sockaddr_in from{AF_INET, htons(4711), {inet_addr("192.168.1.1")}, {}};
+    ASSERT_EQ(0, ::bind(peer, reinterpret_cast<const sockaddr*>(&from), sizeof from));
+    const sockaddr_in to{AF_INET, htons(2000), {inet_addr("192.168.1.10")}, {}};
     const char text[] = "across the veth";
     // Until the board's side of the new link is up the router drops what it
     // would send there, so the peer repeats its datagram once per wait.
     hostlink::Message m;
     bool arrived = false;
     for (uint32_t waited = 0; !arrived && waited < kLinkMs + kMessageMs; waited += kRepeatMs) {
-        ::sendto(peer, text, sizeof text, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        ::sendto(peer, text, sizeof text, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         while (!arrived && host.waitMessage(m, kRepeatMs)) {
             arrived = m.destPort == 2000;  // the link-up status answers go to 1024
         }

@@ -1,5 +1,5 @@
 // UDP ports, IP gates and the Ethernet module against the host network
-// stack on real loopback sockets: edge cases of receive and send, the fatal
+// stack on real loopback sockets: edge cases of open, receive and send, the fatal
 // misuses, the poll order of the worker task (virtual time), multicast, the
 // interface queries through the register and PHY models, and a flood that
 // must lose no BD.
@@ -8,81 +8,41 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
-#include <vector>
 
-#include "bdmailapl.h"
-#include "bdpoolapl.h"
-#include "dcapl.h"
 #include "ethapl.h"
-#include "fwtest.h"
 #include "hostboard.h"
 #include "hostnet.h"
 #include "hostnetlink.h"
 #include "hostrtc.h"
 #include "hwreg.h"
 #include "ipgateapl.h"
+#include "prototest.h"
 #include "soc_eth.h"
 #include "udpapl.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr auto WAIT_LIMIT = std::chrono::seconds(10);  // an I/O thread on a loaded machine
 
-struct Got {
-    SOURCES_E source;
-    uint16_t destPort, sourcePort;
-    uint32_t destIpAddr, sourceIpAddr;
-    Bytes data;
-    uint32_t tick;
-};
-std::vector<Got> gGot;
-
-void record(BD* bd)
-{
-    gGot.push_back({bd->Source(), bd->DestPort(), bd->SourcePort(), bd->DestIpAddr(),
-                    bd->SourceIpAddr(), Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load()),
-                    ti_sysbios_knl_Clock_getTicks()});
-    BdPool::Put(bd);
-}
-
 uint32_t addr(const char* text) { return inet_addr(text); }
-
-// A port number (network order) free on 127.0.0.1 right now.
-uint16_t freePort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr("127.0.0.1");
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return sa.sin_port;
-}
 
 // An outside peer: an ordinary socket on 127.0.0.1.
 struct Peer {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     explicit Peer(const char* local = "127.0.0.1", uint16_t port = 0)
     {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = port;
-        sa.sin_addr.s_addr = addr(local);
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        const sockaddr_in sa{AF_INET, port, {addr(local)}, {}};
+        bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
         const in_addr ifAddr{addr("127.0.0.1")};
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr);
     }
     ~Peer() { close(fd); }
-    uint16_t port() const
+    uint16_t port() const  // network order
     {
         sockaddr_in sa{};
         socklen_t len = sizeof sa;
@@ -92,14 +52,15 @@ struct Peer {
     void send(uint32_t to, uint16_t port, size_t size) const
     {
         const Bytes data(size, 0x5A);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = to;
-        sa.sin_port = port;
-        ASSERT_EQ(static_cast<ssize_t>(size),
-                  sendto(fd, data.data(), size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+        const sockaddr_in sa{AF_INET, port, {to}, {}};
+        ASSERT_EQ(
+            static_cast<ssize_t>(size),
+            sendto(fd, data.data(), size, 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
     }
 };
+
+// A port number (network order) free on 127.0.0.1 right now.
+uint16_t freePort() { return Peer().port(); }
 
 // The router's place in the tests: takes every BD from the mailbox, notes
 // its port, source and tick, and returns it; sleeps `slowTicks` after each
@@ -158,28 +119,14 @@ protected:
         hostRtcCtrlReset();
         hostBoardConfig().eth[0] = "lo";
         hostBoardConfig().eth[1] = "lo";
-        static bool poolReady = false;
-        if (!poolReady) {
-            BdPool::Init();
-            poolReady = true;
-        }
+        static const bool poolReady = (BdPool::Init(), true);  // the pool lives on the host heap
+        (void)poolReady;
         BdMail::Init();
         Ethernet::Init();
         fdOpenSession(ti_sysbios_knl_Task_self());
-        gGot.clear();
+        deliveries().clear();
         dcInit();
         (void)consoleText();  // the start-up banner
-    }
-
-    // What the firmware printed since the last call.
-    static std::string consoleText()
-    {
-        std::string text;
-        uint8_t b = 0;
-        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
-            text.push_back(static_cast<char>(b));
-        }
-        return text;
     }
 
     void TearDown() override
@@ -192,7 +139,7 @@ protected:
 
     static UDP_CONFIG_T portConfig(uint16_t port, const char* local = "127.0.0.1")
     {
-        return UDP_CONFIG_T{SOURCE_ETH0, record, port, addr(local)};
+        return UDP_CONFIG_T{SOURCE_ETH0, recordDelivery, port, addr(local)};
     }
 
     static IPGATE_CONFIG_T gateConfig(uint32_t groups = 0)
@@ -222,19 +169,26 @@ protected:
     }
 };
 
-TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
+TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
 {
     StartKernel(HostClockMode::Manual);
-    UDP u(portConfig(freePort()));
+    const uint16_t port = freePort();
+    UDP u(portConfig(port));
     ASSERT_EQ(EC_SUCCESS, u.Open());
     EXPECT_EQ(SOCKET_OPENED, u.GetSocketState());
+    UDP second(portConfig(port));
+    (void)consoleText();
+    EXPECT_EQ(EC_FAIL, second.Open());
+    EXPECT_EQ(SOCKET_OPENING, second.GetSocketState());
+    const unsigned p = ntohs(port);  // printed in host order
+    EXPECT_EQ("Opening UDP port " + std::to_string(p) + " for 127.0.0.1...\r\nERROR: UDP port " +
+                  std::to_string(p) + " bind failed, 48\r\n",
+              consoleText());
     Peer peer;
     u.Recv();  // settles the mark every new socket starts with
 
     const uint64_t callsBefore = hostNetState().recvCalls;
-    for (int i = 0; i < 100; ++i) {
-        u.Recv();
-    }
+    for (int i = 0; i < 100; ++i) u.Recv();
     EXPECT_EQ(callsBefore, hostNetState().recvCalls) << "an empty poll made a system call";
     EXPECT_EQ(0u, statsOf(u).numOfRecvErrors);
 
@@ -254,8 +208,8 @@ TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
         EXPECT_EQ(c.lastError, s.lastRecvError);
         EXPECT_EQ(0u, s.numOfSentMessages + s.numOfSendErrors);
     }
-    ASSERT_EQ(1u, gGot.size());
-    const Got& g = gGot[0];
+    ASSERT_EQ(1u, deliveries().size());
+    const Delivered& g = deliveries()[0];
     EXPECT_EQ(SOURCE_ETH0, g.source);
     EXPECT_EQ(Bytes(LEN_BD_BUFFER, 0x5A), g.data);
     EXPECT_EQ(u.GetLocalPort(), g.destPort);
@@ -268,22 +222,15 @@ TEST_F(NetTest, ReceiveEdgeCasesCountExactlyWhatTheyShould)
     EXPECT_EQ(0u, s.numOfRecvdMessages + s.numOfRecvErrors + s.lastRecvError);
     EXPECT_EQ(u.GetLocalPort(), s.localPort);
     EXPECT_EQ(SOCKET_OPENED, s.socketState);
-}
 
-TEST_F(NetTest, OpenPrintsThePortInHostOrderAndBindFailureLeavesItOpening)
-{
-    StartKernel(HostClockMode::Manual);
-    const uint16_t port = freePort();
-    UDP first(portConfig(port));
-    ASSERT_EQ(EC_SUCCESS, first.Open());
-    UDP second(portConfig(port));
-    (void)consoleText();
-    EXPECT_EQ(EC_FAIL, second.Open());
-    EXPECT_EQ(SOCKET_OPENING, second.GetSocketState());
-    const unsigned p = ntohs(port);
-    EXPECT_EQ("Opening UDP port " + std::to_string(p) + " for 127.0.0.1...\r\nERROR: UDP port " +
-                  std::to_string(p) + " bind failed, 48\r\n",
-              consoleText());
+    const uint32_t group = htonl(0xEFFF4D01u);  // 239.255.77.1
+    ASSERT_EQ(EC_SUCCESS, u.Join(group)) << consoleText();
+    peer.send(group, u.GetLocalPort(), 7);
+    recvUntil(u, [] { return deliveries().size() > 1; });
+    ASSERT_EQ(2u, deliveries().size());
+    EXPECT_EQ(addr("127.0.0.1"), deliveries()[1].destIpAddr) << "always the port's own address";
+    EXPECT_EQ(peer.port(), deliveries()[1].sourcePort);
+    EXPECT_EQ(7u, deliveries()[1].data.size());
 }
 
 TEST_F(NetTest, MisuseStopsTheBoard)
@@ -339,8 +286,7 @@ TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
     EXPECT_EQ(EC_FAIL, gate.SendUdp(bd)) << "no port matches";
     BdPool::Put(bd);
 
-    UDP_STATS_T a;
-    UDP_STATS_T b;
+    UDP_STATS_T a, b;
     gate.GetStatsUdpPort(0, a);
     gate.GetStatsUdpPort(1, b);
     EXPECT_EQ(0u, a.numOfSentMessages + a.numOfSendErrors);
@@ -385,22 +331,6 @@ TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
     EXPECT_EQ(expected, gTaken);
 }
 
-TEST_F(NetTest, PortThatJoinedAGroupReceivesItsDatagrams)
-{
-    StartKernel(HostClockMode::Manual);
-    UDP u(portConfig(freePort()));
-    ASSERT_EQ(EC_SUCCESS, u.Open());
-    const uint32_t group = htonl(0xEFFF4D01u);  // 239.255.77.1
-    ASSERT_EQ(EC_SUCCESS, u.Join(group)) << consoleText();
-    Peer peer;
-    peer.send(group, u.GetLocalPort(), 7);
-    recvUntil(u, [] { return !gGot.empty(); });
-    ASSERT_EQ(1u, gGot.size());
-    EXPECT_EQ(addr("127.0.0.1"), gGot[0].destIpAddr) << "always the port's own address";
-    EXPECT_EQ(peer.port(), gGot[0].sourcePort);
-    EXPECT_EQ(7u, gGot[0].data.size());
-}
-
 TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
 {
     StartKernel(HostClockMode::Manual);
@@ -415,13 +345,9 @@ TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
     EXPECT_GT(mtu, 0u);
 
     // Loopback has no speed: its PHY shows 0x3100.
-    uint32_t autoNeg = 9;
-    uint32_t speed = 9;
-    uint32_t duplex = 9;
+    uint32_t autoNeg = 9, speed = 9, duplex = 9;
     ASSERT_EQ(EC_SUCCESS, Ethernet::GetDeviceSpeed(1, autoNeg, speed, duplex));
-    EXPECT_EQ(1u, autoNeg);
-    EXPECT_EQ(100u, speed);
-    EXPECT_EQ(1u, duplex);
+    EXPECT_EQ(std::make_tuple(1u, 100u, 1u), std::tie(autoNeg, speed, duplex));
 
     const uint8_t mac[LEN_MAC_ADDR] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     hostCtrlSetMac(1, mac);
@@ -492,9 +418,7 @@ TEST_F(NetTest, FloodLosesNoBdAndCountsWhatTheMailboxRefused)
         Peer peer;
         for (int i = 0; i < DATAGRAMS; ++i) {
             peer.send(addr("127.0.0.1"), port, 64);
-            if (i % 10 == 9) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            if (i % 10 == 9) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         // The gate takes what the socket still holds within a tick each.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -508,15 +432,12 @@ TEST_F(NetTest, FloodLosesNoBdAndCountsWhatTheMailboxRefused)
 
     UDP_STATS_T s;
     gate.GetStatsUdpPort(0, s);
-    EXPECT_EQ(0u, BdMail::NumPending());
+    EXPECT_EQ(0u, BdMail::NumPending());  // the pool is full again: TearDown checks
     EXPECT_GT(gate.GetNumOfMailboxDrops(), 0u);
     EXPECT_EQ(s.numOfRecvdMessages, gDrained + gate.GetNumOfMailboxDrops());
     // What the gate did not take, the socket's buffer refused (Linux counts
     // it) or still holds (a few dozen datagrams at most).
     EXPECT_GE(s.numOfRecvdMessages + (after.RcvFull - before.RcvFull) + 64u,
               static_cast<uint32_t>(DATAGRAMS));
-    BDPOOL_STATS_T pool;
-    BdPool::GetStats(pool);
-    EXPECT_EQ(NUM_BDS, pool.numOfFreeBds);
 }
 }  // namespace

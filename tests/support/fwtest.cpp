@@ -22,11 +22,7 @@ void captureByte(uint8_t byte, void*)
     gConsole.push_back(static_cast<char>(byte));
 }
 
-void stderrByte(uint8_t byte, void*)
-{
-    ssize_t n = ::write(STDERR_FILENO, &byte, 1);
-    (void)n;
-}
+void stderrByte(uint8_t byte, void*) { (void)!::write(STDERR_FILENO, &byte, 1); }
 
 // The fatal path wired as start-up wires it: console UART and watchdog.
 void fatalPutByte(uint8_t byte) { uartWriteByte(DC_UART_INDEX, byte); }

@@ -16,6 +16,16 @@
 #include <thread>
 #include <unistd.h>
 
+bool pollUntil(int timeoutMs, const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
                          const std::string& stopOn)
 {
@@ -66,9 +76,7 @@ Background::Background(const std::string& dir, const std::vector<std::string>& a
     : dir(dir)
 {
     int in[2] = {-1, -1};
-    if (withInput && ::pipe(in) != 0) {
-        return;
-    }
+    if (withInput && ::pipe(in) != 0) return;
     pid = ::fork();
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its runner along
@@ -102,25 +110,19 @@ Background::~Background()
 
 bool Background::WaitFor(const std::string& needle, int timeoutMs, Stream stream) const
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while ((stream == Out ? Stdout() : Stderr()).find(needle) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return pollUntil(timeoutMs, [&] { return Text(stream).find(needle) != std::string::npos; });
 }
 
 std::string Background::WaitForMatch(const std::string& pattern, int timeoutMs, Stream stream) const
 {
     const std::regex re(pattern);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        std::smatch m;
-        const std::string text = stream == Out ? Stdout() : Stderr();
-        if (std::regex_search(text, m, re)) return m[1];
-        if (std::chrono::steady_clock::now() > deadline) return "";
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::string text;
+    std::smatch m;
+    const bool found = pollUntil(timeoutMs, [&] {
+        text = Text(stream);
+        return std::regex_search(text, m, re);
+    });
+    return found ? m[1].str() : "";
 }
 
 bool Background::Ended(int& status)
@@ -132,12 +134,8 @@ bool Background::Ended(int& status)
 
 int Background::Wait(int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
-    while (!Ended(status)) {
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (!pollUntil(timeoutMs, [&] { return Ended(status); })) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

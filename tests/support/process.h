@@ -3,6 +3,7 @@
 // background with their output in files.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,6 +21,10 @@ struct ProcessResult {
 // a person stops it with Ctrl-C; `exited` then tells whether it stopped.
 ProcessResult runProcess(const std::vector<std::string>& args, int timeoutMs,
                          const std::string& stopOn = "");
+
+// Checks `done` every 20 ms until it holds (true) or `timeoutMs` has
+// passed (false).
+bool pollUntil(int timeoutMs, const std::function<bool()>& done);
 
 // A fresh folder under the system's temporary folder.
 std::string makeTempDir();
@@ -43,6 +48,7 @@ public:
 
     std::string Stdout() const { return slurp(dir + "/stdout"); }
     std::string Stderr() const { return slurp(dir + "/stderr"); }
+    std::string Text(Stream stream) const { return stream == Out ? Stdout() : Stderr(); }
     // Waits until the stream holds `needle`; false when the time is up.
     bool WaitFor(const std::string& needle, int timeoutMs, Stream stream = Out) const;
     // Waits for the first match of `pattern` in the stream; its first group,
@@ -64,23 +70,3 @@ private:
     int waitStatus = 0;
     int inFd = -1;
 };
-
-#ifdef ZOK2GW_PATH
-// The runner in the background, its output in its run folder.
-class Zok2gw : public Background {
-public:
-    explicit Zok2gw(const std::vector<std::string>& options = {},
-                    const std::string& runDir = makeTempDir())
-        : Background(runDir, withRunDir(runDir, options))
-    {}
-
-private:
-    static std::vector<std::string> withRunDir(const std::string& runDir,
-                                               const std::vector<std::string>& options)
-    {
-        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", runDir};
-        args.insert(args.end(), options.begin(), options.end());
-        return args;
-    }
-};
-#endif

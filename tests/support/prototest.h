@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,20 +75,12 @@ inline void recordLink(SOURCES_E source, LINK_ACTIVITY_E activity)
 }
 
 // Values as a BD holds them: the bytes in wire order in memory.
-inline uint16_t netPort(uint16_t port)
-{
-    const uint8_t b[2] = {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-    uint16_t v;
-    std::memcpy(&v, b, sizeof v);
-    return v;
-}
+inline uint16_t netPort(uint16_t port) { return htons(port); }
 
 inline uint32_t netAddr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
-    const uint8_t bytes[4] = {a, b, c, d};
-    uint32_t v;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
+    return htonl(static_cast<uint32_t>(a) << 24 | static_cast<uint32_t>(b) << 16 |
+                 static_cast<uint32_t>(c) << 8 | d);
 }
 
 inline void feed(IProtocol& p, const Bytes& bytes)
@@ -164,30 +157,23 @@ inline Bytes stuff(const Bytes& text)
 class SendBuffer {
 public:
     explicit SendBuffer(const Bytes& data)
+        : big(data.size() > LEN_BD_BUFFER ? data.size() : 0),
+          own(big.empty() ? nullptr
+                          : std::make_unique<BD>(static_cast<uint32_t>(big.size()), big.data())),
+          bd(own ? own.get() : BdPool::Get())
     {
-        if (data.size() > LEN_BD_BUFFER) {
-            big.assign(data.size(), 0);
-            own = std::make_unique<BD>(static_cast<uint32_t>(big.size()), big.data());
-            bd = own.get();
-        } else {
-            bd = BdPool::Get();
-        }
-        if (!data.empty()) {
-            bd->Copy(static_cast<uint32_t>(data.size()), data.data());
-        }
+        if (!data.empty()) bd->Copy(static_cast<uint32_t>(data.size()), data.data());
     }
     ~SendBuffer()
     {
         if (!own) BdPool::Put(bd);
     }
-    SendBuffer(const SendBuffer&) = delete;
-    SendBuffer& operator=(const SendBuffer&) = delete;
     BD* get() const { return bd; }
 
 private:
     Bytes big;
-    std::unique_ptr<BD> own;
-    BD* bd = nullptr;
+    std::unique_ptr<BD> own;  // also keeps the buffer from being copied
+    BD* bd;
 };
 
 // Returns to the pool the configuration status messages that a link coming
@@ -214,11 +200,8 @@ protected:
         FirmwareTest::SetUp();
         // The pool lives on the host heap, once per process: the simulated
         // heap is emptied before every test.
-        static bool poolReady = false;
-        if (!poolReady) {
-            BdPool::Init();
-            poolReady = true;
-        }
+        static const bool poolReady = (BdPool::Init(), true);
+        (void)poolReady;
         hostHeapRouteNew(true);
         BdMail::Init();
         hostHeapRouteNew(false);
