@@ -62,10 +62,9 @@ TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
     for (uint32_t year = 1900; year <= 2105; ++year) {
         for (uint32_t month = 1; month <= 12; ++month) {
             for (uint32_t day = 1; day <= daysIn(year, month); ++day, ++dayCount) {
-                for (uint32_t secondOfDay : {0u, 86399u}) {
-                    const uint32_t sec = secondOfDay;
+                for (uint32_t sec : {0u, 86399u}) {  // second of the day
                     const DATE_TIME_T t = {year, month, day, sec / 3600, sec / 60 % 60, sec % 60};
-                    const uint64_t expected = dayCount * 86400 + secondOfDay;
+                    const uint64_t expected = dayCount * 86400 + sec;
                     uint32_t seconds = 7;
                     const ERROR_CODES_E r = DateTime::ToTimestamp(t, seconds);
                     if (expected > 0xFFFFFFFFu) {

@@ -2,26 +2,17 @@
 // and counter block byte for byte (expected texts written from the formats,
 // each counter a distinct number), the rules for missing gates, reset then
 // zeros, and the reboot key. Keys go straight to the console's callback.
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <sstream>
-#include <string>
 
-#include "bdmailapl.h"
-#include "bdpoolapl.h"
 #include "configapl.h"
-#include "dcapl.h"
 #include "dcpageapl.h"
 #include "dcstatapl.h"
 #include "ethapl.h"
-#include "fwtest.h"
 #include "hostboard.h"
 #include "hostgpio.h"
 #include "hostmcspi.h"
@@ -30,6 +21,7 @@
 #include "hostuart.h"
 #include "ipgateapl.h"
 #include "kernel.h"
+#include "prototest.h"
 #include "rawosapl.h"
 #include "routerapl.h"
 #include "scigateapl.h"
@@ -65,15 +57,20 @@ std::string onWire(const std::string& text)
     return out;
 }
 
+std::vector<uint32_t> sequence(uint32_t first, uint32_t count)
+{
+    std::vector<uint32_t> v(count);
+    for (uint32_t i = 0; i < count; ++i) v[i] = first + i;
+    return v;
+}
+
 // Fills a record of 32-bit counters with first, first + 1, ... in field order.
 template <typename T>
 T distinct(uint32_t first)
 {
     static_assert(sizeof(T) % sizeof(uint32_t) == 0, "records of 32-bit counters only");
-    uint32_t words[sizeof(T) / sizeof(uint32_t)];
-    for (uint32_t i = 0; i < sizeof(T) / sizeof(uint32_t); ++i) words[i] = first + i;
     T record;
-    std::memcpy(&record, words, sizeof(T));
+    std::memcpy(&record, sequence(first, sizeof(T) / sizeof(uint32_t)).data(), sizeof(T));
     return record;
 }
 
@@ -125,13 +122,6 @@ const Block BPPOS("\nBPPoS Statistics:\n", 25, 25, 3,
                   "RecvdMessages: SentMessages: RecvDataQueueFullErrors: SendDataQueueFullErrors: "
                   "RecvdMsgLengthErrors: SendMsgLengthErrors: PacketFormatErrors: CrcErrors:");
 
-std::vector<uint32_t> sequence(uint32_t first, uint32_t count)
-{
-    std::vector<uint32_t> v(count);
-    for (uint32_t i = 0; i < count; ++i) v[i] = first + i;
-    return v;
-}
-
 class PagesTest : public FirmwareTest {
 protected:
     void SetUp() override
@@ -144,15 +134,7 @@ protected:
     static std::string Keys(const std::string& keys)
     {
         for (char k : keys) dcHandleKey(static_cast<uint8_t>(k));
-        return Drain();
-    }
-
-    static std::string Drain()
-    {
-        std::string out;
-        uint8_t b = 0;
-        while (dcConsole()->TxDataHandler(b) == EC_SUCCESS) out.push_back(static_cast<char>(b));
-        return out;
+        return consoleText();
     }
 };
 
@@ -219,17 +201,17 @@ TEST_F(PagesTest, NavigationVersionOtherPageAndReboot)
 TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
 {
     dcPrintUartStats(distinct<UARTDRV_STATS_T>(11));
-    EXPECT_EQ(onWire(UART.Text(sequence(11, 7))), Drain());
+    EXPECT_EQ(onWire(UART.Text(sequence(11, 7))), consoleText());
 
     RAWOS_STATS_T rawos = distinct<RAWOS_STATS_T>(20);
     rawos.linkActivity = LINK_UP;
     dcPrintRawosStats(rawos);
-    EXPECT_EQ(onWire(RAWOS.Text({22, 21, 23, 27, 24, 25, 26}, "UP")), Drain());
+    EXPECT_EQ(onWire(RAWOS.Text({22, 21, 23, 27, 24, 25, 26}, "UP")), consoleText());
 
     BACM_STATS_T bacm = distinct<BACM_STATS_T>(30);
     bacm.linkActivity = LINK_DOWN;
     dcPrintBacmStats(bacm);
-    EXPECT_EQ(onWire(BACM.Text({32, 31, 33, 39, 36, 37, 34, 38, 35, 40}, "DOWN")), Drain());
+    EXPECT_EQ(onWire(BACM.Text({32, 31, 33, 39, 36, 37, 34, 38, 35, 40}, "DOWN")), consoleText());
 
     const uint32_t big = 4294967287u;
     BPPOS_STATS_T bppos = distinct<BPPOS_STATS_T>(big);
@@ -238,7 +220,7 @@ TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
     EXPECT_EQ(
         onWire(BPPOS.Text({big + 2, big + 1, big + 3, big + 8, big + 6, big + 7, big + 4, big + 5},
                           "DOWN")),
-        Drain());
+        consoleText());
 
     dcPrintEmacStats(distinct<EMAC_STATISTICS_T>(100));
     const Block emac(
@@ -248,7 +230,7 @@ TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
         "RxAlignCodeErrors: TxCollision: RxOversized: TxSingleColl: RxJabber: TxMultiColl: "
         "RxUndersized: TxExcessiveColl: RxSOFOverruns: TxLateColl: RxMOFOverruns: TxUnderrun: "
         "RxDMAOverruns: TxCarrierSLoss: RxFragments: RxFiltered: RxQOSFiltered: NetOctets:");
-    EXPECT_EQ(onWire(emac.Text(sequence(100, 30))), Drain());
+    EXPECT_EQ(onWire(emac.Text(sequence(100, 30))), consoleText());
 
     dcPrintIpStats(distinct<IPSTATS>(200));
     const Block ip("\nIP Statistics:\n", 15, 15, 13,
@@ -256,7 +238,7 @@ TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
                    "Noproto: Delivered: Cantforward: CantforwardBA: Expired: Redirectsent: "
                    "Localout: Localnoroute: CacheHit: CacheMiss: Fragments: Fragdropped: "
                    "Fragtimeout: Reassembled: Ofragments: Fragmented: Cantfrag: Filtered:");
-    EXPECT_EQ(onWire(ip.Text(sequence(200, 26))), Drain());
+    EXPECT_EQ(onWire(ip.Text(sequence(200, 26))), consoleText());
 
     // Errors 1 and 2, then by type: in 3 + type, out 22 + type.
     dcPrintIcmpStats(distinct<ICMPSTATS>(1));
@@ -271,13 +253,14 @@ TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
         labels += " Rx" + name + " Tx" + name;
         values.insert(values.end(), {3 + type, 3 + ICMP_NUM_TYPES + type});
     }
-    EXPECT_EQ(onWire(Block("\nICMP Statistics:\n", 17, 17, 16, labels).Text(values)), Drain());
+    EXPECT_EQ(onWire(Block("\nICMP Statistics:\n", 17, 17, 16, labels).Text(values)),
+              consoleText());
 
     dcPrintUdpStats(distinct<UDPSTATS>(500));
     const Block udp("\nUDP Statistics:\n", 13, 14, 2,
                     "RecvTotal: SendTotal: RecvShort: SendNoPacket: RecvBadLen: RecvBadSum: "
                     "RecvFull: RecvNoPort: RecvNoPortB:");
-    EXPECT_EQ(onWire(udp.Text({500, 507, 501, 508, 502, 503, 504, 505, 506})), Drain());
+    EXPECT_EQ(onWire(udp.Text({500, 507, 501, 508, 502, 503, 504, 505, 506})), consoleText());
     // The page reads the stack model's live counters with these printers.
     EXPECT_EQ(0u, Keys("3").find(onWire(ETH_MENU)));
     const char* const headings[] = {"EMAC", "IP", "ICMP", "UDP"};
@@ -324,26 +307,19 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
     }
-
-    template <typename Gate, typename Config>
-    static Gate* Make(const Config& c)
-    {
-        hostHeapRouteNew(true);
-        Gate* g = new Gate(c);
-        hostHeapRouteNew(false);
-        return g;
-    }
 };
 
 TEST_F(GatePagesTest, SerialLineConfigurationAndCountersRouterBeforeConfiguration)
 {
-    hSciGate[0] = Make<SciGate>(SCIGATE_CONFIG_T{
+    hostHeapRouteNew(true);
+    hSciGate[0] = new SciGate(SCIGATE_CONFIG_T{
         SOURCE_SCI1, 1, UART_STANDARD_RS232, 115200, UART_WORD_LENGTH_8, UART_STOP_BIT_1,
         UART_PARITY_NONE, SCI_PROT_TYPE_BACM, 1, 1000, 200, 5, 0});
-    hSciGate[1] = Make<SciGate>(SCIGATE_CONFIG_T{
+    hSciGate[1] = new SciGate(SCIGATE_CONFIG_T{
         SOURCE_SCI2, 3, UART_STANDARD_RS485, 19200, UART_WORD_LENGTH_8, 4 /* two stop bits */,
         UART_PARITY_EVEN, SCI_PROT_TYPE_RAWOS, 0, 60000, 0, 0, 80});
-    Drain();
+    hostHeapRouteNew(false);
+    consoleText();
 
     EXPECT_EQ(onWire(CONFIG_MENU +
                      "\nUART index:        1\nInterface:         RS232\n"
@@ -390,9 +366,7 @@ TEST_F(GatePagesTest, SerialLineConfigurationAndCountersRouterBeforeConfiguratio
 uint16_t freePort()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = inet_addr("127.0.0.1");
+    sockaddr_in sa{AF_INET, 0, {inet_addr("127.0.0.1")}, {}};
     socklen_t len = sizeof sa;
     bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -410,9 +384,11 @@ TEST_F(GatePagesTest, EthernetInterfacesUdpPortsAndStackMemory)
     EXPECT_EQ(onWire(CONFIG_MENU + CONFIG_MENU), Keys("24"));  // no IP gate yet
     EXPECT_EQ(onWire(MAIN_MENU + ETH_MENU + ETH_MENU), Keys("x35"));
 
-    hIpGate[1] = Make<IpGate>(IPGATE_CONFIG_T{
+    hostHeapRouteNew(true);
+    hIpGate[1] = new IpGate(IPGATE_CONFIG_T{
         SOURCE_ETH1, 1, inet_addr("255.0.0.0"), inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), 2,
         inet_addr("239.255.77.1"), inet_addr("239.1.2.3")});  // the two groups
+    hostHeapRouteNew(false);
     const uint16_t ports[2] = {freePort(), freePort()};
     for (uint16_t p : ports) hIpGate[1]->OpenUdpPort(p);
     // Two datagrams out of the second port, to the port itself.
@@ -422,7 +398,7 @@ TEST_F(GatePagesTest, EthernetInterfacesUdpPortsAndStackMemory)
     bd->Load(1);
     for (int i = 0; i < 2; ++i) ASSERT_EQ(EC_SUCCESS, hIpGate[1]->SendUdp(bd));
     BdPool::Put(bd);
-    Drain();
+    consoleText();
 
     const auto row = [](uint16_t port, int sent) {
         char line[80];

@@ -13,17 +13,10 @@
 
 namespace {
 
-struct Seen {
-    SOURCES_E source;
-    uint16_t destPort, sourcePort;
-    uint32_t destIpAddr, sourceIpAddr;
-    Bytes data;
-};
-
-Seen seenOf(const BD* bd)
+Delivered seenOf(const BD* bd)
 {
     return {bd->Source(),       bd->DestPort(),
-            bd->SourcePort(),   bd->DestIpAddr(),
+            bd->DestIpAddr(),   bd->SourcePort(),
             bd->SourceIpAddr(), Bytes(bd->BufferPtr(), bd->BufferPtr() + bd->Load())};
 }
 
@@ -40,12 +33,12 @@ public:
     void GetStats(uint8_t*) override {}
     void RxDataHandler(uint8_t) override {}
     ERROR_CODES_E TxDataHandler(uint8_t&) override { return EC_FAIL; }
-    std::vector<Seen> got;
+    std::vector<Delivered> got;
 };
 
 Recorder gHost[2];
 Recorder gLine[3];
-std::vector<Seen> gEth[2];
+std::vector<Delivered> gEth[2];
 void recordEth(uint32_t ethIndex, const BD* bd) { gEth[ethIndex].push_back(seenOf(bd)); }
 
 void script();
@@ -157,8 +150,8 @@ void script()
     struct Row {
         SOURCES_E source;
         uint16_t destPort;
-        std::vector<Seen>* to;  // null: nowhere
-        uint16_t stampedPort;   // 0: addressing kept
+        std::vector<Delivered>* to;  // null: nowhere
+        uint16_t stampedPort;        // 0: addressing kept
     };
     const Row rows[] = {
         {SOURCE_SPI1, sci1, &gLine[0].got, 0},
@@ -176,19 +169,19 @@ void script()
         {SOURCE_SCI2, netPort(7), &gHost[0].got, sci2},
         {SOURCE_SCI3, netPort(7), &gHost[1].got, sci1},
     };
-    std::vector<std::vector<Seen>*> targets = {&gLine[0].got, &gLine[1].got, &gLine[2].got,
-                                               &gEth[0],      &gEth[1],      &gHost[0].got,
-                                               &gHost[1].got};
+    std::vector<std::vector<Delivered>*> targets = {&gLine[0].got, &gLine[1].got, &gLine[2].got,
+                                                    &gEth[0],      &gEth[1],      &gHost[0].got,
+                                                    &gHost[1].got};
     for (size_t i = 0; i < std::size(rows); ++i)
         T::Post(rows[i].source, rows[i].destPort, {static_cast<uint8_t>(i), 0x10});
     T::Run();
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(i);
         const Row& r = rows[i];
-        for (std::vector<Seen>* t : targets) {
+        for (std::vector<Delivered>* t : targets) {
             const bool expected = t == r.to;
             bool found = false;
-            for (const Seen& g : *t) {
+            for (const Delivered& g : *t) {
                 if (g.data[0] != i) continue;
                 found = true;
                 EXPECT_TRUE(expected) << "delivered where it does not belong";

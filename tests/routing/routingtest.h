@@ -1,35 +1,18 @@
 // Helpers of the configuration and router tests: the fixture with pool,
-// mailbox, console, UART, McSPI and GPIO models, configuration messages
-// built from their fields, and the values as a BD holds them.
+// mailbox, console, UART, McSPI and GPIO models, and configuration messages
+// built from their fields.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <arpa/inet.h>
 #include <string>
-#include <vector>
 
-#include "bdmailapl.h"
-#include "bdpoolapl.h"
 #include "configapl.h"
 #include "consoleapl.h"
 #include "crcapl.h"
-#include "dcapl.h"
-#include "fwtest.h"
 #include "hostgpio.h"
-#include "hostkernel.h"
 #include "hostmcspi.h"
 #include "hostuart.h"
-
-using Bytes = std::vector<uint8_t>;
-
-// Ports and addresses as a BD holds them: network order.
-inline uint16_t netPort(uint16_t port) { return htons(port); }
-inline uint32_t netAddr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    return htonl(static_cast<uint32_t>(a) << 24 | b << 16 | c << 8 | d);
-}
+#include "prototest.h"
 
 // A configuration message from its fields, with its checksum.
 struct ConfigFields {
@@ -115,12 +98,8 @@ public:
     // and, unless its driver task runs, what waits in the console's FIFO.
     static std::string ConsoleOut(bool drainFifo = true)
     {
-        std::string raw = Console();
+        std::string raw = Console() + (drainFifo ? consoleText() : "");
         ClearConsole();
-        uint8_t b = 0;
-        while (drainFifo && dcConsole()->TxDataHandler(b) == EC_SUCCESS) {
-            raw.push_back(static_cast<char>(b));
-        }
         raw.erase(std::remove(raw.begin(), raw.end(), '\r'), raw.end());
         return raw;
     }
