@@ -1,7 +1,6 @@
 // Console channel: the formatter byte for byte against the transmit FIFO,
 // the number field's bound, the FIFOs' limits, the console task handing keys
 // to the callback, and the print entry points before and after dcInit.
-#include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstring>

@@ -1,7 +1,6 @@
 // Date and time: duration breakdowns at their edges, the calendar conversions
 // against an independent day count over 1900-2105, and the RTC through its
 // register model (unlock, 24-hour mode, counting on the kernel clock).
-#include <gtest/gtest.h>
 
 #include "datetimeapl.h"
 #include "fwtest.h"

@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "configapl.h"
-#include "dcpageapl.h"
 #include "dcstatapl.h"
 #include "ethapl.h"
 #include "hostboard.h"

@@ -3,9 +3,7 @@
 // misuses, the poll order of the worker task (virtual time), multicast, the
 // interface queries through the register and PHY models, and a flood that
 // must lose no BD.
-#include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <netinet/in.h>

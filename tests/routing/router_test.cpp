@@ -5,9 +5,6 @@
 // points, and every BD back in the pool.
 #include "routerapl.h"
 
-#include <deque>
-
-#include "ipgateapl.h"
 #include "routingtest.h"
 #include "standin_net.h"
 

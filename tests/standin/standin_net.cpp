@@ -38,8 +38,6 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
 
 void IpGate::RecvMessageHandler(BD* bd) { (void)BdMail::PostOrRecycle(bd); }
 
-uint32_t IpGate::GetNumOfMailboxDrops() const { return 0; }
-
 void IpGate::GetConfig(IPGATE_CONFIG_T& config) const
 {
     config.ipAddr = ipAddr;
@@ -88,7 +86,3 @@ void IpGate::GetStatsUdpPort(uint32_t portIndex, UDP_STATS_T& stats) const
 }
 
 void IpGate::ResetStatsUdp() {}
-
-void IpGate::PollPorts() {}
-
-void IpGate::WorkerTask(UArg, UArg) {}
