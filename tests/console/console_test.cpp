@@ -136,7 +136,7 @@ TEST_F(ConsoleTest, FormatterByteForByteAndTheNumberFieldBound)
     EXPECT_EQ("5?", fmt(*con, "%d%5", 5));
 }
 
-TEST_F(ConsoleTest, TransmitFifoHoldsExactly8192AndBufferSendsStopAtLengthZeroOrAFullFifo)
+TEST_F(ConsoleTest, TransmitFifoHolds8192SendsStopAtZeroOrAFullFifoAndNullArgumentsAreFatal)
 {
     for (uint32_t i = 0; i < ::Console::LEN_FIFO_TX_DATA - 1; ++i) {
         ASSERT_EQ(EC_SUCCESS, con->Send(static_cast<uint8_t>('a' + i % 26)));
@@ -170,10 +170,7 @@ TEST_F(ConsoleTest, TransmitFifoHoldsExactly8192AndBufferSendsStopAtLengthZeroOr
     bd.Copy(sizeof(hi), hi);
     EXPECT_EQ(EC_SUCCESS, con->Send(&bd));
     EXPECT_EQ("hi", drain(*con));
-}
 
-TEST_F(ConsoleTest, NullArgumentsAreFatal)
-{
     const char* const argument = "FATAL ERROR: code= -20 module= consoleapl.cpp";
     EXPECT_FATAL(con->Send(3, nullptr), EC_ERROR_INVALID_ARGUMENT, argument);
     EXPECT_FATAL(con->Send(static_cast<BD*>(nullptr)), EC_ERROR_INVALID_ARGUMENT, argument);

@@ -2,26 +2,21 @@
 // against an independent day count over 1900-2105, and the RTC through its
 // register model (unlock, 24-hour mode, counting on the kernel clock).
 
+#include <tuple>
+
 #include "datetimeapl.h"
 #include "fwtest.h"
 #include "hostrtc.h"
 #include "hwreg.h"
 #include "soc_rtc.h"
 
-// In the record's own namespace, where the test macros look for them.
-static bool operator==(const DATE_TIME_T& a, const DATE_TIME_T& b)
-{
-    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-           a.minute == b.minute && a.second == b.second;
-}
-
-static std::ostream& operator<<(std::ostream& os, const DATE_TIME_T& t)
-{
-    return os << t.year << "-" << t.month << "-" << t.day << " " << t.hour << ":" << t.minute << ":"
-              << t.second;
-}
-
 namespace {
+
+// The record as a tuple: compared and printed by the test macros.
+auto fields(const DATE_TIME_T& t)
+{
+    return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
 
 uint32_t daysIn(uint32_t year, uint32_t month)
 {
@@ -49,10 +44,10 @@ TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
         SCOPED_TRACE(c.seconds);
         DATE_TIME_T t = {9, 9, 9, 9, 9, 9};
         DateTime::ToYearsCount(c.seconds, t);
-        EXPECT_EQ(c.years, t);
+        EXPECT_EQ(fields(c.years), fields(t));
         t = {77, 88, 9, 9, 9, 9};
         DateTime::ToDaysCount(c.seconds, t);
-        EXPECT_EQ(c.days, t);
+        EXPECT_EQ(fields(c.days), fields(t));
     }
 
     // Calendar conversions: inverse on every day, the rest refused.
@@ -67,15 +62,15 @@ TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
                     uint32_t seconds = 7;
                     const ERROR_CODES_E r = DateTime::ToTimestamp(t, seconds);
                     if (expected > 0xFFFFFFFFu) {
-                        ASSERT_EQ(EC_FAIL, r) << t;
+                        ASSERT_EQ(EC_FAIL, r) << testing::PrintToString(fields(t));
                         ASSERT_EQ(7u, seconds);
                         continue;
                     }
-                    ASSERT_EQ(EC_SUCCESS, r) << t;
-                    ASSERT_EQ(expected, seconds) << t;
+                    ASSERT_EQ(EC_SUCCESS, r) << testing::PrintToString(fields(t));
+                    ASSERT_EQ(expected, seconds) << testing::PrintToString(fields(t));
                     DATE_TIME_T back = {};
                     DateTime::ToDateTime(seconds, back);
-                    ASSERT_EQ(t, back);
+                    ASSERT_EQ(fields(t), fields(back));
                     ++accepted;
                 }
             }
@@ -97,7 +92,7 @@ TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
         {1999, 1, 1, 0, 0, 60}, {1899, 12, 31, 0, 0, 0}, {4294967295u, 1, 1, 0, 0, 0},
     };
     for (const DATE_TIME_T& t : refused) {
-        EXPECT_EQ(EC_FAIL, DateTime::ToTimestamp(t, seconds)) << t;
+        EXPECT_EQ(EC_FAIL, DateTime::ToTimestamp(t, seconds)) << testing::PrintToString(fields(t));
     }
 }
 
@@ -118,20 +113,20 @@ TEST_F(RtcTest, SetKeeps24HourModeAtHour23AndTheClockRuns)
     const auto rtc = [] {
         DATE_TIME_T got = {};
         DateTime::GetRtc(got);
-        return got;
+        return fields(got);
     };
-    EXPECT_EQ(set, rtc());
+    EXPECT_EQ(fields(set), rtc());
     EXPECT_EQ(23u, hostRtcNow().hour);
     EXPECT_EQ(29u, hostRtcNow().day);
 
     hostClockAdvance(1000);
-    EXPECT_EQ((DATE_TIME_T{24, 2, 29, 23, 59, 59}), rtc());
+    EXPECT_EQ(fields({24, 2, 29, 23, 59, 59}), rtc());
     hostClockAdvance(1000);
-    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), rtc());
+    EXPECT_EQ(fields({24, 3, 1, 0, 0, 0}), rtc());
 
     EXPECT_EQ(EC_FAIL, DateTime::SetRtc({100, 1, 1, 0, 0, 0}));
     EXPECT_EQ(EC_FAIL, DateTime::SetRtc({24, 1, 1, 24, 0, 0}));
-    EXPECT_EQ((DATE_TIME_T{24, 3, 1, 0, 0, 0}), rtc());
+    EXPECT_EQ(fields({24, 3, 1, 0, 0, 0}), rtc());
     EXPECT_EQ(0u, hostRtcLockedWrites());
 }
 

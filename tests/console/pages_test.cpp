@@ -197,7 +197,7 @@ TEST_F(PagesTest, NavigationVersionOtherPageAndReboot)
                  "\r\nFATAL ERROR: code= -1 module= dcmenuapl.cpp file= dcmenuapl.cpp line= ");
 }
 
-TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
+TEST_F(PagesTest, CounterBlocksByteForByteAndTheSpiPage)
 {
     dcPrintUartStats(distinct<UARTDRV_STATS_T>(11));
     EXPECT_EQ(onWire(UART.Text(sequence(11, 7))), consoleText());
@@ -268,11 +268,9 @@ TEST_F(PagesTest, SerialAndNetworkCounterBlocksByteForByte)
         EXPECT_EQ(0u, Keys(std::string(1, key)).find("\r\n" + heading + " Statistics:\r\n"))
             << heading;
     }
-}
 
-TEST_F(PagesTest, SpiPagePrintsNothingForAMissingLinkAndZerosAfterReset)
-{
-    EXPECT_EQ(onWire(SPI_MENU), Keys("5"));
+    // The SPI page: nothing for a missing link, zeros after a reset.
+    EXPECT_EQ(onWire(MAIN_MENU + SPI_MENU), Keys(std::string(1, ESC_KEY) + "5"));
     EXPECT_EQ("", Keys("1"));  // no gate: nothing, not even the menu
     EXPECT_EQ("", Keys("2"));
 
@@ -342,10 +340,6 @@ TEST_F(GatePagesTest, SerialLineConfigurationAndCountersRouterBeforeConfiguratio
         hostClockAdvance(10);
         static_cast<RAWoS*>(hSciGate[1]->protHandle)->WorkerCycle();
     }
-    ASSERT_EQ(1u, BdMail::NumPending());
-    BD* bd = nullptr;
-    BdMail::Pend(&bd);
-    BdPool::Put(bd);
 
     EXPECT_EQ(onWire(MAIN_MENU + SCI_MENU + UART.Text({0, 5}) + RAWOS.Text({1, 0, 1}, "UP")),
               Keys("x42"));  // the silence that ended the message counted

@@ -319,7 +319,7 @@ TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
     EXPECT_EQ(expected, gTaken);
 }
 
-TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
+TEST_F(NetTest, InterfacesThroughStackRegistersAndPhyAddressEntriesReplaceTheStaticOne)
 {
     StartKernel(HostClockMode::Manual);
     Ethernet::DiscoverDevices();
@@ -359,11 +359,7 @@ TEST_F(NetTest, InterfacesThroughStackRegistersAndPhy)
         Ethernet::CpswPortMacModeSelect(m.ethIndex, m.mode);
         EXPECT_EQ(m.after, regRead32(SOC_CONTROL_GMII_SEL)) << m.ethIndex << "/" << m.mode;
     }
-}
 
-TEST_F(NetTest, AddressEntriesReplaceTheStaticOneAndRefuseForeignAddresses)
-{
-    StartKernel(HostClockMode::Manual);
     (void)Ethernet::GetNumOfDevices();  // the stack starts with its own empty entry
     EXPECT_EQ(1u, hostNetState().addrEntries);
     Ethernet::RemoveIpsFromDevice(0);
