@@ -290,6 +290,18 @@ TEST_F(PagesTest, CounterBlocksByteForByteAndTheSpiPage)
     EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN")), Keys("2"));
 }
 
+// A port number (network order) free on 127.0.0.1 right now.
+uint16_t freePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{AF_INET, 0, {inet_addr("127.0.0.1")}, {}};
+    socklen_t len = sizeof sa;
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return sa.sin_port;
+}
+
 // Pages that read the gates: serial lines built as the configuration
 // builds them, an IP gate on loopback.
 class GatePagesTest : public PagesTest {
@@ -306,7 +318,7 @@ protected:
     }
 };
 
-TEST_F(GatePagesTest, SerialLineConfigurationAndCountersRouterBeforeConfiguration)
+TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory)
 {
     hostHeapRouteNew(true);
     hSciGate[0] = new SciGate(SCIGATE_CONFIG_T{
@@ -353,28 +365,14 @@ TEST_F(GatePagesTest, SerialLineConfigurationAndCountersRouterBeforeConfiguratio
                                   .Text({});
     EXPECT_EQ(onWire(MAIN_MENU + ROUTER_MENU + stats), Keys("x61"));
     EXPECT_EQ(onWire(ROUTER_MENU + stats), Keys("r1"));
-}
 
-// A port number (network order) free on 127.0.0.1 right now.
-uint16_t freePort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{AF_INET, 0, {inet_addr("127.0.0.1")}, {}};
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return sa.sin_port;
-}
-
-TEST_F(GatePagesTest, EthernetInterfacesUdpPortsAndStackMemory)
-{
+    // The Ethernet pages.
     hostNetReset();
     hostBoardConfig().eth[0] = "lo";
     hostBoardConfig().eth[1] = "lo";
     Ethernet::Init();
     fdOpenSession(ti_sysbios_knl_Task_self());
-    EXPECT_EQ(onWire(CONFIG_MENU + CONFIG_MENU), Keys("24"));  // no IP gate yet
+    EXPECT_EQ(onWire(MAIN_MENU + CONFIG_MENU + CONFIG_MENU), Keys("x24"));  // no IP gate yet
     EXPECT_EQ(onWire(MAIN_MENU + ETH_MENU + ETH_MENU), Keys("x35"));
 
     hostHeapRouteNew(true);

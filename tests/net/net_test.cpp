@@ -60,10 +60,8 @@ struct Peer {
 // A port number (network order) free on 127.0.0.1 right now.
 uint16_t freePort() { return Peer().port(); }
 
-// The router's place in the tests: takes every BD from the mailbox, notes
-// its port, source and tick, and returns it; sleeps `slowTicks` after each
-// while the sender runs, and stops the run once the sender is done and the
-// mailbox is empty.
+// The router's place: notes port, source and tick of every BD and returns
+// it; slow while the sender runs, then stops the run once the mailbox is empty.
 using Taken = std::tuple<uint16_t, SOURCES_E, uint32_t>;  // port, source, tick
 std::vector<Taken> gTaken;
 std::atomic<uint32_t> gDrained{0};
@@ -221,33 +219,7 @@ TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
     EXPECT_EQ(7u, deliveries()[1].data.size());
 }
 
-TEST_F(NetTest, MisuseStopsTheBoard)
-{
-    StartKernel(HostClockMode::Manual);
-    const auto fatal = [](ERROR_CODES_E code, const char* module) {
-        return "FATAL ERROR: code= " + std::to_string(code) + " module= " + module;
-    };
-    const ERROR_CODES_E arg = EC_ERROR_INVALID_ARGUMENT;
-    EXPECT_FATAL(UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0}), arg, fatal(arg, "udpapl"));
-    UDP closed(portConfig(freePort()));
-    EXPECT_FATAL((void)closed.Join(addr("239.255.77.1")), EC_FAIL, fatal(EC_FAIL, "udpapl"));
-    EXPECT_FATAL((void)closed.Send(nullptr), arg, fatal(arg, "udpapl"));
-    ASSERT_EQ(EC_SUCCESS, closed.Open());
-    EXPECT_FATAL((void)closed.Open(), EC_FAIL, fatal(EC_FAIL, "udpapl")) << "second Open";
-
-    EXPECT_FATAL(IpGate g(gateConfig(MAX_NUM_MULTI_ADDR + 1)), arg, fatal(arg, "ipgateapl"));
-    IpGate gate(gateConfig());
-    UDP_STATS_T s;
-    EXPECT_FATAL(gate.GetStatsUdpPort(0, s), arg, fatal(arg, "ipgateapl")) << "no port 0 yet";
-    EXPECT_FATAL(for (uint32_t i = 0; i <= MAX_NUM_UDP_PORTS; ++i) gate.OpenUdpPort(freePort()),
-                 arg, fatal(arg, "ipgateapl"));
-
-    EXPECT_FATAL(Ethernet::CpswPortMacModeSelect(0, 4), arg, fatal(arg, "ethapl"));
-    uint8_t mac[LEN_MAC_ADDR];
-    EXPECT_FATAL(Ethernet::GetMacAddr(2, sizeof mac, mac), arg, fatal(arg, "ethapl"));
-}
-
-TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
+TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddressAndMisuseIsFatal)
 {
     StartKernel(HostClockMode::Manual);
     IpGate gate(gateConfig());
@@ -290,6 +262,28 @@ TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddress)
     EXPECT_EQ(portB, from.sin_port);
     EXPECT_EQ(addr("127.0.0.1"), from.sin_addr.s_addr);
     EXPECT_EQ(-1, recv(far.fd, buf, sizeof buf, MSG_DONTWAIT));
+
+    // Misuse stops the board.
+    const auto fatal = [](ERROR_CODES_E code, const char* module) {
+        return "FATAL ERROR: code= " + std::to_string(code) + " module= " + module;
+    };
+    const ERROR_CODES_E arg = EC_ERROR_INVALID_ARGUMENT;
+    EXPECT_FATAL(UDP u(UDP_CONFIG_T{SOURCE_ETH0, nullptr, 1, 0}), arg, fatal(arg, "udpapl"));
+    UDP closed(portConfig(freePort()));
+    EXPECT_FATAL((void)closed.Join(addr("239.255.77.1")), EC_FAIL, fatal(EC_FAIL, "udpapl"));
+    EXPECT_FATAL((void)closed.Send(nullptr), arg, fatal(arg, "udpapl"));
+    ASSERT_EQ(EC_SUCCESS, closed.Open());
+    EXPECT_FATAL((void)closed.Open(), EC_FAIL, fatal(EC_FAIL, "udpapl")) << "second Open";
+
+    EXPECT_FATAL(IpGate g(gateConfig(MAX_NUM_MULTI_ADDR + 1)), arg, fatal(arg, "ipgateapl"));
+    IpGate fresh(gateConfig());
+    EXPECT_FATAL(fresh.GetStatsUdpPort(0, a), arg, fatal(arg, "ipgateapl")) << "no port 0 yet";
+    EXPECT_FATAL(for (uint32_t i = 0; i <= MAX_NUM_UDP_PORTS; ++i) fresh.OpenUdpPort(freePort()),
+                 arg, fatal(arg, "ipgateapl"));
+
+    EXPECT_FATAL(Ethernet::CpswPortMacModeSelect(0, 4), arg, fatal(arg, "ethapl"));
+    uint8_t mac[LEN_MAC_ADDR];
+    EXPECT_FATAL(Ethernet::GetMacAddr(2, sizeof mac, mac), arg, fatal(arg, "ethapl"));
 }
 
 TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)
