@@ -46,7 +46,7 @@ const std::string ROUTER_MENU =
 const std::string OTHER_MENU =
     "\n*** Other Menu ***\n[1] BD Pool Statistics\n[2] Heap Memory Report\n"
     "[3] NDK Memory Report\n[4] Running Time\n[5] CPU Load\n[r] Reboot\n[ESC] Main page\n";
-const char ESC_KEY = 27;
+const std::string ESC(1, 27);
 
 // The terminal sees every line feed as CR LF.
 std::string onWire(const std::string& text)
@@ -143,23 +143,22 @@ TEST_F(PagesTest, NavigationVersionOtherPageAndReboot)
         std::string keys;
         std::string expected;
     };
-    const std::string esc(1, ESC_KEY);
     const Step steps[] = {
         {" ", MAIN_MENU},    // repeat right after start: home
         {"2", CONFIG_MENU},  // opens the configuration page
         {" ", CONFIG_MENU},  // key 2 again there: no line 2
         {"x", MAIN_MENU},    // back one level
         {"x", MAIN_MENU},    // back on the root
-        {esc, MAIN_MENU},    // home on the root
+        {ESC, MAIN_MENU},    // home on the root
         {"8", MAIN_MENU},    // not a main menu key
         {"a", MAIN_MENU},
         {"7", OTHER_MENU},
         {"q", OTHER_MENU},  // unhandled: the menu again ...
         {" ", OTHER_MENU},  // ... and it is what space repeats
         {"X", OTHER_MENU},  // upper case is an ordinary key
-        {esc, MAIN_MENU},
+        {ESC, MAIN_MENU},
         {" ", MAIN_MENU},  // ESC repeated
-        {"3" + esc + "4" + esc + "5x6x", ETH_MENU + MAIN_MENU + SCI_MENU + MAIN_MENU + SPI_MENU +
+        {"3" + ESC + "4" + ESC + "5x6x", ETH_MENU + MAIN_MENU + SCI_MENU + MAIN_MENU + SPI_MENU +
                                              MAIN_MENU + ROUTER_MENU + MAIN_MENU},
     };
     for (const Step& s : steps) {
@@ -270,7 +269,7 @@ TEST_F(PagesTest, CounterBlocksByteForByteAndTheSpiPage)
     }
 
     // The SPI page: nothing for a missing link, zeros after a reset.
-    EXPECT_EQ(onWire(MAIN_MENU + SPI_MENU), Keys(std::string(1, ESC_KEY) + "5"));
+    EXPECT_EQ(onWire(MAIN_MENU + SPI_MENU), Keys(ESC + "5"));
     EXPECT_EQ("", Keys("1"));  // no gate: nothing, not even the menu
     EXPECT_EQ("", Keys("2"));
 

@@ -96,13 +96,6 @@ void startRouter(uint32_t slowTicks, bool stopWhenDone)
     ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(routerTask, &p));
 }
 
-UDP_STATS_T statsOf(const UDP& u)
-{
-    UDP_STATS_T s;
-    u.GetStats(s);
-    return s;
-}
-
 class NetTest : public FirmwareTest {
 protected:
     // First thing of every test: each test runs in a process of its own,
@@ -178,7 +171,9 @@ TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
     const uint64_t callsBefore = hostNetState().recvCalls;
     for (int i = 0; i < 100; ++i) u.Recv();
     EXPECT_EQ(callsBefore, hostNetState().recvCalls) << "an empty poll made a system call";
-    EXPECT_EQ(0u, statsOf(u).numOfRecvErrors);
+    UDP_STATS_T s;
+    u.GetStats(s);
+    EXPECT_EQ(0u, s.numOfRecvErrors);
 
     struct Case {
         size_t size;
@@ -190,7 +185,7 @@ TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
         const uint64_t calls = hostNetState().recvCalls;
         peer.send(addr("127.0.0.1"), u.GetLocalPort(), c.size);
         recvUntil(u, [&] { return hostNetState().recvCalls > calls + 1; });  // read and drained
-        const UDP_STATS_T s = statsOf(u);
+        u.GetStats(s);
         EXPECT_EQ(c.delivered, s.numOfRecvdMessages);
         EXPECT_EQ(c.errors, s.numOfRecvErrors);
         EXPECT_EQ(c.lastError, s.lastRecvError);
@@ -204,7 +199,7 @@ TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
     EXPECT_EQ(Bytes(LEN_BD_BUFFER, 0x5A), g.data);
 
     u.ResetStats();
-    const UDP_STATS_T s = statsOf(u);
+    u.GetStats(s);
     EXPECT_EQ(0u, s.numOfRecvdMessages + s.numOfRecvErrors + s.lastRecvError);
     EXPECT_EQ(u.GetLocalPort(), s.localPort);
     EXPECT_EQ(SOCKET_OPENED, s.socketState);

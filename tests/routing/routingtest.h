@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <string>
 
 #include "configapl.h"
 #include "consoleapl.h"
