@@ -147,11 +147,9 @@ struct RxCase {
 std::vector<RxCase> rxCases()
 {
     const Bytes t248(248, 'a');
-    Bytes t249 = t248;
-    t249.push_back('a');
     const Bytes dle248(248, 0x10);
-    Bytes t248dle = t248;
-    t248dle.push_back(0x10);
+    Bytes t248dle(249, 'a');
+    t248dle.back() = 0x10;
     Bytes badCrc = info(0x01, textOf("abc"));
     badCrc.back() ^= 0x01;
     Bytes dleStx{0x01, 0x10, 0x02, 0x41, 0x42, 0x10, 0x02,
@@ -179,7 +177,7 @@ std::vector<RxCase> rxCases()
     }
     return {
         {"248 bytes", info(0x01, t248), {t248}, none, 0, 0, 0},
-        {"249 bytes", info(0x01, t249), {}, nack, 1, 0, 0},
+        {"249 bytes", info(0x01, Bytes(249, 'a')), {}, nack, 1, 0, 0},
         {"248 doubled DLE", info(0x01, dle248), {dle248}, none, 0, 0, 0},
         {"249th a doubled DLE", info(0x01, t248dle), {}, nack, 1, 0, 0},
         {"DLE STX inside a text", dleStx, {textOf("abc")}, none, 1, 0, 0},
