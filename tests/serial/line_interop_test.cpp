@@ -108,19 +108,13 @@ protected:
         if (now % WORKER_PERIOD == 0) bacm ? bacm->WorkerCycle() : rawos->WorkerCycle();
         pipe->aToB.Write(Damage(drain(fw()), damageToPeer), now);
         const Bytes in = pipe->aToB.Read(now);
-        std::vector<Bytes> got;
-        if (bacm) {
-            bacmPeer->Receive(in.data(), in.size(), now);
-            bacmPeer->Poll(now);
-            pipe->bToA.Write(Damage(bacmPeer->TakeOutput(), damageToFw), now);
-            got = bacmPeer->TakeReceived();
-        } else {
-            rawosPeer->Receive(in.data(), in.size(), now);
-            rawosPeer->Poll(now);
-            pipe->bToA.Write(rawosPeer->TakeOutput(), now);
-            got = rawosPeer->TakeReceived();
-        }
-        for (Bytes& m : got) toPeer.push_back(std::move(m));
+        auto peerTick = [&](auto& peer) {
+            peer.Receive(in.data(), in.size(), now);
+            peer.Poll(now);
+            pipe->bToA.Write(Damage(peer.TakeOutput(), damageToFw), now);
+            for (Bytes& m : peer.TakeReceived()) toPeer.push_back(std::move(m));
+        };
+        bacm ? peerTick(*bacmPeer) : peerTick(*rawosPeer);
         for (Delivered& d : deliveries()) toFw.push_back(std::move(d.data));
         deliveries().clear();
     }
@@ -185,13 +179,6 @@ protected:
         return ch.Counters().flipped + ch.Counters().dropped;
     }
 
-    // Waits until both directions of the line are idle, then the pause.
-    void Settle()
-    {
-        while (pipe->aToB.InFlight() != 0 || pipe->bToA.InFlight() != 0) Tick();
-        for (uint32_t i = 0; i < PAUSE; ++i) Tick();
-    }
-
     // RAWoS: sends COUNT messages each way, one pair at a time; records
     // which messages the line damaged.
     void Pairs()
@@ -208,7 +195,9 @@ protected:
             peerHit.push_back(Hits(pipe->bToA) != hitsB);
             sentByFw.push_back(a);
             sentByPeer.push_back(b);
-            Settle();
+            // Both directions idle, then the pause.
+            while (pipe->aToB.InFlight() != 0 || pipe->bToA.InFlight() != 0) Tick();
+            for (uint32_t i = 0; i < PAUSE; ++i) Tick();
         }
     }
 

@@ -90,8 +90,7 @@ TEST_F(SciGateTest, EachProtocolGetsItsObjectAndTheUartItsFrame)
         EXPECT_EQ(c.protType == SCI_PROT_TYPE_RAWOS ? 1u : 0u, raw[1]);  // numOfSentMessages
         EXPECT_NEAR(115200.0, hostUartState(c.uart).bitRate, 115200 * 0.01);
         EXPECT_EQ(c.lineControl, hostUartState(c.uart).lineControl);
-        SCIGATE_CONFIG_T back{};
-        back.source = SOURCE_NONE;
+        SCIGATE_CONFIG_T back{};  // source SOURCE_NONE
         g->GetConfig(back);
         EXPECT_EQ(SOURCE_NONE, back.source);  // not written
     }

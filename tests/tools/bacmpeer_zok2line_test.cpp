@@ -23,10 +23,7 @@ public:
     explicit Line(std::vector<std::string> args)
         : Background(makeTempDir(), withProgram(args), true)
     {}
-    bool WaitFor(const std::string& needle, Stream stream = Out) const
-    {
-        return Background::WaitFor(needle, kLimitMs, stream);
-    }
+    bool WaitFor(const std::string& needle) const { return Background::WaitFor(needle, kLimitMs); }
     int Wait() { return Background::Wait(kLimitMs); }
     // The PTY the instance created, from its "zok2line: pty PATH" line.
     std::string PtyPath() const { return WaitForMatch("zok2line: pty (\\S+)\n", kLimitMs, Err); }

@@ -1,19 +1,36 @@
-// BACM on its own, driven byte by byte through its handlers and cycle by
-// cycle under the manual clock: frames on the wire, the receive state
-// machine, turn-taking, repeats, link supervision, Send's limits and the
-// fatal paths.
-#include "bacmapl.h"
-
+// The serial-line protocols on their own, driven byte by byte through their
+// handlers and cycle by cycle under the manual clock. BAC-M: frames on the
+// wire, the receive state machine, turn-taking, repeats, link supervision.
+// RAWoS: messages cut by silence and by length, the silence measured from
+// the last byte taken, link supervision, the FIFOs. Both: Send's limits and
+// the fatal paths.
 #include <memory>
 
+#include "bacmapl.h"
 #include "bacmpeer.h"
 #include "prototest.h"
+#include "rawosapl.h"
 
 namespace {
 
-constexpr uint32_t RECV_TIMEOUT = 100;
-constexpr uint32_t ACK_WINDOW = 30;
 constexpr uint32_t PERIOD = 10;
+
+// One worker period later.
+template <class PROTOCOL>
+void cycle(PROTOCOL& p)
+{
+    hostClockAdvance(PERIOD);
+    p.WorkerCycle();
+}
+
+ERROR_CODES_E send(IProtocol& p, const Bytes& data)
+{
+    SendBuffer b(data);
+    return p.Send(b.get());
+}
+
+constexpr uint32_t BACM_RECV_TIMEOUT = 100;
+constexpr uint32_t ACK_WINDOW = 30;
 
 // Reference frames from the tools' own encoder, whose bytes its test checks
 // against fixed ones; it shares no code with the firmware's.
@@ -25,16 +42,9 @@ class BacmTest : public ProtocolTest {
 protected:
     std::unique_ptr<BACM> make(bool isMaster, uint8_t addr)
     {
-        BACM_CONFIG_T cfg{SOURCE_SCI2, recordDelivery, static_cast<uint16_t>(isMaster ? 1 : 0),
-                          addr,        RECV_TIMEOUT,   ACK_WINDOW};
+        BACM_CONFIG_T cfg{SOURCE_SCI2, recordDelivery,    static_cast<uint16_t>(isMaster ? 1 : 0),
+                          addr,        BACM_RECV_TIMEOUT, ACK_WINDOW};
         return std::make_unique<BACM>(cfg);
-    }
-
-    // One worker period later.
-    static void cycle(BACM& p)
-    {
-        advance(PERIOD);
-        p.WorkerCycle();
     }
 
     // Feeds `in`, runs `cycles` worker periods and returns what went on the line.
@@ -51,7 +61,7 @@ protected:
     {
         Bytes out;
         uint32_t t = 0;
-        while (out.empty() && t < 5 * RECV_TIMEOUT) {
+        while (out.empty() && t < 5 * BACM_RECV_TIMEOUT) {
             cycle(p);
             t += PERIOD;
             out = drain(p);
@@ -81,22 +91,7 @@ protected:
         EXPECT_EQ(stats(*m).linkActivity, 1u);
         return m;
     }
-
-    static ERROR_CODES_E send(BACM& p, const Bytes& data)
-    {
-        SendBuffer b(data);
-        return p.Send(b.get());
-    }
 };
-
-// A master's INFO with a DLE in its text; the slave's is checked below.
-TEST_F(BacmTest, InfoFrameByteForByte)
-{
-    auto m = upMaster(0x05);
-    ASSERT_EQ(send(*m, Bytes{0x41, 0x10, 0x42}), EC_SUCCESS);
-    EXPECT_EQ(turn(*m, {}), info(0x05, Bytes{0x41, 0x10, 0x42}));
-    EXPECT_EQ(stats(*m).numOfSentMessages, 1u);
-}
 
 // Master and slave firmware objects back to back, following the example
 // exchange turn by turn, then the lost ACK that makes the slave repeat.
@@ -156,11 +151,9 @@ struct RxCase {
 std::vector<RxCase> rxCases()
 {
     const Bytes t248(248, 'a');
-    Bytes t249 = t248;
-    t249.push_back('a');
     const Bytes dle248(248, 0x10);
-    Bytes t248dle = t248;
-    t248dle.push_back(0x10);
+    Bytes t248dle(249, 'a');
+    t248dle.back() = 0x10;
     Bytes badCrc = info(0x01, textOf("abc"));
     badCrc.back() ^= 0x01;
     Bytes dleStx{0x01, 0x10, 0x02, 0x41, 0x42, 0x10, 0x02,
@@ -188,7 +181,7 @@ std::vector<RxCase> rxCases()
     }
     return {
         {"248 bytes", info(0x01, t248), {t248}, none, 0, 0, 0},
-        {"249 bytes", info(0x01, t249), {}, nack, 1, 0, 0},
+        {"249 bytes", info(0x01, Bytes(249, 'a')), {}, nack, 1, 0, 0},
         {"248 doubled DLE", info(0x01, dle248), {dle248}, none, 0, 0, 0},
         {"249th a doubled DLE", info(0x01, t248dle), {}, nack, 1, 0, 0},
         {"DLE STX inside a text", dleStx, {textOf("abc")}, none, 1, 0, 0},
@@ -314,34 +307,38 @@ TEST_F(BacmTest, MessageQueuedWithinTheWindowGoesOutInTheSameTurn)
     EXPECT_EQ(turn(*s, ack(0x01)), info(0x81, textOf("next")));
 }
 
+// A master's INFO with a DLE in its text (the slave's are checked above),
+// repeated for each NACK.
 TEST_F(BacmTest, NacksRepeatTheInfoUntilTheLinkGoesDown)
 {
-    auto m = upMaster(0x01);
-    ASSERT_EQ(send(*m, textOf("abc")), EC_SUCCESS);
+    auto m = upMaster(0x05);
+    ASSERT_EQ(send(*m, Bytes{0x41, 0x10, 0x42}), EC_SUCCESS);
     const Bytes sent = turn(*m, {});
+    EXPECT_EQ(sent, info(0x05, Bytes{0x41, 0x10, 0x42}));
+    EXPECT_EQ(stats(*m).numOfSentMessages, 1u);
     for (uint32_t n = 1; n <= 2; ++n) {
-        EXPECT_EQ(turn(*m, nak(0x81)), sent);
+        EXPECT_EQ(turn(*m, nak(0x85)), sent);
         EXPECT_EQ(stats(*m).numTotalReTxMsg, n);
     }
-    EXPECT_TRUE(turn(*m, nak(0x81)).empty());
+    EXPECT_TRUE(turn(*m, nak(0x85)).empty());
     EXPECT_EQ(stats(*m).linkActivity, 0u);
     // Taken down by a NACK, the master first waits out its receive time-out
     // cycle with nothing to repeat, and then starts again with an ACK.
     uint32_t waited = 0;
-    EXPECT_EQ(nextOutput(*m, &waited), ack(0x01));
-    EXPECT_GT(waited, 3 * RECV_TIMEOUT);
+    EXPECT_EQ(nextOutput(*m, &waited), ack(0x05));
+    EXPECT_GT(waited, 3 * BACM_RECV_TIMEOUT);
 }
 
 TEST_F(BacmTest, BadFrameStartsAFreshRepeatCount)
 {
     auto s = upSlave();
     // One time-out has already used a repeat of the slave's ACK.
-    EXPECT_EQ(turn(*s, {}, RECV_TIMEOUT / PERIOD + 1), ack(0x81));
+    EXPECT_EQ(turn(*s, {}, BACM_RECV_TIMEOUT / PERIOD + 1), ack(0x81));
     Bytes bad = info(0x01, textOf("abc"));
     bad.back() ^= 0x40;
     EXPECT_EQ(turn(*s, bad), nak(0x81));
     // Unanswered, the NACK is repeated twice before the link goes down.
-    EXPECT_EQ(turn(*s, {}, 10 * RECV_TIMEOUT / PERIOD),
+    EXPECT_EQ(turn(*s, {}, 10 * BACM_RECV_TIMEOUT / PERIOD),
               (Bytes{0x81, 0x10, 0x15, 0x81, 0x10, 0x15}));
     EXPECT_EQ(stats(*s).linkActivity, 0u);
     EXPECT_EQ(stats(*s).numOfCrcErrors, 1u);
@@ -399,19 +396,6 @@ TEST_F(BacmTest, SendLimits)
     EXPECT_EQ(st.linkActivity, 1u);
 }
 
-TEST_F(BacmTest, ReceiveFifoFullDropsAndCounts)
-{
-    auto s = upSlave();
-    Bytes frame = info(0x01, Bytes(100, 'z'));
-    Bytes junk(BACM::LEN_FIFO_RX_DATA - frame.size(), 0x55);
-    feed(*s, junk);
-    feed(*s, frame);
-    feed(*s, {0x01, 0x02});
-    EXPECT_EQ(stats(*s).numOfRecvDataQueueFullErrors, 2u);
-    cycle(*s);
-    EXPECT_EQ(takeDelivered(), std::vector<Bytes>{Bytes(100, 'z')});
-}
-
 // A frame that lost bytes to the full FIFO is dropped whole, even where
 // the bytes after the gap would make a frame of their own with a good CRC.
 TEST_F(BacmTest, FrameThatLostBytesToAFullFifoIsDroppedWhole)
@@ -435,22 +419,11 @@ TEST_F(BacmTest, FrameThatLostBytesToAFullFifoIsDroppedWhole)
     EXPECT_EQ(takeDelivered(), std::vector<Bytes>{textOf("ok")});
 }
 
-TEST_F(BacmTest, TimeOutAcrossTheTickWrap)
-{
-    hostClockSet(0xFFFFFFF0u);
-    auto m = make(true, 0x01);
-    EXPECT_EQ(turn(*m, {}), ack(0x01));  // mark taken just before the wrap
-    for (uint32_t t = PERIOD; t <= RECV_TIMEOUT; t += PERIOD) {
-        EXPECT_TRUE(turn(*m, {}).empty()) << t;
-    }
-    EXPECT_EQ(turn(*m, {}), ack(0x01));
-}
-
 using BacmDeathTest = BacmTest;
 
 TEST_F(BacmDeathTest, FatalMisuse)
 {
-    BACM_CONFIG_T noCallback{SOURCE_SCI1, nullptr, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
+    BACM_CONFIG_T noCallback{SOURCE_SCI1, nullptr, 1, 0x01, BACM_RECV_TIMEOUT, ACK_WINDOW};
     EXPECT_FATAL(BACM{noCallback}, EC_ERROR_INVALID_ARGUMENT, "bacmapl");
     // In every link state: down, up, up with the message queue full.
     auto down = make(false, 0x01);
@@ -460,13 +433,177 @@ TEST_F(BacmDeathTest, FatalMisuse)
     for (uint32_t i = 0; i < BACM::LEN_FIFO_TX_MSG; ++i)
         ASSERT_EQ(send(*s, textOf("q")), EC_SUCCESS);
     EXPECT_FATAL(s->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "bacmapl");
-    BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, 1, 0x01, RECV_TIMEOUT, ACK_WINDOW};
+    BACM_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, 1, 0x01, BACM_RECV_TIMEOUT, ACK_WINDOW};
     EXPECT_FATAL(
         {
             hostTaskCreateFailNext(1);
             BACM b(cfg);
         },
         EC_ERROR_TASK_CREATION, "bacmapl");
+}
+
+// RAWoS: a silence of INTER_CHAR ticks ends a message.
+constexpr uint32_t RAWOS_RECV_TIMEOUT = 200;
+constexpr uint32_t INTER_CHAR = 25;
+
+class RawosTest : public ProtocolTest {
+protected:
+    std::unique_ptr<RAWoS> make()
+    {
+        RAWOS_CONFIG_T cfg{SOURCE_SCI3, recordDelivery, RAWOS_RECV_TIMEOUT, INTER_CHAR};
+        return std::make_unique<RAWoS>(cfg);
+    }
+    static RAWOS_STATS_T stats(RAWoS& p) { return statsOf<RAWOS_STATS_T>(p); }
+    static Bytes pattern(size_t n)
+    {
+        Bytes b(n);
+        for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 3);
+        return b;
+    }
+};
+
+TEST_F(RawosTest, SilenceIsMeasuredFromTheLastByteTakenNotFromItsArrival)
+{
+    auto r = make();
+    // Bytes arrive every cycle for a long while: still one message.
+    Bytes sent;
+    for (int i = 0; i < 50; ++i) {
+        feed(*r, {static_cast<uint8_t>(i)});
+        sent.push_back(static_cast<uint8_t>(i));
+        cycle(*r);
+    }
+    EXPECT_TRUE(deliveries().empty());
+    // The last byte was taken in the last cycle; the message ends in the
+    // first pass strictly more than INTER_CHAR ticks after that.
+    cycle(*r);
+    cycle(*r);
+    EXPECT_TRUE(deliveries().empty());  // +20
+    advance(INTER_CHAR - 2 * PERIOD);
+    r->WorkerCycle();  // exactly +25: not yet
+    EXPECT_TRUE(deliveries().empty());
+    advance(1);
+    r->WorkerCycle();  // +26
+    EXPECT_EQ(takeDelivered(), std::vector<Bytes>{sent});
+
+    feed(*r, {1, 2});
+    cycle(*r);
+    // A byte that entered the FIFO long ago is taken now: its silence starts now.
+    feed(*r, {3});
+    advance(INTER_CHAR * 4);
+    r->WorkerCycle();
+    EXPECT_TRUE(deliveries().empty());
+    cycle(*r);
+    cycle(*r);
+    EXPECT_TRUE(deliveries().empty());
+    cycle(*r);
+    EXPECT_EQ(takeDelivered(), (std::vector<Bytes>{Bytes{1, 2, 3}}));
+}
+
+TEST_F(RawosTest, LinkGoesDownAfterTheReceiveTimeOutAndComesBack)
+{
+    auto r = make();
+    EXPECT_EQ(stats(*r).linkActivity, 0u);
+    feed(*r, {0x42});
+    for (int i = 0; i < 4; ++i) cycle(*r);  // ended by the silence at the fourth cycle
+    ASSERT_EQ(takeDelivered().size(), 1u);
+    const uint32_t endedAt = ti_sysbios_knl_Clock_getTicks();
+    uint32_t downAfter = 0;
+    while (stats(*r).linkActivity == 1u && downAfter < 3 * RAWOS_RECV_TIMEOUT) {
+        cycle(*r);
+        downAfter = ti_sysbios_knl_Clock_getTicks() - endedAt;
+    }
+    EXPECT_GT(downAfter, RAWOS_RECV_TIMEOUT);
+    EXPECT_LE(downAfter, RAWOS_RECV_TIMEOUT + PERIOD);
+    feed(*r, {0x43});
+    for (int i = 0; i < 4; ++i) cycle(*r);
+    EXPECT_EQ(stats(*r).linkActivity, 1u);
+    takeDelivered();
+}
+
+TEST_F(RawosTest, SendNeedsRoomForTheWholeMessageAndAGoodLength)
+{
+    auto r = make();
+    // Leave exactly 8191 bytes of room, then 1467.
+    ASSERT_EQ(send(*r, Bytes(1, 0xA0)), EC_SUCCESS);
+    EXPECT_EQ(send(*r, pattern(1468)), EC_SUCCESS);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(send(*r, Bytes(1468, 0xB0)), EC_SUCCESS);
+    ASSERT_EQ(send(*r, Bytes(8192 - 1 - 4 * 1468 - 1467, 0xC0)), EC_SUCCESS);
+    EXPECT_EQ(send(*r, Bytes(1468, 0xD0)), EC_FAIL);
+    EXPECT_EQ(stats(*r).numOfSentMessages, 6u);
+    EXPECT_EQ(stats(*r).numOfSendMsgLengthErrors, 0u);
+    // A message that fills the FIFO exactly still fits.
+    EXPECT_EQ(send(*r, Bytes(1467, 0xE0)), EC_SUCCESS);
+    // Nothing of the refused message reached the FIFO; the rest is intact.
+    const Bytes out = drain(*r);
+    ASSERT_EQ(out.size(), 8192u);
+    EXPECT_EQ(out[0], 0xA0);
+    EXPECT_EQ(Bytes(out.begin() + 1, out.begin() + 1469), pattern(1468));
+    EXPECT_EQ(out[8192 - 1467 - 1], 0xC0);
+    EXPECT_EQ(Bytes(out.end() - 1467, out.end()), Bytes(1467, 0xE0));
+    // Send does not care about the link, and wrapped indices still work.
+    EXPECT_EQ(stats(*r).linkActivity, 0u);
+    EXPECT_EQ(send(*r, pattern(1468)), EC_SUCCESS);
+    EXPECT_EQ(drain(*r), pattern(1468));
+    EXPECT_EQ(send(*r, {}), EC_FAIL);
+    EXPECT_EQ(send(*r, Bytes(1469, 1)), EC_FAIL);
+    EXPECT_EQ(stats(*r).numOfSendMsgLengthErrors, 2u);
+    EXPECT_EQ(stats(*r).numOfSentMessages, 8u);
+    uint8_t b = 0x99;
+    EXPECT_EQ(r->TxDataHandler(b), EC_FAIL);
+    EXPECT_EQ(b, 0x99);
+}
+
+TEST_F(RawosTest, ReceiveFifoHoldsItsLengthAndDropsTheRest)
+{
+    auto r = make();
+    feed(*r, Bytes(RAWoS::LEN_FIFO_RX_DATA, 0x11));
+    feed(*r, {0x22, 0x33});
+    EXPECT_EQ(stats(*r).numOfRecvDataQueueFullErrors, 2u);
+    cycle(*r);
+    // 8192 bytes: five full messages at once, 852 bytes waiting for the silence.
+    EXPECT_EQ(takeDelivered(), std::vector<Bytes>(5, Bytes(1468, 0x11)));
+    for (int i = 0; i < 3; ++i) cycle(*r);
+    EXPECT_EQ(takeDelivered(), std::vector<Bytes>{Bytes(8192 - 5 * 1468, 0x11)});
+    RAWOS_STATS_T st = stats(*r);
+    EXPECT_EQ(st.numOfRecvdMessages, 6u);
+    EXPECT_EQ(st.numOfMaxFrameLength, 5u);
+    EXPECT_EQ(st.numOfInterCharTimeout, 1u);
+    r->ResetStats();
+    st = stats(*r);
+    EXPECT_EQ(st.numOfRecvdMessages + st.numOfRecvDataQueueFullErrors + st.numOfMaxFrameLength, 0u);
+    EXPECT_EQ(st.linkActivity, 1u);
+}
+
+TEST_F(RawosTest, TraceMarksOnlyAfterEnableLog)
+{
+    EXPECT_CONSOLE_MARKS(
+        {
+            auto r = make();
+            send(*r, {1});
+            r->EnableLog();
+            send(*r, {2});  // I: message accepted
+            send(*r, {});   // refused: no mark
+            feed(*r, {3});
+            for (int i = 0; i < 4; ++i) cycle(*r);  // i: message received
+        },
+        "Ii");
+}
+
+using RawosDeathTest = RawosTest;
+
+TEST_F(RawosDeathTest, FatalMisuse)
+{
+    RAWOS_CONFIG_T noCallback{SOURCE_SCI1, nullptr, RAWOS_RECV_TIMEOUT, INTER_CHAR};
+    EXPECT_FATAL(RAWoS{noCallback}, EC_ERROR_INVALID_ARGUMENT, "rawosapl");
+    auto r = make();
+    EXPECT_FATAL(r->Send(nullptr), EC_ERROR_INVALID_ARGUMENT, "rawosapl");
+    RAWOS_CONFIG_T cfg{SOURCE_SCI1, recordDelivery, RAWOS_RECV_TIMEOUT, INTER_CHAR};
+    EXPECT_FATAL(
+        {
+            hostTaskCreateFailNext(1);
+            RAWoS x(cfg);
+        },
+        EC_ERROR_TASK_CREATION, "rawosapl");
 }
 
 }  // namespace
