@@ -1,16 +1,16 @@
-// The runner as a board: the exit statuses and lines of --watchdog exit when
-// restarts stop (SIGUSR1) or after a fatal error (SIGUSR2), the host CPU time
-// the board costs at rest, and the console on its PTY: the banner, the menu
-// typed while the host tools configure the board and talk on a serial line,
-// and the reboot key followed by the watchdog reset. Real time with generous
-// bounds.
+// The runner as a person starts it and as a board: start-up output, a clean
+// stop, the statuses of failed starts and of --watchdog exit when restarts
+// stop (SIGUSR1) or after a fatal error (SIGUSR2), the host CPU time the
+// board costs at rest, and the console on its PTY: the banner, the menu typed
+// while the host tools configure the board and talk on a serial line, and the
+// reboot key followed by the watchdog reset. Real time, generous bounds.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <poll.h>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -63,23 +63,13 @@ public:
     // Reads from `fd` into `text` until it holds `needle` or the time is up.
     static bool ReadUntil(int fd, std::string& text, const std::string& needle, int timeoutMs)
     {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (text.find(needle) == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
-            if (left <= 0) return false;
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        return pollUntil(timeoutMs, [&] {
             char buf[1024];
-            const ssize_t n = ::read(fd, buf, sizeof(buf));
-            if (n > 0) {
+            for (ssize_t n; (n = ::read(fd, buf, sizeof(buf))) > 0;) {
                 text.append(buf, static_cast<size_t>(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                return false;  // the PTY went away (the board reset)
             }
-        }
-        return true;
+            return text.find(needle) != std::string::npos;
+        });
     }
 
     // User plus system CPU time of the runner, in clock ticks.
@@ -96,6 +86,62 @@ public:
 
     std::vector<int> ptys;
 };
+
+TEST(Runner, AttachmentsPrecedeTheBannerAndACleanStopLeavesAnEmptyRunFolder)
+{
+    const std::string dir = makeTempDir();
+    // Standard error joined to standard output (the console), so that their
+    // order shows; stopped as soon as the banner begins.
+    const ProcessResult r =
+        runProcess({"/bin/sh", "-c", "exec \"$0\" --run-dir \"$1\" 2>&1", ZOK2GW_PATH, dir},
+                   kToolMs, "\r\n*** ");
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(0, r.status) << r.out;
+    const size_t banner = r.out.find("\r\n*** ");
+    for (const char* line : {"UART 0 (console) on", "UART 3 (sci3) on", "host link 1 (SPI1) on",
+                             "host link 2 (SPI2) on"}) {
+        EXPECT_LT(r.out.find(line), banner) << line << " in\n" << r.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "PTY links and sockets of the runner";
+}
+
+TEST(Runner, FailedStartsEndWithTheirStatusAndLines)
+{
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        const char* out;
+        const char* err;
+        std::chrono::seconds atLeast;
+    };
+    const Case cases[] = {
+        {{"--fail-task-create", "main"},
+         hostExitStatusForFatal(-10),
+         "\r\nFATAL ERROR: code= -10 module= main.cpp file= main.cpp line= ",
+         "",
+         {}},
+        // The board waits one second for its interfaces before it gives up.
+        {{"--eth1", "zok2-missing0"},
+         hostExitStatusForFatal(-40),
+         "FATAL ERROR: code= -40 module= ethapl.cpp",
+         "Ethernet 1: Linux interface zok2-missing0",
+         std::chrono::seconds(1)},
+        {{"--no-such-option"}, 2, "", "usage:", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        std::vector<std::string> args = {ZOK2GW_PATH, "--run-dir", makeTempDir(), "--watchdog",
+                                         "exit"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto start = Clock::now();
+        const ProcessResult r = runProcess(args, kToolMs);
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_GE(Clock::now() - start, c.atLeast);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.out)) << r.out;
+        EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    }
+}
 
 // Watchdog time-outs: Init's count, then the reload value every restart
 // gives; the main task restarts it once a second.
@@ -183,16 +229,10 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
 
     // Both groups configured by the host; line 2 runs RAWoS with even parity.
     std::string out;
-    ASSERT_TRUE(runTool({toolPath("zok2host"), "--link", b.Link(1), "configure", "--mask",
-                         "255.255.255.0", "--gateway", "127.0.31.1", "--address", "127.0.31.2",
-                         "--line2", "rs232:rawos:115200:even:16"},
-                        out))
-        << out;
     ASSERT_TRUE(
-        runTool({toolPath("zok2host"), "--link", b.Link(2), "configure", "--mask", "255.255.255.0",
-                 "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
-                out))
+        b.Configure(1, "127.0.31.1", "127.0.31.2", {"--line2", "rs232:rawos:115200:even:16"}, out))
         << out;
+    ASSERT_TRUE(b.Configure(2, "127.0.41.1", "127.0.41.2", {"--port", "5000"}, out)) << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
     ASSERT_TRUE(type("x22",

@@ -14,7 +14,6 @@
 #include <sched.h>
 
 #include "e2etest.h"
-#include "hostlink_client.h"
 #include "hostnetlink.h"
 #include "hostnetns.h"
 
@@ -54,13 +53,8 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     const std::string groups[2][4] = {{"192.168.1.10", "192.168.1.1", "0101A8C0", "eth0"},
                                       {"192.168.2.10", "192.168.2.1", "0102A8C0", "eth1"}};
     for (int n = 1; n <= 2; ++n) {
-        const auto& g = groups[n - 1];
         std::string out;
-        ASSERT_TRUE(
-            runTool({toolPath("zok2host"), "--link", board.Link(n), "configure", "--wait", "8000",
-                     "--mask", "255.255.255.0", "--gateway", g[1], "--address", g[0]},
-                    out))
-            << out;
+        ASSERT_TRUE(board.Configure(n, groups[n - 1][1], groups[n - 1][0], {}, out)) << out;
     }
     const std::string addrs = slurp("/proc/" + std::to_string(board.pid) + "/net/fib_trie");
     const std::string routes = slurp("/proc/" + std::to_string(board.pid) + "/net/route");
@@ -83,15 +77,14 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     bool arrived = false;
     for (uint32_t waited = 0; !arrived && waited < kLinkMs + kMessageMs; waited += kRepeatMs) {
         ::sendto(peer, text, sizeof text, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        while (!arrived && host.waitMessage(m, kRepeatMs)) {
-            arrived = m.destPort == 2000;  // the link-up status answers go to 1024
-        }
+        arrived = waitData(host, m, kRepeatMs);
     }
     ::close(peer);
     ASSERT_TRUE(arrived) << "datagram from the host side to the board's port 2000";
     EXPECT_EQ(std::vector<uint8_t>(text, text + sizeof text), m.payload);
     EXPECT_EQ(0xC0A80101u, m.sourceAddr) << "the peer's own address";
     EXPECT_EQ(4711u, m.sourcePort);
+    EXPECT_EQ(2000u, m.destPort);
     host.disconnect();
 
     board.Signal(SIGTERM);
