@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "hostlink_client.h"
@@ -16,6 +15,14 @@ constexpr int kToolMs = 20000;          // a tool run to its end
 constexpr uint32_t kLinkMs = 3000;      // the board's keep-alive comes once a second
 constexpr uint32_t kMessageMs = 5000;   // one message over any path, with repeats
 constexpr uint16_t kStatusPort = 1024;  // where the board's status messages go
+
+// `a` followed by `b`.
+inline std::vector<std::string> joined(std::vector<std::string> a,
+                                       const std::vector<std::string>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 inline std::string toolPath(const std::string& name)
 {
@@ -37,7 +44,7 @@ class Runner : public Background {
 public:
     explicit Runner(std::vector<std::string> options = {"--console", "pty", "--watchdog", "exit"},
                     const std::string& runDir = makeTempDir())
-        : Background(runDir, withRunDir(runDir, std::move(options)))
+        : Background(runDir, joined({ZOK2GW_PATH, "--run-dir", runDir}, options))
     {}
 
     // The endpoint the runner announced for host link n (1 or 2).
@@ -53,19 +60,11 @@ public:
     bool Configure(int n, const std::string& gateway, const std::string& address,
                    const std::vector<std::string>& more, std::string& out) const
     {
-        std::vector<std::string> args = {
-            toolPath("zok2host"), "--link",    Link(n), "configure", "--wait", "8000", "--mask",
-            "255.255.255.0",      "--gateway", gateway, "--address", address};
-        args.insert(args.end(), more.begin(), more.end());
-        return runTool(args, out);
-    }
-
-private:
-    static std::vector<std::string> withRunDir(const std::string& runDir,
-                                               std::vector<std::string> options)
-    {
-        options.insert(options.begin(), {ZOK2GW_PATH, "--run-dir", runDir});
-        return options;
+        return runTool(
+            joined({toolPath("zok2host"), "--link", Link(n), "configure", "--wait", "8000",
+                    "--mask", "255.255.255.0", "--gateway", gateway, "--address", address},
+                   more),
+            out);
     }
 };
 
