@@ -230,9 +230,8 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("1", std::string("\r\n") + AppSwVer::Name + "\r\nv" + AppSwVer::Version + " " +
                               AppSwVer::Date + "\r\n" + AppSwVer::Copyright + "\r\n"))
         << text;
-    const std::string routerBefore =
-        "\r\nRouter Statistics:\r\nState:             Configuration\r\n";
-    ASSERT_TRUE(type("61", routerBefore)) << text;
+    ASSERT_TRUE(type("61", "\r\nRouter Statistics:\r\nState:             Configuration\r\n"))
+        << text;
 
     // Both groups configured by the host; line 2 runs RAWoS with even parity.
     std::string out;
@@ -363,11 +362,10 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     // Until the board's side of the new link is up the router drops what it
     // would send there, so the peer repeats its datagram once per wait.
     hostlink::Message m;
-    bool arrived = false;
-    for (uint32_t waited = 0; !arrived && waited < kLinkMs + kMessageMs; waited += kRepeatMs) {
+    const bool arrived = pollUntil(static_cast<int>(kLinkMs + kMessageMs), [&] {
         ::sendto(peer, text, sizeof text, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        arrived = waitData(host, m, kRepeatMs);
-    }
+        return waitData(host, m, kRepeatMs);
+    });
     ::close(peer);
     ASSERT_TRUE(arrived) << "datagram from the host side to the board's port 2000";
     EXPECT_EQ(std::vector<uint8_t>(text, text + sizeof text), m.payload);

@@ -76,15 +76,6 @@ Bytes numbered(uint8_t tag, size_t i)
     return m;
 }
 
-int udpSocket(uint32_t addr, uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in a{AF_INET, htons(port), {htonl(addr)}, {}};
-    timeval tv{static_cast<time_t>(kMessageMs / 1000), 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
-}
-
 TEST(HostLinkE2E, LinksOnUnixAndTcpTakeOneMasterAtATimeAndZok2hostTalksOnThem)
 {
     Runner board({"--console", "pty", "--watchdog", "exit", "--spi2", "tcp:127.0.0.1:0"});
@@ -254,8 +245,11 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         // The router sends by destination port, so the peer listens on the
         // number of a port the board opened, at its own address.
         const hostlink::Message m{port, kPeerAddr, port, boardAddr, numbered('u', 3)};
-        const int peerFd = udpSocket(kPeerAddr, port);
-        ASSERT_GE(peerFd, 0);
+        const int peerFd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in at{AF_INET, htons(port), {htonl(kPeerAddr)}, {}};
+        const timeval timeout{static_cast<time_t>(kMessageMs / 1000), 0};
+        ::setsockopt(peerFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ASSERT_EQ(0, ::bind(peerFd, reinterpret_cast<const sockaddr*>(&at), sizeof at));
         host->send(m);
         uint8_t buf[64];
         sockaddr_in from{};
