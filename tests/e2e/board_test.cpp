@@ -1,23 +1,32 @@
-// The runner as a board: the exit statuses and lines of --watchdog exit when
-// restarts stop (SIGUSR1) or after a fatal error (SIGUSR2), the host CPU time
-// the board costs at rest, and the console on its PTY: the banner, the menu
-// typed while the host tools configure the board and talk on a serial line,
-// and the reboot key followed by the watchdog reset. Real time with generous
-// bounds.
+// The runner as a person starts it and as a board: start-up output, a clean
+// stop, the statuses of failed starts and of --watchdog exit when restarts
+// stop (SIGUSR1) or after a fatal error (SIGUSR2), the host CPU time the
+// board costs at rest, the console on its PTY (the banner, the menu typed
+// while the host tools configure the board and talk on a serial line, the
+// reboot key and the watchdog reset) and, as root, the board in a network
+// namespace of its own. Real time, generous bounds.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
-#include <poll.h>
+#include <filesystem>
+#include <net/if.h>
+#include <sched.h>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 #include "e2etest.h"
 #include "hostkernel.h"
+#include "hostnetlink.h"
+#include "hostnetns.h"
 #include "hostwdt.h"
 #include "soc_sys.h"
 #include "versionapl.h"
@@ -63,31 +72,20 @@ public:
     // Reads from `fd` into `text` until it holds `needle` or the time is up.
     static bool ReadUntil(int fd, std::string& text, const std::string& needle, int timeoutMs)
     {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (text.find(needle) == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
-            if (left <= 0) return false;
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        return pollUntil(timeoutMs, [&] {
             char buf[1024];
-            const ssize_t n = ::read(fd, buf, sizeof(buf));
-            if (n > 0) {
+            for (ssize_t n; (n = ::read(fd, buf, sizeof(buf))) > 0;) {
                 text.append(buf, static_cast<size_t>(n));
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                return false;  // the PTY went away (the board reset)
             }
-        }
-        return true;
+            return text.find(needle) != std::string::npos;
+        });
     }
 
     // User plus system CPU time of the runner, in clock ticks.
     long CpuTicks() const
     {
         const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-        long utime = 0;
-        long stime = 0;
+        long utime = 0, stime = 0;
         // After the name: state and 10 fields, then utime and stime.
         std::sscanf(stat.c_str() + stat.rfind(')') + 2,
                     "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %ld %ld", &utime, &stime);
@@ -96,6 +94,66 @@ public:
 
     std::vector<int> ptys;
 };
+
+TEST(Runner, AttachmentsPrecedeTheBannerAndACleanStopLeavesAnEmptyRunFolder)
+{
+    const std::string dir = makeTempDir();
+    // Standard error joined to standard output (the console), so that their
+    // order shows; stopped as soon as the banner begins.
+    const ProcessResult r =
+        runProcess({"/bin/sh", "-c", "exec \"$0\" --run-dir \"$1\" 2>&1", ZOK2GW_PATH, dir},
+                   kToolMs, "\r\n*** ");
+    ASSERT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(0, r.status) << r.out;
+    const size_t banner = r.out.find("\r\n*** ");
+    for (const char* line : {"UART 0 (console) on", "UART 3 (sci3) on", "host link 1 (SPI1) on",
+                             "host link 2 (SPI2) on"}) {
+        EXPECT_LT(r.out.find(line), banner) << line << " in\n" << r.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "PTY links and sockets of the runner";
+}
+
+TEST(BadStart, EndsWithTheProgramsStatusAndLines)
+{
+    // The runner in a run folder of its own, ended by its watchdog.
+    const auto gw = [](const std::vector<std::string>& options) {
+        return joined({ZOK2GW_PATH, "--run-dir", makeTempDir(), "--watchdog", "exit"}, options);
+    };
+    const std::string host = toolPath("zok2host");
+    const std::string nowhere = makeTempDir() + "/none.sock";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* out = "";
+        const char* err = "";
+        std::chrono::seconds atLeast{};
+    };
+    const Case cases[] = {
+        {gw({"--fail-task-create", "main"}), hostExitStatusForFatal(-10),
+         "\r\nFATAL ERROR: code= -10 module= main.cpp file= main.cpp line= "},
+        // The board waits one second for its interfaces before it gives up.
+        {gw({"--eth1", "zok2-missing0"}), hostExitStatusForFatal(-40),
+         "FATAL ERROR: code= -40 module= ethapl.cpp", "Ethernet 1: Linux interface zok2-missing0",
+         std::chrono::seconds(1)},
+        {gw({"--no-such-option"}), 2, "", "usage:"},
+        {{host}, 2},
+        {{host, "send", "--to", "10.80.0.1", "--text", "x"}, 2},
+        {{host, "send", "--to", "10.80.0.1:2010", "--hex", "0g"}, 2},
+        {{host, "send", "--to", "10.80.0.1:2010", "--hex", std::string(2 * 1469, 'a')}, 2},
+        {{host, "config", "96E"}, 2},
+        {{host, "--link", nowhere, "monitor"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const auto start = Clock::now();
+        const ProcessResult r = runProcess(c.args, kToolMs);
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_GE(Clock::now() - start, c.atLeast);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.out)) << r.out;
+        EXPECT_NE(std::string::npos, r.err.find(c.err)) << r.err;
+    }
+}
 
 // Watchdog time-outs: Init's count, then the reload value every restart
 // gives; the main task restarts it once a second.
@@ -107,16 +165,11 @@ constexpr auto kMainTaskPeriod = std::chrono::seconds(1);
 
 TEST(Board, WatchdogExitStatusNamesTheCause)
 {
-    struct Case {
-        int signal;
-        int status;
-        const char* line;
-    };
-    const Case cases[] = {
+    const std::tuple<int, int, const char*> cases[] = {
         {SIGUSR1, HOST_WDT_EXIT_STATUS, "zok2gw: watchdog expired\n"},
         {SIGUSR2, hostExitStatusForFatal(-3), "zok2gw: watchdog expired after fatal error -3\n"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.signal);
+    for (const auto& [sig, status, line] : cases) {
+        SCOPED_TRACE(sig);
         Board b({"--watchdog", "exit"});
         ASSERT_TRUE(b.WaitFor(banner(), kStartMs)) << b.Stdout();
         ASSERT_EQ(0u, b.Stdout().find(banner())) << b.Stdout();
@@ -126,9 +179,9 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
         std::this_thread::sleep_until(bannerSeen + kWdtInit);
         ASSERT_EQ(-1, b.Wait(0)) << "the main task never restarted the watchdog";
         const auto signalled = Clock::now();
-        b.Signal(c.signal);
-        EXPECT_EQ(c.status, b.Wait(kResetMs)) << b.Stderr();
-        EXPECT_NE(std::string::npos, b.Stderr().find(c.line)) << b.Stderr();
+        b.Signal(sig);
+        EXPECT_EQ(status, b.Wait(kResetMs)) << b.Stderr();
+        EXPECT_NE(std::string::npos, b.Stderr().find(line)) << b.Stderr();
         // Not at once: a full reload time-out from the last restart, which
         // came at most one main-task period before the signal.
         EXPECT_GE(Clock::now() - signalled, kWdtReload - kMainTaskPeriod);
@@ -177,22 +230,15 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("1", std::string("\r\n") + AppSwVer::Name + "\r\nv" + AppSwVer::Version + " " +
                               AppSwVer::Date + "\r\n" + AppSwVer::Copyright + "\r\n"))
         << text;
-    const std::string routerBefore =
-        "\r\nRouter Statistics:\r\nState:             Configuration\r\n";
-    ASSERT_TRUE(type("61", routerBefore)) << text;
+    ASSERT_TRUE(type("61", "\r\nRouter Statistics:\r\nState:             Configuration\r\n"))
+        << text;
 
     // Both groups configured by the host; line 2 runs RAWoS with even parity.
     std::string out;
-    ASSERT_TRUE(runTool({toolPath("zok2host"), "--link", b.Link(1), "configure", "--mask",
-                         "255.255.255.0", "--gateway", "127.0.31.1", "--address", "127.0.31.2",
-                         "--line2", "rs232:rawos:115200:even:16"},
-                        out))
-        << out;
     ASSERT_TRUE(
-        runTool({toolPath("zok2host"), "--link", b.Link(2), "configure", "--mask", "255.255.255.0",
-                 "--gateway", "127.0.41.1", "--address", "127.0.41.2", "--port", "5000"},
-                out))
+        b.Configure(1, "127.0.31.1", "127.0.31.2", {"--line2", "rs232:rawos:115200:even:16"}, out))
         << out;
+    ASSERT_TRUE(b.Configure(2, "127.0.41.1", "127.0.41.2", {"--port", "5000"}, out)) << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
     ASSERT_TRUE(type("x22",
@@ -256,6 +302,83 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     EXPECT_NE(std::string::npos, b.Stderr().find("watchdog expired after fatal error -1"));
     b.Signal(SIGTERM);
     EXPECT_EQ(0, b.Wait(kStartMs));
+}
+
+constexpr uint32_t kRepeatMs = 500;  // the peer's repeat while the link comes up
+
+// Started from a namespace of the test's own (root only; skipped with the
+// reason otherwise): it replaces a stale pair; configured as on a real
+// network (192.168.1.10 behind 192.168.1.1) its addresses and default routes
+// appear and a datagram from the host side reaches the host link.
+TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
+{
+    if (unshare(CLONE_NEWNET) != 0) {
+        GTEST_SKIP() << "cannot make a network namespace (needs root): " << std::strerror(errno);
+    }
+    const int stale = hostLinkCreateVeth("zok2h0", "stale0", -1);  // left by an earlier run
+    if (stale != 0) {
+        GTEST_SKIP() << "cannot create a veth pair: " << std::strerror(-stale);
+    }
+    Runner board({"--console", "pty", "--netns", "--netns-host-addr0", "192.168.1.1/24"});
+    // The second host link comes up from the running firmware: from then on a
+    // SIGTERM is a clean stop (one before the scheduler runs would be lost).
+    board.WaitFor("host link 2", kStartMs, Background::Err);
+    const std::string err = board.Stderr();
+    EXPECT_NE(err.find("replacing stale veth zok2h0"), std::string::npos) << err;
+    EXPECT_NE(err.find("Ethernet 0 on eth0 <-> zok2h0 on the host, Ethernet 1 on eth1 <-> zok2h1"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(if_nametoindex("stale0"), 0u);
+    EXPECT_TRUE(hostLinkIsVeth("zok2h0"));
+    EXPECT_TRUE(hostLinkIsVeth("zok2h1"));
+    EXPECT_TRUE(hostNetAddressIsLocal(inet_addr("192.168.1.1")));
+    const std::string procNet = "/proc/" + std::to_string(board.pid) + "/net/";
+    const std::string boardLinks = slurp(procNet + "dev");
+    EXPECT_NE(boardLinks.find("eth0:"), std::string::npos) << boardLinks;
+    EXPECT_NE(boardLinks.find("eth1:"), std::string::npos) << boardLinks;
+
+    // Configured like a board on a real network; group 1 too, so that the
+    // router forwards.
+    const std::string groups[2][4] = {{"192.168.1.10", "192.168.1.1", "0101A8C0", "eth0"},
+                                      {"192.168.2.10", "192.168.2.1", "0102A8C0", "eth1"}};
+    for (int n = 1; n <= 2; ++n) {
+        const auto& g = groups[n - 1];
+        std::string out;
+        ASSERT_TRUE(board.Configure(n, g[1], g[0], {}, out)) << out;
+        const std::string addrs = slurp(procNet + "fib_trie");
+        const std::string routes = slurp(procNet + "route");
+        EXPECT_NE(addrs.find(g[0] + "\n"), std::string::npos) << g[0] << " in\n" << addrs;
+        EXPECT_NE(routes.find(g[3] + "\t00000000\t" + g[2]), std::string::npos)
+            << "default route via " << g[1] << " in\n"
+            << routes;
+    }
+    hostlink::Client host;
+    ASSERT_TRUE(host.connect(board.Link(1)));
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in from{AF_INET, htons(4711), {inet_addr("192.168.1.1")}, {}};
+    ASSERT_EQ(0, ::bind(peer, reinterpret_cast<const sockaddr*>(&from), sizeof from));
+    const sockaddr_in to{AF_INET, htons(2000), {inet_addr("192.168.1.10")}, {}};
+    const char text[] = "across the veth";
+    // Until the board's side of the new link is up the router drops what it
+    // would send there, so the peer repeats its datagram once per wait.
+    hostlink::Message m;
+    const bool arrived = pollUntil(static_cast<int>(kLinkMs + kMessageMs), [&] {
+        ::sendto(peer, text, sizeof text, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        return waitData(host, m, kRepeatMs);
+    });
+    ::close(peer);
+    ASSERT_TRUE(arrived) << "datagram from the host side to the board's port 2000";
+    EXPECT_EQ(std::vector<uint8_t>(text, text + sizeof text), m.payload);
+    EXPECT_EQ(0xC0A80101u, m.sourceAddr) << "the peer's own address";
+    EXPECT_EQ(4711u, m.sourcePort);
+    EXPECT_EQ(2000u, m.destPort);
+    host.disconnect();
+
+    board.Signal(SIGTERM);
+    EXPECT_EQ(0, board.Wait(kStartMs)) << "the runner did not stop cleanly on SIGTERM";
+    // Gone as soon as the runner has exited, with nothing left for the next run.
+    EXPECT_EQ(if_nametoindex("zok2h0"), 0u);
+    EXPECT_EQ(if_nametoindex("zok2h1"), 0u);
 }
 
 }  // namespace

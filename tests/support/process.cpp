@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
@@ -67,9 +67,7 @@ std::string makeTempDir()
 std::string slurp(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 Background::Background(const std::string& dir, const std::vector<std::string>& args, bool withInput)
