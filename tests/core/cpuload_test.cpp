@@ -44,18 +44,7 @@ TEST_F(CpuLoadTest, BothFormulasGiveTheLoadOfAQuarterIdleWindow)
     }
 }
 
-TEST_F(CpuLoadTest, ZeroIntervalsCountAsTurnsButNeverBecomeTheMinimum)
-{
-    Start(10000000u);
-    for (int i = 0; i < 500; ++i) {
-        Turn(1);
-        Turn(0);  // two hook runs within one counter step
-    }
-    // 1000 turns of at least one tick each counted: idle is the whole window.
-    EXPECT_EQ(0u, CpuLoad::GetLoad());
-}
-
-TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
+TEST_F(CpuLoadTest, BusyStretchesLongerThanAWindowKeepTheLastLoadThenClose)
 {
     Start(600000000u);
     for (int i = 0; i < 1000; ++i) Turn(1);
@@ -66,11 +55,7 @@ TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
     cpuloadIdleFunc();
     // 2 turns, idle 2 ticks of 3001: 99.93 % busy.
     EXPECT_EQ(100u, CpuLoad::GetLoad());
-}
 
-TEST_F(CpuLoadTest, BusyStretchThatWouldWrapTheWindowSumStillCloses)
-{
-    Start(600000000u);
     for (int i = 0; i < 599; ++i) Turn(1);
     // 7 s busy: 4.2e9 cycles on top of 3.6e8 passes 2^32; saturated, the
     // window closes on a busy CPU (idle 600 of 7158 ms of the saturated sum).
@@ -78,15 +63,22 @@ TEST_F(CpuLoadTest, BusyStretchThatWouldWrapTheWindowSumStillCloses)
     EXPECT_EQ(92u, CpuLoad::GetLoad());
 }
 
-TEST_F(CpuLoadTest, LoadIsZeroUntilTheFirstWindowCloses)
+TEST_F(CpuLoadTest, LoadIsZeroUntilTheFirstWindowClosesAndZeroIntervalsAreNeverTheMinimum)
 {
-    Start(600000000u);
+    Start(10000000u);
     Turn(500);
     Turn(499);
     EXPECT_EQ(0u, CpuLoad::GetLoad());
     Turn(1);
     // 3 turns, minimum 1 tick: idle 3 of 1000 ticks.
     EXPECT_EQ(100u, CpuLoad::GetLoad());
+
+    for (int i = 0; i < 1000; ++i) {
+        Turn(1);
+        Turn(0);  // two hook runs within one counter step
+    }
+    // 1999 turns of at least one tick each counted: idle is the whole window.
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
 }
 
 }  // namespace
