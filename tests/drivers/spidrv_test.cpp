@@ -77,6 +77,8 @@ TEST_F(SpiDrvTest, EachWordIsPassedOnAndAnsweredWithTheProtocolsNextByteOrFill)
 
 using SpiDrvDeathTest = SpiDrvTest;
 
+void otherHandler(UArg) {}
+
 TEST_F(SpiDrvDeathTest, BadIndexNullProtocolSecondOpenAndATakenInterruptLineAreFatal)
 {
     FakeProtocol prot;
@@ -84,8 +86,7 @@ TEST_F(SpiDrvDeathTest, BadIndexNullProtocolSecondOpenAndATakenInterruptLineAreF
     EXPECT_FATAL(open(0, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= spidrvapl.cpp");
     open(1, &prot);
     EXPECT_FATAL(open(1, &prot), EC_ERROR_SPI_OPEN, "code= -50 module= spidrvapl.cpp");
-    ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(
-                           SOC_MCSPI2_INT, [](UArg) {}, 0));
+    ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(SOC_MCSPI2_INT, otherHandler, 0));
     EXPECT_FATAL(open(0, &prot), EC_ERROR_REGISTER_ISR, "code= -16 module= spidrvapl.cpp");
 }
 
