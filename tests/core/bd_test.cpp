@@ -28,40 +28,33 @@ TEST_F(BdTest, ConstructionZeroesDataAndHeaderAndNeedsABuffer)
                  "FATAL ERROR: code= -20 module= bdapl.cpp file= bdapl.cpp line= [0-9]+");
 }
 
-TEST_F(BdTest, LoadCopyAndAppendUpToCapacityOnly)
+TEST_F(BdTest, LoadCopyAppendAndIndexUpToCapacityOnly)
 {
     BD bd(kCap, area.data());
     std::vector<uint8_t> src(kCap + 1, 0x5A);
     bd.Copy(kCap, src.data());
     EXPECT_EQ(kCap, bd.Load());
-    EXPECT_EQ(0x5A, bd.Buffer(kCap - 1));
     bd.Load(kCap);
     bd.Copy(0, src.data());
     EXPECT_EQ(0u, bd.Load());
+    EXPECT_EQ(0x5A, bd.Buffer(kCap - 1));  // beyond the load, within the capacity
     EXPECT_FATAL(bd.Copy(kCap + 1, src.data()), EC_ERROR_INVALID_INDEX,
                  "code= -22 module= bdapl.cpp file= bdapl.cpp");
-    // The inline check names the module that called it and the header.
-    EXPECT_FATAL(bd.Load(kCap + 1), EC_ERROR_INVALID_INDEX,
-                 "code= -22 module= bd_test.cpp file= bdapl.h");
     EXPECT_FATAL(bd.Copy(1, nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20");
+    // The inline checks name the module that called them and the header.
+    const BD& readOnly = bd;
+    const char* const line = "code= -22 module= bd_test.cpp file= bdapl.h";
+    EXPECT_FATAL(bd.Load(kCap + 1), EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL(bd.Buffer(kCap), EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL(bd.Buffer(kCap, 1), EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL(bd[kCap] = 1, EC_ERROR_INVALID_INDEX, line);
+    EXPECT_FATAL((void)readOnly[kCap], EC_ERROR_INVALID_INDEX, line);
 
     BD two(2, areaB.data());
     EXPECT_EQ(EC_SUCCESS, two.Append(1));
     EXPECT_EQ(EC_SUCCESS, two.Append(2));
     EXPECT_EQ(EC_FAIL, two.Append(3));
     EXPECT_EQ(2u, two.Load());
-}
-
-TEST_F(BdTest, BufferIndexCheckedAgainstCapacityNotLoad)
-{
-    BD bd(kCap, area.data());
-    EXPECT_EQ(0, bd.Buffer(kCap - 1));
-    const BD& readOnly = bd;
-    const char* const line = "code= -22 module= bd_test.cpp file= bdapl.h";
-    EXPECT_FATAL(bd.Buffer(kCap), EC_ERROR_INVALID_INDEX, line);
-    EXPECT_FATAL(bd.Buffer(kCap, 1), EC_ERROR_INVALID_INDEX, line);
-    EXPECT_FATAL(bd[kCap] = 1, EC_ERROR_INVALID_INDEX, line);
-    EXPECT_FATAL((void)readOnly[kCap], EC_ERROR_INVALID_INDEX, line);
 }
 
 TEST_F(BdTest, StackIsLastInFirstOutQueueTakesBothEndsAndIsReusedAfterEmpty)

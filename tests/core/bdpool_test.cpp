@@ -54,25 +54,6 @@ TEST_F(PoolTest, AllBdsCanBeTakenAndTheNextIsFatal)
         "^\r\nFATAL ERROR: code= -30 module= bdpoolapl.cpp file= bdpoolapl.cpp line= [0-9]+$");
 }
 
-TEST_F(PoolTest, ReturnedBdComesBackCleanButKeepsItsBytes)
-{
-    BD* bd = BdPool::Get();
-    const uint8_t data[] = {1, 2, 3};
-    bd->Copy(3, data);
-    bd->Source(SOURCE_SCI2);
-    bd->SourceIpAddr(0x01020304);
-    bd->DestIpAddr(0x05060708);
-    bd->SourcePort(0x1111);
-    bd->DestPort(0x2222);
-    BdPool::Put(bd);
-    BD* again = BdPool::Get();
-    ASSERT_EQ(bd, again);
-    EXPECT_EQ(std::make_tuple(SOURCE_NONE, 0u, 0u, 0u, 0, 0),
-              std::make_tuple(again->Source(), again->Load(), again->SourceIpAddr(),
-                              again->DestIpAddr(), again->SourcePort(), again->DestPort()));
-    EXPECT_EQ(3, again->Buffer(2));
-}
-
 TEST_F(PoolTest, MailboxHoldsSixtyFourInOrderAndARefusedBdGoesBackToThePool)
 {
     BD* bds[BdMail::NUM_MAILBOX_ITENS + 1];
@@ -101,24 +82,33 @@ TEST_F(PoolTest, MailboxHoldsSixtyFourInOrderAndARefusedBdGoesBackToThePool)
     }
 }
 
-TEST_F(PoolTest, RestartFreesEveryBdInInitsOrder)
+TEST_F(PoolTest, ReturnedBdComesBackCleanAndRestartFreesEveryBdInInitsOrder)
 {
-    BD* top = BdPool::Get();
+    BD* bd = BdPool::Get();
+    const uint8_t data[] = {1, 2, 3};
+    bd->Copy(3, data);
+    bd->Source(SOURCE_SCI2);
+    bd->SourceIpAddr(0x01020304);
+    bd->DestIpAddr(0x05060708);
+    bd->SourcePort(0x1111);
+    bd->DestPort(0x2222);
+    BdPool::Put(bd);
+    BD* again = BdPool::Get();
+    ASSERT_EQ(bd, again);
+    EXPECT_EQ(std::make_tuple(SOURCE_NONE, 0u, 0u, 0u, 0, 0),
+              std::make_tuple(again->Source(), again->Load(), again->SourceIpAddr(),
+                              again->DestIpAddr(), again->SourcePort(), again->DestPort()));
+    EXPECT_EQ(3, again->Buffer(2));  // the bytes stay
+
     for (int i = 0; i < 9; ++i) BdPool::Get();
     BdPool::Restart();
     EXPECT_EQ(128u, FreeBds());
-    EXPECT_EQ(top, BdPool::Get());
-    // The free flags start over too: a BD taken after Restart can go back.
-    BdPool::Put(top);
-}
-
-TEST_F(PoolTest, NullPutAndSecondPutOfAFreeBdAreFatal)
-{
-    EXPECT_FATAL(BdPool::Put(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdapl.cpp");
-    // Taken twice later, a BD put back twice would have two owners.
-    BD* bd = BdPool::Get();
+    EXPECT_EQ(bd, BdPool::Get());
+    // The free flags start over too: a BD taken after Restart can go back,
+    // but only once: taken twice later, it would have two owners.
     BdPool::Put(bd);
     EXPECT_FATAL(BdPool::Put(bd), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdpoolapl.cpp");
+    EXPECT_FATAL(BdPool::Put(nullptr), EC_ERROR_INVALID_ARGUMENT, "code= -20 module= bdapl.cpp");
     EXPECT_EQ(128u, FreeBds());
 }
 }  // namespace

@@ -14,7 +14,7 @@ struct Row {
     uint8_t tex;
 };
 
-TEST(MemoryMap, SectionsMappedOneToOneWithTheirAttributes)
+TEST(MemoryMap, SectionsMappedOneToOneWithTheirAttributesUpToTheEndMarker)
 {
     boardMmuInit(applMmuEntries);
     EXPECT_TRUE(hostMmuEnabled());
@@ -37,10 +37,8 @@ TEST(MemoryMap, SectionsMappedOneToOneWithTheirAttributes)
         EXPECT_EQ(3, a.accPerm);
         EXPECT_EQ(ti_sysbios_family_arm_a8_Mmu_FirstLevelDesc_SECTION, a.type);
     }
-}
 
-TEST(MemoryMap, WalkStopsAtTheEndMarker)
-{
+    // The walk stops at the end marker.
     const SYS_MMU_ENTRY table[] = {
         {reinterpret_cast<void*>(0x60000000u), SYS_MMU_SHAREABLE | SYS_MMU_NO_EXECUTE},
         {reinterpret_cast<void*>(uintptr_t{SYS_MMU_END_OF_TABLE}), 0},

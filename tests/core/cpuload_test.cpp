@@ -20,42 +20,25 @@ protected:
         hostClockAdvance(ticks);
         cpuloadIdleFunc();
     }
-    // 250 short idle turns of one tick and one busy stretch of 750 ticks: one
-    // quarter of the window is idle time.
-    static void QuarterIdleWindow()
-    {
-        for (int i = 0; i < 250; ++i) Turn(1);
-        hostClockAdvance(749);
-        EXPECT_EQ(0u, CpuLoad::GetLoad()) << "window still open";
-        Turn(1);
-    }
 };
 
 TEST_F(CpuLoadTest, BothFormulasGiveTheLoadOfAQuarterIdleWindow)
 {
     // 6e8 cycles a window is above 2^24 and takes the scaled formula, 1e7 the
-    // plain one. 251 turns of at least one tick: idle 251 of 1000 ticks, busy
-    // 74.9 %.
+    // plain one. 250 short idle turns of one tick and one busy stretch of 750
+    // ticks: idle 251 of 1000 ticks, busy 74.9 %.
     for (uint32_t hz : {600000000u, 10000000u}) {
         SCOPED_TRACE(hz);
         Start(hz);
-        QuarterIdleWindow();
+        for (int i = 0; i < 250; ++i) Turn(1);
+        hostClockAdvance(749);
+        EXPECT_EQ(0u, CpuLoad::GetLoad()) << "window still open";
+        Turn(1);
         EXPECT_EQ(75u, CpuLoad::GetLoad());
     }
 }
 
-TEST_F(CpuLoadTest, ZeroIntervalsCountAsTurnsButNeverBecomeTheMinimum)
-{
-    Start(10000000u);
-    for (int i = 0; i < 500; ++i) {
-        Turn(1);
-        Turn(0);  // two hook runs within one counter step
-    }
-    // 1000 turns of at least one tick each counted: idle is the whole window.
-    EXPECT_EQ(0u, CpuLoad::GetLoad());
-}
-
-TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
+TEST_F(CpuLoadTest, BusyStretchesLongerThanAWindowKeepTheLastLoadThenClose)
 {
     Start(600000000u);
     for (int i = 0; i < 1000; ++i) Turn(1);
@@ -66,11 +49,7 @@ TEST_F(CpuLoadTest, BusyStretchLongerThanAWindowKeepsTheLastLoadThenCloses)
     cpuloadIdleFunc();
     // 2 turns, idle 2 ticks of 3001: 99.93 % busy.
     EXPECT_EQ(100u, CpuLoad::GetLoad());
-}
 
-TEST_F(CpuLoadTest, BusyStretchThatWouldWrapTheWindowSumStillCloses)
-{
-    Start(600000000u);
     for (int i = 0; i < 599; ++i) Turn(1);
     // 7 s busy: 4.2e9 cycles on top of 3.6e8 passes 2^32; saturated, the
     // window closes on a busy CPU (idle 600 of 7158 ms of the saturated sum).
@@ -78,15 +57,22 @@ TEST_F(CpuLoadTest, BusyStretchThatWouldWrapTheWindowSumStillCloses)
     EXPECT_EQ(92u, CpuLoad::GetLoad());
 }
 
-TEST_F(CpuLoadTest, LoadIsZeroUntilTheFirstWindowCloses)
+TEST_F(CpuLoadTest, LoadIsZeroUntilTheFirstWindowClosesAndZeroIntervalsAreNeverTheMinimum)
 {
-    Start(600000000u);
+    Start(10000000u);
     Turn(500);
     Turn(499);
     EXPECT_EQ(0u, CpuLoad::GetLoad());
     Turn(1);
     // 3 turns, minimum 1 tick: idle 3 of 1000 ticks.
     EXPECT_EQ(100u, CpuLoad::GetLoad());
+
+    for (int i = 0; i < 1000; ++i) {
+        Turn(1);
+        Turn(0);  // two hook runs within one counter step
+    }
+    // 1999 turns of at least one tick each counted: idle is the whole window.
+    EXPECT_EQ(0u, CpuLoad::GetLoad());
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ struct Sequence {
     std::vector<Step> steps;
 };
 
-TEST_F(SxcrvTest, ConstructionIsTheOffModeAndPairsOfStandardsSelectTheirMode)
+TEST_F(SxcrvTest, ConstructionIsTheOffModePairsOfStandardsSelectTheirModeOthersAreFatal)
 {
     const std::vector<Sequence> table = {
         {"RS-232 on 0, then on 1: same pins",
@@ -102,10 +102,8 @@ TEST_F(SxcrvTest, ConstructionIsTheOffModeAndPairsOfStandardsSelectTheirMode)
             }
         }
     }
-}
 
-TEST_F(SxcrvTest, Rs485OrRs422OnChannel0AndArgumentsOutOfRangeAreFatal)
-{
+    // RS-485 or RS-422 on channel 0 and arguments out of range are fatal.
     SerialTransceiver u8(0);
     SerialTransceiver u9(1);
     const char* const config = "FATAL ERROR: code= -61 module= sxcrvapl.cpp";

@@ -56,7 +56,6 @@ TEST_F(WdtTest, InitWritesTheRegistersInOrderAwaitsEveryPostedWriteAndThePrescal
     EXPECT_EQ(expected, Written());
     EXPECT_EQ(INITIAL_COUNT_VALUE, hostWdtCounter());
 
-    // The prescaler slows the counter.
     WtdDrv::Disable();
     WtdDrv::PrescalerClkEnable(WDT_PRESCALER_CLK_DIV_4);
     WtdDrv::SetCounter(INITIAL_COUNT_VALUE);

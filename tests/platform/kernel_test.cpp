@@ -57,7 +57,6 @@ protected:
         ti_sysbios_hal_Hwi_create(
             kIrq, [](UArg) { note("isr"); }, 0);
     }
-    // The trace of a run of `ticks` of virtual time.
     static std::vector<std::string> RunFor(uint64_t ticks)
     {
         hostKernelRun(ticks);
@@ -67,18 +66,36 @@ protected:
 
 using Lines = std::vector<std::string>;
 
-TEST_F(KernelTest, HigherPriorityTaskRunsAtThePostThatReadiesIt)
+TEST_F(KernelTest, PostsSwitchAtOnceUnlessTheSchedulerIsLockedAndInterruptsWaitForTheirLock)
 {
     spawn(3, [](UArg, UArg) {
-        ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
-        note("high");
+        for (int i = 0; i < 2; ++i) {
+            ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
+            note("high");
+        }
     });
     spawn(1, [](UArg, UArg) {
         note("low before");
         ti_sysbios_knl_Semaphore_post(gSem);
         note("low after");
+        const uint32_t key = ti_sysbios_knl_Task_disable();
+        ti_sysbios_knl_Semaphore_post(gSem);
+        hostIrqRaise(kIrq);
+        (void)ti_sysbios_knl_Semaphore_getCount(gSem);
+        ti_sysbios_knl_Semaphore_post(gSem);  // a kernel call: the interrupt is taken here
+        note("locked");
+        ti_sysbios_knl_Task_restore(key);
+        note("unlocked");
+        const uint32_t hwiKey = ti_sysbios_hal_Hwi_disable();
+        hostIrqRaise(kIrq);
+        ti_sysbios_knl_Semaphore_post(gSem);  // readies nobody now
+        note("masked");
+        ti_sysbios_hal_Hwi_restore(hwiKey);
+        note("restored");
     });
-    EXPECT_EQ((Lines{"low before@0", "high@0", "low after@0"}), RunFor(10));
+    EXPECT_EQ((Lines{"low before@0", "high@0", "low after@0", "isr@0", "locked@0", "high@0",
+                     "unlocked@0", "masked@0", "isr@0", "restored@0"}),
+              RunFor(10));
 }
 
 TEST_F(KernelTest, EqualPrioritiesTakeTurnsOnlyAtBlockingPoints)
@@ -94,51 +111,18 @@ TEST_F(KernelTest, EqualPrioritiesTakeTurnsOnlyAtBlockingPoints)
     EXPECT_EQ((Lines{"a1@0", "a2@0", "b@0", "a3@1"}), RunFor(10));
 }
 
-TEST_F(KernelTest, SleepingHigherTaskPreemptsAtTheNextKernelCall)
+TEST_F(KernelTest, OfTwoTasksDueAtOnceTheHigherRunsFirst)
 {
+    // The low task is created first, so its time-out falls due first too.
+    spawn(1, [](UArg, UArg) {
+        ti_sysbios_knl_Semaphore_pend(gSem, 5);
+        note("low");
+    });
     spawn(3, [](UArg, UArg) {
         ti_sysbios_knl_Task_sleep(5);
         note("high");
     });
-    spawn(1, [](UArg, UArg) {
-        // The low task blocks with a short time-out; its wake and the high
-        // task's are both due, and the high one goes first.
-        ti_sysbios_knl_Semaphore_pend(gSem, 5);
-        note("low");
-    });
     EXPECT_EQ((Lines{"high@5", "low@5"}), RunFor(20));
-}
-
-TEST_F(KernelTest, SchedulerLockDefersTaskSwitchesButNotInterrupts)
-{
-    spawn(3, [](UArg, UArg) {
-        ti_sysbios_knl_Semaphore_pend(gSem, BIOS_WAIT_FOREVER);
-        note("high");
-    });
-    spawn(1, [](UArg, UArg) {
-        const uint32_t key = ti_sysbios_knl_Task_disable();
-        ti_sysbios_knl_Semaphore_post(gSem);
-        hostIrqRaise(kIrq);
-        (void)ti_sysbios_knl_Semaphore_getCount(gSem);
-        ti_sysbios_knl_Semaphore_post(gSem);  // a kernel call: the interrupt is taken here
-        note("locked");
-        ti_sysbios_knl_Task_restore(key);
-        note("unlocked");
-    });
-    EXPECT_EQ((Lines{"isr@0", "locked@0", "high@0", "unlocked@0"}), RunFor(10));
-}
-
-TEST_F(KernelTest, InterruptLockDefersInterruptsUntilRestore)
-{
-    spawn(1, [](UArg, UArg) {
-        const uint32_t key = ti_sysbios_hal_Hwi_disable();
-        hostIrqRaise(kIrq);
-        ti_sysbios_knl_Semaphore_post(gSem);
-        note("masked");
-        ti_sysbios_hal_Hwi_restore(key);
-        note("restored");
-    });
-    EXPECT_EQ((Lines{"masked@0", "isr@0", "restored@0"}), RunFor(10));
 }
 
 TEST_F(KernelTest, SemaphoreTimeOutsAndABinaryOneCountsToOne)
@@ -199,17 +183,18 @@ TEST_F(KernelTest, TickCounterWrapsAndTimeOutsSurviveIt)
     EXPECT_EQ((Lines{"running@0", "expired@1"}), RunFor(100));
 }
 
-TEST_F(KernelTest, RunEndsAtTheRequestedTime)
+TEST_F(KernelTest, RunEndsAtTheRequestedTimeAndSecondsCountFromTheirSetting)
 {
     spawn(1, [](UArg, UArg) {
+        ti_sysbios_hal_Seconds_set(100);
         for (;;) {
-            ti_sysbios_knl_Task_sleep(7);
-            note("tick");
+            ti_sysbios_knl_Task_sleep(700);
+            note("s", ti_sysbios_hal_Seconds_get());
         }
     });
-    EXPECT_EQ(30u, hostKernelRun(30));
-    EXPECT_EQ(4u, gTrace.size());
-    EXPECT_EQ(30u, ti_sysbios_knl_Clock_getTicks());
+    EXPECT_EQ(2500u, hostKernelRun(2500));
+    EXPECT_EQ((Lines{"s100@700", "s101@1400", "s102@2100"}), gTrace);
+    EXPECT_EQ(2500u, ti_sysbios_knl_Clock_getTicks());
 }
 
 TEST_F(KernelTest, StacksComeFromTheHeapAndAnOversizedOneFails)
@@ -222,16 +207,6 @@ TEST_F(KernelTest, StacksComeFromTheHeapAndAnOversizedOneFails)
     EXPECT_GE(before - heap().totalFreeSize, 8192u);
     p.stackSize = KERNEL_HEAP_SIZE;
     EXPECT_EQ(nullptr, ti_sysbios_knl_Task_create([](UArg, UArg) {}, &p));
-}
-
-TEST_F(KernelTest, SecondsCountFromTheirSetting)
-{
-    spawn(1, [](UArg, UArg) {
-        ti_sysbios_hal_Seconds_set(100);
-        ti_sysbios_knl_Task_sleep(2500);
-        note("s", ti_sysbios_hal_Seconds_get());
-    });
-    EXPECT_EQ((Lines{"s102@2500"}), RunFor(3000));
 }
 
 // The clock moves (here by the test's hand) while a task runs with nothing
@@ -270,69 +245,46 @@ TEST(ManualClock, ATimerDueDuringAnInterruptLockIsServedAtTheRestore)
     EXPECT_EQ((Lines{"high@6", "low@6"}), gTrace);
 }
 
-TEST(ManualClock, SingleContextSleepsAdvanceTheClock)
-{
-    hostKernelReset(HostClockMode::Manual, 0xFFFFFFFEu);
-    EXPECT_EQ(0xFFFFFFFEu, ti_sysbios_knl_Clock_getTicks());
-    ti_sysbios_knl_Task_sleep(3);
-    EXPECT_EQ(1u, ti_sysbios_knl_Clock_getTicks());
-    hostClockSet(100);
-    EXPECT_EQ(100u, ti_sysbios_knl_Clock_getTicks());
-    hostClockAdvance(5);
-    EXPECT_EQ(105u, ti_sysbios_knl_Clock_getTicks());
-}
-
-TEST(Heap, StatisticsFollowAllocationsAndCoalesce)
+TEST(Heap, StatisticsShowAHoleAndAnOversizedAllocationFails)
 {
     hostHeapReset();
-    xdc_runtime_Memory_Stats st = heap();
-    const uint32_t empty = st.totalFreeSize;
-    EXPECT_EQ(empty, st.largestFreeSize);
+    const uint32_t empty = heap().totalFreeSize;
+    EXPECT_EQ(empty, heap().largestFreeSize);
     void* a = xdc_runtime_Memory_alloc(1000, 0);
-    void* b = xdc_runtime_Memory_alloc(2000, 0);
-    void* c = xdc_runtime_Memory_alloc(3000, 0);
-    xdc_runtime_Memory_free(b, 2000);
-    st = heap();
-    EXPECT_LT(st.totalFreeSize, empty - 4000);
+    void* b = xdc_runtime_Memory_alloc(3000, 0);
+    xdc_runtime_Memory_free(a, 1000);  // a hole in front of b
+    xdc_runtime_Memory_Stats st = heap();
+    EXPECT_LT(st.totalFreeSize, empty - 3000);
     EXPECT_LT(st.largestFreeSize, st.totalFreeSize);
-    xdc_runtime_Memory_free(a, 1000);
-    xdc_runtime_Memory_free(c, 3000);
+    xdc_runtime_Memory_free(b, 3000);
     st = heap();
     EXPECT_EQ(empty, st.totalFreeSize);
     EXPECT_EQ(empty, st.largestFreeSize);
     EXPECT_EQ(nullptr, xdc_runtime_Memory_alloc(KERNEL_HEAP_SIZE, 0));
 }
 
-TEST(Heap, FirmwareNewIsCountedOnlyWhenRouted)
-{
-    hostHeapReset();
-    const uint32_t before = heap().totalFreeSize;
-    auto* host = new int[1000];
-    hostHeapRouteNew(true);
-    auto* fw = new int[1000];
-    hostHeapRouteNew(false);
-    const uint32_t used = before - heap().totalFreeSize;
-    EXPECT_GE(used, 4000u);
-    EXPECT_LT(used, 4100u);
-    delete[] fw;
-    delete[] host;
-    EXPECT_EQ(before, heap().totalFreeSize);
-}
-
-TEST(Heap, RoutedNewIsAlignedAsNewExpectsAndASavedHeapComesBack)
+TEST(Heap, OnlyRoutedNewIsCountedAlignedAsNewExpectsAndASavedHeapComesBack)
 {
     hostHeapReset();
     xdc_runtime_Memory_Stats empty = heap();
     void* odd = xdc_runtime_Memory_alloc(8, 0);  // the next block starts off the new alignment
     hostHeapSave();
     hostHeapRouteNew(true);
-    auto* a = new char[24];
     auto* b = new char[40];
+    const uint32_t withB = heap().totalFreeSize;
+    auto* a = new char[4000];
     hostHeapRouteNew(false);
+    auto* host = new int[1000];
+    const uint32_t used = withB - heap().totalFreeSize;
+    EXPECT_GE(used, 4000u);
+    EXPECT_LT(used, 4100u);
     for (const char* p : {a, b}) {
         EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) % __STDCPP_DEFAULT_NEW_ALIGNMENT__);
     }
-    hostHeapRestore();  // a and b are forgotten, their blocks free again
+    delete[] a;
+    delete[] host;
+    EXPECT_EQ(withB, heap().totalFreeSize);
+    hostHeapRestore();  // b is forgotten, its block free again
     xdc_runtime_Memory_free(odd, 8);
     xdc_runtime_Memory_Stats after = heap();
     EXPECT_EQ(empty.totalFreeSize, after.totalFreeSize);
