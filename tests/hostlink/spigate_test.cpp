@@ -5,6 +5,8 @@
 // as a polling host would.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "bpposapl.h"
 #include "configapl.h"
 #include "hostlink_codec.h"
@@ -61,16 +63,12 @@ TEST_F(SpiGateTest, InitBuildsBothLinksWithTheirValues)
     for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) {
         SCOPED_TRACE(i);
         const SpiGate& g = *hSpiGate[i];
-        EXPECT_EQ(i == 0 ? SOURCE_SPI1 : SOURCE_SPI2, g.source);
-        EXPECT_EQ(i, g.spiIndex);
-        EXPECT_EQ(2000u, g.bpposTicksRecvTimeout);
-        EXPECT_EQ(1000u, g.bpposTicksConnectionWindow);
+        EXPECT_EQ(
+            std::make_tuple(i == 0 ? SOURCE_SPI1 : SOURCE_SPI2, i, 2000u, 1000u),
+            std::tie(g.source, g.spiIndex, g.bpposTicksRecvTimeout, g.bpposTicksConnectionWindow));
         const HostMcspiState s = hostMcspiState(i);
-        EXPECT_EQ(9216000u, s.outClockHz);
-        EXPECT_EQ(1u, s.clockMode);
-        EXPECT_EQ(0x40u, s.csPolarity);
-        EXPECT_TRUE(s.slave);
-        EXPECT_TRUE(s.channelEnabled);
+        EXPECT_EQ(std::make_tuple(9216000u, 1u, 0x40u, true, true),
+                  std::tie(s.outClockHz, s.clockMode, s.csPolarity, s.slave, s.channelEnabled));
     }
 }
 
