@@ -1,17 +1,9 @@
-// The whole gateway in one process on virtual time, started as the runner
-// starts it, against in-process peers: the host-link engine on both links
-// (through the McSPI model), a BAC-M master on line 1, RAWoS ends on lines 2
-// and 3 (through the UART model, across seeded lossy lines) and UDP peers on
-// loopback sockets. Each seed draws its traffic and faults; every seed runs in
-// a child process (the firmware's modules are singletons).
-//
-// Messages carry their flow, a sequence number and a checksum of their own;
-// faults: flips and drops on the lines, a host link left silent, a serial
-// peer restarted, bursts that fill the mailbox and the pool. At rest after the
-// faults: no fatal error; each message arrived once, or its loss is counted,
-// excused or one of BAC-M's limits (bacmLimits); duplicates only on BAC-M
-// flows (no sequence numbers), at most its sender's repeats; damaged messages
-// only on a line that damaged bytes (RAWoS has no check); the pool full and
+// The whole gateway on virtual time, started as the runner starts it, against
+// in-process peers (host-link engines, a BAC-M master, RAWoS ends across
+// seeded lossy lines, UDP peers on loopback); one child process per seed.
+// Each seed draws traffic and faults; at rest: no fatal error, each message
+// arrived once or its loss counted, excused or within BAC-M's limits
+// (bacmLimits), duplicates at most the sender's repeats, the pool full and
 // every link up at both ends.
 // Replay a seed: ZOK2_SIM_SEED=n test_sim; long runs: ZOK2_SIM_SEEDS=n.
 #include <arpa/inet.h>
@@ -43,7 +35,6 @@
 #include "dcapl.h"
 #include "ethapl.h"
 #include "exmapl.h"
-#include "hostboard.h"
 #include "hostconfig.h"
 #include "hostkernel.h"
 #include "hostlink_engine.h"
@@ -102,7 +93,7 @@ struct Rig {
     bool configured = false, done = false;
     bool boardTalking[2] = {};
     bool udpOn = false;  // loopback sockets run on the host's time: not repeatable
-    bool silenceChecked = false, peerOff = false, faultsOff = false;
+    bool silenceChecked = false, peerOff = false;
     size_t nextBurst = 0;
     std::unique_ptr<hostlink::LinkEngine> host[2];
     std::unique_ptr<zok2tools::BacmPeer> bacm;
@@ -345,13 +336,10 @@ void pumpLines()
         uint8_t buf[4096];
         size_t n = hostUartTakeTx(static_cast<uint32_t>(k + 1), buf, sizeof buf);
         const bool off = r.restartLine == k && inWindow(r.restartFrom, r.restartTo);
-        if (off && !r.peerOff) {
-            r.peerOff = true;
-            if (k == 0) r.lostInPeer += static_cast<uint32_t>(r.bacm->Queued());
-        }
-        if (!off && r.peerOff && r.restartLine == k) {
-            r.peerOff = false;
-            newPeer(k);
+        if (r.restartLine == k && off != r.peerOff) {  // the peer stops, or starts afresh
+            r.peerOff = off;
+            if (off && k == 0) r.lostInPeer += static_cast<uint32_t>(r.bacm->Queued());
+            if (!off) newPeer(k);
         }
         zok2tools::LinePipe& l = *r.line[k];
         l.aToB.Write(buf, off ? 0 : n, r.now);
@@ -481,6 +469,7 @@ void finish()
 // Bursts through the host links, and through Ethernet when UDP is on.
 constexpr size_t FLOWS_TO_BURST[] = {0, 2, 4, 6, 7, 8, 9};
 
+// The seed's line faults, on during the traffic only.
 void lineFaults(bool on)
 {
     Rig& r = rig();
@@ -503,7 +492,6 @@ void peerStep()
     Router::GetStats(rs);
     if (r.trafficStart == 0 && rs.routerState == 1 && r.bacm->LinkUp()) {
         r.trafficStart = r.now;
-        lineFaults(true);
         for (uint64_t* t : {&r.silentFrom, &r.silentTo, &r.restartFrom, &r.restartTo}) *t += r.now;
         for (uint64_t& b : r.bursts) b += r.now;
     }
@@ -516,6 +504,7 @@ void peerStep()
     }
     const uint64_t end = r.trafficStart + TRAFFIC_MS;
     sampleLinks(false);
+    lineFaults(r.now < end);
     if (r.now < end) {
         // Line 3 is RS-485, half duplex: one direction in each half.
         const bool firstHalf = r.now < r.trafficStart + TRAFFIC_MS / 2 - 150;
@@ -530,9 +519,6 @@ void peerStep()
                 sendOn(FLOWS_TO_BURST[r.rng() % (r.udpOn ? 7 : 3)]);
             }
         }
-    } else if (!r.faultsOff) {
-        r.faultsOff = true;
-        lineFaults(false);
     }
     if (r.silentLink >= 0 && r.now + 2 >= r.silentTo && !r.silenceChecked &&
         r.silentTo - r.silentFrom > 2100) {
@@ -761,12 +747,10 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
         r.peerAddr[g] = htonl(net | 1);
         r.boardAddr[g] = htonl(net | 2);
         if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
-    }
-    for (int i = 0; i < 2; ++i) {
-        r.host[i] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
-        r.host[i]->onMessage([i](const hostlink::Message& m) {
+        r.host[g] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
+        r.host[g]->onMessage([g](const hostlink::Message& m) {
             if (m.destPort != zok2tools::CONFIG_PORT)
-                arrived(static_cast<Party>(H1 + i), m.payload);
+                arrived(static_cast<Party>(H1 + g), m.payload);
         });
     }
     for (int k = 0; k < 3; ++k) {
