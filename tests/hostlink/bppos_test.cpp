@@ -115,15 +115,14 @@ TEST_F(BpposTest, ReferenceFramesGoOutByteForByteAndComeBackUnchanged)
     bringUp(p);
     for (const HostLinkRefFrame& f : hostLinkRefFrames()) {
         SCOPED_TRACE(f.name);
-        const hostlink::Message& m = f.message;
-        ASSERT_EQ(EC_SUCCESS, send(p, m));
+        ASSERT_EQ(EC_SUCCESS, send(p, f.message));
         EXPECT_EQ(f.wire, drain(p));
 
         deliveries().clear();
         receive(p, f.wire);
         ASSERT_EQ(1u, deliveries().size());
         EXPECT_EQ(SOURCE_SPI1, deliveries()[0].source);
-        EXPECT_EQ(m, messageOf(deliveries()[0]));
+        EXPECT_EQ(f.message, messageOf(deliveries()[0]));
     }
 }
 
@@ -245,10 +244,9 @@ TEST_F(BpposTest, NothingIsDecodedFromTheRestOfAnAbandonedText)
             SCOPED_TRACE(::testing::Message()
                          << lead.size() << " lead bytes, " << tail.size() << " tail bytes");
             BPPoS& p = make();
-            Bytes wire{0x10, 0x02};
-            wire.insert(wire.end(), lead.begin(), lead.end());
-            wire.insert(wire.end(), tail.begin(), tail.end());
-            receive(p, wire);
+            feed(p, {0x10, 0x02});
+            feed(p, lead);
+            receive(p, tail);
             EXPECT_TRUE(deliveries().empty());
             EXPECT_EQ(LINK_DOWN, statsOf<BPPOS_STATS_T>(p).linkActivity);
             EXPECT_EQ((Errors{0, 1, 0, 0}), rxErrors(p));

@@ -104,8 +104,7 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
         gLog = new RouterLog;
-        dir = makeTempDir();
-        hostBoardConfig().runDir = dir;
+        hostBoardConfig().runDir = makeTempDir();
         hostBoardConfig().spi[0] = "unix";
         hostBoardConfig().spi[1] = "unix";
         hostMcspiReset(true);
@@ -131,7 +130,6 @@ protected:
         ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(fxn, &p));
     }
 
-    std::string dir;
     std::thread kernel;
 };
 

@@ -76,12 +76,9 @@ TEST_F(SpiGateTest, FullMailboxLosesNoBd)
 {
     fillMailbox();
     const uint32_t before = freeBds();
-    Bytes wire;
     for (int i = 0; i < 20; ++i) {
-        const Bytes f = hostlink::encodeFrame({2000, 0x0A500001, 2000, 0x0A500010, {uint8_t(i)}});
-        wire.insert(wire.end(), f.begin(), f.end());
+        clock(0, hostlink::encodeFrame({2000, 0x0A500001, 2000, 0x0A500010, {uint8_t(i)}}));
     }
-    clock(0, wire);
     protocolOf(0).WorkerCycle();
     EXPECT_EQ(20u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfRecvdMessages);
     EXPECT_EQ(before, freeBds());
