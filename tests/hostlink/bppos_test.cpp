@@ -256,24 +256,6 @@ TEST_F(BpposTest, NothingIsDecodedFromTheRestOfAnAbandonedText)
     }
 }
 
-TEST_F(BpposTest, RestartReturnsToTheConstructedState)
-{
-    BPPoS& p = make();
-    bringUp(p);
-    EXPECT_EQ(EC_SUCCESS, sendPayload(p, {0x61}));
-    const Bytes frame = hostlink::encodeFrame(plainMessage({0x62}));
-    feed(p, Bytes(frame.begin(), frame.begin() + 6));  // half a frame pending
-    p.Restart();
-    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
-    EXPECT_EQ(LINK_DOWN, s.linkActivity);
-    EXPECT_EQ(0u, s.numOfSentMessages);
-    EXPECT_TRUE(drain(p).empty());
-    feed(p, Bytes(frame.begin() + 6, frame.end()));
-    receive(p, frame);
-    ASSERT_EQ(1u, deliveries().size());
-    EXPECT_EQ((Errors{0, 0, 0, 0}), rxErrors(p));
-}
-
 // Refusals queue nothing: the FIFO holds exactly the frames taken.
 TEST_F(BpposTest, SendRefusesBadLengthsAndTheFifoHoldsWholeFramesOrNothing)
 {
@@ -447,7 +429,7 @@ TEST_F(BpposTest, CrcLostToAFullFifoIsNeverTakenFromLaterBytes)
     EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfRecvdMessages);
 }
 
-TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
+TEST_F(BpposTest, StatisticsAreNineWordsResetKeepsTheLinkStateAndRestartReturnsToTheStart)
 {
     BPPoS& p = make();
     feed(p, kConnection);
@@ -464,9 +446,23 @@ TEST_F(BpposTest, StatisticsAreNineWordsAndResetKeepsTheLinkState)
     EXPECT_EQ(0xEEEEEEEEu, words[9]) << "wrote past the record";
 
     p.ResetStats();
-    const BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
+    BPPOS_STATS_T s = statsOf<BPPOS_STATS_T>(p);
     EXPECT_EQ(LINK_UP, s.linkActivity);
     EXPECT_EQ(0u, s.numOfCrcErrors);
+
+    // A restart drops the link, what was queued and half a frame taken in.
+    EXPECT_EQ(EC_SUCCESS, sendPayload(p, {0x61}));
+    const Bytes frame = hostlink::encodeFrame(plainMessage({0x62}));
+    feed(p, Bytes(frame.begin(), frame.begin() + 6));
+    p.Restart();
+    s = statsOf<BPPOS_STATS_T>(p);
+    EXPECT_EQ(LINK_DOWN, s.linkActivity);
+    EXPECT_EQ(0u, s.numOfSentMessages);
+    EXPECT_TRUE(drain(p).empty());
+    feed(p, Bytes(frame.begin() + 6, frame.end()));
+    receive(p, frame);
+    ASSERT_EQ(1u, deliveries().size());
+    EXPECT_EQ((Errors{0, 0, 0, 0}), rxErrors(p));
 }
 
 TEST_F(BpposTest, TraceMarksOnlyAfterEnableLog)
