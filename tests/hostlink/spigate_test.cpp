@@ -49,8 +49,7 @@ protected:
         for (uint32_t t = 0; t < ticks; t += kPeriod) {
             const uint64_t now = ti_sysbios_knl_Clock_getTicks();
             host.tick(now);
-            const Bytes chunk = host.nextChunk(now, 64, 4096);
-            const Bytes back = clock(0, chunk);
+            const Bytes back = clock(0, host.nextChunk(now, 64, 4096));
             host.received(back.data(), back.size(), now);
             protocolOf(0).WorkerCycle();
             hostClockAdvance(kPeriod);

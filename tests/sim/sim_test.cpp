@@ -107,7 +107,6 @@ struct Rig {
     double flipP[3] = {}, dropP[3] = {};
     int silentLink = -1, restartLine = -1;
     uint64_t silentFrom = 0, silentTo = 0, restartFrom = 0, restartTo = 0;
-    uint64_t peerOffBytes = 0;
     uint32_t lostInPeer = 0;  // messages queued in the restarted BAC-M peer
     std::vector<uint64_t> bursts;
     // From when to when the board's link to a party was down.
@@ -207,8 +206,7 @@ void arrivedStream(Party at, const Bytes& chunk)
     bool skipping = false;
     for (size_t i = 0, size = 0; i < chunk.size();) {
         if (checks(&chunk[i], chunk.size() - i, size)) {
-            arrived(at, Bytes(chunk.begin() + static_cast<long>(i),
-                              chunk.begin() + static_cast<long>(i + size)));
+            arrived(at, Bytes(&chunk[i], &chunk[i] + size));
             i += size;
             skipping = false;
         } else {
@@ -311,17 +309,16 @@ bool inWindow(uint64_t from, uint64_t to) { return rig().now >= from && rig().no
 
 void newPeer(int k)
 {
-    Rig& r = rig();
     if (k == 0) {
         zok2tools::BacmPeerConfig c;
         c.address = 5;
         c.recvTimeoutMs = 300;  // the board may hold the turn for 200 ms
-        r.bacm = std::make_unique<zok2tools::BacmPeer>(c, r.now);
+        rig().bacm = std::make_unique<zok2tools::BacmPeer>(c, rig().now);
     } else {
         zok2tools::RawosPeerConfig c;
         c.interCharGapMs = 16;
         c.recvTimeoutMs = 60000;  // as the board's
-        r.raw[k - 1] = std::make_unique<zok2tools::RawosPeer>(c);
+        rig().raw[k - 1] = std::make_unique<zok2tools::RawosPeer>(c);
     }
 }
 
@@ -340,7 +337,6 @@ void pumpLines()
         }
         zok2tools::LinePipe& l = *r.line[k];
         l.aToB.Write(buf, off ? 0 : n, r.now);
-        if (off) r.peerOffBytes += n;
         const Bytes in = l.aToB.Read(r.now);
         if (!off) {
             auto exchange = [&](auto& peer) {
@@ -385,10 +381,9 @@ void pumpHosts()
 
 void pumpUdp()
 {
-    Rig& r = rig();
-    for (int g = 0; g < 2 && r.udpOn; ++g) {
+    for (int g = 0; g < 2 && rig().udpOn; ++g) {
         uint8_t buf[2048];
-        for (ssize_t n; (n = ::recv(r.udp[g], buf, sizeof buf, MSG_DONTWAIT)) >= 0;) {
+        for (ssize_t n; (n = ::recv(rig().udp[g], buf, sizeof buf, MSG_DONTWAIT)) >= 0;) {
             arrived(static_cast<Party>(U0 + g), Bytes(buf, buf + n));
         }
     }
@@ -414,15 +409,14 @@ void configure()
     r.configured = true;
 }
 
-// Both ends of every link agree, and with `up` they are up.
+// Both ends of each host link agree, and only `downLink` is down.
 void checkLinks(const char* when, int downLink)
 {
-    Rig& r = rig();
     for (int i = 0; i < 2; ++i) {
-        const bool board = boardLinkUp(hSpiGate[i]->protHandle);
-        if (board != r.host[i]->linkUp() || board != (i != downLink)) {
+        const bool board = boardLinkUp(hSpiGate[i]->protHandle), host = rig().host[i]->linkUp();
+        if (board != host || board != (i != downLink)) {
             fail(when, ": host link ", i + 1, " board ", board ? "up" : "down", ", host ",
-                 r.host[i]->linkUp() ? "up" : "down");
+                 host ? "up" : "down");
         }
     }
 }
@@ -444,13 +438,12 @@ void sampleLinks(bool closeAll)
 
 void finish()
 {
-    Rig& r = rig();
     sampleLinks(true);
     checkLinks("at the end", -1);
-    if (!boardLinkUp(lineProt(0)) || !r.bacm->LinkUp()) fail("BAC-M link not up at both ends");
+    if (!boardLinkUp(lineProt(0)) || !rig().bacm->LinkUp()) fail("BAC-M link not up at both ends");
     // The board's RAWoS end is up once it has heard a message (within 60 s).
     for (int k = 1; k < 3; ++k) {
-        if (boardLinkUp(lineProt(k)) != !r.flows[k == 1 ? 3 : 5].sentAt.empty()) {
+        if (boardLinkUp(lineProt(k)) != !rig().flows[k == 1 ? 3 : 5].sentAt.empty()) {
             fail("RAWoS line ", k + 1, ": a link state the peer did not see");
         }
     }
@@ -459,7 +452,7 @@ void finish()
     if (pool.numOfFreeBds != NUM_BDS || BdMail::NumPending() != 0) {
         fail("pool holds ", pool.numOfFreeBds, " BDs at rest");
     }
-    r.done = true;
+    rig().done = true;
     hostKernelStop();
 }
 
@@ -707,19 +700,19 @@ void account(std::string& text)
         if (dups > dupLimit) fail("flow ", f, ": duplicates beyond repeats");
         if (lost > budget) fail("flow ", f, ": losses no counter explains");
     }
-    text += cat(
-        "bacm: crc ", bs.numOfCrcErrors, " fmt ", bs.numOfPacketFormatErrors, " qfull ",
-        bs.numOfRecvDataQueueFullErrors, " sendq ", bs.numOfSendMsgQueueFullErrors, " retx ",
-        bs.numTotalReTxMsg, "; damaged H1 ", r.damaged[H1], " H2 ", r.damaged[H2], " L1 ",
-        r.damaged[L1], " L2 ", r.damaged[L2], " L3 ", r.damaged[L3], "; peer off bytes ",
-        r.peerOffBytes, ", lost in peer ", r.lostInPeer, "\nbacm board recvd ",
-        bs.numOfRecvdMessages, " sent ", bs.numOfSentMessages, "; peer info sent ", peer.infoSent,
-        " acks recvd ", peer.ackReceived, " recvd ", peer.infoReceived, "; host link 1 board sent ",
-        statsOf<BPPOS_STATS_T>(hSpiGate[0]->protHandle).numOfSentMessages, ", host got ",
-        r.host[0]->stats().framesReceived, "\nfaults: flip ", r.flipP[0], "/", r.flipP[1], "/",
-        r.flipP[2], " drop ", r.dropP[0], "/", r.dropP[1], "/", r.dropP[2], ", silent link ",
-        r.silentLink + 1, " ", r.silentFrom, "-", r.silentTo, ", restart line ", r.restartLine + 1,
-        " ", r.restartFrom, "-", r.restartTo, ", ", r.bursts.size(), " bursts\n");
+    text += cat("bacm: crc ", bs.numOfCrcErrors, " fmt ", bs.numOfPacketFormatErrors, " qfull ",
+                bs.numOfRecvDataQueueFullErrors, " sendq ", bs.numOfSendMsgQueueFullErrors,
+                " retx ", bs.numTotalReTxMsg, "; damaged H1 ", r.damaged[H1], " H2 ", r.damaged[H2],
+                " L1 ", r.damaged[L1], " L2 ", r.damaged[L2], " L3 ", r.damaged[L3],
+                "; lost in peer ", r.lostInPeer, "\nbacm board recvd ", bs.numOfRecvdMessages,
+                " sent ", bs.numOfSentMessages, "; peer info sent ", peer.infoSent, " acks recvd ",
+                peer.ackReceived, " recvd ", peer.infoReceived, "; host link 1 board sent ",
+                statsOf<BPPOS_STATS_T>(hSpiGate[0]->protHandle).numOfSentMessages, ", host got ",
+                r.host[0]->stats().framesReceived, "\nfaults: flip ", r.flipP[0], "/", r.flipP[1],
+                "/", r.flipP[2], " drop ", r.dropP[0], "/", r.dropP[1], "/", r.dropP[2],
+                ", silent link ", r.silentLink + 1, " ", r.silentFrom, "-", r.silentTo,
+                ", restart line ", r.restartLine + 1, " ", r.restartFrom, "-", r.restartTo, ", ",
+                r.bursts.size(), " bursts\n");
 }
 
 SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
