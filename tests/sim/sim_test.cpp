@@ -459,16 +459,6 @@ void finish()
 // Bursts through the host links, and through Ethernet when UDP is on.
 constexpr size_t FLOWS_TO_BURST[] = {0, 2, 4, 6, 7, 8, 9};
 
-// The seed's line faults, on during the traffic only.
-void lineFaults(bool on)
-{
-    Rig& r = rig();
-    for (int k = 0; k < 3; ++k) {
-        r.line[k]->aToB.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
-        r.line[k]->bToA.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
-    }
-}
-
 // One pass of every outside party, then the run's phases: start-up,
 // traffic with faults, quiet, the checks at rest.
 void peerStep()
@@ -494,7 +484,11 @@ void peerStep()
     }
     const uint64_t end = r.trafficStart + TRAFFIC_MS;
     sampleLinks(false);
-    lineFaults(r.now < end);
+    for (int k = 0; k < 3; ++k) {  // the seed's line faults, during the traffic only
+        const bool on = r.now < end;
+        r.line[k]->aToB.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
+        r.line[k]->bToA.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
+    }
     if (r.now < end) {
         // Line 3 is RS-485, half duplex: one direction in each half.
         const bool firstHalf = r.now < r.trafficStart + TRAFFIC_MS / 2 - 150;
