@@ -104,15 +104,14 @@ protected:
         BdMail::Init();
         hostHeapRouteNew(false);
         gLog = new RouterLog;
-        dir = makeTempDir();
-        hostBoardConfig().runDir = dir;
+        hostBoardConfig().runDir = makeTempDir();
         hostBoardConfig().spi[0] = "unix";
         hostBoardConfig().spi[1] = "unix";
         hostMcspiReset(true);
         spawn(mainTask, 1, "main");
         spawn(routerTask, 2, "router");
         kernel = std::thread([] { hostKernelRun(UINT64_MAX); });
-        ASSERT_TRUE(waitFor([] { return !hostMcspiEndpoint(0).empty(); }, 2000));
+        ASSERT_TRUE(pollUntil(2000, [] { return !hostMcspiEndpoint(0).empty(); }));
     }
     void TearDown() override
     {
@@ -131,18 +130,6 @@ protected:
         ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(fxn, &p));
     }
 
-    template <typename Pred>
-    static bool waitFor(Pred pred, int ms)
-    {
-        const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (!pred()) {
-            if (Clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-    std::string dir;
     std::thread kernel;
 };
 
@@ -153,7 +140,7 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpMessagesCrossAndSilenceTakesItDo
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0), &error)) << error;
     const auto t0 = Clock::now();
     EXPECT_TRUE(client.waitLink(true, 2500));  // the board's keep-alive reached us
-    EXPECT_TRUE(waitFor([] { return linkIs(0, LINK_UP); }, 2500));
+    EXPECT_TRUE(pollUntil(2500, [] { return linkIs(0, LINK_UP); }));
     std::printf("links up after %lld ms\n", msSince(t0));
     EXPECT_TRUE(linkIs(1, LINK_DOWN)) << "link 2 has no client";
 
@@ -170,13 +157,13 @@ TEST_F(HostLinkSocketTest, ClientBringsTheLinkUpMessagesCrossAndSilenceTakesItDo
     // a reconnection brings the link back.
     client.setKeepAlive(false);
     const auto quietFrom = Clock::now();
-    ASSERT_TRUE(waitFor([] { return linkIs(0, LINK_DOWN); }, 4000));
+    ASSERT_TRUE(pollUntil(4000, [] { return linkIs(0, LINK_DOWN); }));
     EXPECT_GT(msSince(quietFrom), 900);  // the last keep-alive left at most a second before
     client.disconnect();
 
     ASSERT_TRUE(client.connect(hostMcspiEndpoint(0)));
     client.sendConnection();
-    EXPECT_TRUE(waitFor([] { return linkIs(0, LINK_UP); }, 1500));
+    EXPECT_TRUE(pollUntil(1500, [] { return linkIs(0, LINK_UP); }));
     EXPECT_TRUE(client.waitLink(true, 2500));
 }
 
@@ -197,13 +184,13 @@ TEST_F(HostLinkSocketTest, ABoardHeldLongerThanABatchWaitKeepsItsLinkAStoppedOne
             for (;;) ti_sysbios_knl_Task_sleep(1000);
         },
         10, "busy");
-    ASSERT_TRUE(waitFor([] { return released.load(); }, 5000));
+    ASSERT_TRUE(pollUntil(5000, [] { return released.load(); }));
     EXPECT_TRUE(client.connected());
     EXPECT_TRUE(client.waitLink(true, 2500));
     // A board whose scheduler stopped answers nobody: the socket closes
     // within one batch wait.
     hostKernelStop();
-    EXPECT_TRUE(waitFor([&] { return !client.connected(); }, 3000));
+    EXPECT_TRUE(pollUntil(3000, [&] { return !client.connected(); }));
 }
 
 TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
@@ -226,12 +213,10 @@ TEST_F(HostLinkSocketTest, APacedClientLosesNothing)
     // Every frame clocked is in the board: the worker's next pass hands it
     // to the router and the main task's next tick publishes the statistics.
     // Waited for, not slept for: a loaded host may run them late.
-    waitFor(
-        [&] {
-            return gLog->count - count0 >= kFrames &&
-                   boardStats().numOfRecvdMessages - s0.numOfRecvdMessages >= kFrames;
-        },
-        kSettleMs);
+    pollUntil(kSettleMs, [&] {
+        return gLog->count - count0 >= kFrames &&
+               boardStats().numOfRecvdMessages - s0.numOfRecvdMessages >= kFrames;
+    });
     const BPPOS_STATS_T s1 = boardStats();
     const uint32_t arrived = gLog->count - count0;
     EXPECT_EQ(kFrames, arrived);

@@ -5,6 +5,8 @@
 // as a polling host would.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "bpposapl.h"
 #include "configapl.h"
 #include "hostlink_codec.h"
@@ -47,8 +49,7 @@ protected:
         for (uint32_t t = 0; t < ticks; t += kPeriod) {
             const uint64_t now = ti_sysbios_knl_Clock_getTicks();
             host.tick(now);
-            const Bytes chunk = host.nextChunk(now, 64, 4096);
-            const Bytes back = clock(0, chunk);
+            const Bytes back = clock(0, host.nextChunk(now, 64, 4096));
             host.received(back.data(), back.size(), now);
             protocolOf(0).WorkerCycle();
             hostClockAdvance(kPeriod);
@@ -61,16 +62,12 @@ TEST_F(SpiGateTest, InitBuildsBothLinksWithTheirValues)
     for (uint16_t i = 0; i < NUM_OF_SPIGATES; ++i) {
         SCOPED_TRACE(i);
         const SpiGate& g = *hSpiGate[i];
-        EXPECT_EQ(i == 0 ? SOURCE_SPI1 : SOURCE_SPI2, g.source);
-        EXPECT_EQ(i, g.spiIndex);
-        EXPECT_EQ(2000u, g.bpposTicksRecvTimeout);
-        EXPECT_EQ(1000u, g.bpposTicksConnectionWindow);
+        EXPECT_EQ(
+            std::make_tuple(i == 0 ? SOURCE_SPI1 : SOURCE_SPI2, i, 2000u, 1000u),
+            std::tie(g.source, g.spiIndex, g.bpposTicksRecvTimeout, g.bpposTicksConnectionWindow));
         const HostMcspiState s = hostMcspiState(i);
-        EXPECT_EQ(9216000u, s.outClockHz);
-        EXPECT_EQ(1u, s.clockMode);
-        EXPECT_EQ(0x40u, s.csPolarity);
-        EXPECT_TRUE(s.slave);
-        EXPECT_TRUE(s.channelEnabled);
+        EXPECT_EQ(std::make_tuple(9216000u, 1u, 0x40u, true, true),
+                  std::tie(s.outClockHz, s.clockMode, s.csPolarity, s.slave, s.channelEnabled));
     }
 }
 
@@ -78,12 +75,9 @@ TEST_F(SpiGateTest, FullMailboxLosesNoBd)
 {
     fillMailbox();
     const uint32_t before = freeBds();
-    Bytes wire;
     for (int i = 0; i < 20; ++i) {
-        const Bytes f = hostlink::encodeFrame({2000, 0x0A500001, 2000, 0x0A500010, {uint8_t(i)}});
-        wire.insert(wire.end(), f.begin(), f.end());
+        clock(0, hostlink::encodeFrame({2000, 0x0A500001, 2000, 0x0A500010, {uint8_t(i)}}));
     }
-    clock(0, wire);
     protocolOf(0).WorkerCycle();
     EXPECT_EQ(20u, statsOf<BPPOS_STATS_T>(protocolOf(0)).numOfRecvdMessages);
     EXPECT_EQ(before, freeBds());

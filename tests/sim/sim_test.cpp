@@ -1,17 +1,9 @@
-// The whole gateway in one process on virtual time, started as the runner
-// starts it, against in-process peers: the host-link engine on both links
-// (through the McSPI model), a BAC-M master on line 1, RAWoS ends on lines 2
-// and 3 (through the UART model, across seeded lossy lines) and UDP peers on
-// loopback sockets. Each seed draws its traffic and faults; every seed runs in
-// a child process (the firmware's modules are singletons).
-//
-// Messages carry their flow, a sequence number and a checksum of their own;
-// faults: flips and drops on the lines, a host link left silent, a serial
-// peer restarted, bursts that fill the mailbox and the pool. At rest after the
-// faults: no fatal error; each message arrived once, or its loss is counted,
-// excused or one of BAC-M's limits (bacmLimits); duplicates only on BAC-M
-// flows (no sequence numbers), at most its sender's repeats; damaged messages
-// only on a line that damaged bytes (RAWoS has no check); the pool full and
+// The whole gateway on virtual time, started as the runner starts it, against
+// in-process peers (host-link engines, a BAC-M master, RAWoS ends across
+// seeded lossy lines, UDP peers on loopback); one child process per seed.
+// Each seed draws traffic and faults; at rest: no fatal error, each message
+// arrived once or its loss counted, excused or within BAC-M's limits
+// (bacmLimits), duplicates at most the sender's repeats, the pool full and
 // every link up at both ends.
 // Replay a seed: ZOK2_SIM_SEED=n test_sim; long runs: ZOK2_SIM_SEEDS=n.
 #include <arpa/inet.h>
@@ -43,7 +35,6 @@
 #include "dcapl.h"
 #include "ethapl.h"
 #include "exmapl.h"
-#include "hostboard.h"
 #include "hostconfig.h"
 #include "hostkernel.h"
 #include "hostlink_engine.h"
@@ -99,10 +90,9 @@ struct Rig {
     std::mt19937 rng;
     bool verbose = false;
     uint64_t now = 0, trafficStart = 0, nextHostPoll = 0, drainedAt = 0;
-    bool configured = false, done = false;
+    bool configured = false, done = false, silenceChecked = false, peerOff = false;
     bool boardTalking[2] = {};
     bool udpOn = false;  // loopback sockets run on the host's time: not repeatable
-    bool silenceChecked = false, peerOff = false, faultsOff = false;
     size_t nextBurst = 0;
     std::unique_ptr<hostlink::LinkEngine> host[2];
     std::unique_ptr<zok2tools::BacmPeer> bacm;
@@ -115,11 +105,8 @@ struct Rig {
     uint32_t damaged[NUM_PARTIES] = {};
     // Faults of this seed.
     double flipP[3] = {}, dropP[3] = {};
-    int silentLink = -1;
-    uint64_t silentFrom = 0, silentTo = 0;
-    int restartLine = -1;
-    uint64_t restartFrom = 0, restartTo = 0;
-    uint64_t peerOffBytes = 0;
+    int silentLink = -1, restartLine = -1;
+    uint64_t silentFrom = 0, silentTo = 0, restartFrom = 0, restartTo = 0;
     uint32_t lostInPeer = 0;  // messages queued in the restarted BAC-M peer
     std::vector<uint64_t> bursts;
     // From when to when the board's link to a party was down.
@@ -152,12 +139,12 @@ void fail(const A&... what)
 // Protocol statistics: the link state is every record's first field. The
 // protocol writes its own record, whichever type the caller reads, so the
 // buffer holds the largest.
-constexpr size_t kLargestStats =
-    std::max({sizeof(BACM_STATS_T), sizeof(RAWOS_STATS_T), sizeof(BPPOS_STATS_T)});
 template <typename T>
 T statsOf(IProtocol* p)
 {
-    alignas(uint32_t) uint8_t raw[std::max(sizeof(T), kLargestStats)];
+    constexpr size_t kLargest =
+        std::max({sizeof(BACM_STATS_T), sizeof(RAWOS_STATS_T), sizeof(BPPOS_STATS_T)});
+    alignas(uint32_t) uint8_t raw[kLargest];
     p->GetStats(raw);
     T s;
     std::memcpy(&s, raw, sizeof s);
@@ -219,8 +206,7 @@ void arrivedStream(Party at, const Bytes& chunk)
     bool skipping = false;
     for (size_t i = 0, size = 0; i < chunk.size();) {
         if (checks(&chunk[i], chunk.size() - i, size)) {
-            arrived(at, Bytes(chunk.begin() + static_cast<long>(i),
-                              chunk.begin() + static_cast<long>(i + size)));
+            arrived(at, Bytes(&chunk[i], &chunk[i] + size));
             i += size;
             skipping = false;
         } else {
@@ -323,17 +309,16 @@ bool inWindow(uint64_t from, uint64_t to) { return rig().now >= from && rig().no
 
 void newPeer(int k)
 {
-    Rig& r = rig();
     if (k == 0) {
         zok2tools::BacmPeerConfig c;
         c.address = 5;
         c.recvTimeoutMs = 300;  // the board may hold the turn for 200 ms
-        r.bacm = std::make_unique<zok2tools::BacmPeer>(c, r.now);
+        rig().bacm = std::make_unique<zok2tools::BacmPeer>(c, rig().now);
     } else {
         zok2tools::RawosPeerConfig c;
         c.interCharGapMs = 16;
         c.recvTimeoutMs = 60000;  // as the board's
-        r.raw[k - 1] = std::make_unique<zok2tools::RawosPeer>(c);
+        rig().raw[k - 1] = std::make_unique<zok2tools::RawosPeer>(c);
     }
 }
 
@@ -345,17 +330,13 @@ void pumpLines()
         uint8_t buf[4096];
         size_t n = hostUartTakeTx(static_cast<uint32_t>(k + 1), buf, sizeof buf);
         const bool off = r.restartLine == k && inWindow(r.restartFrom, r.restartTo);
-        if (off && !r.peerOff) {
-            r.peerOff = true;
-            if (k == 0) r.lostInPeer += static_cast<uint32_t>(r.bacm->Queued());
-        }
-        if (!off && r.peerOff && r.restartLine == k) {
-            r.peerOff = false;
-            newPeer(k);
+        if (r.restartLine == k && off != r.peerOff) {  // the peer stops, or starts afresh
+            r.peerOff = off;
+            if (off && k == 0) r.lostInPeer += static_cast<uint32_t>(r.bacm->Queued());
+            if (!off) newPeer(k);
         }
         zok2tools::LinePipe& l = *r.line[k];
         l.aToB.Write(buf, off ? 0 : n, r.now);
-        if (off) r.peerOffBytes += n;
         const Bytes in = l.aToB.Read(r.now);
         if (!off) {
             auto exchange = [&](auto& peer) {
@@ -400,10 +381,9 @@ void pumpHosts()
 
 void pumpUdp()
 {
-    Rig& r = rig();
-    for (int g = 0; g < 2 && r.udpOn; ++g) {
+    for (int g = 0; g < 2 && rig().udpOn; ++g) {
         uint8_t buf[2048];
-        for (ssize_t n; (n = ::recv(r.udp[g], buf, sizeof buf, MSG_DONTWAIT)) >= 0;) {
+        for (ssize_t n; (n = ::recv(rig().udp[g], buf, sizeof buf, MSG_DONTWAIT)) >= 0;) {
             arrived(static_cast<Party>(U0 + g), Bytes(buf, buf + n));
         }
     }
@@ -429,15 +409,14 @@ void configure()
     r.configured = true;
 }
 
-// Both ends of every link agree, and with `up` they are up.
+// Both ends of each host link agree, and only `downLink` is down.
 void checkLinks(const char* when, int downLink)
 {
-    Rig& r = rig();
     for (int i = 0; i < 2; ++i) {
-        const bool board = boardLinkUp(hSpiGate[i]->protHandle);
-        if (board != r.host[i]->linkUp() || board != (i != downLink)) {
+        const bool board = boardLinkUp(hSpiGate[i]->protHandle), host = rig().host[i]->linkUp();
+        if (board != host || board != (i != downLink)) {
             fail(when, ": host link ", i + 1, " board ", board ? "up" : "down", ", host ",
-                 r.host[i]->linkUp() ? "up" : "down");
+                 host ? "up" : "down");
         }
     }
 }
@@ -459,13 +438,12 @@ void sampleLinks(bool closeAll)
 
 void finish()
 {
-    Rig& r = rig();
     sampleLinks(true);
     checkLinks("at the end", -1);
-    if (!boardLinkUp(lineProt(0)) || !r.bacm->LinkUp()) fail("BAC-M link not up at both ends");
+    if (!boardLinkUp(lineProt(0)) || !rig().bacm->LinkUp()) fail("BAC-M link not up at both ends");
     // The board's RAWoS end is up once it has heard a message (within 60 s).
     for (int k = 1; k < 3; ++k) {
-        if (boardLinkUp(lineProt(k)) != !r.flows[k == 1 ? 3 : 5].sentAt.empty()) {
+        if (boardLinkUp(lineProt(k)) != !rig().flows[k == 1 ? 3 : 5].sentAt.empty()) {
             fail("RAWoS line ", k + 1, ": a link state the peer did not see");
         }
     }
@@ -474,21 +452,12 @@ void finish()
     if (pool.numOfFreeBds != NUM_BDS || BdMail::NumPending() != 0) {
         fail("pool holds ", pool.numOfFreeBds, " BDs at rest");
     }
-    r.done = true;
+    rig().done = true;
     hostKernelStop();
 }
 
 // Bursts through the host links, and through Ethernet when UDP is on.
 constexpr size_t FLOWS_TO_BURST[] = {0, 2, 4, 6, 7, 8, 9};
-
-void lineFaults(bool on)
-{
-    Rig& r = rig();
-    for (int k = 0; k < 3; ++k) {
-        r.line[k]->aToB.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
-        r.line[k]->bToA.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
-    }
-}
 
 // One pass of every outside party, then the run's phases: start-up,
 // traffic with faults, quiet, the checks at rest.
@@ -503,7 +472,6 @@ void peerStep()
     Router::GetStats(rs);
     if (r.trafficStart == 0 && rs.routerState == 1 && r.bacm->LinkUp()) {
         r.trafficStart = r.now;
-        lineFaults(true);
         for (uint64_t* t : {&r.silentFrom, &r.silentTo, &r.restartFrom, &r.restartTo}) *t += r.now;
         for (uint64_t& b : r.bursts) b += r.now;
     }
@@ -516,6 +484,11 @@ void peerStep()
     }
     const uint64_t end = r.trafficStart + TRAFFIC_MS;
     sampleLinks(false);
+    for (int k = 0; k < 3; ++k) {  // the seed's line faults, during the traffic only
+        const bool on = r.now < end;
+        r.line[k]->aToB.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
+        r.line[k]->bToA.SetFaults(on ? r.flipP[k] : 0, on ? r.dropP[k] : 0);
+    }
     if (r.now < end) {
         // Line 3 is RS-485, half duplex: one direction in each half.
         const bool firstHalf = r.now < r.trafficStart + TRAFFIC_MS / 2 - 150;
@@ -530,9 +503,6 @@ void peerStep()
                 sendOn(FLOWS_TO_BURST[r.rng() % (r.udpOn ? 7 : 3)]);
             }
         }
-    } else if (!r.faultsOff) {
-        r.faultsOff = true;
-        lineFaults(false);
     }
     if (r.silentLink >= 0 && r.now + 2 >= r.silentTo && !r.silenceChecked &&
         r.silentTo - r.silentFrom > 2100) {
@@ -728,16 +698,15 @@ void account(std::string& text)
                 bs.numOfRecvDataQueueFullErrors, " sendq ", bs.numOfSendMsgQueueFullErrors,
                 " retx ", bs.numTotalReTxMsg, "; damaged H1 ", r.damaged[H1], " H2 ", r.damaged[H2],
                 " L1 ", r.damaged[L1], " L2 ", r.damaged[L2], " L3 ", r.damaged[L3],
-                "; peer off bytes ", r.peerOffBytes, ", lost in peer ", r.lostInPeer, "\n");
-    text += cat("bacm board recvd ", bs.numOfRecvdMessages, " sent ", bs.numOfSentMessages,
-                "; peer info sent ", peer.infoSent, " acks recvd ", peer.ackReceived, " recvd ",
-                peer.infoReceived, "; host link 1 board sent ",
+                "; lost in peer ", r.lostInPeer, "\nbacm board recvd ", bs.numOfRecvdMessages,
+                " sent ", bs.numOfSentMessages, "; peer info sent ", peer.infoSent, " acks recvd ",
+                peer.ackReceived, " recvd ", peer.infoReceived, "; host link 1 board sent ",
                 statsOf<BPPOS_STATS_T>(hSpiGate[0]->protHandle).numOfSentMessages, ", host got ",
-                r.host[0]->stats().framesReceived, "\n");
-    text += cat("faults: flip ", r.flipP[0], "/", r.flipP[1], "/", r.flipP[2], " drop ", r.dropP[0],
-                "/", r.dropP[1], "/", r.dropP[2], ", silent link ", r.silentLink + 1, " ",
-                r.silentFrom, "-", r.silentTo, ", restart line ", r.restartLine + 1, " ",
-                r.restartFrom, "-", r.restartTo, ", ", r.bursts.size(), " bursts\n");
+                r.host[0]->stats().framesReceived, "\nfaults: flip ", r.flipP[0], "/", r.flipP[1],
+                "/", r.flipP[2], " drop ", r.dropP[0], "/", r.dropP[1], "/", r.dropP[2],
+                ", silent link ", r.silentLink + 1, " ", r.silentFrom, "-", r.silentTo,
+                ", restart line ", r.restartLine + 1, " ", r.restartFrom, "-", r.restartTo, ", ",
+                r.bursts.size(), " bursts\n");
 }
 
 SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
@@ -761,12 +730,10 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
         r.peerAddr[g] = htonl(net | 1);
         r.boardAddr[g] = htonl(net | 2);
         if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
-    }
-    for (int i = 0; i < 2; ++i) {
-        r.host[i] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
-        r.host[i]->onMessage([i](const hostlink::Message& m) {
+        r.host[g] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
+        r.host[g]->onMessage([g](const hostlink::Message& m) {
             if (m.destPort != zok2tools::CONFIG_PORT)
-                arrived(static_cast<Party>(H1 + i), m.payload);
+                arrived(static_cast<Party>(H1 + g), m.payload);
         });
     }
     for (int k = 0; k < 3; ++k) {
@@ -842,7 +809,7 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
             if (child != pid) continue;
             child = 0;
             ++done;
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            if (status != 0) {  // a fatal error, a failed invariant or a crash
                 ++failed;
                 std::fprintf(stderr, "%s",
                              cat("seed ", seed, " failed (status ", status,
