@@ -30,6 +30,7 @@
 #include "hostnetns.h"
 #include "hostwdt.h"
 #include "soc_sys.h"
+#include "testnet.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
 
@@ -234,12 +235,16 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("61", "\r\nRouter Statistics:\r\nState:             Configuration\r\n"))
         << text;
 
-    // Both groups configured by the host; line 2 runs RAWoS with even parity.
+    // Both groups configured by the host, on networks and ports of this
+    // process's own; line 2 runs RAWoS with even parity.
     std::string out;
-    ASSERT_TRUE(
-        b.Configure(1, "127.0.31.1", "127.0.31.2", {"--line2", "rs232:rawos:115200:even:16"}, out))
+    ASSERT_TRUE(b.Configure(
+        1, testnet::text(1), testnet::text(2),
+        {"--port", std::to_string(testnet::port(0)), "--line2", "rs232:rawos:115200:even:16"}, out))
         << out;
-    ASSERT_TRUE(b.Configure(2, "127.0.41.1", "127.0.41.2", {"--port", "5000"}, out)) << out;
+    ASSERT_TRUE(b.Configure(2, testnet::text(257), testnet::text(258),
+                            {"--port", std::to_string(testnet::port(1))}, out))
+        << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
     ASSERT_TRUE(type("x22",
