@@ -185,8 +185,11 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
         EXPECT_EQ(status, b.Wait(kResetMs)) << b.Stderr();
         EXPECT_NE(std::string::npos, b.Stderr().find(line)) << b.Stderr();
         // Not at once: a full reload time-out from the last restart, which
-        // came at most one main-task period before the signal.
-        EXPECT_GE(Clock::now() - signalled, kWdtReload - kMainTaskPeriod);
+        // came one main-task period before the signal at most, plus however
+        // late a loaded host ran that pass: a further period is allowed for
+        // it (a quiet machine is never that late, a busy one often is by a
+        // few tens of milliseconds).
+        EXPECT_GE(Clock::now() - signalled, kWdtReload - 2 * kMainTaskPeriod);
     }
 }
 
