@@ -165,7 +165,8 @@ int32_t joinGroup(const WatchedFd& w, uint32_t group, uint32_t ifAddr)
                : 0;
 }
 
-int32_t broadcastSocket(WatchedFd& w, uint32_t bcast, uint16_t port, const std::string& ifName)
+int32_t broadcastSocket(WatchedFd& w, uint32_t bcast, uint16_t port, const std::string& ifName,
+                        uint32_t ownAddr)
 {
     const auto ifIndex = static_cast<int>(::if_nametoindex(ifName.c_str()));
     if (ifIndex == 0) {
@@ -192,6 +193,7 @@ int32_t broadcastSocket(WatchedFd& w, uint32_t bcast, uint16_t port, const std::
         return err;
     }
     w.ifIndex = ifIndex;
+    w.ownAddr = ownAddr;
     return 0;
 }
 
@@ -229,14 +231,16 @@ int32_t recvFrom(WatchedFd& w, uint8_t* buf, uint32_t cap, uint32_t& len, uint32
         if (n < 0) {
             return translate(errno);  // EAGAIN: drained; the mark stays clear
         }
-        taken = w.ifIndex == 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); !taken && c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        bool onInterface = w.ifIndex == 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); !onInterface && c != nullptr;
+             c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(c), sizeof info);
-                taken = info.ipi_ifindex == w.ifIndex;
+                onInterface = info.ipi_ifindex == w.ifIndex;
             }
         }
+        taken = onInterface && (w.ownAddr == 0 || sa.sin_addr.s_addr != w.ownAddr);
     }
     w.ready.store(true);  // more may wait; the next read finds out
     len = static_cast<uint32_t>(n);

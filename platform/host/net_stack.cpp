@@ -271,10 +271,11 @@ int32_t applyRoute(uint32_t item, const CI_ROUTE& route)
 
 // A port bound to an interface's address also hears the broadcasts that
 // arrive on that interface, to its subnet's broadcast address and to
-// 255.255.255.255, as the board's stack delivers them. An address without an
-// entry (a port opened outside a gate) hears none. A broadcast socket that
-// Linux refuses (another program holds the port on every address) costs only
-// the broadcasts: the port itself works, and the reason is shown once.
+// 255.255.255.255, as the board's stack delivers them; never the ones the
+// interface sent itself. An address without an entry (a port opened outside a
+// gate) hears none. A broadcast socket that Linux refuses (another program
+// holds the port on every address) costs only the broadcasts: the port itself
+// works, and the reason is shown once.
 void openBroadcasts(NetSocket& s)
 {
     const CfgEntry* entry = nullptr;
@@ -294,8 +295,9 @@ void openBroadcasts(NetSocket& s)
     }
     const std::string& ifname = hostBoardConfig().eth[entry->item - 1];
     uint32_t bcasts[2] = {INADDR_BROADCAST_NET, 0};
-    // A /31 or /32 network has no broadcast address of its own.
-    if (prefix < BITS_PER_ADDR - 1) {
+    // A /31 or /32 network has no broadcast address of its own, a /0 one
+    // only the limited broadcast.
+    if (prefix > 0 && prefix < BITS_PER_ADDR - 1) {
         bcasts[1] = net.IPAddr | ~net.IPMask;
     }
     static bool warned = false;
@@ -305,7 +307,7 @@ void openBroadcasts(NetSocket& s)
             continue;
         }
         auto* w = new hostnet::WatchedFd;
-        const int32_t rc = hostnet::broadcastSocket(*w, bcast, s.localPort, ifname);
+        const int32_t rc = hostnet::broadcastSocket(*w, bcast, s.localPort, ifname, s.localAddr);
         if (rc != 0) {
             delete w;
             if (!warned) {

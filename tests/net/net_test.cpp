@@ -335,6 +335,7 @@ TEST_F(NetTest, BroadcastsReachEveryPortOfTheInterfaceWithThatNumberStampedWithI
         uint32_t to;
         uint16_t port;
         std::vector<const UDP*> hear;
+        UDP* from = nullptr;  // the peer when null
     };
     const Case cases[] = {
         {"the first network's broadcast", addr0 | ~mask, p, {&a}},
@@ -342,18 +343,29 @@ TEST_F(NetTest, BroadcastsReachEveryPortOfTheInterfaceWithThatNumberStampedWithI
         {"255.255.255.255: both interfaces are loopback", INADDR_BROADCAST, p, {&a, &b}},
         {"255.255.255.255 to the other port number", INADDR_BROADCAST, other, {&c}},
         {"unicast", addr1, p, {&b}},
+        {"the first interface's own broadcast: not to itself", INADDR_BROADCAST, p, {&b}, &c},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         const size_t size = 1 + static_cast<size_t>(&k - cases);  // tells the cases apart
-        peer.send(k.to, k.port, size);
+        if (k.from == nullptr) {
+            peer.send(k.to, k.port, size);
+        } else {
+            BD* bd = BdPool::Get();
+            bd->Copy(static_cast<uint32_t>(size), Bytes(size, 0x5A).data());
+            bd->DestIpAddr(k.to);
+            bd->DestPort(k.port);
+            ASSERT_EQ(EC_SUCCESS, k.from->Send(bd));
+            BdPool::Put(bd);
+        }
         for (UDP* u : ports) settle(*u, peer);
         std::vector<std::tuple<uint32_t, uint16_t, uint32_t, size_t>> got, expected;
         for (const Delivered& d : deliveries()) {
             got.emplace_back(d.destIpAddr, d.destPort, d.sourceIpAddr, d.data.size());
         }
+        const uint32_t source = k.from != nullptr ? k.from->GetLocalIpAddr() : peer.localAddr();
         for (const UDP* u : k.hear) {
-            expected.emplace_back(u->GetLocalIpAddr(), u->GetLocalPort(), peer.localAddr(), size);
+            expected.emplace_back(u->GetLocalIpAddr(), u->GetLocalPort(), source, size);
         }
         EXPECT_EQ(expected, got) << "the port's own address, once per port that hears it";
         deliveries().clear();
