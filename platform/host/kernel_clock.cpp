@@ -308,6 +308,13 @@ uint32_t ti_sysbios_knl_Clock_getTicks()
     if (K->mode == HostClockMode::Real) {
         Lock lk(K->m);
         catchUpLocked();
+        // A task that polls the clock sees the tick interrupt come, as on
+        // the board: once something falls due, the time-outs and interrupts
+        // it brings run (a task they wake may take the CPU), unless
+        // interrupts are off.
+        if (!K->hwiOff && !K->inIsr && tlsSelf != nullptr && wallTicks() >= K->dueHint.load()) {
+            rescheduleLocked(lk);
+        }
     }
     return static_cast<uint32_t>(K->ticks.load()) + K->offset;
 }
