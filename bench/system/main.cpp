@@ -118,8 +118,7 @@ void gatewayAtRest(const Options& o, const std::string& logDir, std::vector<Row>
     r.workload = name;
     r.tool = "zok2gw";
     const std::string runDir = logDir + "/run";
-    const pid_t pid = startProcess({o.runner, "--run-dir", runDir},
-                                   logDir + "/zok2gw-rest.log");
+    const pid_t pid = startProcess({o.runner, "--run-dir", runDir}, logDir + "/zok2gw-rest.log");
     if (pid < 0) {
         r.status = "failed: no runner at " + o.runner + " (make bench builds it)";
         rows.push_back(r);

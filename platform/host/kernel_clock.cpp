@@ -46,8 +46,9 @@ void reportLagLocked(uint64_t wall, uint64_t now)
     }
     if (!K->lagging && lag > LAG_REPORT_TICKS) {
         K->lagging = true;
-        std::fprintf(stderr, "zok2gw: simulated time lags the host clock by %" PRIu64
-                             " ms; catching up tick by tick\n",
+        std::fprintf(stderr,
+                     "zok2gw: simulated time lags the host clock by %" PRIu64
+                     " ms; catching up tick by tick\n",
                      lag);
     } else if (K->lagging && lag == 0) {
         K->lagging = false;
@@ -91,8 +92,7 @@ uint64_t wallTicks()
 void clockBump(uint64_t to)
 {
     uint64_t cur = K->ticks.load();
-    while (cur < to && !K->ticks.compare_exchange_weak(cur, to)) {
-    }
+    while (cur < to && !K->ticks.compare_exchange_weak(cur, to)) {}
 }
 
 void refreshDueHintLocked()

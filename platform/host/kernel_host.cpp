@@ -15,7 +15,10 @@ HostHaltHandler gHaltHandler = nullptr;
 
 }  // namespace
 
-HostLocals hostLocalsSave() { return HostLocals{tlsHostDepth, tlsRouteNew, tlsNetError, tlsNetSession}; }
+HostLocals hostLocalsSave()
+{
+    return HostLocals{tlsHostDepth, tlsRouteNew, tlsNetError, tlsNetSession};
+}
 
 void hostLocalsRestore(const HostLocals& l)
 {

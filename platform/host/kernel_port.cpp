@@ -247,8 +247,7 @@ void portSwitch(PortContext& from, PortContext& to, bool fromEnds)
     tlsEntryArg = to.entryArg;
     to.entry = nullptr;  // only the first switch starts it
 #ifdef ZOK2_ASAN
-    __sanitizer_start_switch_fiber(fromEnds ? nullptr : &from.fakeStack, to.stackLow,
-                                   to.stackSize);
+    __sanitizer_start_switch_fiber(fromEnds ? nullptr : &from.fakeStack, to.stackLow, to.stackSize);
 #else
     (void)fromEnds;
 #endif

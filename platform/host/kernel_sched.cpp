@@ -357,8 +357,7 @@ void rescheduleLocked(Lock& lk)
         if (!selfRuns || K->schedLock == 0) {
             KernelTask* next = pickNextLocked();
             // Equal priorities take turns only at blocking points.
-            if (next != nullptr && next != self &&
-                (!selfRuns || next->priority > self->priority)) {
+            if (next != nullptr && next != self && (!selfRuns || next->priority > self->priority)) {
                 switchToLocked(lk, next);
                 return;
             }

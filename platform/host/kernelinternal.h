@@ -19,13 +19,13 @@
 // The port: one user-level context with a stack of its own. The caller of
 // hostKernelRun is a context without a stack of ours (its thread's own).
 struct PortContext {
-    void* sp = nullptr;          // saved stack pointer while switched out
-    void* map = nullptr;         // mapping: guard page, then the stack
+    void* sp = nullptr;   // saved stack pointer while switched out
+    void* map = nullptr;  // mapping: guard page, then the stack
     size_t mapSize = 0;
     const void* stackLow = nullptr;  // usable stack, for the address sanitizer
     size_t stackSize = 0;
-    void* fakeStack = nullptr;  // the address sanitizer's record of this context
-    int guardSlot = -1;         // entry in the guard page table
+    void* fakeStack = nullptr;           // the address sanitizer's record of this context
+    int guardSlot = -1;                  // entry in the guard page table
     void (*entry)(void* arg) = nullptr;  // run by the first switch to it
     void* entryArg = nullptr;
 };
@@ -94,17 +94,17 @@ using SteadyClock = std::chrono::steady_clock;
 using Lock = std::unique_lock<std::mutex>;
 
 struct Kernel {
-    std::mutex m;                    // guards every field below unless said otherwise
-    std::vector<KernelTask*> tasks;  // creation order
-    KernelTask* current = nullptr;   // the task holding the CPU, also while frozen
-    KernelTask* idle = nullptr;      // the idle task, lowest priority, never blocks
+    std::mutex m;                            // guards every field below unless said otherwise
+    std::vector<KernelTask*> tasks;          // creation order
+    KernelTask* current = nullptr;           // the task holding the CPU, also while frozen
+    KernelTask* idle = nullptr;              // the idle task, lowest priority, never blocks
     IdleFxn idleHooks[MAX_IDLE_HOOKS] = {};  // run on every idle turn, in order of adding
     uint32_t numIdleHooks = 0;
-    bool running = false;  // hostKernelRun has started the scheduler
-    bool stopReq = false;  // the run ends at the next safe point
-    bool frozen = false;   // the run ended: the host context has the CPU thread back
-    bool halted = false;   // cpuHalt was called: no firmware context runs any more
-    int32_t haltCode = 0;  // the code cpuHalt was given
+    bool running = false;    // hostKernelRun has started the scheduler
+    bool stopReq = false;    // the run ends at the next safe point
+    bool frozen = false;     // the run ended: the host context has the CPU thread back
+    bool halted = false;     // cpuHalt was called: no firmware context runs any more
+    int32_t haltCode = 0;    // the code cpuHalt was given
     uint32_t schedLock = 0;  // non-zero: no task switch (Task_disable)
     // Interrupts disabled (Hwi_disable): changed by the running context
     // without the lock (Hwi_disable/restore are taken twice per FIFO byte).
@@ -130,9 +130,9 @@ struct Kernel {
     std::atomic<uint64_t> ticks{0};
     SteadyClock::time_point start = SteadyClock::now();  // tick 0 in real mode
     std::atomic<uint64_t> runUntil{UINT64_MAX};  // elapsed ticks at which hostKernelRun returns
-    uint32_t timestampHz = 600000000;             // timestamp counter frequency
-    uint32_t secondsBase = 0;                     // last value given to Seconds_set
-    uint64_t secondsSetAt = 0;                    // elapsed ticks at that Seconds_set
+    uint32_t timestampHz = 600000000;            // timestamp counter frequency
+    uint32_t secondsBase = 0;                    // last value given to Seconds_set
+    uint64_t secondsSetAt = 0;                   // elapsed ticks at that Seconds_set
     HostAlarm alarms[HOST_NUM_ALARMS];
     uint64_t timerDue = UINT64_MAX;  // earliest deadline of a blocked task
     uint64_t alarmDue = UINT64_MAX;  // earliest alarm set

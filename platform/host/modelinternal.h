@@ -19,7 +19,12 @@ void hostWdtSetClock(ModelClock clock);
 void hostWdtOnExpiry(void (*fn)());
 
 // Alarm ids of the peripheral models (hostAlarmSet).
-enum HostAlarmId : uint32_t { ALARM_WDT = 0, ALARM_MCSPI0 = 1, ALARM_MCSPI1 = 2, ALARM_UART0 = 3 /* ..6 */ };
+enum HostAlarmId : uint32_t {
+    ALARM_WDT = 0,
+    ALARM_MCSPI0 = 1,
+    ALARM_MCSPI1 = 2,
+    ALARM_UART0 = 3 /* ..6 */
+};
 
 // UART model <-> its Linux side (uart_host.cpp).
 constexpr uint32_t HOST_NUM_UARTS = SOC_NUM_UARTS;

@@ -41,8 +41,8 @@ void hostWdtIgnoreTriggers(bool on);
 
 // Runner only: installs the halt handler (a halted firmware waits for the
 // watchdog) and the action on expiry, which execs the process afresh or,
-// with exitOnExpiry, exits with HOST_WDT_EXIT_STATUS or the fatal status. SIGUSR1 stops restarts from
-// reaching the timer; SIGUSR2 makes the firmware abort (a fatal error).
+// with exitOnExpiry, exits with HOST_WDT_EXIT_STATUS or the fatal status. SIGUSR1 stops restarts
+// from reaching the timer; SIGUSR2 makes the firmware abort (a fatal error).
 void hostWdtStartWatcher(bool exitOnExpiry);
 // Called before the process exits or execs: puts host resources back
 // (terminal settings). Models register their clean-up here.
