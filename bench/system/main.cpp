@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
