@@ -109,9 +109,6 @@ bool gRegistered[NUM_IFACES] = {};
 bool gWarnedSession = false;
 // Blocks of the small-block allocator not yet freed.
 std::atomic<int32_t> gMmBlocks{0};
-thread_local int32_t tlsError = 0;
-// Each task is one thread: its session flag needs no lock on the poll path.
-thread_local bool tlsSession = false;
 
 void ensureTables()
 {
@@ -126,7 +123,7 @@ void ensureTables()
 
 int32_t fail(int32_t code)
 {
-    tlsError = code;
+    tlsNetError = code;
     return -1;
 }
 
@@ -335,7 +332,7 @@ int32_t fdOpenSession(ti_sysbios_knl_Task_Handle task)
     ensureTables();
     HostScope host;
     gSessions->insert(task);
-    tlsSession = true;
+    tlsNetSession = true;
     return 1;
 }
 
@@ -344,12 +341,12 @@ void fdCloseSession(ti_sysbios_knl_Task_Handle task)
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
     gSessions->erase(task);
-    tlsSession = false;
+    tlsNetSession = false;
 }
 
 int32_t fdShare(SOCKET s)
 {
-    if (tlsSession) {
+    if (tlsNetSession) {
         return validSocket(s) ? 0 : fail(NDK_EBADF);
     }
     std::lock_guard<std::recursive_mutex> lock(gLock);
@@ -367,7 +364,7 @@ int32_t fdShare(SOCKET s)
 
 int32_t fdClose(SOCKET s) { return validSocket(s) ? 0 : fail(NDK_EBADF); }
 
-int32_t fdError() { return tlsError; }
+int32_t fdError() { return tlsNetError; }
 
 SOCKET NDK_socket(int32_t domain, int32_t type, int32_t protocol)
 {
@@ -375,7 +372,7 @@ SOCKET NDK_socket(int32_t domain, int32_t type, int32_t protocol)
     ensureTables();
     if (domain != NDK_AF_INET || type != NDK_SOCK_DGRAM ||
         (protocol != NDK_IPPROTO_UDP && protocol != 0)) {
-        tlsError = NDK_EAFNOSUPPORT;
+        tlsNetError = NDK_EAFNOSUPPORT;
         return NDK_INVALID_SOCKET;
     }
     HostScope host;
@@ -383,7 +380,7 @@ SOCKET NDK_socket(int32_t domain, int32_t type, int32_t protocol)
     const int32_t rc = hostnet::udpSocket(s->own);
     if (rc != 0) {
         delete s;
-        tlsError = rc;
+        tlsNetError = rc;
         return NDK_INVALID_SOCKET;
     }
     gSockets->insert(s);

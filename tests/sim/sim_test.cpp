@@ -824,4 +824,38 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
     EXPECT_EQ(0u, failed);
 }
 
+// Virtual time makes a run a function of its seed: two runs of one seed, each
+// in a process of its own, give the same report and console byte for byte.
+TEST(Sim, TwoRunsOfOneSeedAreByteIdentical)
+{
+    const uint32_t seed = static_cast<uint32_t>(envOr("ZOK2_SIM_FIRST", 1));
+    std::string outputs[2];
+    for (std::string& out : outputs) {
+        int fds[2];
+        ASSERT_EQ(0, ::pipe(fds));
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            const SimResult r = simRunSeed(seed, 0, true);
+            const std::string text = r.text + "console:\n" + rig().console;
+            for (size_t at = 0; at < text.size();) {
+                const ssize_t n = ::write(fds[1], text.data() + at, text.size() - at);
+                if (n <= 0) break;
+                at += static_cast<size_t>(n);
+            }
+            _exit(r.ok ? 0 : 1);
+        }
+        ::close(fds[1]);
+        char buf[4096];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+            out.append(buf, static_cast<size_t>(n));
+        ::close(fds[0]);
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(0, status) << out;
+    }
+    EXPECT_FALSE(outputs[0].empty());
+    EXPECT_EQ(outputs[0], outputs[1]);
+}
+
 }  // namespace
