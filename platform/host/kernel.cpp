@@ -105,6 +105,14 @@ struct KernelHwi {
     UArg arg;
 };
 
+// A peripheral model's alarm (hostAlarmSet).
+struct KernelAlarm {
+    bool set = false;
+    uint64_t tick = 0;
+    HostAlarmFxn fxn = nullptr;
+    void* ctx = nullptr;
+};
+
 namespace {
 
 struct Kernel {
@@ -132,9 +140,10 @@ struct Kernel {
     // last safe point, and no timer due before dueHint (ticks).
     std::atomic<bool> irqHint{false};
     std::atomic<uint64_t> dueHint{UINT64_MAX};
-    uint64_t seq = 0;          // source of readySeq, counting up
-    uint32_t failCreates = 0;  // task creations still to fail (tests)
-    std::string failName;      // instance name whose creation fails
+    KernelAlarm alarms[HOST_NUM_ALARMS];  // the models' alarms, fired at safe points
+    uint64_t seq = 0;                     // source of readySeq, counting up
+    uint32_t failCreates = 0;             // task creations still to fail (tests)
+    std::string failName;                 // instance name whose creation fails
 
     HostClockMode mode = HostClockMode::Manual;  // how time moves (hostkernel.h)
     uint32_t offset = 0;                         // added to the elapsed ticks the firmware sees
@@ -259,12 +268,48 @@ void expireTimersLocked()
             due = std::min(due, t->deadline);
         }
     }
+    for (const KernelAlarm& a : K->alarms) {
+        if (a.set) {
+            due = std::min(due, a.tick);
+        }
+    }
     K->dueHint.store(due, std::memory_order_relaxed);
+}
+
+// Runs the models' alarms that are due, in the order of their ticks, with
+// the lock let go: they take their own locks and may raise lines or set
+// alarms again.
+void fireAlarmsLocked(Lock& lk)
+{
+    for (;;) {
+        const uint64_t now = elapsedLocked();
+        KernelAlarm* first = nullptr;
+        for (KernelAlarm& a : K->alarms) {
+            if (a.set && a.tick <= now && (first == nullptr || a.tick < first->tick)) {
+                first = &a;
+            }
+        }
+        if (first == nullptr) {
+            return;
+        }
+        first->set = false;
+        const HostAlarmFxn fxn = first->fxn;
+        void* ctx = first->ctx;
+        lk.unlock();
+        fxn(ctx);
+        lk.lock();
+    }
 }
 
 bool nextDeadlineLocked(uint64_t& deadline)
 {
     bool any = false;
+    for (const KernelAlarm& a : K->alarms) {
+        if (a.set && (!any || a.tick < deadline)) {
+            deadline = a.tick;
+            any = true;
+        }
+    }
     for (const KernelTask* t : K->tasks) {
         if (t->state == TState::Blocked && t->timed && (!any || t->deadline < deadline)) {
             deadline = t->deadline;
@@ -372,6 +417,7 @@ void switchToLocked(Lock& lk, KernelTask* next)
 void rescheduleLocked(Lock& lk)
 {
     checkStopLocked(lk);
+    fireAlarmsLocked(lk);
     expireTimersLocked();
     takeInterruptsLocked(lk);
     checkStopLocked(lk);
@@ -408,6 +454,7 @@ bool blockLocked(Lock& lk, WaitQueue* q, uint32_t timeout)
             std::abort();
         }
         K->ticks += timeout;
+        fireAlarmsLocked(lk);
         takeInterruptsLocked(lk);
         return false;
     }
@@ -422,6 +469,7 @@ bool blockLocked(Lock& lk, WaitQueue* q, uint32_t timeout)
         queuePush(*q, self);
     }
     while (self->state != TState::Ready) {
+        fireAlarmsLocked(lk);
         expireTimersLocked();
         takeInterruptsLocked(lk);
         checkStopLocked(lk);
@@ -697,6 +745,28 @@ void hostIrqRaise(uint32_t intNum)
     K->pending.set(intNum);
     K->irqHint.store(true, std::memory_order_release);
     K->idleCv.notify_all();
+}
+
+void hostAlarmSet(uint32_t id, uint64_t tick, HostAlarmFxn fn, void* ctx)
+{
+    if (id >= HOST_NUM_ALARMS) {
+        hostBusFault("alarm %u does not exist (0 to %u)", id, HOST_NUM_ALARMS - 1);
+    }
+    Lock lk(K->m);
+    K->alarms[id] = KernelAlarm{true, tick, fn, ctx};
+    if (tick < K->dueHint.load(std::memory_order_relaxed)) {
+        K->dueHint.store(tick, std::memory_order_relaxed);
+    }
+    K->idleCv.notify_all();
+}
+
+void hostAlarmCancel(uint32_t id)
+{
+    if (id >= HOST_NUM_ALARMS) {
+        hostBusFault("alarm %u does not exist (0 to %u)", id, HOST_NUM_ALARMS - 1);
+    }
+    Lock lk(K->m);
+    K->alarms[id].set = false;
 }
 
 void hostTaskCreateFailNext(uint32_t count)

@@ -69,6 +69,16 @@ void hostTimestampSetFreq(uint32_t hz);
 // host I/O thread may use.
 void hostIrqRaise(uint32_t intNum);
 
+// Peripheral model alarms: fn(ctx) runs on the simulated CPU's host thread, outside any firmware
+// context, once the simulated clock has reached `tick` (elapsed ticks, as hostClockTicks64), before
+// that tick's interrupts and task wake-ups are taken. Alarms keep firing after a halt (the watchdog
+// keeps counting). One alarm per id; setting it again moves it. Thread safe. Virtual time jumps to
+// an alarm like to any deadline; real time wakes for it. fn may call hostIrqRaise and hostAlarmSet.
+constexpr uint32_t HOST_NUM_ALARMS = 16;
+using HostAlarmFxn = void (*)(void* ctx);
+void hostAlarmSet(uint32_t id, uint64_t tick, HostAlarmFxn fn, void* ctx);
+void hostAlarmCancel(uint32_t id);
+
 // Makes the next `count` task creations fail, as if the heap were short.
 void hostTaskCreateFailNext(uint32_t count);
 // Makes every creation of a task with this instance name fail (empty: none).
