@@ -665,6 +665,20 @@ uint64_t hostKernelRun(uint64_t ticks)
     Kernel* k = K;
     handOver(k, next);
     while (!k->frozen) {
+        if (k->halted && k->mode == HostClockMode::Real) {
+            // The CPU stopped, the clock did not: the models' alarms fire here.
+            fireAlarmsLocked(lk);
+            uint64_t due = UINT64_MAX;
+            for (const KernelAlarm& a : k->alarms) {
+                due = a.set ? std::min(due, a.tick) : due;
+            }
+            if (due != UINT64_MAX) {
+                k->runnerCv.wait_until(lk, realTimeOf(due));
+            } else {
+                k->runnerCv.wait(lk);
+            }
+            continue;
+        }
         if (k->mode == HostClockMode::Real && k->runUntil != UINT64_MAX) {
             k->runnerCv.wait_until(lk, realTimeOf(k->runUntil));
             if (elapsedLocked() >= k->runUntil) {
@@ -758,6 +772,7 @@ void hostAlarmSet(uint32_t id, uint64_t tick, HostAlarmFxn fn, void* ctx)
         K->dueHint.store(tick, std::memory_order_relaxed);
     }
     K->idleCv.notify_all();
+    K->runnerCv.notify_all();
 }
 
 void hostAlarmCancel(uint32_t id)
