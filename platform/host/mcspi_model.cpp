@@ -544,6 +544,18 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
     return done;
 }
 
+void hostMcspiMasterSend(uint32_t index, const uint8_t* in, uint32_t n)
+{
+    mcspiModelSubmit(index, in, n);
+}
+
+uint32_t hostMcspiMasterRoom(uint32_t index) { return mcspiModelRoom(index); }
+
+uint32_t hostMcspiMasterTake(uint32_t index, uint8_t* out, uint32_t max)
+{
+    return mcspiModelTakeReplies(index, out, max);
+}
+
 std::string hostMcspiEndpoint(uint32_t index)
 {
     std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);

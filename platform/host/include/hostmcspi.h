@@ -44,6 +44,14 @@ HostMcspiState hostMcspiState(uint32_t index);
 // controller is not live (out is then all fill).
 bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n);
 
+// A socket's master as the model sees it, for tests on the manual clock:
+// words handed over are clocked one word time of the programmed SPI clock
+// after another in simulated time; the model takes a few ticks of bus time
+// of them at most (MasterRoom); MasterTake gives the answers so far.
+void hostMcspiMasterSend(uint32_t index, const uint8_t* in, uint32_t n);
+uint32_t hostMcspiMasterRoom(uint32_t index);
+uint32_t hostMcspiMasterTake(uint32_t index, uint8_t* out, uint32_t max);
+
 // Runner: opens both controllers' sockets as the board configuration says,
 // before the firmware runs, and reports each on standard error; masters are
 // taken once the firmware has made the controller live. False (after a
