@@ -158,6 +158,7 @@ struct Kernel {
 
     std::condition_variable runnerCv;  // hostKernelRun waits here
     std::condition_variable idleCv;    // idle waits here for a deadline or interrupt
+    std::condition_variable alarmCv;   // a halted CPU's alarm thread waits here
 };
 
 Kernel* K = new Kernel;  // replaced (and the old one leaked) by hostKernelReset
@@ -643,6 +644,7 @@ void hostKernelReset(HostClockMode mode, uint32_t tickOffset)
         // Threads of the old run stay parked on the old instance for good.
         old->stopReq = true;
         old->current = nullptr;
+        old->alarmCv.notify_all();
     }
     auto* k = new Kernel;
     k->mode = mode;
@@ -665,20 +667,6 @@ uint64_t hostKernelRun(uint64_t ticks)
     Kernel* k = K;
     handOver(k, next);
     while (!k->frozen) {
-        if (k->halted && k->mode == HostClockMode::Real) {
-            // The CPU stopped, the clock did not: the models' alarms fire here.
-            fireAlarmsLocked(lk);
-            uint64_t due = UINT64_MAX;
-            for (const KernelAlarm& a : k->alarms) {
-                due = a.set ? std::min(due, a.tick) : due;
-            }
-            if (due != UINT64_MAX) {
-                k->runnerCv.wait_until(lk, realTimeOf(due));
-            } else {
-                k->runnerCv.wait(lk);
-            }
-            continue;
-        }
         if (k->mode == HostClockMode::Real && k->runUntil != UINT64_MAX) {
             k->runnerCv.wait_until(lk, realTimeOf(k->runUntil));
             if (elapsedLocked() >= k->runUntil) {
@@ -761,6 +749,25 @@ void hostIrqRaise(uint32_t intNum)
     K->idleCv.notify_all();
 }
 
+// Real time after a halt: the CPU stopped, the clock did not, so the
+// models' alarms fire on a thread of their own until the next reset.
+static void haltedAlarms(Kernel* k)
+{
+    Lock lk(k->m);
+    while (K == k) {
+        fireAlarmsLocked(lk);
+        uint64_t due = UINT64_MAX;
+        for (const KernelAlarm& a : k->alarms) {
+            due = a.set ? std::min(due, a.tick) : due;
+        }
+        if (due != UINT64_MAX) {
+            k->alarmCv.wait_until(lk, realTimeOf(due));
+        } else {
+            k->alarmCv.wait(lk);
+        }
+    }
+}
+
 void hostAlarmSet(uint32_t id, uint64_t tick, HostAlarmFxn fn, void* ctx)
 {
     if (id >= HOST_NUM_ALARMS) {
@@ -772,7 +779,7 @@ void hostAlarmSet(uint32_t id, uint64_t tick, HostAlarmFxn fn, void* ctx)
         K->dueHint.store(tick, std::memory_order_relaxed);
     }
     K->idleCv.notify_all();
-    K->runnerCv.notify_all();
+    K->alarmCv.notify_all();
 }
 
 void hostAlarmCancel(uint32_t id)
@@ -1163,6 +1170,10 @@ void cpuHalt(int32_t code)
         K->haltCode = code;
         K->hwiOff = true;
         K->runnerCv.notify_all();
+        if (K->mode == HostClockMode::Real) {
+            HostScope host;
+            std::thread(haltedAlarms, K).detach();
+        }
     }
     if (handler != nullptr) {
         handler(code);
