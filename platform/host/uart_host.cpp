@@ -35,6 +35,9 @@
 namespace {
 
 constexpr size_t IO_CHUNK = 4096;
+// A full PTY's master polls writable while it still refuses bytes, so
+// output that waits is tried again after this long instead.
+constexpr int OUT_RETRY_MS = 5;
 
 enum class Kind : uint8_t { None, Terminal, Pty, Device };
 
@@ -238,10 +241,8 @@ void ioThread(uint32_t index)
         }
         // Input only while the line takes it; at 0 the model wakes us.
         const size_t room = s.inOpen ? uartModelLineInRoom(index) : 0;
-        pollfd fds[3] = {{s.kickFd, POLLIN, 0},
-                         {room > 0 ? s.inFd : -1, POLLIN, 0},
-                         {outWaits ? s.outFd : -1, POLLOUT, 0}};
-        if (::poll(fds, 3, -1) < 0) {
+        pollfd fds[2] = {{s.kickFd, POLLIN, 0}, {room > 0 ? s.inFd : -1, POLLIN, 0}};
+        if (::poll(fds, 2, outWaits ? OUT_RETRY_MS : -1) < 0) {
             continue;
         }
         if ((fds[0].revents & POLLIN) != 0) {
