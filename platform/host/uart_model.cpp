@@ -111,18 +111,27 @@ struct Uart {
 std::mutex gLock;
 Uart* gUarts = nullptr;
 
-void keepHostSide(Uart& u, const Uart& old)
+// What a reset of the UART leaves alone: its Linux side.
+struct HostSide {
+    bool attached;
+    size_t lineOutLimit;
+    uint64_t alarmTick;
+};
+
+HostSide hostSideOf(const Uart& u) { return HostSide{u.attached, u.lineOutLimit, u.alarmTick}; }
+
+void keepHostSide(Uart& u, const HostSide& side)
 {
-    u.attached = old.attached;
-    u.lineOutLimit = old.lineOutLimit;
-    u.alarmTick = old.alarmTick;
+    u.attached = side.attached;
+    u.lineOutLimit = side.lineOutLimit;
+    u.alarmTick = side.alarmTick;
 }
 
 void powerOn(Uart& u, uint32_t index)
 {
-    const Uart old = u;
+    const HostSide side = hostSideOf(u);
     u = Uart{};
-    keepHostSide(u, old);
+    keepHostSide(u, side);
     if (index == 0) {
         u.mode = MODE_16X;
         u.divisor = BOOT_DIVISOR;
@@ -328,9 +337,9 @@ void UARTModuleReset(uint32_t baseAddr)
     void* ctx = u.sinkCtx;
     std::vector<uint8_t> pending;
     pending.swap(u.lineOut);  // what already left on the line stays sent
-    const Uart old = u;
+    const HostSide side = hostSideOf(u);
     u = Uart{};
-    keepHostSide(u, old);
+    keepHostSide(u, side);
     u.sink = sink;
     u.sinkCtx = ctx;
     u.lineOut.swap(pending);
