@@ -1,29 +1,29 @@
 // Between the McSPI register model and its socket side (not an API).
 // The socket side runs one host I/O thread per controller; it never runs
-// firmware code: mcspiModelExchange only fills the model's word buffer and
-// raises the interrupt line, then waits until the handlers have consumed it.
+// firmware code: it hands the model the bytes its master sent, as many as
+// the model takes (a few ticks of bus time), and takes back the answers.
+// The model clocks the words at the programmed SPI clock in simulated time,
+// raising the interrupt line as each comes due, and wakes the socket side
+// (mcspiSocketKick) when answers are ready or it has room again.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 constexpr uint32_t MCSPI_NUM_UNITS = 2;
 constexpr uint8_t MCSPI_FILL_WORD = 0x16;  // what goes back before the handler left a word
 
-enum class McspiExchange : uint8_t { Done, NotLive, Stalled };
-
-// Clocks n words; out[i] is the word sent back with in[i]. Stalled when the
-// handlers did not take the words within timeoutMs, except that with a
-// giveUp flag a running firmware is waited for (a busy host only slows it)
-// until it halts, its scheduler stops or *giveUp is set (then call
-// mcspiModelWake).
-McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                                 uint32_t timeoutMs, const std::atomic<bool>* giveUp);
-// Wakes an exchange of controller `index` to look at its giveUp flag.
-void mcspiModelWake(uint32_t index);
-// SPI clock the firmware programmed, in Hz (0 before it did).
-uint32_t mcspiModelClockHz(uint32_t index);
+// How many words the model takes from the master now; at 0 the socket
+// side is woken once there is room.
+uint32_t mcspiModelRoom(uint32_t index);
+// Words from the master, each clocked one word time after the one before.
+void mcspiModelSubmit(uint32_t index, const uint8_t* in, uint32_t n);
+// The words that went back, oldest first, one per word clocked.
+uint32_t mcspiModelTakeReplies(uint32_t index, uint8_t* out, uint32_t max);
+// Words handed over and not yet answered.
+uint32_t mcspiModelOutstanding(uint32_t index);
+// The master left: words not yet clocked are forgotten, answers dropped.
+void mcspiModelAbandon(uint32_t index);
 
 // Starts listening for controller `index` on `attachment` ("unix", "unix:PATH",
 // "tcp:[HOST:]PORT"); prints where on standard error. False with a reason.
@@ -35,3 +35,5 @@ bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::
 void mcspiSocketAccept(uint32_t index);
 // Stops the listener and any connection of controller `index`.
 void mcspiSocketStop(uint32_t index);
+// Wakes the socket side of controller `index` (thread safe, no lock taken).
+void mcspiSocketKick(uint32_t index);

@@ -1,16 +1,16 @@
 // McSPI controller models of the two host links, and the OS layer's
 // interrupt registration on top of the simulated interrupt controller.
 // The register calls run in firmware context (the driver's constructor and
-// its receive interrupt). A master (socket thread or test) hands the model a
-// batch of words; the model clocks them in one at a time: each sets the
-// receive-full flag and raises the line, and the handler's clearing of that
-// flag completes the word and starts the next. The socket side lives in
-// mcspi_socket.cpp; nothing here makes OS calls.
+// its receive interrupt). A master (socket thread or test) hands the model
+// words; the model clocks them in one at a time, each one word time of the
+// programmed SPI clock after the one before, in simulated time: a word that
+// comes due sets the receive-full flag and raises the line, and the
+// handler's clearing of that flag completes it, so the next may shift. The
+// socket side lives in mcspi_socket.cpp; nothing here makes OS calls.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <string>
 
@@ -20,6 +20,7 @@
 #include "hostmcspi.h"
 #include "kernel.h"
 #include "mcspi_internal.h"
+#include "modelinternal.h"
 #include "soc_mcspi.h"
 
 struct OsalInterrupt {
@@ -32,23 +33,41 @@ namespace {
 // The SoC's controllers behind host links 1 and 2, and their interrupt lines.
 constexpr uint32_t UNIT_BASE[MCSPI_NUM_UNITS] = {SOC_MCSPI2_BASE, SOC_MCSPI4_BASE};
 constexpr uint32_t UNIT_IRQ[MCSPI_NUM_UNITS] = {SOC_MCSPI2_INT, SOC_MCSPI4_INT};
+constexpr uint32_t UNIT_ALARM[MCSPI_NUM_UNITS] = {ALARM_MCSPI0, ALARM_MCSPI1};
+constexpr uint32_t BITS_PER_WORD = 8;
+constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000;  // before the firmware programs one
+constexpr uint64_t NS_PER_S = 1000000000;
+constexpr uint64_t NS_PER_TICK = 1000000;
+// Words taken from the master ahead of the bus: this many ticks of bus time
+// (within the bounds), so that the bus stays busy between the socket
+// side's wake-ups while a faster master waits in its socket.
+constexpr uint64_t AHEAD_TICKS = 4;
+constexpr uint32_t MIN_AHEAD_WORDS = 64;
+constexpr uint32_t MAX_AHEAD_WORDS = 16384;
+constexpr uint64_t NO_ALARM = UINT64_MAX;
+
+struct Word {
+    uint8_t value;
+    uint64_t dueNs;  // when the master begins to shift it
+};
 
 struct Unit {
     std::mutex m;
-    std::condition_variable idle;  // a batch finished
     HostMcspiState st;
     // Data registers: the handler reads and writes them without m, since a
     // word's hand-over to and from the master already goes through m.
     std::atomic<uint32_t> rx{0};        // received word register
     std::atomic<uint32_t> tx{0};        // transmit register
     std::atomic<bool> txLoaded{false};  // the handler left a word since the last exchange
-    // The batch being clocked; written under m, by the master to start it
-    // and by the handler's flag clear to advance it.
-    const uint8_t* in = nullptr;
-    uint8_t* out = nullptr;
-    uint32_t n = 0;
-    uint32_t pos = 0;
-    bool active = false;
+    // The master's words not yet shifted, and the answers of those that
+    // were, written under m by the master's side and by the handler's clear.
+    std::deque<Word> words;
+    std::deque<uint8_t> replies;
+    bool inWord = false;         // a word waits for its handler (receive-full set)
+    uint64_t busNs = 0;          // when the last word handed over has been shifted
+    bool wantsRoom = false;      // the socket side waits for room
+    bool repliesKicked = false;  // the socket side was woken for answers it has not taken
+    uint64_t alarmTick = NO_ALARM;
     bool listening = false;
     std::string endpoint;
 };
@@ -87,42 +106,117 @@ bool liveLocked(const Unit& u)
     return u.st.channelEnabled && (u.st.intEnable & MCSPI_INT_RX_FULL_CH0) != 0;
 }
 
-// Shifts one word: the transmit register goes out as the new word comes in.
-void beginWordLocked(Unit& u)
+uint64_t wordNsLocked(const Unit& u)
 {
-    u.out[u.pos] = u.txLoaded ? static_cast<uint8_t>(u.tx.load()) : MCSPI_FILL_WORD;
-    u.txLoaded = false;
-    u.rx = u.in[u.pos];
-    u.st.status |= MCSPI_INT_RX_FULL_CH0;
+    const uint32_t hz = u.st.outClockHz != 0 ? u.st.outClockHz : DEFAULT_CLOCK_HZ;
+    return static_cast<uint64_t>(BITS_PER_WORD) * NS_PER_S / hz;
 }
 
-// Starts a batch; false (out all fill) when the controller is not live.
-bool startBatch(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n)
+uint32_t aheadWordsLocked(const Unit& u)
+{
+    const uint64_t words = AHEAD_TICKS * NS_PER_TICK / std::max<uint64_t>(wordNsLocked(u), 1);
+    return static_cast<uint32_t>(std::clamp<uint64_t>(words, MIN_AHEAD_WORDS, MAX_AHEAD_WORDS));
+}
+
+uint64_t nowNs() { return modelNowNs(ModelClock::Kernel); }
+
+void alarmFired(void* ctx);
+
+// Shifts the words that are due while no handler is pending: the transmit
+// register goes out as the new word comes in. A controller that is not
+// live answers fill and loses the word. Then sets the alarm for the next
+// word and wakes the socket side when it has answers or room. True when
+// the line is to be raised (after letting go of m).
+bool pumpLocked(Unit& u, uint32_t index, uint64_t now)
+{
+    HostScope host;
+    bool raise = false;
+    while (!u.inWord && !u.words.empty() && u.words.front().dueNs <= now) {
+        const uint8_t value = u.words.front().value;
+        u.words.pop_front();
+        if (!liveLocked(u)) {
+            u.replies.push_back(MCSPI_FILL_WORD);
+            ++u.st.wordsDropped;
+            continue;
+        }
+        u.replies.push_back(u.txLoaded ? static_cast<uint8_t>(u.tx.load()) : MCSPI_FILL_WORD);
+        u.txLoaded = false;
+        u.rx = value;
+        u.st.status |= MCSPI_INT_RX_FULL_CH0;
+        u.inWord = true;
+        raise = true;
+    }
+    if (!u.inWord && !u.words.empty()) {
+        const uint64_t due = (u.words.front().dueNs + NS_PER_TICK - 1) / NS_PER_TICK;
+        if (due != u.alarmTick) {
+            u.alarmTick = due;
+            hostAlarmSet(UNIT_ALARM[index], due, alarmFired,
+                         reinterpret_cast<void*>(uintptr_t{index}));
+        }
+    }
+    // Answers once the words due now are through (or a batch's worth has
+    // gathered); room once half the words taken ahead have shifted.
+    const bool answers = !u.replies.empty() && !u.repliesKicked &&
+                         (!u.inWord || u.replies.size() >= aheadWordsLocked(u) / 2);
+    const bool room = u.wantsRoom && u.words.size() <= aheadWordsLocked(u) / 2;
+    if (answers || room) {
+        u.repliesKicked = u.repliesKicked || answers;
+        u.wantsRoom = u.wantsRoom && !room;
+        mcspiSocketKick(index);
+    }
+    return raise;
+}
+
+void alarmFired(void* ctx)
+{
+    const auto index = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ctx));
+    Unit& u = units()[index];
+    bool raise;
+    {
+        std::lock_guard<std::mutex> lk(u.m);
+        u.alarmTick = NO_ALARM;
+        raise = pumpLocked(u, index, nowNs());
+    }
+    if (raise) {
+        hostIrqRaise(UNIT_IRQ[index]);
+    }
+}
+
+// Queues words from the master: paced ones one word time after another
+// from now or the end of the last, unpaced ones (test hooks) due at once.
+void submit(uint32_t index, const uint8_t* in, uint32_t n, bool paced)
 {
     Unit& u = units()[index];
-    std::unique_lock<std::mutex> lk(u.m);
-    u.idle.wait(lk, [&] { return !u.active; });  // one master at a time
-    if (!liveLocked(u)) {
-        std::fill(out, out + n, MCSPI_FILL_WORD);
-        u.st.wordsDropped += n;
-        return false;
+    bool raise;
+    {
+        std::lock_guard<std::mutex> lk(u.m);
+        HostScope host;
+        const uint64_t now = nowNs();
+        const uint64_t wordNs = wordNsLocked(u);
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint64_t start = paced ? std::max(u.busNs, now) : 0;
+            if (paced) {
+                u.busNs = start + wordNs;
+            }
+            u.words.push_back(Word{in[i], start});
+        }
+        raise = pumpLocked(u, index, now);
     }
-    u.in = in;
-    u.out = out;
-    u.n = n;
-    u.pos = 0;
-    u.active = true;
-    beginWordLocked(u);
-    return true;
+    if (raise) {
+        hostIrqRaise(UNIT_IRQ[index]);
+    }
 }
 
-void abandonBatchLocked(Unit& u)
+void abandonLocked(Unit& u)
 {
-    u.active = false;
-    u.in = nullptr;
-    u.out = nullptr;
-    u.st.status &= ~MCSPI_INT_RX_FULL_CH0;
-    u.idle.notify_all();
+    u.words.clear();
+    u.replies.clear();
+    if (u.inWord) {
+        u.inWord = false;
+        u.st.status &= ~MCSPI_INT_RX_FULL_CH0;
+    }
+    u.wantsRoom = false;
+    u.repliesKicked = false;
 }
 
 // Opens the controller's socket as the board configuration says; false
@@ -283,18 +377,11 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
     {
         std::lock_guard<std::mutex> lk(u.m);
         u.st.status &= ~intFlags;
-        if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.active) {
+        if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.inWord) {
             // The handler is done with this word: the next one may shift.
             ++u.st.wordsClocked;
-            if (++u.pos < u.n) {
-                beginWordLocked(u);
-                raise = true;
-            } else {
-                u.active = false;
-                u.in = nullptr;
-                u.out = nullptr;
-                u.idle.notify_all();
-            }
+            u.inWord = false;
+            raise = pumpLocked(u, index, nowNs());
         }
     }
     if (raise) {
@@ -351,46 +438,42 @@ OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
 
 // Between model and socket side
 
-McspiExchange mcspiModelExchange(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                                 uint32_t timeoutMs, const std::atomic<bool>* giveUp)
-{
-    checkedIndex(index);
-    if (n == 0) {
-        return McspiExchange::Done;
-    }
-    if (!startBatch(index, in, out, n)) {
-        return McspiExchange::NotLive;
-    }
-    hostIrqRaise(UNIT_IRQ[index]);
-    Unit& u = units()[index];
-    std::unique_lock<std::mutex> lk(u.m);
-    const auto doneOrGivenUp = [&] { return !u.active || (giveUp != nullptr && giveUp->load()); };
-    while (!u.idle.wait_for(lk, std::chrono::milliseconds(timeoutMs), doneOrGivenUp)) {
-        // A firmware that still runs is only slow (a busy host): the batch
-        // waits, as the bus would; a hung one meets the watchdog. One that
-        // halted or stopped answers nobody.
-        if (giveUp == nullptr || hostFirmwareHalted() || !hostKernelRunning()) {
-            break;
-        }
-    }
-    if (u.active) {
-        abandonBatchLocked(u);
-        return McspiExchange::Stalled;
-    }
-    return McspiExchange::Done;
-}
-
-void mcspiModelWake(uint32_t index)
+uint32_t mcspiModelRoom(uint32_t index)
 {
     Unit& u = units()[checkedIndex(index)];
     std::lock_guard<std::mutex> lk(u.m);
-    u.idle.notify_all();
+    const uint32_t ahead = aheadWordsLocked(u);
+    const auto queued = static_cast<uint32_t>(u.words.size());
+    if (queued >= ahead) {
+        u.wantsRoom = true;
+        return 0;
+    }
+    return ahead - queued;
 }
 
-uint32_t mcspiModelClockHz(uint32_t index)
+void mcspiModelSubmit(uint32_t index, const uint8_t* in, uint32_t n)
 {
-    std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);
-    return units()[index].st.outClockHz;
+    submit(checkedIndex(index), in, n, true);
+}
+
+uint32_t mcspiModelTakeReplies(uint32_t index, uint8_t* out, uint32_t max)
+{
+    Unit& u = units()[checkedIndex(index)];
+    std::lock_guard<std::mutex> lk(u.m);
+    uint32_t n = 0;
+    while (n < max && !u.replies.empty()) {
+        out[n++] = u.replies.front();
+        u.replies.pop_front();
+    }
+    u.repliesKicked = false;
+    return n;
+}
+
+void mcspiModelAbandon(uint32_t index)
+{
+    Unit& u = units()[checkedIndex(index)];
+    std::lock_guard<std::mutex> lk(u.m);
+    abandonLocked(u);
 }
 
 // Test hooks
@@ -401,8 +484,11 @@ void hostMcspiReset(bool sockets)
     for (uint32_t i = 0; i < MCSPI_NUM_UNITS; ++i) {
         mcspiSocketStop(i);
         Unit& u = units()[i];
+        hostAlarmCancel(UNIT_ALARM[i]);
         std::lock_guard<std::mutex> lk(u.m);
-        abandonBatchLocked(u);
+        abandonLocked(u);
+        u.busNs = 0;
+        u.alarmTick = NO_ALARM;
         u.st = HostMcspiState();
         u.rx = 0;
         u.tx = 0;
@@ -434,27 +520,40 @@ HostMcspiState hostMcspiState(uint32_t index)
 
 bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n)
 {
-    checkedIndex(index);
+    Unit& u = units()[checkedIndex(index)];
     if (n == 0) return true;
-    if (!startBatch(index, in, out, n)) {
-        return false;
+    {
+        std::lock_guard<std::mutex> lk(u.m);
+        if (!liveLocked(u)) {
+            std::fill(out, out + n, MCSPI_FILL_WORD);
+            u.st.wordsDropped += n;
+            return false;
+        }
+        abandonLocked(u);  // nobody else plays the master here
     }
-    hostIrqRaise(UNIT_IRQ[index]);
+    submit(index, in, n, false);
     // The caller is the firmware context: its next safe point takes the
-    // interrupt, and the handler's re-raises run the whole batch there.
+    // interrupt, and the handler's clears shift the whole batch there.
     ti_sysbios_hal_Hwi_restore(ti_sysbios_hal_Hwi_disable());
-    Unit& u = units()[index];
     std::lock_guard<std::mutex> lk(u.m);
-    if (u.active) {
-        abandonBatchLocked(u);
-        return false;
+    const bool done = !u.inWord && u.words.empty() && u.replies.size() == n;
+    for (uint32_t i = 0; i < n; ++i) {
+        out[i] = i < u.replies.size() ? u.replies[i] : MCSPI_FILL_WORD;
     }
-    return true;
+    abandonLocked(u);
+    return done;
 }
 
-bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n, uint32_t timeoutMs)
+void hostMcspiMasterSend(uint32_t index, const uint8_t* in, uint32_t n)
 {
-    return mcspiModelExchange(index, in, out, n, timeoutMs, nullptr) == McspiExchange::Done;
+    mcspiModelSubmit(index, in, n);
+}
+
+uint32_t hostMcspiMasterRoom(uint32_t index) { return mcspiModelRoom(index); }
+
+uint32_t hostMcspiMasterTake(uint32_t index, uint8_t* out, uint32_t max)
+{
+    return mcspiModelTakeReplies(index, out, max);
 }
 
 std::string hostMcspiEndpoint(uint32_t index)

@@ -1,8 +1,10 @@
 // Socket side of the McSPI models: one host I/O thread per controller
 // listens on a Unix socket (default: <run dir>/spiN.sock) or a TCP port and
 // lets one peer at a time play the SPI master. Every byte the peer sends is
-// clocked in as one word and answered by one byte, at no more than the SPI
-// clock the firmware programmed (absolute deadlines, so nothing drifts).
+// clocked in as one word and answered by one byte, at the SPI clock the
+// firmware programmed, in simulated time: the model takes a few ticks of
+// bus time ahead, and bytes beyond wait in the socket, so a fast peer is
+// held back by the socket and nothing is dropped.
 // A peer that disconnects simply stops clocking; the next one may connect,
 // and a second peer while one is connected is turned away. Socket files are
 // removed when the listener stops and when the process ends.
@@ -11,7 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
@@ -19,23 +20,21 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
 #include "hostinternal.h"
+#include "hostkernel.h"
 #include "hostwdt.h"
 #include "mcspi_internal.h"
 
 namespace {
 
-constexpr size_t MAX_BATCH = 1024;             // words per hand-over to the model
-constexpr uint32_t HANDLER_TIMEOUT_MS = 1000;  // checks for a halted firmware while a batch waits
-constexpr uint32_t BITS_PER_WORD = 8;
-constexpr uint32_t DEFAULT_CLOCK_HZ = 9216000;  // before the firmware programs one
-constexpr int64_t NS_PER_S = 1000000000;
-constexpr int64_t BUS_SLACK_NS = 2000000;  // bus time a late batch may catch up on
+constexpr size_t IO_CHUNK = 4096;         // bytes per read or write at most
+constexpr int HANDLER_TIMEOUT_MS = 1000;  // checks for a halted firmware while words wait
 
 struct Listener {
     std::thread thread;
@@ -48,6 +47,9 @@ struct Listener {
 
 std::mutex gLock;
 Listener* gListeners[MCSPI_NUM_UNITS] = {};
+// The model wakes the socket side through these; made once and never
+// closed, so that a wake-up racing a listener's stop writes nowhere else.
+std::atomic<int> gKickFd[MCSPI_NUM_UNITS] = {-1, -1};
 // Socket files to remove when the process ends, readable by the shutdown
 // hook without a lock or an allocation (it may run on the reset path).
 char gSocketFiles[MCSPI_NUM_UNITS][sizeof(sockaddr_un::sun_path)] = {};
@@ -67,21 +69,6 @@ void wake(Listener* l)
     const char any = 1;
     ssize_t w = ::write(l->wakePipe[1], &any, 1);
     (void)w;  // a full pipe already holds a wake-up
-}
-
-int64_t monoNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * NS_PER_S + ts.tv_nsec;
-}
-
-void sleepUntilNs(int64_t deadline)
-{
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(deadline / NS_PER_S);
-    ts.tv_nsec = static_cast<long>(deadline % NS_PER_S);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }
 
 bool writeAll(int fd, const uint8_t* buf, size_t len)
@@ -179,17 +166,43 @@ void serve(uint32_t index, Listener* l, int conn)
     const int one = 1;
     // Replies are small and awaited one by one; on a Unix socket this fails harmlessly.
     ::setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    uint8_t in[MAX_BATCH];
-    uint8_t out[MAX_BATCH];
-    int64_t busUntil = 0;  // when the words clocked so far have left the bus
+    uint8_t buf[IO_CHUNK];
+    uint64_t owed = 0;  // words handed to the model, not yet answered
     for (;;) {
-        pollfd p[3] = {{conn, POLLIN, 0}, {l->listenFd, POLLIN, 0}, {l->wakePipe[0], POLLIN, 0}};
-        if (::poll(p, 3, -1) < 0) {
+        for (uint32_t n; (n = mcspiModelTakeReplies(index, buf, sizeof buf)) > 0;) {
+            owed -= n;
+            if (!writeAll(conn, buf, n)) {
+                return;
+            }
+        }
+        // The peer's bytes only as far as the model takes them now; at 0
+        // it wakes us once there is room.
+        const uint32_t room = mcspiModelRoom(index);
+        pollfd p[4] = {{room > 0 ? conn : -1, POLLIN, 0},
+                       {l->listenFd, POLLIN, 0},
+                       {l->wakePipe[0], POLLIN, 0},
+                       {gKickFd[index].load(), POLLIN, 0}};
+        const int ready = ::poll(p, 4, owed > 0 ? HANDLER_TIMEOUT_MS : -1);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return;
         }
+        if (ready == 0) {
+            // Words owed and no answer for a while: a firmware that still
+            // runs is only slow (a busy host), as the bus would wait; one
+            // that halted or stopped answers nobody.
+            if (hostFirmwareHalted() || !hostKernelRunning()) {
+                return;
+            }
+            continue;
+        }
         if (p[2].revents != 0) {
             return;
+        }
+        if ((p[3].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            ssize_t r = ::read(p[3].fd, &count, sizeof count);
+            (void)r;  // the kick only wakes us
         }
         // The bus has one master at a time. A newcomer while the master is
         // connected and quiet is turned away; when the master has left, the
@@ -197,7 +210,7 @@ void serve(uint32_t index, Listener* l, int conn)
         // waiting, those are clocked first and the newcomer waits.
         if ((p[1].revents & POLLIN) != 0) {
             const Peer state = peerState(conn);
-            if (state == Peer::Gone) {
+            if (state == Peer::Gone && owed == 0) {
                 return;
             }
             if (state == Peer::Quiet) {
@@ -210,28 +223,13 @@ void serve(uint32_t index, Listener* l, int conn)
         if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             continue;
         }
-        const ssize_t n = ::recv(conn, in, sizeof in, 0);
+        const ssize_t n = ::recv(conn, buf, room < sizeof buf ? room : sizeof buf, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) {
             return;  // the peer left: the bus stops
         }
-        const int64_t start = monoNs();
-        const McspiExchange r = mcspiModelExchange(index, in, out, static_cast<uint32_t>(n),
-                                                   HANDLER_TIMEOUT_MS, &l->stopping);
-        if (r == McspiExchange::Stalled) {
-            return;  // a board that takes no interrupts answers nobody
-        }
-        uint32_t hz = mcspiModelClockHz(index);
-        if (hz == 0) hz = DEFAULT_CLOCK_HZ;
-        // The words cannot leave faster than the clock shifts them. A short
-        // gap (the wake-up after each batch) does not stop the bus clock, or
-        // those gaps would add up to a slower link than the one programmed.
-        if (busUntil < start - BUS_SLACK_NS) busUntil = start - BUS_SLACK_NS;
-        busUntil += static_cast<int64_t>(n) * BITS_PER_WORD * NS_PER_S / hz;
-        sleepUntilNs(busUntil);
-        if (!writeAll(conn, out, static_cast<size_t>(n))) {
-            return;
-        }
+        mcspiModelSubmit(index, buf, static_cast<uint32_t>(n));
+        owed += static_cast<uint64_t>(n);
     }
 }
 
@@ -259,6 +257,7 @@ void listenLoop(uint32_t index, Listener* l)
             continue;
         }
         serve(index, l, conn);
+        mcspiModelAbandon(index);  // what the peer left unclocked goes with it
         ::close(conn);
     }
 }
@@ -269,6 +268,9 @@ bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::
                       std::string& endpoint, std::string& error)
 {
     HostScope host;
+    if (gKickFd[index].load() < 0) {
+        gKickFd[index] = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
     auto* l = new Listener;
     if (attachment == "unix" || attachment.rfind("unix:", 0) == 0) {
         l->unixPath = attachment == "unix" ? runDir + "/spi" + std::to_string(index + 1) + ".sock"
@@ -322,7 +324,6 @@ void mcspiSocketStop(uint32_t index)
     HostScope host;
     l->stopping = true;
     wake(l);
-    mcspiModelWake(index);
     l->thread.join();
     ::close(l->listenFd);
     ::close(l->wakePipe[0]);
@@ -332,4 +333,14 @@ void mcspiSocketStop(uint32_t index)
         ::unlink(l->unixPath.c_str());
     }
     delete l;
+}
+
+void mcspiSocketKick(uint32_t index)
+{
+    const int fd = index < MCSPI_NUM_UNITS ? gKickFd[index].load() : -1;
+    if (fd >= 0) {
+        const uint64_t one = 1;
+        ssize_t w = ::write(fd, &one, sizeof one);
+        (void)w;  // an eventfd at its limit is already signalled
+    }
 }

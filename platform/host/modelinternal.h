@@ -7,8 +7,9 @@
 
 #include "soc_uart.h"
 
-// Model time in nanoseconds: the kernel's tick clock (tests, repeatable) or
-// the host's monotonic clock (runner, keeps running after a halt).
+// Model time in nanoseconds: the kernel's tick clock (simulated time: every
+// line model) or the host's monotonic clock (the watchdog and RTC in the
+// runner, which keep running after a halt).
 enum class ModelClock : uint8_t { Kernel, Monotonic };
 uint64_t modelNowNs(ModelClock clock);
 
@@ -38,13 +39,17 @@ struct UartLineSettings {
     bool rtsBit;        // modem-control RTS bit
 };
 
-void uartModelSetClock(ModelClock clock);
-// Marks a UART as attached to a Linux side: bytes that leave are kept for it.
+// Marks a UART as attached to a Linux side: bytes that leave are kept for it
+// (a small amount; beyond, the shift register holds), and it is woken
+// (uartHostKick) when bytes left or the line-in queue has room again.
 void uartModelSetAttached(uint32_t index, bool attached);
-// Takes bytes that left on the line; `busyNs` gets the time until the
-// transmitter is empty (0 when idle).
-size_t uartModelTakeLine(uint32_t index, uint8_t* out, size_t max, uint64_t* busyNs);
-// A byte that arrived from the Linux side, with line status error bits.
+// Takes bytes that left on the line.
+size_t uartModelTakeLine(uint32_t index, uint8_t* out, size_t max);
+// How many characters the line-in queue takes now; the Linux side reads no
+// more from its descriptor. At 0 it is woken once there is room.
+size_t uartModelLineInRoom(uint32_t index);
+// A byte that arrived from the Linux side, with line status error bits: it
+// lands one character time after the one before.
 void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors);
 // Current line settings; true when they changed since the last call.
 bool uartModelSettings(uint32_t index, UartLineSettings* out);

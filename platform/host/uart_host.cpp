@@ -1,11 +1,14 @@
 // Linux side of the UART model: each attached UART gets an I/O thread that
 // writes the bytes that left on the line to its descriptor and feeds bytes
-// read from it into the model's line input. UART 0 goes to the terminal (raw
-// keys, restored on exit) or a PTY; UARTs 1-3 to PTYs linked in the run
-// folder or to tty devices, whose termios and RTS line follow the UART's
-// registers and whose parity, framing and break errors reach the line status.
-// The PTY links are removed when the process ends. Host OS calls of the UART
-// model live here only.
+// read from it into the model's line input. Neither direction drops: input
+// is read only as far as the model's line-in queue has room, so a writer
+// faster than the line waits in its descriptor; output that the descriptor
+// does not take waits here, and the model's transmitter holds behind it.
+// UART 0 goes to the terminal (raw keys, restored on exit) or a PTY; UARTs
+// 1-3 to PTYs linked in the run folder or to tty devices, whose termios and
+// RTS line follow the UART's registers and whose parity, framing and break
+// errors reach the line status. The PTY links are removed when the process
+// ends. Host OS calls of the UART model live here only.
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -32,10 +35,9 @@
 namespace {
 
 constexpr size_t IO_CHUNK = 4096;
-constexpr uint64_t NS_PER_MS = 1000000;
-// Longest sleep while the transmitter is busy: bytes reach the peer at most
-// this late, and the thread wakes at most this often.
-constexpr uint64_t MAX_BUSY_WAIT_NS = 2 * NS_PER_MS;
+// A full PTY's master polls writable while it still refuses bytes, so
+// output that waits is tried again after this long instead.
+constexpr int OUT_RETRY_MS = 5;
 
 enum class Kind : uint8_t { None, Terminal, Pty, Device };
 
@@ -174,48 +176,73 @@ void feedInput(uint32_t index, Side& s, const uint8_t* data, size_t n)
     }
 }
 
-void writeAll(Side& s, const uint8_t* data, size_t n)
+// Output the descriptor has not taken yet.
+struct Pending {
+    uint8_t buf[IO_CHUNK];
+    size_t len = 0;
+    size_t pos = 0;
+};
+
+// Writes what the model sent until the descriptor is full; true while some
+// waits for it.
+bool flushOutput(uint32_t index, Side& s, Pending& out)
 {
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = ::write(s.outFd, data + done, n - done);
+    for (;;) {
+        if (out.pos == out.len) {
+            out.pos = 0;
+            out.len = uartModelTakeLine(index, out.buf, sizeof out.buf);
+            if (out.len == 0) {
+                return false;
+            }
+        }
+        const ssize_t w = ::write(s.outFd, out.buf + out.pos, out.len - out.pos);
         if (w > 0) {
-            done += static_cast<size_t>(w);
+            out.pos += static_cast<size_t>(w);
         } else if (w < 0 && errno == EINTR) {
             continue;
+        } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;  // a full PTY or tty: the line waits for its reader
         } else {
-            // A PTY nobody reads fills up; the line does not wait for a
-            // listener, so the rest is lost as on an unplugged cable.
-            return;
+            out.pos = out.len;  // the descriptor is gone, as an unplugged cable
         }
+    }
+}
+
+// Reads what the line takes now, at most `room` characters.
+void readInput(uint32_t index, Side& s, size_t room)
+{
+    uint8_t buf[IO_CHUNK];
+    while (room > 0) {
+        const ssize_t r = ::read(s.inFd, buf, room < sizeof buf ? room : sizeof buf);
+        if (r > 0) {
+            feedInput(index, s, buf, static_cast<size_t>(r));
+            room -= static_cast<size_t>(r);
+            if (!s.inNonBlocking) {
+                return;  // a shared blocking standard input: once per readiness
+            }
+            continue;
+        }
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+            s.inOpen = false;  // end of input: stop polling it
+        }
+        return;
     }
 }
 
 void ioThread(uint32_t index)
 {
     Side& s = gSides[index];
-    uint8_t buf[IO_CHUNK];
+    Pending out;
     for (;;) {
-        uint64_t busyNs = 0;
-        size_t n = 0;
-        while ((n = uartModelTakeLine(index, buf, sizeof(buf), &busyNs)) > 0) {
-            writeAll(s, buf, n);
-        }
+        const bool outWaits = flushOutput(index, s, out);
         UartLineSettings ls{};
         if (uartModelSettings(index, &ls) && s.kind == Kind::Device) {
             applyDevice(index, s, ls);
         }
-
-        pollfd fds[2] = {{s.kickFd, POLLIN, 0}, {s.inOpen ? s.inFd : -1, POLLIN, 0}};
-        timespec ts{};
-        timespec* timeout = nullptr;
-        if (busyNs != 0) {
-            const uint64_t wait = busyNs < MAX_BUSY_WAIT_NS ? busyNs : MAX_BUSY_WAIT_NS;
-            ts.tv_sec = static_cast<time_t>(wait / 1000000000ull);
-            ts.tv_nsec = static_cast<long>(wait % 1000000000ull);
-            timeout = &ts;
-        }
-        if (::ppoll(fds, 2, timeout, nullptr) < 0) {
+        // Input only while the line takes it; at 0 the model wakes us.
+        const size_t room = s.inOpen ? uartModelLineInRoom(index) : 0;
+        pollfd fds[2] = {{s.kickFd, POLLIN, 0}, {room > 0 ? s.inFd : -1, POLLIN, 0}};
+        if (::poll(fds, 2, outWaits ? OUT_RETRY_MS : -1) < 0) {
             continue;
         }
         if ((fds[0].revents & POLLIN) != 0) {
@@ -224,22 +251,7 @@ void ioThread(uint32_t index)
             (void)r;  // the kick only wakes us
         }
         if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            // Drain everything that is ready, not one chunk per wake-up; a
-            // shared blocking standard input is read once per readiness.
-            for (;;) {
-                const ssize_t r = ::read(s.inFd, buf, sizeof(buf));
-                if (r > 0) {
-                    feedInput(index, s, buf, static_cast<size_t>(r));
-                    if (s.inNonBlocking) {
-                        continue;
-                    }
-                    break;
-                }
-                if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
-                    s.inOpen = false;  // end of input: stop polling it
-                }
-                break;
-            }
+            readInput(index, s, room);
         }
     }
 }
@@ -371,7 +383,6 @@ bool hostUartAttachAll()
     HostScope host;
     const HostBoardConfig& c = hostBoardConfig();
     static const char* const names[HOST_NUM_UARTS] = {"console", "sci1", "sci2", "sci3"};
-    uartModelSetClock(ModelClock::Monotonic);
     hostAddShutdownHook(removePtyLinks);
     for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
         Side& s = gSides[i];

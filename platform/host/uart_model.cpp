@@ -1,9 +1,15 @@
 // UART model: the SoC UART library calls on four UARTs, with 64-byte FIFOs,
 // line status, divisor, line control and the RTS bit. Characters leave and
-// arrive one character time apart at the programmed bit rate; the model
-// advances lazily to "now" on every call, so status reads are exact between
-// the Linux side's wake-ups. Firmware calls come from the CPU holder; the
-// Linux side and the test hooks use other threads, hence one lock.
+// arrive one character time apart at the programmed bit rate, in simulated
+// time (the kernel's tick clock); the model advances lazily to "now" on
+// every call, so status reads are exact between the Linux side's wake-ups.
+// The Linux side is held back rather than anything lost: it hands over only
+// what the line-in queue takes (characters close to landing), and while its
+// own output is full the shift register holds its character, as a line with
+// flow control would. An alarm per attached UART wakes the Linux side when
+// characters have left or the line-in queue has room again. Firmware calls
+// come from the CPU holder; the Linux side and the test hooks use other
+// threads, hence one lock.
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -38,7 +44,20 @@ constexpr uint32_t LSR_CHAR_ERRORS = UART_LSR_RX_BI | UART_LSR_RX_FE | UART_LSR_
 // What the boot loader leaves on the console UART: 115200 bit/s, 8N1.
 constexpr uint32_t BOOT_DIVISOR = 26;
 constexpr uint32_t BOOT_LCR = 0x03;
-constexpr size_t MAX_KEPT_LINE_BYTES = 1u << 20;  // bytes nobody took are dropped beyond this
+constexpr uint64_t NS_PER_TICK = 1000000;
+// Bytes that left on the line and wait for their taker at most; beyond, the
+// shift register holds. An attached line's Linux side takes them at every
+// wake-up, so a full one means its descriptor is full. A test takes them
+// when it looks: a large limit, so that one that forgets stalls the line
+// instead of losing bytes.
+constexpr size_t HOST_SIDE_OUT_BYTES = 1024;
+constexpr size_t TEST_OUT_BYTES = 1u << 20;
+// The line-in queue the Linux side fills: characters of this many ticks of
+// line time at most (at least MIN_LINE_IN), so that a writer faster than the
+// line is held back by its descriptor while the line stays busy.
+constexpr uint64_t LINE_IN_AHEAD_TICKS = 8;
+constexpr size_t MIN_LINE_IN = 16;
+constexpr uint64_t NO_ALARM = UINT64_MAX;
 
 struct RxChar {
     uint8_t byte;
@@ -66,13 +85,18 @@ struct Uart {
     bool shiftBusy = false;
     uint8_t shiftByte = 0;
     bool shiftDriven = true;  // RTS bit stayed clear while it left
+    bool shiftHeld = false;   // its stop bit is over, but the taker has no room
     uint64_t shiftEndNs = 0;
     std::vector<uint8_t> lineOut;  // left on the line, not yet taken
+    size_t lineOutLimit = TEST_OUT_BYTES;
     // Receiver: characters on their way over the line, then the FIFO.
     std::deque<LineChar> lineIn;
     uint64_t lastLandNs = 0;
     std::deque<RxChar> rxFifo;
     bool overrun = false;
+    bool wantsRoom = false;  // the Linux side waits for room in the line-in queue
+    bool outKicked = false;  // the Linux side was woken for bytes it has not taken yet
+    uint64_t alarmTick = NO_ALARM;
     // Observations for tests.
     uint32_t rtsClears = 0;
     uint32_t rtsSets = 0;
@@ -85,14 +109,29 @@ struct Uart {
 };
 
 std::mutex gLock;
-ModelClock gClock = ModelClock::Kernel;
 Uart* gUarts = nullptr;
+
+// What a reset of the UART leaves alone: its Linux side.
+struct HostSide {
+    bool attached;
+    size_t lineOutLimit;
+    uint64_t alarmTick;
+};
+
+HostSide hostSideOf(const Uart& u) { return HostSide{u.attached, u.lineOutLimit, u.alarmTick}; }
+
+void keepHostSide(Uart& u, const HostSide& side)
+{
+    u.attached = side.attached;
+    u.lineOutLimit = side.lineOutLimit;
+    u.alarmTick = side.alarmTick;
+}
 
 void powerOn(Uart& u, uint32_t index)
 {
-    const bool attached = u.attached;
+    const HostSide side = hostSideOf(u);
     u = Uart{};
-    u.attached = attached;
+    keepHostSide(u, side);
     if (index == 0) {
         u.mode = MODE_16X;
         u.divisor = BOOT_DIVISOR;
@@ -147,10 +186,21 @@ uint64_t charNs(const Uart& u)
 void keepLineOut(Uart& u, uint8_t byte)
 {
     HostScope host;
-    if (u.lineOut.size() < MAX_KEPT_LINE_BYTES) {
-        u.lineOut.push_back(byte);
-    }
+    u.lineOut.push_back(byte);
 }
+
+size_t lineInCapacity(const Uart& u)
+{
+    const uint64_t ns = charNs(u);
+    if (ns == 0) {
+        return MIN_LINE_IN;
+    }
+    const uint64_t ahead = LINE_IN_AHEAD_TICKS * NS_PER_TICK / ns;
+    return ahead > MIN_LINE_IN ? static_cast<size_t>(ahead) : MIN_LINE_IN;
+}
+
+// The first tick at which a moment of model time has come.
+uint64_t tickOf(uint64_t ns) { return (ns + NS_PER_TICK - 1) / NS_PER_TICK; }
 
 void landRx(Uart& u, uint8_t byte, uint8_t errors)
 {
@@ -171,11 +221,18 @@ void loadShift(Uart& u, uint64_t startNs)
     u.shiftEndNs = startNs + charNs(u);
 }
 
-// Moves the line up to `now`: characters finish leaving, arrive, land.
+// Moves the line up to `now`: characters finish leaving, arrive, land. A
+// character whose taker has no room stays in the shift register; once there
+// is room it ends now, and the next one starts from there.
 void advance(Uart& u, uint64_t now)
 {
     while (u.shiftBusy && u.shiftEndNs <= now) {
-        const uint64_t end = u.shiftEndNs;
+        if (!u.loopback && u.shiftDriven && u.lineOut.size() >= u.lineOutLimit) {
+            u.shiftHeld = true;
+            break;
+        }
+        const uint64_t end = u.shiftHeld ? now : u.shiftEndNs;
+        u.shiftHeld = false;
         u.shiftBusy = false;
         if (u.loopback) {
             landRx(u, u.shiftByte, 0);
@@ -197,7 +254,7 @@ void advance(Uart& u, uint64_t now)
     }
 }
 
-uint64_t nowNs() { return modelNowNs(gClock); }
+uint64_t nowNs() { return modelNowNs(ModelClock::Kernel); }
 
 uint32_t checkedIndex(uint32_t index)
 {
@@ -207,12 +264,56 @@ uint32_t checkedIndex(uint32_t index)
     return index;
 }
 
+void alarmFired(void* ctx);
+
+// Wakes an attached Linux side when it has something to do, and sets the
+// alarm for the next moment it will: the character in the shift register
+// leaving, or the line-in queue making room for a waiting writer.
+void serveHostSide(Uart& u, uint32_t index)
+{
+    if (!u.attached) {
+        return;
+    }
+    // Room again once half the queue has landed, so that each wake-up reads
+    // a fair share; bytes that left wake it once until it takes them.
+    const bool room = u.wantsRoom && u.lineIn.size() <= lineInCapacity(u) / 2;
+    const bool out = !u.lineOut.empty() && !u.outKicked;
+    if (room || out) {
+        u.wantsRoom = u.wantsRoom && !room;
+        u.outKicked = u.outKicked || out;
+        uartHostKick(index);
+    }
+    uint64_t due = NO_ALARM;
+    if (u.shiftBusy && !u.shiftHeld) {
+        due = tickOf(u.shiftEndNs);
+    }
+    if (u.wantsRoom && !u.lineIn.empty()) {
+        const uint64_t land = tickOf(u.lineIn.front().landNs);
+        due = land < due ? land : due;
+    }
+    // An alarm that turns out early or needless only looks again.
+    if (due != NO_ALARM && due != u.alarmTick) {
+        u.alarmTick = due;
+        hostAlarmSet(ALARM_UART0 + index, due, alarmFired,
+                     reinterpret_cast<void*>(uintptr_t{index}));
+    }
+}
+
 // The UART of an index, brought up to now.
 Uart& atIndex(uint32_t index)
 {
     Uart& u = uarts()[checkedIndex(index)];
     advance(u, nowNs());
+    serveHostSide(u, index);
     return u;
+}
+
+void alarmFired(void* ctx)
+{
+    const auto index = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ctx));
+    std::lock_guard<std::mutex> lock(gLock);
+    uarts()[index].alarmTick = NO_ALARM;
+    (void)atIndex(index);
 }
 
 Uart& at(uint32_t baseAddr) { return atIndex(indexOf(baseAddr)); }
@@ -234,11 +335,11 @@ void UARTModuleReset(uint32_t baseAddr)
     Uart& u = uarts()[indexOf(baseAddr)];
     const HostUartSink sink = u.sink;
     void* ctx = u.sinkCtx;
-    const bool attached = u.attached;
     std::vector<uint8_t> pending;
     pending.swap(u.lineOut);  // what already left on the line stays sent
+    const HostSide side = hostSideOf(u);
     u = Uart{};
-    u.attached = attached;
+    keepHostSide(u, side);
     u.sink = sink;
     u.sinkCtx = ctx;
     u.lineOut.swap(pending);
@@ -419,15 +520,12 @@ void UARTFIFOCharPut(uint32_t baseAddr, uint8_t byteTx)
         ++u.txLost;
         return;
     }
-    const bool wasIdle = !u.shiftBusy;
     {
         HostScope host;
         u.txFifo.push_back(byteTx);
     }
     advance(u, nowNs());
-    if (wasIdle && u.attached) {
-        uartHostKick(indexOf(baseAddr));
-    }
+    serveHostSide(u, indexOf(baseAddr));
 }
 
 uint32_t UARTTxFIFOFullStatusGet(uint32_t baseAddr)
@@ -456,16 +554,26 @@ void hostUartReset()
 {
     std::lock_guard<std::mutex> lock(gLock);
     HostScope host;
-    gClock = ModelClock::Kernel;
     for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
-        powerOn(uarts()[i], i);
+        Uart& u = uarts()[i];
+        powerOn(u, i);
+        u.lineOutLimit = u.attached ? HOST_SIDE_OUT_BYTES : TEST_OUT_BYTES;
+        u.alarmTick = NO_ALARM;  // the kernel's reset forgot every alarm
     }
 }
 
+void hostUartSetLineOutLimit(uint32_t index, size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    Uart& u = atIndex(index);
+    u.lineOutLimit = bytes;
+}
+
+size_t hostUartLineInRoom(uint32_t index) { return uartModelLineInRoom(index); }
+
 size_t hostUartTakeTx(uint32_t index, uint8_t* out, size_t max)
 {
-    uint64_t busy = 0;
-    return uartModelTakeLine(index, out, max, &busy);
+    return uartModelTakeLine(index, out, max);
 }
 
 void hostUartLineIn(uint32_t index, const uint8_t* data, size_t len, uint32_t errors)
@@ -502,51 +610,53 @@ HostUartState hostUartState(uint32_t index)
     return s;
 }
 
-void uartModelSetClock(ModelClock clock)
-{
-    std::lock_guard<std::mutex> lock(gLock);
-    for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
-        advance(uarts()[i], modelNowNs(gClock));
-    }
-    gClock = clock;
-    // Characters on their way keep their remaining time on the new clock.
-    const uint64_t now = modelNowNs(clock);
-    for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
-        Uart& u = uarts()[i];
-        if (u.shiftBusy) {
-            u.shiftEndNs = now + charNs(u);
-        }
-        u.lastLandNs = now;
-        for (LineChar& c : u.lineIn) {
-            c.landNs = now + charNs(u);
-        }
-    }
-}
-
 void uartModelSetAttached(uint32_t index, bool attached)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    uarts()[checkedIndex(index)].attached = attached;
+    Uart& u = uarts()[checkedIndex(index)];
+    u.attached = attached;
+    u.lineOutLimit = attached ? HOST_SIDE_OUT_BYTES : TEST_OUT_BYTES;
 }
 
-size_t uartModelTakeLine(uint32_t index, uint8_t* out, size_t max, uint64_t* busyNs)
+size_t uartModelTakeLine(uint32_t index, uint8_t* out, size_t max)
 {
     std::lock_guard<std::mutex> lock(gLock);
-    *busyNs = 0;
-    Uart& u = atIndex(index);
+    Uart& u = uarts()[checkedIndex(index)];
+    const uint64_t now = nowNs();
+    advance(u, now);
     const size_t n = u.lineOut.size() < max ? u.lineOut.size() : max;
     for (size_t i = 0; i < n; ++i) {
         out[i] = u.lineOut[i];
     }
     u.lineOut.erase(u.lineOut.begin(), u.lineOut.begin() + static_cast<std::ptrdiff_t>(n));
-    if (u.shiftBusy) {
-        const uint64_t now = nowNs();
-        *busyNs = (u.shiftEndNs > now ? u.shiftEndNs - now : 0) + charNs(u) * u.txFifo.size();
-        if (*busyNs == 0) {
-            *busyNs = 1;
+    u.outKicked = false;
+    // A held character leaves now that there is room.
+    advance(u, now);
+    if (u.attached && u.shiftBusy && !u.shiftHeld) {
+        const uint64_t due = tickOf(u.shiftEndNs);
+        if (due != u.alarmTick) {
+            u.alarmTick = due;
+            hostAlarmSet(ALARM_UART0 + index, due, alarmFired,
+                         reinterpret_cast<void*>(uintptr_t{index}));
         }
     }
     return n;
+}
+
+size_t uartModelLineInRoom(uint32_t index)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    Uart& u = atIndex(index);
+    if (!running(u)) {
+        return lineInCapacity(u);  // taken and dropped: nobody samples the line
+    }
+    const size_t cap = lineInCapacity(u);
+    if (u.lineIn.size() >= cap) {
+        u.wantsRoom = true;
+        serveHostSide(u, index);
+        return 0;
+    }
+    return cap - u.lineIn.size();
 }
 
 void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors)

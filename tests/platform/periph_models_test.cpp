@@ -1,14 +1,18 @@
 // Peripheral models on the manual kernel clock: the UART's character timing,
-// line status and input; bus faults on misuse; the RTC's lock, BCD
-// calendar and roll-over; the control module's fused MAC words.
+// line status and input, and its Linux side held back instead of losing
+// bytes; the McSPI words at the SPI rate; bus faults on misuse; the RTC's
+// lock, BCD calendar and roll-over; the control module's fused MAC words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fwtest.h"
 #include "hostkernel.h"
+#include "hostmcspi.h"
 #include "hostrtc.h"
 #include "hostuart.h"
 #include "hwreg.h"
@@ -68,6 +72,83 @@ TEST_F(UartModelTest, CharactersLeaveAndArriveOneCharacterTimeApartButNotOnADisa
     EXPECT_EQ(6u, hostUartState(1).rxFifoLevel);
 }
 
+// Simulated time is what paces the line: a writer faster than the line is
+// held back by the line-in queue and a taker slower than the line holds the
+// transmitter, and neither loses a byte or sees more per tick than the
+// line carries.
+TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitter)
+{
+    struct Case {
+        uint32_t rate;
+        uint32_t lineControl;
+        uint32_t frameBits;
+    };
+    const Case cases[] = {{9600, 0x03, 10}, {19200, 0x1E, 11}, {115200, 0x03, 10}};
+    constexpr uint64_t NS_PER_TICK = 1000000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rate);
+        UARTModuleReset(UART1);
+        const uint32_t divisor = UARTDivisorValCompute(SOC_UART_CLOCK_HZ, c.rate, 0, 42);
+        UARTDivisorLatchWrite(UART1, divisor);
+        UARTLineCharacConfig(UART1, c.lineControl & 0x07, c.lineControl & 0x38);
+        UARTOperatingModeSelect(UART1, 0);
+        ASSERT_EQ(c.frameBits, hostUartState(1).frameBits);
+        const uint64_t charNs =
+            uint64_t{c.frameBits} * 1000000000 * 16 * divisor / SOC_UART_CLOCK_HZ;
+        const uint64_t perTick = (NS_PER_TICK + charNs - 1) / charNs;
+        // Far more than a few ticks of line time fit in a PTY.
+        const size_t total = 40 * NS_PER_TICK / charNs;
+        std::vector<uint8_t> sent;
+        for (size_t i = 0; i < total; ++i) sent.push_back(static_cast<uint8_t>(i * 7 + 1));
+
+        // Receive: the writer offers all it has every tick; the line takes
+        // what is close to landing, and the firmware reads every tick.
+        std::vector<uint8_t> got;
+        size_t offered = 0;
+        const uint64_t t0 = hostClockTicks64();
+        for (uint64_t t = 1; got.size() < total && t < 1000; ++t) {
+            const size_t room = std::min(hostUartLineInRoom(1), total - offered);
+            hostUartLineIn(1, sent.data() + offered, room);
+            offered += room;
+            EXPECT_LE(offered - got.size(), 10 * NS_PER_TICK / charNs + 16) << "held back";
+            hostClockAdvance(1);
+            while (UARTCharsAvail(UART1) != 0) {
+                EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);
+                got.push_back(UARTFIFOCharGet(UART1));
+            }
+            // One character time after another, with no gap while the
+            // writer has more.
+            if (offered < total) {
+                ASSERT_EQ((hostClockTicks64() - t0) * NS_PER_TICK / charNs, got.size()) << t;
+            }
+        }
+        EXPECT_EQ(sent, got);
+
+        // Transmit: bytes that left wait for a taker that takes two every
+        // third tick; beyond four of them the shift register holds.
+        hostUartSetLineOutLimit(1, 4);
+        for (size_t i = 0; i < 60; ++i) UARTFIFOCharPut(UART1, sent[i]);
+        std::vector<uint8_t> taken;
+        size_t leftBefore = 0;
+        for (uint64_t t = 1; taken.size() < 60 && t < 1000; ++t) {
+            hostClockAdvance(1);
+            const HostUartState st = hostUartState(1);
+            const size_t left = 60 - st.txFifoLevel - (st.transmitterEmpty ? 0 : 1);
+            EXPECT_LE(left - leftBefore, perTick) << t;
+            EXPECT_LE(left - taken.size(), 4u) << t;
+            leftBefore = left;
+            if (t % 3 == 0) {
+                uint8_t two[2];
+                taken.insert(taken.end(), two, two + hostUartTakeTx(1, two, 2));
+            }
+        }
+        EXPECT_EQ(std::vector<uint8_t>(sent.begin(), sent.begin() + 60), taken);
+        EXPECT_EQ(0u, hostUartState(1).txLost);
+        EXPECT_TRUE(hostUartState(1).transmitterEmpty);
+        hostUartSetLineOutLimit(1, SIZE_MAX);
+    }
+}
+
 TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
 {
     hostUartRxFifoPut(1, 'a', 0);
@@ -117,6 +198,57 @@ TEST_F(UartModelTest, MisuseIsABusFaultNamingTheAddressOrLine)
         SCOPED_TRACE(c.message);
         EXPECT_EXIT(c.misuse(), ::testing::ExitedWithCode(HOST_BUS_FAULT_EXIT_STATUS),
                     "zok2gw: bus fault: " + c.message);
+    }
+}
+
+// A socket master's words are clocked one word time of the programmed SPI
+// clock apart in simulated time, each answered by what the handler left
+// after the word before; a master faster than that waits, nothing is lost.
+using McspiModelTest = FirmwareTest;
+
+TEST_F(McspiModelTest, SocketWordsAtTheSpiRateAnsweredByTheHandler)
+{
+    constexpr uint32_t BASE = SOC_MCSPI2_BASE;
+    constexpr uint64_t NS_PER_TICK = 1000000;
+    static std::vector<uint8_t> received;
+    const auto isr = [](UArg) {
+        const auto v = static_cast<uint8_t>(McSPIReceiveData(BASE, 0));
+        received.push_back(v);
+        McSPITransmitData(BASE, v ^ 0xFFu, 0);
+        McSPIIntStatusClear(BASE, MCSPI_INT_RX_FULL_CH0);
+    };
+    ASSERT_NE(nullptr, ti_sysbios_hal_Hwi_create(SOC_MCSPI2_INT, isr, 0));
+    ti_sysbios_hal_Hwi_enableInterrupt(SOC_MCSPI2_INT);
+    for (const uint32_t hz : {16000u, 48000u, 9216000u}) {
+        SCOPED_TRACE(hz);
+        hostMcspiReset(false);
+        received.clear();
+        McSPIClkConfig(BASE, 48000000, hz, 0, 0);
+        McSPIChannelEnable(BASE, 0);
+        McSPIIntEnable(BASE, MCSPI_INT_RX_FULL_CH0);
+        const uint64_t wordNs = 8 * 1000000000ull / hz;
+        const size_t total = 12 * NS_PER_TICK / wordNs + 80;
+        std::vector<uint8_t> in;
+        for (size_t i = 0; i < total; ++i) in.push_back(static_cast<uint8_t>(i * 13 + 5));
+        std::vector<uint8_t> out;
+        size_t sent = 0;
+        for (uint64_t t = 1; out.size() < total && t < 100; ++t) {
+            const size_t room = std::min<size_t>(hostMcspiMasterRoom(0), total - sent);
+            hostMcspiMasterSend(0, in.data() + sent, static_cast<uint32_t>(room));
+            sent += room;
+            EXPECT_LE(sent - received.size(), 5 * NS_PER_TICK / wordNs + 64) << "held back";
+            ti_sysbios_knl_Task_sleep(1);  // the clock moves and the due words shift
+            if (sent < total) {
+                ASSERT_EQ(t * NS_PER_TICK / wordNs + 1, received.size()) << t;
+            }
+            uint8_t buf[4096];
+            out.insert(out.end(), buf, buf + hostMcspiMasterTake(0, buf, sizeof buf));
+        }
+        EXPECT_EQ(in, received);
+        ASSERT_EQ(total, out.size());
+        EXPECT_EQ(0x16, out[0]);
+        for (size_t i = 1; i < total; ++i) ASSERT_EQ(in[i - 1] ^ 0xFF, out[i]) << i;
+        EXPECT_EQ(total, hostMcspiState(0).wordsClocked);
     }
 }
 

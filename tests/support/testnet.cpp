@@ -14,6 +14,10 @@ constexpr long NUM_BLOCKS = 32766;
 constexpr uint32_t PORT_BASE = 10000;
 constexpr long PORT_SLOTS = 5000;
 
+long gAdopted = 0;  // 0: this process's own id
+
+long ownerPid() { return gAdopted != 0 ? gAdopted : ::getpid(); }
+
 }  // namespace
 
 uint32_t hostAddrOf(long pid, uint32_t offset)
@@ -22,7 +26,9 @@ uint32_t hostAddrOf(long pid, uint32_t offset)
     return LOOPBACK_NET | block << BLOCK_BITS | (offset % kAddrs);
 }
 
-uint32_t hostAddr(uint32_t offset) { return hostAddrOf(::getpid(), offset); }
+void adopt(long pid) { gAdopted = pid; }
+
+uint32_t hostAddr(uint32_t offset) { return hostAddrOf(ownerPid(), offset); }
 
 uint32_t netAddr(uint32_t offset) { return htonl(hostAddr(offset)); }
 
@@ -35,7 +41,7 @@ std::string text(uint32_t offset)
 
 uint16_t port(uint32_t k)
 {
-    return static_cast<uint16_t>(PORT_BASE + (::getpid() % PORT_SLOTS) * kPorts + k % kPorts);
+    return static_cast<uint16_t>(PORT_BASE + (ownerPid() % PORT_SLOTS) * kPorts + k % kPorts);
 }
 
 }  // namespace testnet

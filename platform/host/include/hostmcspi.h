@@ -2,7 +2,8 @@
 // becomes live when the firmware enables its channel; from then on an SPI
 // master clocks words through it: each word clocked in runs the receive
 // interrupt, and the word the handler left in the transmit register goes
-// back with the next word (0x16 while none was left). With sockets on, a
+// back with the next word (0x16 while none was left). A socket's master is
+// clocked at the programmed SPI clock in simulated time. With sockets on, a
 // controller also opens its socket (see hostboard.h) when it goes live.
 #pragma once
 
@@ -19,7 +20,7 @@ struct HostMcspiState {
     bool slave = false;
     bool singleChannel = false;
     uint32_t inClockHz = 0;
-    uint32_t outClockHz = 0;  // the SPI clock that paces the socket
+    uint32_t outClockHz = 0;  // the SPI clock that paces the socket's words
     uint32_t clockMode = 0;
     uint32_t wordLength = 0;
     uint32_t csPolarity = 0;
@@ -42,10 +43,14 @@ HostMcspiState hostMcspiState(uint32_t index);
 // returns, and out[i] is the word that came back with in[i]. False when the
 // controller is not live (out is then all fill).
 bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n);
-// The same from a host thread while the scheduler runs, without pacing;
-// false when the controller is not live or the handlers did not run in time.
-bool hostMcspiClock(uint32_t index, const uint8_t* in, uint8_t* out, uint32_t n,
-                    uint32_t timeoutMs);
+
+// A socket's master as the model sees it, for tests on the manual clock:
+// words handed over are clocked one word time of the programmed SPI clock
+// after another in simulated time; the model takes a few ticks of bus time
+// of them at most (MasterRoom); MasterTake gives the answers so far.
+void hostMcspiMasterSend(uint32_t index, const uint8_t* in, uint32_t n);
+uint32_t hostMcspiMasterRoom(uint32_t index);
+uint32_t hostMcspiMasterTake(uint32_t index, uint8_t* out, uint32_t max);
 
 // Runner: opens both controllers' sockets as the board configuration says,
 // before the firmware runs, and reports each on standard error; masters are

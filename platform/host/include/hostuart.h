@@ -4,8 +4,9 @@
 // these hooks; the runner attaches each UART to a terminal, PTY or tty
 // (hostUartAttachAll). Indices are 0 to 3 (UART 0 is the console); a base
 // address or index of no UART is a bus fault.
-// In tests the model's time is the kernel's tick clock, so a sleeping driver
-// task sees the line move; the runner uses the host's monotonic clock.
+// The model's time is the kernel's tick clock (simulated time), in tests and
+// in the runner, so a sleeping driver task sees the line move and a late
+// host changes only when things happen, not what the firmware sees.
 #pragma once
 
 #include <cstddef>
@@ -18,10 +19,17 @@ using HostUartSink = void (*)(uint8_t byte, void* ctx);
 void hostUartSetTxSink(uint32_t baseAddr, HostUartSink sink, void* ctx);
 
 // All UARTs to their power-on state (UART 0 as the boot loader leaves it:
-// enabled at 115200 8N1; the others disabled), no sinks, kernel clock.
+// enabled at 115200 8N1; the others disabled), no sinks.
 void hostUartReset();
 // Bytes that have left on the line (up to `max`), oldest first; removes them.
 size_t hostUartTakeTx(uint32_t index, uint8_t* out, size_t max);
+// How many bytes that left may wait to be taken; beyond, the character in
+// the shift register stays there (the transmitter busy) until some are
+// taken. Until the next reset; a large default.
+void hostUartSetLineOutLimit(uint32_t index, size_t bytes);
+// How many characters the line-in queue takes now: what a Linux side reads
+// from its descriptor at most (a few ticks of line time).
+size_t hostUartLineInRoom(uint32_t index);
 // Bytes arriving on the line from now on, one character time after another;
 // `errors` (line status bits BI/FE/PE) marks each of them.
 void hostUartLineIn(uint32_t index, const uint8_t* data, size_t len, uint32_t errors = 0);
@@ -48,8 +56,10 @@ HostUartState hostUartState(uint32_t index);
 
 // Runner: attaches every UART to its Linux side as the board configuration
 // says ("tty" = the terminal, "pty" = a new PTY linked as runDir/<name>, or a
-// tty device path), switches to the monotonic clock and reports each
-// attachment on standard error. Returns false (after a message) on failure.
+// tty device path) and reports each attachment on standard error. Its
+// reader and writer are held back by the descriptor, never dropped: input
+// is read as the line takes it, output is written as the descriptor takes
+// it. Returns false (after a message) on failure.
 bool hostUartAttachAll();
 
 // The Linux side's decoder (uart_host.cpp), here for its test. Input of a
