@@ -14,6 +14,7 @@
 #include "hostconfig.h"
 #include "hostlink_codec.h"
 #include "process.h"
+#include "tshark.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ using Bytes = std::vector<uint8_t>;
 using capture::Direction;
 
 constexpr uint64_t MS = 1000000;
-constexpr int TSHARK_MS = 60000;  // tshark with a Lua script, on a loaded machine
 
 struct Cut {
     Bytes unit;
@@ -150,23 +150,6 @@ TEST(CaptureCut, SerialStreamsCutByFramingAndSilence)
         c.bacm ? bacm.poll(t + 21 * MS) : rawos.poll(t + 21 * MS);
         EXPECT_EQ(c.units, got);
     }
-}
-
-std::string tshark(const std::string& file, const std::vector<std::string>& more)
-{
-    std::vector<std::string> args = {
-        "/usr/bin/env",
-        "tshark",
-        "-n",
-        "-r",
-        file,
-        "-X",
-        std::string("lua_script:") + ZOK2_SOURCE_DIR + "/tools/wireshark/zok2.lua"};
-    args.insert(args.end(), more.begin(), more.end());
-    const ProcessResult r = runProcess(args, TSHARK_MS);
-    // As root tshark warns on standard error; only the status and output count.
-    EXPECT_TRUE(r.exited && r.status == 0) << r.err;
-    return r.out;
 }
 
 TEST(Capture, TsharkWithOurDissectorNamesAndChecksEveryUnit)

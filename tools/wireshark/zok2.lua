@@ -96,6 +96,7 @@ local f = {
     cfg_mcast_count = ProtoField.uint8("zok2.cfg.mcast_count", "Multicast groups"),
     cfg_mcast = ProtoField.ipv4("zok2.cfg.mcast", "Multicast group"),
     cfg_reserved = ProtoField.bytes("zok2.cfg.reserved", "Not read (echoed)"),
+    cfg_unread = ProtoField.bytes("zok2.cfg.unread", "Not read (the status message's)"),
     cfg_port_count = ProtoField.uint8("zok2.cfg.port_count", "UDP ports"),
     cfg_port = ProtoField.uint16("zok2.cfg.udp_port", "UDP port"),
     cfg_line = ProtoField.uint8("zok2.cfg.line", "Serial line record"),
@@ -208,8 +209,10 @@ local function unstuff(tvb, from, crc, crc_step)
 end
 
 local function add_crc(tree, range, got, calc)
-    tree:add(f.crc, range, got)
-    tree:add(f.crc_calc, range, calc):set_generated()
+    local digits = range:len() * 2
+    tree:add(f.crc, range, got):set_text(string.format("CRC: 0x%0" .. digits .. "X", got))
+    tree:add(f.crc_calc, range, calc):set_generated():set_text(
+        string.format("CRC computed: 0x%0" .. digits .. "X", calc))
     local ok = got == calc and 1 or 0
     local item = tree:add(f.crc_ok, range, ok):set_generated()
     if ok == 0 then
@@ -246,12 +249,12 @@ end
 local function dissect_config(tvb, pinfo, tree, is_status)
     local len = tvb:len()
     local title = is_status and "Status message" or "Configuration message"
-    local ct = tree:add(f.cfg, tvb(), title)
+    local ct = tree:add(f.cfg, tvb(), title):set_text(title)
     if len < 42 then
         ct:add_proto_expert_info(e.length, string.format("%d bytes, at least 42 expected", len))
         return title .. " (short)"
     end
-    ct:add(f.cfg_mac, tvb(2, 6))
+    if is_status then ct:add(f.cfg_mac, tvb(2, 6)) else ct:add(f.cfg_unread, tvb(2, 6)):append_text(" (MAC address)") end
     ct:add(f.cfg_mask, tvb(8, 4))
     ct:add(f.cfg_gateway, tvb(12, 4))
     ct:add(f.cfg_address, tvb(16, 4))
@@ -282,8 +285,12 @@ local function dissect_config(tvb, pinfo, tree, is_status)
     add_line_record(ct, tvb, s + 4, 2, group1 and " (not read: group 1 has one line)" or nil)
     ct:add(f.cfg_bacm_addr, tvb(s + 8, 1))
     local ver, rev = tvb(s + 9, 1):uint(), tvb(s + 10, 1):uint()
-    ct:add(f.cfg_version, tvb(s + 9, 2),
-           string.format("%d.%d.%02x", rshift(ver, 4), band(ver, 15), rev))
+    if is_status then
+        ct:add(f.cfg_version, tvb(s + 9, 2),
+               string.format("%d.%d.%02x", rshift(ver, 4), band(ver, 15), rev))
+    else
+        ct:add(f.cfg_unread, tvb(s + 9, 2)):append_text(" (firmware version)")
+    end
     local got = tvb(len - 1, 1):uint()
     local calc = checksum8(tvb, len - 1)
     ct:add(f.cfg_checksum, tvb(len - 1, 1))
