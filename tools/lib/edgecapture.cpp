@@ -21,9 +21,10 @@ EdgeCapture::EdgeCapture() = default;
 
 EdgeCapture::~EdgeCapture() { close(); }
 
-bool EdgeCapture::open(const std::string& path, const std::string& application, std::string* error)
+bool EdgeCapture::open(const std::string& path, const std::string& application, std::string* error,
+                       bool append)
 {
-    return writer_.open(path, application, error);
+    return writer_.open(path, application, error, append);
 }
 
 int EdgeCapture::addHostLink(const std::string& name)

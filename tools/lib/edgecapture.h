@@ -25,8 +25,12 @@ public:
     EdgeCapture(const EdgeCapture&) = delete;
     EdgeCapture& operator=(const EdgeCapture&) = delete;
 
-    bool open(const std::string& path, const std::string& application, std::string* error);
+    // See PcapngWriter: append adds a section, batching holds blocks until flush.
+    bool open(const std::string& path, const std::string& application, std::string* error,
+              bool append = false);
     void setEpochOffset(int64_t seconds) { writer_.setEpochOffset(seconds); }
+    void setBatching(bool on) { writer_.setBatching(on); }
+    void flush() { writer_.flush(); }
 
     // Each returns the edge's handle for the calls below.
     int addHostLink(const std::string& name);

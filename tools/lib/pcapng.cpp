@@ -88,10 +88,12 @@ void finishBlock(std::vector<uint8_t>& b)
 
 PcapngWriter::~PcapngWriter() { close(); }
 
-bool PcapngWriter::open(const std::string& path, const std::string& application, std::string* error)
+bool PcapngWriter::open(const std::string& path, const std::string& application, std::string* error,
+                        bool append)
 {
     close();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
     if (fd < 0) {
         if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -160,8 +162,23 @@ bool PcapngWriter::writePacket(int interface, uint64_t timestampNs, Direction di
     return writeBlock(b);
 }
 
+void PcapngWriter::setBatching(bool on)
+{
+    if (!on) flush();
+    std::lock_guard<std::mutex> lock(mutex_);
+    batching_ = on;
+}
+
+void PcapngWriter::flush()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0 && !batch_.empty()) writeOut(batch_.data(), batch_.size());
+    batch_.clear();
+}
+
 void PcapngWriter::close()
 {
+    flush();
     std::lock_guard<std::mutex> lock(mutex_);
     if (fd_ >= 0) {
         ::close(fd_);
@@ -172,9 +189,20 @@ void PcapngWriter::close()
 bool PcapngWriter::writeBlock(const std::vector<uint8_t>& block)
 {
     if (fd_ < 0 || failed_) return false;
+    if (!batching_) return writeOut(block.data(), block.size());
+    batch_.insert(batch_.end(), block.begin(), block.end());
+    if (batch_.size() < MAX_BATCH) return true;
+    const bool ok = writeOut(batch_.data(), batch_.size());
+    batch_.clear();
+    return ok;
+}
+
+bool PcapngWriter::writeOut(const uint8_t* data, size_t len)
+{
+    if (failed_) return false;
     size_t done = 0;
-    while (done < block.size()) {
-        const ssize_t n = ::write(fd_, block.data() + done, block.size() - done);
+    while (done < len) {
+        const ssize_t n = ::write(fd_, data + done, len - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             // A block written in part would make the rest unreadable: stop here.
