@@ -3,13 +3,17 @@
 // paths; the capture itself allocates on the host's heap.
 #include "hostcapture.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "edgecapture.h"
 #include "hostinternal.h"
@@ -59,6 +63,11 @@ struct State {
     Line lines[NUM_LINES];
     hostlink::Decoder fromBoard[NUM_LINKS];  // reads the status messages
     uint64_t lastFlushNs = 0;
+    // Flushes what waits when no tap comes (a frozen firmware, an idle link),
+    // so the file is whole up to a few milliseconds before any end.
+    std::mutex flusherMutex;
+    std::condition_variable flusherWake;
+    bool flusherStop = false;
 };
 
 State& state()
@@ -117,6 +126,20 @@ void learnLines(State& s, uint32_t link, const hostlink::Message& m)
     }
 }
 
+void flusher()
+{
+    HostScope host;
+    State& s = state();
+    std::unique_lock<std::mutex> lk(s.flusherMutex);
+    while (!s.flusherStop) {
+        s.flusherWake.wait_for(lk, std::chrono::nanoseconds(FLUSH_EVERY_NS));
+        if (s.mutex.try_lock()) {
+            flushIfDue(s);
+            s.mutex.unlock();
+        }
+    }
+}
+
 capture::Direction dirOf(bool toBoard)
 {
     return toBoard ? capture::Direction::Inbound : capture::Direction::Outbound;
@@ -162,6 +185,12 @@ bool hostCaptureStart()
     s.lastFlushNs = wallNs();
     hostAddShutdownHook(hostCaptureStop);
     gHostCaptureOn = true;
+    // Signals belong to the runner's own signal thread, never to this one.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    std::thread(flusher).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     std::fprintf(stderr, "zok2gw: capture of the board's edges %s %s (simulated time)\n",
                  continues ? "continues in" : "in", s.path.c_str());
     return true;
@@ -172,6 +201,11 @@ void hostCaptureStop()
     if (!gHostCaptureOn.exchange(false)) return;
     HostScope host;
     State& s = state();
+    {
+        std::lock_guard<std::mutex> lk(s.flusherMutex);
+        s.flusherStop = true;
+    }
+    s.flusherWake.notify_all();
     // A frozen firmware never holds the lock (no tap blocks), but a stop
     // must not hang on a host thread that died holding it either.
     const bool locked = s.mutex.try_lock_for(std::chrono::milliseconds(STOP_LOCK_TRIES));

@@ -7,8 +7,9 @@
 // read from the status message the board sends for its group, so a line's
 // interface appears with its first byte. Off unless the option is given:
 // every tap returns at once then. Thread safe; never blocks a model for
-// long (blocks are batched and written at most every few milliseconds, and
-// at a stop, a fatal halt's watchdog expiry or a reset).
+// long: blocks are batched and written every few milliseconds (by a small
+// host thread of its own when no tap comes, as after a fatal error), and
+// at a stop, a watchdog expiry or a reset.
 #pragma once
 
 #include <atomic>
