@@ -277,7 +277,6 @@ local function dissect_config(tvb, pinfo, tree, is_status)
     for k = 0, p - 1 do
         local at = 30 + 4 * n + 2 * k
         ct:add(f.cfg_port, tvb(at, 2))
-        ct:add(f.port, tvb(at, 2)):set_hidden()
     end
     local name = interface_name()
     local group1 = name ~= nil and tostring(name.value):match("2$") ~= nil
