@@ -8,7 +8,7 @@
 #   fuzz:  also clang and its runtime libraries (libFuzzer, sanitizers)
 set -euo pipefail
 
-pkgs=(g++ cmake ninja-build make clang-format libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux)
+pkgs=(g++ cmake ninja-build make clang-format libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux tshark)
 if [ "${1:-}" = "cross" ]; then
     pkgs+=(googletest g++-arm-linux-gnueabihf qemu-user gcc-arm-none-eabi libstdc++-arm-none-eabi-newlib)
 elif [ "${1:-}" = "bench" ]; then

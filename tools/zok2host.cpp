@@ -3,7 +3,9 @@
 // sends an addressed message or a configuration (raw, or built from
 // options), prints every frame the board sends with its addressing and the
 // status message field by field, and can stay on as the host of the group:
-// each line typed or piped in goes to a given port.
+// each line typed or piped in goes to a given port. With --capture it
+// writes what the link carried, unit by unit, to a pcapng file.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "edgecapture.h"
 #include "hostconfig.h"
 #include "hostlink_client.h"
 
@@ -51,7 +54,9 @@ void usage()
         "  host --to ADDR:PORT [--from ADDR:PORT]\n"
         "      as monitor, and send each line read from standard input as one message\n"
         "options:\n"
-        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 400000, 0 = none)\n");
+        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 400000, 0 = none)\n"
+        "  --capture FILE       write every unit the link carries to FILE (pcapng; open it with\n"
+        "                       wireshark -X lua_script:tools/wireshark/zok2.lua FILE)\n");
 }
 
 bool parseEndpoint(const std::string& text, uint32_t& addr, uint16_t& port)
@@ -126,6 +131,52 @@ void printFor(hostlink::Client& client, uint32_t ms, bool untilConfigured)
     }
 }
 
+// The capture's interface name: as the runner names the link ("host link
+// 2" for its spi2.sock), else after the endpoint.
+std::string linkName(const std::string& endpoint)
+{
+    const size_t at = endpoint.rfind("spi");
+    if (at != std::string::npos && endpoint.size() == at + 9 &&
+        endpoint.compare(at + 4, 5, ".sock") == 0 &&
+        (endpoint[at + 3] == '1' || endpoint[at + 3] == '2')) {
+        return std::string("host link ") + endpoint[at + 3];
+    }
+    return "host link " + endpoint;
+}
+
+// Writes what the client clocks out and back; times are the host's clock
+// from the start of the capture, placed at the calendar time it started.
+class LinkCapture {
+public:
+    bool open(const std::string& path, const std::string& endpoint, std::string* error)
+    {
+        if (!capture_.open(path, "zok2host", error)) return false;
+        const auto wall = std::chrono::system_clock::now().time_since_epoch();
+        const auto sec = std::chrono::duration_cast<std::chrono::seconds>(wall);
+        capture_.setEpochOffset(sec.count());
+        baseNs_ = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(wall - sec).count());
+        start_ = std::chrono::steady_clock::now();
+        edge_ = capture_.addHostLink(linkName(endpoint));
+        return true;
+    }
+    void bytes(bool toBoard, const uint8_t* data, size_t len)
+    {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now() - start_);
+        capture_.hostLinkBytes(edge_,
+                               toBoard ? capture::Direction::Inbound : capture::Direction::Outbound,
+                               data, len, baseNs_ + static_cast<uint64_t>(ns.count()));
+    }
+    void close() { capture_.close(); }
+
+private:
+    capture::EdgeCapture capture_;
+    int edge_ = -1;
+    uint64_t baseNs_ = 0;
+    std::chrono::steady_clock::time_point start_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -133,12 +184,15 @@ int main(int argc, char** argv)
     std::string endpoint = "run/spi1.sock";
     std::vector<std::string> args;
     uint32_t rate = hostlink::LinkConfig().maxTxBytesPerSec;
+    std::string capturePath;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--link" && i + 1 < argc) {
             endpoint = argv[++i];
         } else if (a == "--rate" && i + 1 < argc) {
             rate = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--capture" && i + 1 < argc) {
+            capturePath = argv[++i];
         } else if (a == "-h" || a == "--help") {
             usage();
             return 0;
@@ -290,10 +344,23 @@ int main(int argc, char** argv)
 
     hostlink::ClientOptions options;
     options.link.maxTxBytesPerSec = rate;
+    // Before the client: its clocking thread writes to the capture until it ends.
+    LinkCapture capture;
     hostlink::Client client(options);
     client.onLink(
         [](bool up) { std::fprintf(stderr, "zok2host: board link %s\n", up ? "up" : "down"); });
     std::string error;
+    if (!capturePath.empty()) {
+        if (!capture.open(capturePath, endpoint, &error)) {
+            std::fprintf(stderr, "zok2host: %s\n", error.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "zok2host: capturing %s in %s\n", linkName(endpoint).c_str(),
+                     capturePath.c_str());
+        client.onBytes([&capture](bool toBoard, const uint8_t* data, size_t len) {
+            capture.bytes(toBoard, data, len);
+        });
+    }
     if (!client.connect(endpoint, &error)) {
         std::fprintf(stderr, "zok2host: %s\n", error.c_str());
         return 1;
@@ -345,5 +412,6 @@ int main(int argc, char** argv)
     gInterrupted = 1;
     if (reader.joinable()) reader.join();
     client.disconnect();
+    capture.close();
     return 0;
 }

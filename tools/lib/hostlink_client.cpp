@@ -216,6 +216,7 @@ void Client::run()
                 failed = true;
                 break;
             }
+            if (tap_) tap_(true, chunk.data(), chunk.size());
             inflight.push_back(chunk.size());
         }
         if (failed || inflight.empty()) {
@@ -227,6 +228,7 @@ void Client::run()
         if (!readAll(fd_, reply.data(), reply.size(), timeout)) {
             break;
         }
+        if (tap_) tap_(false, reply.data(), reply.size());
         boardTalking = false;
         for (uint8_t b : reply) {
             boardTalking = boardTalking || b != kFill;

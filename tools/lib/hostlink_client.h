@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +64,10 @@ public:
     // Called on the clocking thread; set before connect.
     void onMessage(LinkEngine::MessageHandler handler) { userOnMessage_ = std::move(handler); }
     void onLink(LinkEngine::LinkHandler handler) { userOnLink_ = std::move(handler); }
+    // Every byte as it crossed the link: clocked out (toBoard) once written,
+    // clocked back once read. Called on the clocking thread; set before connect.
+    using ByteTap = std::function<void(bool toBoard, const uint8_t* bytes, size_t len)>;
+    void onBytes(ByteTap tap) { tap_ = std::move(tap); }
 
 private:
     void run();
@@ -75,6 +80,7 @@ private:
     std::deque<Message> inbox_;
     LinkEngine::MessageHandler userOnMessage_;
     LinkEngine::LinkHandler userOnLink_;
+    ByteTap tap_;
     size_t inflightBytes_ = 0;  // clocked out, not yet answered
     int fd_ = -1;
     std::thread thread_;
