@@ -8,24 +8,27 @@
 #include "soc_uart.h"
 
 // Model time in nanoseconds: the kernel's tick clock (simulated time: every
-// line model) or the host's monotonic clock (the watchdog and RTC in the
-// runner, which keep running after a halt).
+// line model) or the host's monotonic clock (the RTC in the runner, which
+// shows the host's time).
 enum class ModelClock : uint8_t { Kernel, Monotonic };
 uint64_t modelNowNs(ModelClock clock);
 
 // The watchdog model counts on this clock from now on.
 void hostWdtSetClock(ModelClock clock);
+// The watchdog model calls fn on the simulated CPU's thread when the counter
+// expires (an alarm on the kernel clock, so also after a halt).
+void hostWdtOnExpiry(void (*fn)());
 
-// UART model <-> its Linux side (uart_host.cpp).
-constexpr uint32_t HOST_NUM_UARTS = SOC_NUM_UARTS;
-
-// The models' kernel alarms (hostAlarmSet), one per model unit.
+// Alarm ids of the peripheral models (hostAlarmSet).
 enum HostAlarmId : uint32_t {
     ALARM_WDT = 0,
     ALARM_MCSPI0 = 1,
     ALARM_MCSPI1 = 2,
     ALARM_UART0 = 3 /* ..6 */
 };
+
+// UART model <-> its Linux side (uart_host.cpp).
+constexpr uint32_t HOST_NUM_UARTS = SOC_NUM_UARTS;
 
 struct UartLineSettings {
     uint32_t bitRate;   // 0 while the UART does not run

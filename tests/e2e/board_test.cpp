@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <net/if.h>
 #include <sched.h>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -29,6 +30,7 @@
 #include "hostnetns.h"
 #include "hostwdt.h"
 #include "soc_sys.h"
+#include "testnet.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
 
@@ -183,8 +185,11 @@ TEST(Board, WatchdogExitStatusNamesTheCause)
         EXPECT_EQ(status, b.Wait(kResetMs)) << b.Stderr();
         EXPECT_NE(std::string::npos, b.Stderr().find(line)) << b.Stderr();
         // Not at once: a full reload time-out from the last restart, which
-        // came at most one main-task period before the signal.
-        EXPECT_GE(Clock::now() - signalled, kWdtReload - kMainTaskPeriod);
+        // came one main-task period before the signal at most, plus however
+        // late a loaded host ran that pass: a further period is allowed for
+        // it (a quiet machine is never that late, a busy one often is by a
+        // few tens of milliseconds).
+        EXPECT_GE(Clock::now() - signalled, kWdtReload - 2 * kMainTaskPeriod);
     }
 }
 
@@ -233,12 +238,16 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("61", "\r\nRouter Statistics:\r\nState:             Configuration\r\n"))
         << text;
 
-    // Both groups configured by the host; line 2 runs RAWoS with even parity.
+    // Both groups configured by the host, on networks and ports of this
+    // process's own; line 2 runs RAWoS with even parity.
     std::string out;
-    ASSERT_TRUE(
-        b.Configure(1, "127.0.31.1", "127.0.31.2", {"--line2", "rs232:rawos:115200:even:16"}, out))
+    ASSERT_TRUE(b.Configure(
+        1, testnet::text(1), testnet::text(2),
+        {"--port", std::to_string(testnet::port(0)), "--line2", "rs232:rawos:115200:even:16"}, out))
         << out;
-    ASSERT_TRUE(b.Configure(2, "127.0.41.1", "127.0.41.2", {"--port", "5000"}, out)) << out;
+    ASSERT_TRUE(b.Configure(2, testnet::text(257), testnet::text(258),
+                            {"--port", std::to_string(testnet::port(1))}, out))
+        << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
     ASSERT_TRUE(type("x22",
@@ -309,7 +318,9 @@ constexpr uint32_t kRepeatMs = 500;  // the peer's repeat while the link comes u
 // Started from a namespace of the test's own (root only; skipped with the
 // reason otherwise): it replaces a stale pair; configured as on a real
 // network (192.168.1.10 behind 192.168.1.1) its addresses and default routes
-// appear and a datagram from the host side reaches the host link.
+// appear, a datagram from the host side reaches the host link, and the
+// broadcasts of each network (to its own broadcast address and to
+// 255.255.255.255) reach the host link of that interface's group only.
 TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
 {
     if (unshare(CLONE_NEWNET) != 0) {
@@ -354,25 +365,66 @@ TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
     }
     hostlink::Client host;
     ASSERT_TRUE(host.connect(board.Link(1)));
-    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in from{AF_INET, htons(4711), {inet_addr("192.168.1.1")}, {}};
-    ASSERT_EQ(0, ::bind(peer, reinterpret_cast<const sockaddr*>(&from), sizeof from));
-    const sockaddr_in to{AF_INET, htons(2000), {inet_addr("192.168.1.10")}, {}};
-    const char text[] = "across the veth";
+    // A peer on each network, on the host side of its pair.
+    std::string err2;
+    ASSERT_TRUE(hostNetAddAddress("zok2h1", inet_addr("192.168.2.1"), 24, err2)) << err2;
+    int peers[2];
+    for (int n = 0; n < 2; ++n) {
+        peers[n] = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        ::setsockopt(peers[n], SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        const sockaddr_in from{
+            AF_INET, htons(static_cast<uint16_t>(4711 + n)), {inet_addr(groups[n][1].c_str())}, {}};
+        ASSERT_EQ(0, ::bind(peers[n], reinterpret_cast<const sockaddr*>(&from), sizeof from));
+    }
+    const auto sendTo = [&](int n, const char* to, const std::string& text) {
+        const sockaddr_in a{AF_INET, htons(2000), {inet_addr(to)}, {}};
+        return ::sendto(peers[n], text.data(), text.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&a),
+                        sizeof a) == static_cast<ssize_t>(text.size());
+    };
     // Until the board's side of the new link is up the router drops what it
     // would send there, so the peer repeats its datagram once per wait.
+    const std::string text = "across the veth";
     hostlink::Message m;
     const bool arrived = pollUntil(static_cast<int>(kLinkMs + kMessageMs), [&] {
-        ::sendto(peer, text, sizeof text, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        sendTo(0, "192.168.1.10", text);
         return waitData(host, m, kRepeatMs);
     });
-    ::close(peer);
     ASSERT_TRUE(arrived) << "datagram from the host side to the board's port 2000";
-    EXPECT_EQ(std::vector<uint8_t>(text, text + sizeof text), m.payload);
+    EXPECT_EQ(std::vector<uint8_t>(text.begin(), text.end()), m.payload);
     EXPECT_EQ(0xC0A80101u, m.sourceAddr) << "the peer's own address";
     EXPECT_EQ(4711u, m.sourcePort);
     EXPECT_EQ(2000u, m.destPort);
+    // Repeats of it may still come.
+    while (waitData(host, m, kRepeatMs)) {}
+
+    hostlink::Client host2;
+    ASSERT_TRUE(host2.connect(board.Link(2)));
+    ASSERT_TRUE(host2.waitLink(true, kLinkMs));
+    // Each network's limited broadcast is sent before the other's, so that a
+    // stray copy on the other interface would come ahead of what is awaited.
+    ASSERT_TRUE(sendTo(0, "255.255.255.255", "limited 0"));
+    ASSERT_TRUE(sendTo(1, "255.255.255.255", "limited 1"));
+    ASSERT_TRUE(sendTo(0, "255.255.255.255", "limited 0 again"));
+    ASSERT_TRUE(sendTo(0, "192.168.1.255", "subnet 0"));
+    ASSERT_TRUE(sendTo(1, "192.168.2.255", "subnet 1"));
+    const std::tuple<hostlink::Client*, uint32_t, std::multiset<std::string>> expected[] = {
+        {&host, 0xC0A8010Au, {"limited 0", "limited 0 again", "subnet 0"}},
+        {&host2, 0xC0A8020Au, {"limited 1", "subnet 1"}}};
+    for (const auto& [client, boardAddr, texts] : expected) {
+        SCOPED_TRACE(boardAddr);
+        std::multiset<std::string> got;
+        while (got.size() < texts.size() && waitData(*client, m, kMessageMs)) {
+            got.emplace(m.payload.begin(), m.payload.end());
+            EXPECT_EQ(boardAddr, m.destAddr) << "the port's own address";
+            EXPECT_EQ(2000u, m.destPort);
+        }
+        EXPECT_EQ(texts, got);
+    }
+    for (int fd : peers) ::close(fd);
     host.disconnect();
+    host2.disconnect();
 
     board.Signal(SIGTERM);
     EXPECT_EQ(0, board.Wait(kStartMs)) << "the runner did not stop cleanly on SIGTERM";
