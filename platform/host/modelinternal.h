@@ -8,8 +8,8 @@
 #include "soc_uart.h"
 
 // Model time in nanoseconds: the kernel's tick clock (simulated time: every
-// line model) or the host's monotonic clock (the watchdog and RTC in the
-// runner, which keep running after a halt).
+// line model) or the host's monotonic clock (the RTC in the runner, which
+// shows the host's time).
 enum class ModelClock : uint8_t { Kernel, Monotonic };
 uint64_t modelNowNs(ModelClock clock);
 
