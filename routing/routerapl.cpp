@@ -27,8 +27,10 @@ static const uint16_t ETH_1 = 1;
 static const uint32_t ROUTER_STATE_CONFIG = 0;
 static const uint32_t ROUTER_STATE_STEADY = 1;
 
-// routerState and the three counters.
-static ROUTER_STATS_T mStats;
+// The state apart from the counters: a reset by the console task, which the
+// router may preempt at any point, must never write it.
+static uint32_t mRouterState;
+static ROUTER_STATS_T mStats;        // the counters; its routerState is not used
 static GpioDrv mConfigLoopActivity;  // high while the configuration loop handles a BD
 static GpioDrv mSteadyLoopActivity;  // one pulse per BD routed in the steady loop
 
@@ -37,7 +39,7 @@ void Router::Init()
     mConfigLoopActivity.Config(TEST_POINT4);
     mSteadyLoopActivity.Config(TEST_POINT5);
     mStats = ROUTER_STATS_T{};
-    mStats.routerState = ROUTER_STATE_CONFIG;
+    mRouterState = ROUTER_STATE_CONFIG;
     ti_sysbios_knl_Task_Params params;
     ti_sysbios_knl_Task_Params_init(&params);
     params.priority = ROUTER_TASK_PRIORITY;
@@ -48,14 +50,13 @@ void Router::Init()
     }
 }
 
-void Router::GetStats(ROUTER_STATS_T& stats) { stats = mStats; }
-
-void Router::ResetStats()
+void Router::GetStats(ROUTER_STATS_T& stats)
 {
-    const uint32_t state = mStats.routerState;
-    mStats = ROUTER_STATS_T{};
-    mStats.routerState = state;
+    stats = mStats;
+    stats.routerState = mRouterState;
 }
+
+void Router::ResetStats() { mStats = ROUTER_STATS_T{}; }
 
 void Router::WorkerTask(UArg, UArg)
 {
@@ -113,7 +114,7 @@ void Router::ConfigStep(BD* bd)
 
 void Router::SteadyLoop()
 {
-    mStats.routerState = ROUTER_STATE_STEADY;
+    mRouterState = ROUTER_STATE_STEADY;
     for (;;) {
         BD* bd = nullptr;
         BdMail::Pend(&bd);
