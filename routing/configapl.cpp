@@ -260,6 +260,12 @@ void Config::ProcessConfigMessage(BD* bd)
         dcPrintf("ERROR: Invalid number of multicast addresses on group %d.\n", group);
         return;
     }
+    for (uint32_t i = 0; i < numMulti; ++i) {
+        if ((msg[IN_MULTI_LIST + LEN_IPV4 * i] & HIGH_NIBBLE) != MULTICAST_HIGH_NIBBLE) {
+            dcPrintf("ERROR: Invalid multicast address on group %d.\n", group);
+            return;
+        }
+    }
     const uint32_t numPorts = msg[NumOfPortsIndex(numMulti)];
     if (numPorts > MAX_NUM_UDP_PORTS) {
         dcPrintf("ERROR: Invalid number of ports on group %d.\n", group);
@@ -271,12 +277,6 @@ void Config::ProcessConfigMessage(BD* bd)
     if (len != s + LEN_TAIL) {
         dcPrintf("ERROR: Invalid message length on group %d.\n", group);
         return;
-    }
-    for (uint32_t i = 0; i < numMulti; ++i) {
-        if ((msg[IN_MULTI_LIST + LEN_IPV4 * i] & HIGH_NIBBLE) != MULTICAST_HIGH_NIBBLE) {
-            dcPrintf("ERROR: Invalid multicast address on group %d.\n", group);
-            return;
-        }
     }
 
     const TAB_OF_GROUPS_T& g = tabOfGroups[group];

@@ -91,6 +91,8 @@ TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
     notMulticast.multicast = {{239, 255, 255, 250}, {192, 168, 1, 1}};
     ConfigFields nineteenPorts = group1Fields();
     nineteenPorts.ports.assign(19, 3000);
+    ConfigFields notMulticastAnd19Ports = nineteenPorts;  // the address is checked first
+    notMulticastAnd19Ports.multicast = {{192, 168, 1, 1}};
     ConfigFields biggest = group1Fields();  // N = 8, P = 18: 110 bytes
     biggest.multicast.assign(8, Bytes{239, 255, 255, 250});
     for (uint16_t p = 0; p < 18; ++p) biggest.ports.push_back(static_cast<uint16_t>(3000 + p));
@@ -119,6 +121,8 @@ TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
         {"N = 9", SOURCE_SPI2, nineGroups.Build(), "Invalid number of multicast addresses on",
          false},
         {"192.168.1.1", SOURCE_SPI2, notMulticast.Build(), "Invalid multicast address on", false},
+        {"192.168.1.1 and P = 19", SOURCE_SPI2, notMulticastAnd19Ports.Build(),
+         "Invalid multicast address on", false},
         {"P = 19", SOURCE_SPI2, nineteenPorts.Build(), "Invalid number of ports on", false},
         {"110 bytes", SOURCE_SPI2, biggest.Build(), nullptr, true},
         {"group 0 again", SOURCE_SPI1, badGateway.Build(), "Attempt to re-configure", true},
