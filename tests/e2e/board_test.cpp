@@ -233,11 +233,23 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("61", "\r\nRouter Statistics:\r\nState:             Configuration\r\n"))
         << text;
 
-    // Both groups configured by the host; line 2 runs RAWoS with even parity.
+    // A configuration the board refuses: the board stays up and says why on
+    // its console, zok2host fails with its reason.
     std::string out;
+    EXPECT_FALSE(b.Configure(1, "127.0.31.1", "127.0.31.2",
+                             {"--port", "47000", "--port", "47000", "--wait", "2000"}, out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("zok2host: the group is not configured")) << out;
+    EXPECT_TRUE(Board::ReadUntil(fd, text, "ERROR: Duplicate UDP port on group 0.\r\n", kStartMs))
+        << text;
+
+    // Both groups configured by the host; line 2 runs RAWoS with even parity.
     ASSERT_TRUE(
         b.Configure(1, "127.0.31.1", "127.0.31.2", {"--line2", "rs232:rawos:115200:even:16"}, out))
         << out;
+    // The group runs its first configuration, not another one sent later.
+    EXPECT_FALSE(b.Configure(1, "127.0.31.1", "127.0.31.3", {"--wait", "2000"}, out)) << out;
+    EXPECT_NE(std::string::npos, out.find("zok2host: the group runs another configuration")) << out;
     ASSERT_TRUE(b.Configure(2, "127.0.41.1", "127.0.41.2", {"--port", "5000"}, out)) << out;
     ASSERT_TRUE(type("1", "\r\nRouter Statistics:\r\nState:                    Steady\r\n"))
         << text;
