@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
 #include "configapl.h"
 #include "dcstatapl.h"
 #include "ethapl.h"
@@ -120,6 +122,12 @@ const Block BACM("\nBAC-M Statistics:\n", 25, 24, 2,
 const Block BPPOS("\nBPPoS Statistics:\n", 25, 25, 3,
                   "RecvdMessages: SentMessages: RecvDataQueueFullErrors: SendDataQueueFullErrors: "
                   "RecvdMsgLengthErrors: SendMsgLengthErrors: PacketFormatErrors: CrcErrors:");
+
+// Below a gate's counters: its messages the router mailbox refused.
+std::string mailboxDrops(uint32_t n)
+{
+    return Block("", 25, 25, 0, "MailboxFullErrors:").Text({n});
+}
 
 class PagesTest : public FirmwareTest {
 protected:
@@ -283,10 +291,10 @@ TEST_F(PagesTest, CounterBlocksByteForByteAndTheSpiPage)
     for (uint8_t b : bad) link2.RxDataHandler(b);
     link2.WorkerCycle();
 
-    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN")), Keys("1"));
-    EXPECT_EQ(onWire(BPPOS.Text({0, 0, 0, 0, 0, 0, 1, 1}, "DOWN")), Keys("2"));
+    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN") + mailboxDrops(0)), Keys("1"));
+    EXPECT_EQ(onWire(BPPOS.Text({0, 0, 0, 0, 0, 0, 1, 1}, "DOWN") + mailboxDrops(0)), Keys("2"));
     EXPECT_EQ(onWire(SPI_MENU), Keys("r"));
-    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN")), Keys("2"));
+    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN") + mailboxDrops(0)), Keys("2"));
 }
 
 // A port number (network order) free on 127.0.0.1 right now.
@@ -352,11 +360,20 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
         static_cast<RAWoS*>(hSciGate[1]->protHandle)->WorkerCycle();
     }
 
-    EXPECT_EQ(onWire(MAIN_MENU + SCI_MENU + UART.Text({0, 5}) + RAWOS.Text({1, 0, 1}, "UP")),
+    // A message of line 2 that finds the router mailbox full is counted
+    // with its gate.
+    while (BdMail::NumPending() < BdMail::NUM_MAILBOX_ITENS)
+        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
+    BD* refused = BdPool::Get();
+    refused->Source(SOURCE_SCI2);
+    SciGate::RecvMessageHandler(refused);
+    EXPECT_EQ(onWire(MAIN_MENU + SCI_MENU + UART.Text({0, 5}) + RAWOS.Text({1, 0, 1}, "UP") +
+                     mailboxDrops(1)),
               Keys("x42"));  // the silence that ended the message counted
-    EXPECT_EQ(onWire(UART.Text({}) + BACM.Text({}, "DOWN")), Keys("1"));
+    EXPECT_EQ(onWire(UART.Text({}) + BACM.Text({}, "DOWN") + mailboxDrops(0)), Keys("1"));
     EXPECT_EQ(onWire(SCI_MENU), Keys("3"));
-    EXPECT_EQ(onWire(SCI_MENU + UART.Text({}) + RAWOS.Text({}, "UP")), Keys("r2"));
+    EXPECT_EQ(onWire(SCI_MENU + UART.Text({}) + RAWOS.Text({}, "UP") + mailboxDrops(0)),
+              Keys("r2"));
 
     // The router, still configuring.
     const std::string stats = Block("\nRouter Statistics:\nState:             Configuration\n", 22,
@@ -399,8 +416,13 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
     const std::string heading =
         "\n127.0.0.1:\n"
         " Port  NumRxMsgs  NumRxErrs  LastRxErr  NumTxMsgs  NumTxErrs  LastTxErr\n";
-    EXPECT_EQ(onWire(heading + row(ports[0], 0) + row(ports[1], 2)), Keys("5"));
-    EXPECT_EQ(onWire(ETH_MENU + heading + row(ports[0], 0) + row(ports[1], 0)), Keys("r5"));
+    // The mailbox is still full: a datagram of Ethernet 1 is counted with its gate.
+    BD* datagram = BdPool::Get();
+    datagram->Source(SOURCE_ETH1);
+    IpGate::RecvMessageHandler(datagram);
+    EXPECT_EQ(onWire(heading + row(ports[0], 0) + row(ports[1], 2) + mailboxDrops(1)), Keys("5"));
+    EXPECT_EQ(onWire(ETH_MENU + heading + row(ports[0], 0) + row(ports[1], 0) + mailboxDrops(0)),
+              Keys("r5"));
 
     EXPECT_EQ(onWire(MAIN_MENU + OTHER_MENU +
                      "\nNDK Memory Report:\n"
