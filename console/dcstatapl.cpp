@@ -334,5 +334,6 @@ ERROR_CODES_E dcRouterStatPageWorker(char key)
     dcPrintf("MsgsToRoute:          %10u\n", stats.numOfMsgsToRoute);
     dcPrintf("MsgFormatErrors:      %10u\n", stats.numOfMsgFormatErrors);
     dcPrintf("UnknownUdpPortErrors: %10u\n", stats.numOfUnknownUdpPortErrors);
+    dcPrintf("SendRefusedErrors:    %10u\n", stats.numOfSendRefusedErrors);
     return EC_SUCCESS;
 }

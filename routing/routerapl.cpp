@@ -98,10 +98,10 @@ void Router::ConfigStep(BD* bd)
             ProcessZokMessage(bd);
             break;
         case SOURCE_ZOK1:
-            (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+            SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
             break;
         case SOURCE_ZOK2:
-            (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+            SendTo(hSpiGate[HOST_LINK_2]->protHandle, bd);
             break;
         default:
             break;  // nothing else speaks on the configuration port yet
@@ -156,47 +156,56 @@ static void StampSci(BD* bd, uint16_t port)
 
 void Router::Route(BD* bd)
 {
-    // Every Send copies what it needs, and counts its own refusals: the BD
-    // goes back to the pool after.
+    // Every Send copies what it needs: the BD goes back to the pool after.
     switch (bd->Source()) {
     case SOURCE_SPI1:
         if (bd->DestPort() == PORT_SCI1) {
-            (void)hSciGate[SCI_LINE_1]->protHandle->Send(bd);
+            SendTo(hSciGate[SCI_LINE_1]->protHandle, bd);
         } else if (bd->DestPort() == PORT_SCI2) {
-            (void)hSciGate[SCI_LINE_2]->protHandle->Send(bd);
+            SendTo(hSciGate[SCI_LINE_2]->protHandle, bd);
         } else {
             SendToUdp(ETH_0, bd);
         }
         break;
     case SOURCE_SPI2:
         if (bd->DestPort() == PORT_SCI1) {
-            (void)hSciGate[SCI_LINE_3]->protHandle->Send(bd);
+            SendTo(hSciGate[SCI_LINE_3]->protHandle, bd);
         } else if (bd->DestPort() != PORT_SCI2) {  // group 1 has no second line
             SendToUdp(ETH_1, bd);
         }
         break;
     case SOURCE_ETH0:
     case SOURCE_ZOK1:
-        (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
         break;
     case SOURCE_ETH1:
     case SOURCE_ZOK2:
-        (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_2]->protHandle, bd);
         break;
     case SOURCE_SCI1:
         StampSci(bd, PORT_SCI1);
-        (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
         break;
     case SOURCE_SCI2:
         StampSci(bd, PORT_SCI2);
-        (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
         break;
     case SOURCE_SCI3:
         StampSci(bd, PORT_SCI1);
-        (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_2]->protHandle, bd);
         break;
     default:
         EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+    }
+}
+
+// A destination that refuses (its link down, its transmit FIFO full, a bad
+// length) loses the message: counted here whatever the cause, which the
+// destination counts too where its counters have a name for it.
+void Router::SendTo(IProtocol* protocol, BD* bd)
+{
+    if (protocol->Send(bd) != EC_SUCCESS) {
+        ++mStats.numOfSendRefusedErrors;
     }
 }
 
@@ -204,7 +213,9 @@ void Router::SendToUdp(uint16_t ipGate, BD* bd)
 {
     uint32_t index = 0;
     if (hIpGate[ipGate]->GetUdpPortIndex(bd->DestPort(), index) == EC_SUCCESS) {
-        (void)hIpGate[ipGate]->SendUdpPort(index, bd);  // the port counts its failures
+        if (hIpGate[ipGate]->SendUdpPort(index, bd) != EC_SUCCESS) {
+            ++mStats.numOfSendRefusedErrors;  // the port counts it as a send error too
+        }
     } else {
         ++mStats.numOfUnknownUdpPortErrors;
     }

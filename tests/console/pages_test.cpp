@@ -376,9 +376,10 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
               Keys("r2"));
 
     // The router, still configuring.
-    const std::string stats = Block("\nRouter Statistics:\nState:             Configuration\n", 22,
-                                    22, 0, "MsgsToRoute: MsgFormatErrors: UnknownUdpPortErrors:")
-                                  .Text({});
+    const std::string stats =
+        Block("\nRouter Statistics:\nState:             Configuration\n", 22, 22, 0,
+              "MsgsToRoute: MsgFormatErrors: UnknownUdpPortErrors: SendRefusedErrors:")
+            .Text({});
     EXPECT_EQ(onWire(MAIN_MENU + ROUTER_MENU + stats), Keys("x61"));
     EXPECT_EQ(onWire(ROUTER_MENU + stats), Keys("r1"));
 
