@@ -53,7 +53,11 @@ void usage()
         "  host --to ADDR:PORT [--from ADDR:PORT]\n"
         "      as monitor, and send each line read from standard input as one message\n"
         "options:\n"
-        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 400000, 0 = none)\n");
+        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 100000, 0 = none):\n"
+        "      the board takes up to 8192 bytes per 10 ms pass of its link; the default\n"
+        "      (with bursts of at most 2048 bytes) stays well below, with room for a\n"
+        "      pass that comes late; a higher rate may overrun it (its SPI page counts\n"
+        "      RecvDataQueueFullErrors)\n");
 }
 
 bool parseEndpoint(const std::string& text, uint32_t& addr, uint16_t& port)

@@ -729,7 +729,10 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
         r.peerAddr[g] = htonl(net | 1);
         r.boardAddr[g] = htonl(net | 2);
         if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
-        r.host[g] = std::make_unique<hostlink::LinkEngine>(hostlink::LinkConfig{}, 0);
+        // Twice zok2host's default: on virtual time no worker pass comes late.
+        hostlink::LinkConfig link;
+        link.maxTxBytesPerSec = 2 * link.maxTxBytesPerSec;
+        r.host[g] = std::make_unique<hostlink::LinkEngine>(link, 0);
         r.host[g]->onMessage([g](const hostlink::Message& m) {
             if (m.destPort != zok2tools::CONFIG_PORT)
                 arrived(static_cast<Party>(H1 + g), m.payload);
