@@ -41,6 +41,7 @@ std::vector<Delivered> gEth[2];
 void recordEth(uint32_t ethIndex, const BD* bd) { gEth[ethIndex].push_back(seenOf(bd)); }
 
 void script();
+bool gUnknownSource = false;  // the script configures, then routes a BD of no source
 
 // Plays the host and the gates (priority above the router), then stops the run.
 void scriptTask(UArg, UArg)
@@ -93,9 +94,26 @@ TEST_F(RouterTest, ConfiguresThenForwardsEveryRowWithItsAddressing)
     EXPECT_FALSE(hostFirmwareHalted());
 }
 
+TEST_F(RouterTest, ASourceWithoutARowStopsTheSteadyLoop)
+{
+    EXPECT_FATAL(
+        {
+            gUnknownSource = true;
+            hostKernelRun(UINT64_MAX);
+        },
+        EC_ERROR_INVALID_SWITCH, "code= -23 module= routerapl.cpp");
+}
+
 void script()
 {
     using T = RouterTest;
+    if (gUnknownSource) {
+        T::Post(SOURCE_SPI1, PORT_CONFIG, workedExampleOnRs232());
+        T::Post(SOURCE_SPI2, PORT_CONFIG, group1Fields().Build());
+        T::Post(SOURCE_NONE, netPort(2000), {0x01});
+        T::Run();
+        return;
+    }
     constexpr uint32_t TP_PORT = 5, TP4_PIN = 28, TP5_PIN = 29;
     T::Run();
     EXPECT_EQ("Waiting for configuration...\n", T::ConsoleOut(false));
