@@ -39,6 +39,7 @@ TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
         {4294967295u, {136, 2, 11, 6, 28, 15}, {77, 88, 49710, 6, 28, 15}},
         {90061, {0, 0, 1, 1, 1, 1}, {77, 88, 1, 1, 1, 1}},
         {35 * 86400, {0, 1, 4, 0, 0, 0}, {77, 88, 35, 0, 0, 0}},
+        {31 * 86400, {0, 1, 0, 0, 0, 0}, {77, 88, 31, 0, 0, 0}},  // January complete
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seconds);
