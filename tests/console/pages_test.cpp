@@ -186,6 +186,7 @@ TEST_F(PagesTest, NavigationVersionOtherPageAndReboot)
     EXPECT_EQ(onWire(OTHER_MENU + pool("125")), Keys("71"));
     for (BD* bd : taken) BdPool::Put(bd);
     EXPECT_EQ(onWire(pool("128")), Keys(" "));
+    EXPECT_EQ(onWire(pool("128")), Keys(" "));  // the repeated key, not the space, is repeated
 
     xdc_runtime_Memory_Stats heap;
     xdc_runtime_Memory_getStats(&heap);
@@ -444,6 +445,22 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
                      "IP address:  127.0.0.1\nNetMask:     255.0.0.0\nGateway:     127.0.0.2\n"
                      "Multicast:   239.255.77.1 239.1.2.3\n"),
               Keys("x24"));
+    // A PHY set by hand: auto-negotiation off, each speed, both speed bits.
+    struct Phy {
+        int32_t control;
+        const char* shown;
+    };
+    const Phy phys[] = {
+        {0x2100, "Speed Mode:  FD-100\nLink Status: Full Duplex 100Mbps\n"},
+        {0x0040, "Speed Mode:  HD-1000\nLink Status: Unknown\n"},  // half duplex at 1000
+        {0x2040, "Speed Mode:  HD-10\nLink Status: Unknown\n"},    // both bits: no speed
+        {0x0000, "Speed Mode:  HD-10\nLink Status: Half Duplex 10Mbps\n"},
+    };
+    for (const Phy& phy : phys) {
+        hostPhySetControl(1, phy.control);
+        const std::string page = Keys("4");
+        EXPECT_NE(std::string::npos, page.find(onWire(phy.shown))) << page;
+    }
 }
 
 }  // namespace
