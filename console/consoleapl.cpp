@@ -4,6 +4,7 @@
 #include "consoleapl.h"
 
 #include "exmapl.h"
+#include "taskapl.h"
 
 static const char _MODULE_[] = "consoleapl.cpp";
 
@@ -37,15 +38,9 @@ Console::Console(CONSOLE_CONFIG_T config)
     if (semHandleRecvData == nullptr) {
         EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
     }
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(this);
-    params.priority = CONSOLE_TASK_PRIORITY;
-    params.stackSize = CONSOLE_TASK_STACK;
-    params.instanceName = "console";
-    if (ti_sysbios_knl_Task_create(&Console::WorkerTask, &params) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    taskCreate({"console", CONSOLE_TASK_PRIORITY, CONSOLE_TASK_STACK, &Console::WorkerTask,
+                reinterpret_cast<UArg>(this), 0},
+               EXM_HERE);
 }
 
 void Console::EnableLog() {}

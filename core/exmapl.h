@@ -47,6 +47,15 @@ extern void (*exmFatalObserver)(const char* line);
 // __FILE__ the source file that holds the check.
 #define EXM_FATAL(code) exmFatalError((code), _MODULE_, exmBaseName(__FILE__), __LINE__)
 
+// Where a fatal check stands, for checks that a shared helper makes on its
+// caller's behalf: the fatal line then names the caller, not the helper.
+struct EXM_WHERE_T {
+    const char* module;  // the caller's _MODULE_
+    const char* file;    // the source file of the call
+    uint32_t line;
+};
+#define EXM_HERE (EXM_WHERE_T{_MODULE_, exmBaseName(__FILE__), __LINE__})
+
 // File name without its directories, so that lines stay short and do not
 // depend on where the tree was built.
 constexpr const char* exmBaseName(const char* path)

@@ -1,5 +1,5 @@
 // The interface between a byte driver (UART, SPI) and a byte protocol, and
-// the shared helpers of the worker tasks and tick-mark time-outs.
+// the worker task the protocols share (tick helpers: taskapl.h).
 // Drivers call RxDataHandler/TxDataHandler for every byte, from their task or
 // interrupt handler, without locks; the byte FIFOs between the two sides are
 // RingFifo (fifoapl.h). Protocol objects are never destroyed, hence no
@@ -13,6 +13,7 @@
 #include "errcodes.h"
 #include "fifoapl.h"
 #include "kernel.h"
+#include "taskapl.h"
 
 class IProtocol {
 public:
@@ -51,26 +52,11 @@ void protocolWorkerTask(UArg arg0, UArg arg1)
 }
 
 // Creates the worker task of `protocol` (priority 2, 4096 bytes of stack);
-// null when the kernel refuses, which the caller turns into a fatal error.
+// a refusal of the kernel is fatal at `where`, the caller's EXM_HERE.
 template <typename P>
-ti_sysbios_knl_Task_Handle createWorkerTask(P* protocol, const char* name, uint32_t ticksPeriod)
+void createWorkerTask(P* protocol, const char* name, uint32_t ticksPeriod, const EXM_WHERE_T& where)
 {
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(protocol);
-    params.arg1 = ticksPeriod;
-    params.priority = WORKER_TASK_PRIORITY;
-    params.stackSize = WORKER_TASK_STACK;
-    params.instanceName = name;
-    return ti_sysbios_knl_Task_create(protocolWorkerTask<P>, &params);
+    taskCreate({name, WORKER_TASK_PRIORITY, WORKER_TASK_STACK, protocolWorkerTask<P>,
+                reinterpret_cast<UArg>(protocol), ticksPeriod},
+               where);
 }
-
-// Tick-mark time-out: expired when strictly more than `ticks` have passed
-// since `mark`, in unsigned 32-bit arithmetic so that the wrap is harmless.
-inline bool ticksExpired(uint32_t mark, uint32_t ticks)
-{
-    return static_cast<uint32_t>(ti_sysbios_knl_Clock_getTicks() - mark) > ticks;
-}
-
-// Converts a time in microseconds to kernel ticks.
-constexpr uint32_t usToTicks(uint32_t us) { return us / ti_sysbios_knl_Clock_tickPeriod; }

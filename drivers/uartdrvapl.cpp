@@ -7,6 +7,7 @@
 
 #include "exmapl.h"
 #include "soc_uart.h"
+#include "taskapl.h"
 
 static const char _MODULE_[] = "uartdrvapl.cpp";
 
@@ -76,15 +77,9 @@ UartDrv::UartDrv(UARTDRV_CONFIG_T config)
     ticksRxTxTaskPeriod = config.baudRate > UART_FAST_BAUD_LIMIT ? usToTicks(TIME_PERIOD_FAST)
                                                                  : usToTicks(TIME_PERIOD_SLOW);
 
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(this);
-    params.priority = UARTDRV_TASK_PRIORITY;
-    params.stackSize = UARTDRV_TASK_STACK;
-    params.instanceName = "uartdrv";
-    if (ti_sysbios_knl_Task_create(&UartDrv::RxTxTask, &params) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    taskCreate({"uartdrv", UARTDRV_TASK_PRIORITY, UARTDRV_TASK_STACK, &UartDrv::RxTxTask,
+                reinterpret_cast<UArg>(this), 0},
+               EXM_HERE);
 }
 
 void UartDrv::RxTxTask(UArg arg0, UArg /*arg1*/)

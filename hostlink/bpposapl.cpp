@@ -32,9 +32,7 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
         EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
     }
     InitState();
-    if (createWorkerTask(this, "bppos", ticksTaskPeriod) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    createWorkerTask(this, "bppos", ticksTaskPeriod, EXM_HERE);
 }
 
 void BPPoS::InitState()

@@ -9,6 +9,7 @@
 #include "hwreg.h"
 #include "kernel.h"
 #include "netstack.h"
+#include "taskapl.h"
 
 static const char _MODULE_[] = "ethapl.cpp";
 
@@ -75,12 +76,12 @@ void Ethernet::CpswPortMacModeSelect(uint32_t ethIndex, uint32_t macMode)
 
 void Ethernet::DiscoverDevices()
 {
-    const uint32_t ticksLimit = TIME_ETH_DISCOVER / ti_sysbios_knl_Clock_tickPeriod;
+    const uint32_t ticksLimit = usToTicks(TIME_ETH_DISCOVER);
     const uint32_t start = ti_sysbios_knl_Clock_getTicks();
     // Busy-polls: every task above the main task, the stack's included, runs.
     uint16_t count = GetNumOfDevices();
     while (count != NUM_NIMU_DEVICES) {
-        if (ti_sysbios_knl_Clock_getTicks() - start > ticksLimit) {
+        if (ticksExpired(start, ticksLimit)) {
             EXM_FATAL(EC_ERROR_ETH_DISCOVER);
         }
         count = GetNumOfDevices();

@@ -4,6 +4,7 @@
 #include "bdmailapl.h"
 #include "ethapl.h"
 #include "exmapl.h"
+#include "taskapl.h"
 
 static const char _MODULE_[] = "ipgateapl.cpp";
 
@@ -41,15 +42,9 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
         EC_SUCCESS) {
         EXM_FATAL(EC_ERROR_IP_ADD);
     }
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.arg0 = reinterpret_cast<UArg>(this);
-    params.priority = IPGATE_TASK_PRIORITY;
-    params.stackSize = IPGATE_TASK_STACK;
-    params.instanceName = "ipgate";
-    if (ti_sysbios_knl_Task_create(WorkerTask, &params) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    taskCreate({"ipgate", IPGATE_TASK_PRIORITY, IPGATE_TASK_STACK, WorkerTask,
+                reinterpret_cast<UArg>(this), 0},
+               EXM_HERE);
 }
 
 void IpGate::RecvMessageHandler(BD* bd)
@@ -160,7 +155,7 @@ void IpGate::PollPorts()
 void IpGate::WorkerTask(UArg arg0, UArg)
 {
     IpGate* gate = reinterpret_cast<IpGate*>(arg0);
-    const uint32_t ticksPeriod = TIME_PERIOD_IPGATE_TASK / ti_sysbios_knl_Clock_tickPeriod;
+    const uint32_t ticksPeriod = usToTicks(TIME_PERIOD_IPGATE_TASK);
     (void)fdOpenSession(ti_sysbios_knl_Task_self());  // the stack's sessions do not run out here
     for (;;) {
         gate->PollPorts();

@@ -4,6 +4,7 @@
 // it gets the kernel's default stack.
 #include "ethdrv.h"
 #include "kernel.h"
+#include "taskapl.h"
 
 static const int EMAC_POLL_TASK_PRIORITY = 10;
 static const uint32_t OSAL_ALIGN = 4;
@@ -12,11 +13,8 @@ NIMU_DEVICE_TABLE_ENTRY NIMUDeviceTable[NIMU_DEVICE_TABLE_SIZE] = {};
 
 void* Osal_TaskCreate(OSAL_TASK_FXN fxn)
 {
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.priority = EMAC_POLL_TASK_PRIORITY;
-    params.instanceName = "EmacPollPkt";
-    return ti_sysbios_knl_Task_create(fxn, &params);  // the driver does not check it
+    // The driver does not check the result.
+    return taskCreateOrNull({"EmacPollPkt", EMAC_POLL_TASK_PRIORITY, 0, fxn, 0, 0});
 }
 
 void* Osal_malloc(uint32_t numBytes) { return xdc_runtime_Memory_alloc(numBytes, OSAL_ALIGN); }

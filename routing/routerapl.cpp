@@ -9,6 +9,7 @@
 #include "gpiodrvapl.h"
 #include "ipgateapl.h"
 #include "netstack.h"
+#include "taskapl.h"
 
 static const char _MODULE_[] = "routerapl.cpp";
 
@@ -40,14 +41,7 @@ void Router::Init()
     mSteadyLoopActivity.Config(TEST_POINT5);
     mStats = ROUTER_STATS_T{};
     mRouterState = ROUTER_STATE_CONFIG;
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.priority = ROUTER_TASK_PRIORITY;
-    params.stackSize = ROUTER_TASK_STACK;
-    params.instanceName = "router";
-    if (ti_sysbios_knl_Task_create(WorkerTask, &params) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    taskCreate({"router", ROUTER_TASK_PRIORITY, ROUTER_TASK_STACK, WorkerTask, 0, 0}, EXM_HERE);
 }
 
 void Router::GetStats(ROUTER_STATS_T& stats)

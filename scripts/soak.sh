@@ -9,7 +9,7 @@
 # the descriptors change, the free BDs fall below POOL_LOW, a party's message
 # count stops moving, the runner dies, or the pool is not full once idle.
 # Usage: scripts/soak.sh [MINUTES] (default 30); build first (make build).
-# GWARGS adds runner options (for example GWARGS=--realtime).
+# GWARGS adds runner options (for example GWARGS="--tick-offset 4294000000").
 set -u
 MINUTES=${1:-30}
 BUILD=${BUILD:-build/host-debug}

@@ -37,9 +37,7 @@ BACM::BACM(BACM_CONFIG_T config)
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
     InitState();
-    if (createWorkerTask(this, "bacm", ticksTaskPeriod) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    createWorkerTask(this, "bacm", ticksTaskPeriod, EXM_HERE);
 }
 
 void BACM::InitState()

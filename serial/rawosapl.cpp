@@ -23,9 +23,7 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
         EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
     }
     InitState();
-    if (createWorkerTask(this, "rawos", ticksTaskPeriod) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    createWorkerTask(this, "rawos", ticksTaskPeriod, EXM_HERE);
 }
 
 void RAWoS::InitState()

@@ -46,9 +46,7 @@ bool Board::start(const std::string& runner, const std::string& runDir, const st
     dir = runDir;
     log = logPath;
     std::ofstream(logPath, std::ios::trunc).flush();
-    // One host core for the firmware, as the committed figures were taken.
-    pid = startProcess({runner, "--run-dir", runDir, "--console", "pty", "--watchdog", "exit",
-                        "--host-cpu", "here"},
+    pid = startProcess({runner, "--run-dir", runDir, "--console", "pty", "--watchdog", "exit"},
                        logPath);
     if (pid < 0) {
         error = "no runner at " + runner + " (make bench builds it)";

@@ -14,6 +14,8 @@
 
 thread_local int tlsHostDepth = 0;
 thread_local bool tlsRouteNew = false;
+thread_local int32_t tlsNetError = 0;
+thread_local bool tlsNetSession = false;
 
 namespace {
 

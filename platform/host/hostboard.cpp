@@ -1,7 +1,6 @@
 // The runner's board: command-line options, board library set-up, memory
 // map record, and the start of the scheduler with a clean stop on SIGINT or
 // SIGTERM (a second signal ends the process at once).
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +8,6 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
-#include <sched.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -30,9 +28,6 @@ namespace {
 constexpr uint32_t SECTION_MASK = 0xFFF00000u;  // 1 MB sections
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_SECOND_SIGNAL = 130;
-// Low among real-time priorities: above every ordinary thread, below the
-// host's own real-time work.
-constexpr int REALTIME_PRIORITY = 10;
 
 int gArgc = 0;
 char** gArgv = nullptr;
@@ -63,13 +58,12 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
-        "  --host-cpu N|here|any  host core of the firmware: N, the one it starts on, or any\n"
-        "                         (default: any)\n"
-        "  --realtime             firmware threads under the host's real-time policy (needs\n"
-        "                         root or CAP_SYS_NICE), so that a busy host cannot delay them\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
-        "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks).\n"
+        "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks);\n"
+        "61: a task's stack overflowed.\n"
+        "The simulated CPU runs every task on one host thread; in real time its clock\n"
+        "follows the host's, catching up tick by tick when the host held it back.\n"
         "Test signals: SIGUSR1 stops watchdog restarts, SIGUSR2 aborts the firmware.\n",
         prog);
     std::fputs(hostNetnsUsage(), stderr);
@@ -113,12 +107,6 @@ void parseArgs(int argc, char** argv)
         } else if (a == "--tick-offset") {
             ok = takeValue(argc, argv, i, v);
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
-        } else if (a == "--realtime") {
-            c.realtime = true;
-        } else if (a == "--host-cpu") {
-            ok = takeValue(argc, argv, i, c.hostCpu) &&
-                 (c.hostCpu == "any" || c.hostCpu == "here" ||
-                  std::isdigit(static_cast<unsigned char>(c.hostCpu[0])));
         } else if (a == "--fail-task-create") {
             ok = takeValue(argc, argv, i, c.failTaskCreate);
         } else if (hostNetnsTakeOption(argc, argv, i, ok)) {
@@ -132,24 +120,6 @@ void parseArgs(int argc, char** argv)
             std::exit(EXIT_USAGE);
         }
     }
-}
-
-// The host core for --host-cpu: one the process may run on, or -1 for any.
-int firmwareCpu(const std::string& option)
-{
-    if (option.empty() || option == "any") {
-        return -1;
-    }
-    const int cpu = option == "here" ? sched_getcpu() : std::atoi(option.c_str());
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
-        !CPU_ISSET(cpu, &allowed)) {
-        std::fprintf(stderr, "zok2gw: --host-cpu %s: this process may not run on that core\n",
-                     option.c_str());
-        std::exit(EXIT_USAGE);
-    }
-    return cpu;
 }
 
 // SIGINT/SIGTERM are blocked in every thread and taken here, so that no
@@ -187,12 +157,7 @@ void platformArgs(int argc, char** argv)
         const HostBoardConfig& c = hostBoardConfig();
         ::mkdir(c.runDir.c_str(), 0755);
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real, c.tickOffset);
-        hostKernelPinCpu(firmwareCpu(c.hostCpu));
-        if (c.realtime && !hostKernelRealtime(REALTIME_PRIORITY)) {
-            std::fprintf(stderr,
-                         "zok2gw: --realtime: the host refused real-time scheduling "
-                         "(it needs root or CAP_SYS_NICE); running without it\n");
-        }
+        hostKernelReportLag(true);
         hostPeripheralsInstall();
         hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;

@@ -9,6 +9,11 @@
 extern thread_local int tlsHostDepth;
 // Whether operator new of this thread goes to the simulated heap.
 extern thread_local bool tlsRouteNew;
+// The network stack's error code and session flag of the running task.
+// Every context runs on the simulated CPU's one thread: the kernel carries
+// these (and the two above) across each switch.
+extern thread_local int32_t tlsNetError;
+extern thread_local bool tlsNetSession;
 
 struct HostScope {
     HostScope() { ++tlsHostDepth; }

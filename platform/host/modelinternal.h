@@ -14,6 +14,17 @@ uint64_t modelNowNs(ModelClock clock);
 
 // The watchdog model counts on this clock from now on.
 void hostWdtSetClock(ModelClock clock);
+// The watchdog model calls fn on the simulated CPU's thread when the counter
+// expires (an alarm on the kernel clock, so also after a halt).
+void hostWdtOnExpiry(void (*fn)());
+
+// Alarm ids of the peripheral models (hostAlarmSet).
+enum HostAlarmId : uint32_t {
+    ALARM_WDT = 0,
+    ALARM_MCSPI0 = 1,
+    ALARM_MCSPI1 = 2,
+    ALARM_UART0 = 3 /* ..6 */
+};
 
 // UART model <-> its Linux side (uart_host.cpp).
 constexpr uint32_t HOST_NUM_UARTS = SOC_NUM_UARTS;

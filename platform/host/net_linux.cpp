@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -154,6 +155,48 @@ int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr
     return 0;
 }
 
+int32_t joinGroup(const WatchedFd& w, uint32_t group, uint32_t ifAddr)
+{
+    ip_mreq mreq{};
+    mreq.imr_multiaddr.s_addr = group;
+    mreq.imr_interface.s_addr = ifAddr;
+    return ::setsockopt(w.fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0
+               ? translate(errno)
+               : 0;
+}
+
+int32_t broadcastSocket(WatchedFd& w, uint32_t bcast, uint16_t port, const std::string& ifName,
+                        uint32_t ownAddr)
+{
+    const auto ifIndex = static_cast<int>(::if_nametoindex(ifName.c_str()));
+    if (ifIndex == 0) {
+        return translate(errno);
+    }
+    const int32_t rc = udpSocket(w);
+    if (rc != 0) {
+        return rc;
+    }
+    const int on = 1;
+    const sockaddr_in sa = inetAddr(bcast, port);
+    // Linux then drops another interface's broadcasts itself; an
+    // unprivileged process on an older kernel is refused, and the arrival
+    // interface checked on each read is enough.
+    (void)::setsockopt(w.fd, SOL_SOCKET, SO_BINDTODEVICE, ifName.c_str(),
+                       static_cast<socklen_t>(ifName.size()));
+    // Every port with this number on the interface (and every board on the
+    // segment) hears the same broadcast.
+    if (::setsockopt(w.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        ::setsockopt(w.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) < 0 ||
+        ::bind(w.fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) < 0) {
+        const int32_t err = translate(errno);
+        closeFd(w);
+        return err;
+    }
+    w.ifIndex = ifIndex;
+    w.ownAddr = ownAddr;
+    return 0;
+}
+
 int32_t sendTo(const WatchedFd& w, const void* data, uint32_t len, uint32_t addr, uint16_t port)
 {
     const sockaddr_in sa = inetAddr(addr, port);
@@ -171,13 +214,33 @@ int32_t recvFrom(WatchedFd& w, uint8_t* buf, uint32_t cap, uint32_t& len, uint32
     // Cleared before the read: a datagram that arrives after it raises a new
     // edge and marks the socket again.
     w.ready.store(false);
-    gRecvCalls.fetch_add(1);
     sockaddr_in sa{};
-    socklen_t saLen = sizeof sa;
-    const ssize_t n =
-        ::recvfrom(w.fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &saLen);
-    if (n < 0) {
-        return translate(errno);  // EAGAIN: drained; the mark stays clear
+    ssize_t n = 0;
+    for (bool taken = false; !taken;) {
+        gRecvCalls.fetch_add(1);
+        iovec iov{buf, cap};
+        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr msg{};
+        msg.msg_name = &sa;
+        msg.msg_namelen = sizeof sa;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = w.ifIndex != 0 ? control : nullptr;
+        msg.msg_controllen = w.ifIndex != 0 ? sizeof control : 0;
+        n = ::recvmsg(w.fd, &msg, MSG_DONTWAIT);
+        if (n < 0) {
+            return translate(errno);  // EAGAIN: drained; the mark stays clear
+        }
+        bool onInterface = w.ifIndex == 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); !onInterface && c != nullptr;
+             c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                onInterface = info.ipi_ifindex == w.ifIndex;
+            }
+        }
+        taken = onInterface && (w.ownAddr == 0 || sa.sin_addr.s_addr != w.ownAddr);
     }
     w.ready.store(true);  // more may wait; the next read finds out
     len = static_cast<uint32_t>(n);

@@ -54,13 +54,15 @@ struct NetSocket {
     static constexpr uint32_t LIVE = 0x5A0C4E7Bu;
     uint32_t live = LIVE;  // cleared when the model forgets the socket
     hostnet::WatchedFd own;
-    std::vector<hostnet::WatchedFd*> groups;  // one per joined group; never freed (I/O thread)
+    // One per joined group and per broadcast address the port hears; never
+    // freed (the I/O thread may still mark them).
+    std::vector<hostnet::WatchedFd*> extra;
     uint32_t localAddr = 0;
     uint16_t localPort = 0;
     bool bound = false;
     bool blocking = true;
     int32_t rcvBuf = 0;
-    uint32_t nextFd = 0;  // round robin over own and groups
+    uint32_t nextFd = 0;  // round robin over own and extra
     NetPacket packet;
     // Datagrams queued in memory (hostNetInject), received before the socket's own.
     struct Injected {
@@ -85,8 +87,9 @@ namespace {
 
 constexpr uint32_t NUM_IFACES = 2;
 constexpr uint32_t BITS_PER_ADDR = 32;
-constexpr int32_t CFG_ERR_INVALID = -2;  // bad tag, item or size
-constexpr int32_t CFG_ERR_REFUSED = -3;  // Linux refused the address or route
+constexpr uint32_t INADDR_BROADCAST_NET = 0xFFFFFFFFu;  // 255.255.255.255, any byte order
+constexpr int32_t CFG_ERR_INVALID = -2;                 // bad tag, item or size
+constexpr int32_t CFG_ERR_REFUSED = -3;                 // Linux refused the address or route
 constexpr int32_t NIMU_ERR = -1;
 constexpr uint32_t ICMP_TYPE_NAMES = ICMP_NUM_TYPES;
 // Icmp counter names by message type; null where only IcmpMsg has it.
@@ -106,9 +109,6 @@ bool gRegistered[NUM_IFACES] = {};
 bool gWarnedSession = false;
 // Blocks of the small-block allocator not yet freed.
 std::atomic<int32_t> gMmBlocks{0};
-thread_local int32_t tlsError = 0;
-// Each task is one thread: its session flag needs no lock on the poll path.
-thread_local bool tlsSession = false;
 
 void ensureTables()
 {
@@ -123,7 +123,7 @@ void ensureTables()
 
 int32_t fail(int32_t code)
 {
-    tlsError = code;
+    tlsNetError = code;
     return -1;
 }
 
@@ -139,7 +139,7 @@ bool anyMarked(const NetSocket* s)
     if (s->own.ready.load() || s->numInjected.load() != 0) {
         return true;
     }
-    for (const hostnet::WatchedFd* w : s->groups) {
+    for (const hostnet::WatchedFd* w : s->extra) {
         if (w->ready.load()) {
             return true;
         }
@@ -266,6 +266,62 @@ int32_t applyRoute(uint32_t item, const CI_ROUTE& route)
     return CFG_ERR_REFUSED;
 }
 
+// A port bound to an interface's address also hears the broadcasts that
+// arrive on that interface, to its subnet's broadcast address and to
+// 255.255.255.255, as the board's stack delivers them; never the ones the
+// interface sent itself. An address without an entry (a port opened outside a
+// gate) hears none. A broadcast socket that Linux refuses (another program
+// holds the port on every address) costs only the broadcasts: the port itself
+// works, and the reason is shown once.
+void openBroadcasts(NetSocket& s)
+{
+    const CfgEntry* entry = nullptr;
+    CI_IPNET net{};
+    for (const auto& e : *gCfg) {
+        if (e->tag == CFGTAG_IPNET && e->data.size() == sizeof net) {
+            std::memcpy(&net, e->data.data(), sizeof net);
+            if (net.IPAddr == s.localAddr) {
+                entry = e.get();
+                break;
+            }
+        }
+    }
+    uint8_t prefix = 0;
+    if (entry == nullptr || s.localAddr == 0 || !prefixOf(net.IPMask, prefix)) {
+        return;
+    }
+    const std::string& ifname = hostBoardConfig().eth[entry->item - 1];
+    uint32_t bcasts[2] = {INADDR_BROADCAST_NET, 0};
+    // A /31 or /32 network has no broadcast address of its own, a /0 one
+    // only the limited broadcast.
+    if (prefix > 0 && prefix < BITS_PER_ADDR - 1) {
+        bcasts[1] = net.IPAddr | ~net.IPMask;
+    }
+    static bool warned = false;
+    HostScope host;
+    for (uint32_t bcast : bcasts) {
+        if (bcast == 0) {
+            continue;
+        }
+        auto* w = new hostnet::WatchedFd;
+        const int32_t rc = hostnet::broadcastSocket(*w, bcast, s.localPort, ifname, s.localAddr);
+        if (rc != 0) {
+            delete w;
+            if (!warned) {
+                warned = true;
+                std::fprintf(stderr,
+                             "zok2gw: port %u of %s (%s) will not hear broadcasts to %s: stack "
+                             "error %d\n",
+                             __builtin_bswap16(s.localPort), hostnet::addrText(s.localAddr).c_str(),
+                             ifname.c_str(), hostnet::addrText(bcast).c_str(), rc);
+            }
+            continue;
+        }
+        hostnet::watch(*w);
+        s.extra.push_back(w);
+    }
+}
+
 uint32_t clamp32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v); }
 
 }  // namespace
@@ -276,7 +332,7 @@ int32_t fdOpenSession(ti_sysbios_knl_Task_Handle task)
     ensureTables();
     HostScope host;
     gSessions->insert(task);
-    tlsSession = true;
+    tlsNetSession = true;
     return 1;
 }
 
@@ -285,12 +341,12 @@ void fdCloseSession(ti_sysbios_knl_Task_Handle task)
     std::lock_guard<std::recursive_mutex> lock(gLock);
     ensureTables();
     gSessions->erase(task);
-    tlsSession = false;
+    tlsNetSession = false;
 }
 
 int32_t fdShare(SOCKET s)
 {
-    if (tlsSession) {
+    if (tlsNetSession) {
         return validSocket(s) ? 0 : fail(NDK_EBADF);
     }
     std::lock_guard<std::recursive_mutex> lock(gLock);
@@ -308,7 +364,7 @@ int32_t fdShare(SOCKET s)
 
 int32_t fdClose(SOCKET s) { return validSocket(s) ? 0 : fail(NDK_EBADF); }
 
-int32_t fdError() { return tlsError; }
+int32_t fdError() { return tlsNetError; }
 
 SOCKET NDK_socket(int32_t domain, int32_t type, int32_t protocol)
 {
@@ -316,7 +372,7 @@ SOCKET NDK_socket(int32_t domain, int32_t type, int32_t protocol)
     ensureTables();
     if (domain != NDK_AF_INET || type != NDK_SOCK_DGRAM ||
         (protocol != NDK_IPPROTO_UDP && protocol != 0)) {
-        tlsError = NDK_EAFNOSUPPORT;
+        tlsNetError = NDK_EAFNOSUPPORT;
         return NDK_INVALID_SOCKET;
     }
     HostScope host;
@@ -324,7 +380,7 @@ SOCKET NDK_socket(int32_t domain, int32_t type, int32_t protocol)
     const int32_t rc = hostnet::udpSocket(s->own);
     if (rc != 0) {
         delete s;
-        tlsError = rc;
+        tlsNetError = rc;
         return NDK_INVALID_SOCKET;
     }
     gSockets->insert(s);
@@ -350,6 +406,7 @@ int32_t NDK_bind(SOCKET s, const ndk::sockaddr_in* addr, int32_t addrLen)
     s->localAddr = addr->sin_addr;
     s->localPort = addr->sin_port;
     hostnet::watch(s->own);
+    openBroadcasts(*s);
     return 0;
 }
 
@@ -369,6 +426,14 @@ int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* valu
         }
         ndk::ip_mreq mreq;
         std::memcpy(&mreq, value, sizeof mreq);
+        // The group's socket joins again: on another interface it then hears
+        // both, on the same one Linux refuses the second join.
+        for (const hostnet::WatchedFd* g : s->extra) {
+            if (g->group == mreq.imr_multiaddr) {
+                const int32_t rc = hostnet::joinGroup(*g, mreq.imr_multiaddr, mreq.imr_interface);
+                return rc != 0 ? fail(rc) : 0;
+            }
+        }
         HostScope host;
         auto* w = new hostnet::WatchedFd;
         const int32_t rc = hostnet::groupSocket(*w, mreq.imr_multiaddr, s->localPort,
@@ -377,8 +442,9 @@ int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* valu
             delete w;
             return fail(rc);
         }
+        w->group = mreq.imr_multiaddr;
         hostnet::watch(*w);
-        s->groups.push_back(w);
+        s->extra.push_back(w);
         return 0;
     }
     if (valueLen != static_cast<int32_t>(sizeof(int32_t))) {
@@ -396,6 +462,9 @@ int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* valu
     }
     if (level == NDK_SOL_SOCKET && option == NDK_SO_RCVBUF) {
         s->rcvBuf = v;
+        for (const hostnet::WatchedFd* w : s->extra) {
+            (void)hostnet::setOption(*w, level, option, value, valueLen);  // best effort
+        }
     }
     return 0;
 }
@@ -464,11 +533,12 @@ int32_t NDK_recvncfrom(SOCKET s, void** data, int32_t flags, ndk::sockaddr_in* f
         --s->numInjected;
         return static_cast<int32_t>(len);
     }
-    // Own socket first, then the groups, in turn, so no group starves the others.
-    const uint32_t numFds = 1 + static_cast<uint32_t>(s->groups.size());
+    // Own socket first, then groups and broadcasts, in turn, so that none
+    // starves the others.
+    const uint32_t numFds = 1 + static_cast<uint32_t>(s->extra.size());
     for (uint32_t k = 0; k < numFds; ++k) {
         const uint32_t i = (s->nextFd + k) % numFds;
-        hostnet::WatchedFd& w = i == 0 ? s->own : *s->groups[i - 1];
+        hostnet::WatchedFd& w = i == 0 ? s->own : *s->extra[i - 1];
         uint32_t len = 0;
         uint32_t addr = 0;
         uint16_t port = 0;
@@ -668,7 +738,9 @@ void _mmCheck(uint32_t callMode, int (*print)(const char* format, ...))
         for (const NetSocket* sock : *gSockets) {
             ++sockets;
             bound += sock->bound ? 1 : 0;
-            groups += static_cast<uint32_t>(sock->groups.size());
+            for (const hostnet::WatchedFd* w : sock->extra) {
+                groups += w->group != 0 ? 1 : 0;
+            }
             held += sock->packet.busy ? 1 : 0;
         }
     }

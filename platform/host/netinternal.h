@@ -17,6 +17,13 @@ namespace hostnet {
 struct WatchedFd {
     int fd = -1;
     std::atomic<bool> ready{false};
+    // Reads take only datagrams that arrived on this interface (0: any) and
+    // drop the others, which the board's interface would never have seen.
+    int ifIndex = 0;
+    // Reads drop datagrams from this address (0: none): an interface never
+    // hears its own broadcasts, which Linux loops back to local sockets.
+    uint32_t ownAddr = 0;
+    uint32_t group = 0;  // the multicast group it was made for (0: none)
 };
 
 // Sockets. Each returns 0 or the stack's error code.
@@ -28,6 +35,16 @@ int32_t setOption(const WatchedFd& w, int32_t level, int32_t option, const void*
 // interface that holds `ifAddr`: the port's own socket is bound to a unicast
 // address, which Linux does not match against a group.
 int32_t groupSocket(WatchedFd& w, uint32_t group, uint16_t port, uint32_t ifAddr, int32_t rcvBuf);
+// One more join of `group` on the interface of `ifAddr` by a group socket:
+// Linux refuses a second join on the same interface, as the board's stack does.
+int32_t joinGroup(const WatchedFd& w, uint32_t group, uint32_t ifAddr);
+// A socket of its own for the broadcasts to `bcast` on `port` that arrive on
+// interface `ifName` from any address but `ownAddr`: Linux does not match a
+// broadcast against a socket bound to a unicast address. Bound to the device
+// where Linux allows it, and filtered by the arrival interface on every read
+// in any case.
+int32_t broadcastSocket(WatchedFd& w, uint32_t bcast, uint16_t port, const std::string& ifName,
+                        uint32_t ownAddr);
 int32_t sendTo(const WatchedFd& w, const void* data, uint32_t len, uint32_t addr, uint16_t port);
 // Reads one datagram if `w` is marked; NDK_EWOULDBLOCK when none is waiting
 // (no system call when the socket is not marked).

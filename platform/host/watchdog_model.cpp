@@ -57,6 +57,7 @@ struct Wdt {
 
 std::mutex gLock;
 Wdt* gWdt = nullptr;
+void (*gOnExpiry)() = nullptr;
 
 uint32_t shiftOf(const Wdt& w)
 {
@@ -85,6 +86,38 @@ void settle(Wdt& w)
         }
     }
     w.anchorNs = modelNowNs(w.clock);
+}
+
+void onAlarm(void*);
+
+// Keeps the expiry alarm at the tick the counter passes its end, while
+// someone acts on expiry. Called with gLock held after settle().
+void arm(const Wdt& w)
+{
+    if (gOnExpiry == nullptr) {
+        return;
+    }
+    if (w.clock != ModelClock::Kernel || !w.running || w.expired) {
+        hostAlarmCancel(ALARM_WDT);
+        return;
+    }
+    const uint64_t clocks = (COUNTER_SPAN - w.counterAtAnchor) << shiftOf(w);
+    const uint64_t ns = w.anchorNs + (clocks * NS_PER_S + SOC_WDT_CLOCK_HZ - 1) / SOC_WDT_CLOCK_HZ;
+    hostAlarmSet(ALARM_WDT, (ns + NS_PER_TICK - 1) / NS_PER_TICK, onAlarm, nullptr);
+}
+
+void onAlarm(void*)
+{
+    bool expired = false;
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        settle(*gWdt);
+        expired = gWdt->expired;
+        arm(*gWdt);
+    }
+    if (expired && gOnExpiry != nullptr) {
+        gOnExpiry();
+    }
 }
 
 uint32_t postBitOf(uint32_t offset)
@@ -207,6 +240,7 @@ void writeReg(void*, uint32_t offset, uint32_t value)
     default:
         break;
     }
+    arm(w);
 }
 
 void install()
@@ -218,6 +252,7 @@ void install()
     }
     // The anchor is taken when the timer starts, on the clock it runs on then.
     *gWdt = Wdt{};
+    gOnExpiry = nullptr;
     hostRegMap(SOC_WDT1_BASE, WDT_SIZE, readReg, writeReg, nullptr);
 }
 
@@ -240,6 +275,15 @@ void hostWdtSetClock(ModelClock clock)
     settle(*gWdt);
     gWdt->clock = clock;
     gWdt->anchorNs = modelNowNs(clock);
+    arm(*gWdt);
+}
+
+void hostWdtOnExpiry(void (*fn)())
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    gOnExpiry = fn;
+    settle(*gWdt);
+    arm(*gWdt);
 }
 
 void hostWdtReset() { install(); }

@@ -1,8 +1,9 @@
-// Linux side of the watchdog model in the runner: a watcher thread that acts
-// on expiry (exec the process afresh, or exit with a status naming the
-// cause), the halt handler that leaves a fatally stopped firmware to the
-// watchdog, and the test signals (SIGUSR1: restarts no longer reach the
-// timer; SIGUSR2: the firmware aborts). Host OS calls of the model live here.
+// Linux side of the watchdog model in the runner: what expiry does (exec the
+// process afresh, or exit with a status naming the cause), run by the
+// model's alarm on the simulated clock; the halt handler that leaves a
+// fatally stopped firmware to the watchdog; and the test signals (SIGUSR1:
+// restarts no longer reach the timer; SIGUSR2: the firmware aborts), taken
+// by a thread of their own. Host OS calls of the model live here.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -25,10 +26,6 @@ namespace {
 
 // Interrupt line of the abort test hook; no peripheral of the SoC uses it.
 constexpr uint32_t ABORT_TEST_IRQ = 255;
-// Longest sleep of the watcher: state changes (start, restart) are picked
-// up within this time without any wake-up from the firmware side.
-constexpr int MAX_WAIT_MS = 500;
-constexpr uint64_t MS_PER_S = 1000;
 constexpr int FIRST_FD_TO_CLOSE = 3;
 constexpr int LAST_FD_TO_CLOSE = 1023;
 
@@ -97,17 +94,12 @@ void say(const char* text)
     _exit(HOST_WDT_EXIT_STATUS);
 }
 
-void watcher()
+// Only queues the test signals' requests: it never runs firmware code.
+void signalReader()
 {
     for (;;) {
-        const uint64_t periods = hostWdtPeriodsToExpiry();
-        int waitMs = MAX_WAIT_MS;
-        if (periods != 0) {
-            const uint64_t ms = periods * MS_PER_S / SOC_WDT_CLOCK_HZ + 1;
-            waitMs = ms < static_cast<uint64_t>(MAX_WAIT_MS) ? static_cast<int>(ms) : MAX_WAIT_MS;
-        }
         pollfd p{gSignalPipe[0], POLLIN, 0};
-        const int r = ::poll(&p, 1, waitMs);
+        const int r = ::poll(&p, 1, -1);
         if (r > 0 && (p.revents & POLLIN) != 0) {
             char c = 0;
             while (::read(gSignalPipe[0], &c, 1) == 1) {
@@ -120,23 +112,18 @@ void watcher()
                 }
             }
         }
-        if (hostWdtExpired()) {
-            expire();
-        }
     }
 }
 
-// Runs on the halted firmware's thread: the board stays stopped until the
-// watchdog resets it. A watchdog that was never started would leave it
-// stopped for ever; exit with the fatal status instead.
+// Runs as the firmware halts: the board stays stopped until the watchdog
+// resets it (the simulated clock and the watchdog's alarm go on). A watchdog
+// that was never started would leave it stopped for ever; exit with the
+// fatal status instead.
 void haltHandler(int32_t code)
 {
     if (!hostWdtRunning()) {
         hostRunShutdownHooks();
         _exit(hostExitStatusForFatal(code));
-    }
-    for (;;) {
-        pause();
     }
 }
 
@@ -165,7 +152,7 @@ void hostWdtStartWatcher(bool exitOnExpiry)
 {
     HostScope host;
     gExitOnExpiry = exitOnExpiry;
-    hostWdtSetClock(ModelClock::Monotonic);
+    hostWdtOnExpiry([] { expire(); });
     hostSetHaltHandler(haltHandler);
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("zok2gw: watchdog watcher");
@@ -179,5 +166,5 @@ void hostWdtStartWatcher(bool exitOnExpiry)
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGUSR1, &sa, nullptr);
     ::sigaction(SIGUSR2, &sa, nullptr);
-    std::thread(watcher).detach();
+    std::thread(signalReader).detach();
 }

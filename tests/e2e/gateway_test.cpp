@@ -2,8 +2,9 @@
 // TCP sockets (one master at a time, reconnection, zok2host on them); one
 // runner configured by zok2host over both host links, then messages between
 // the host links and serial line 1 (BAC-M, the peer as master), line 2
-// (RAWoS), line 3, and UDP peers on both Ethernet interfaces (loopback
-// addresses). Bounds come from the lines' time-outs, generous.
+// (RAWoS), line 3, and UDP peers on both Ethernet interfaces, unicast and
+// broadcast (loopback addresses and ports of this process's own). Bounds come from the lines'
+// time-outs, generous.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include "bacmpeer.h"
 #include "e2etest.h"
 #include "rawospeer.h"
+#include "testnet.h"
 #include "ttyport.h"
 
 namespace {
@@ -78,12 +80,13 @@ Bytes numbered(uint8_t tag, size_t i)
 
 TEST(HostLinkE2E, LinksOnUnixAndTcpTakeOneMasterAtATimeAndZok2hostTalksOnThem)
 {
-    Runner board({"--console", "pty", "--watchdog", "exit", "--spi2", "tcp:127.0.0.1:0"});
+    const std::string at = "tcp:" + testnet::text(1) + ":";
+    Runner board({"--console", "pty", "--watchdog", "exit", "--spi2", at + "0"});
     const std::string endpoint = board.Endpoint(1);
     EXPECT_EQ(board.Link(1), endpoint);
     const std::string tcp = board.Endpoint(2);
-    ASSERT_EQ(0u, tcp.rfind("tcp:127.0.0.1:", 0)) << tcp;
-    EXPECT_NE("tcp:127.0.0.1:0", tcp);
+    ASSERT_EQ(0u, tcp.rfind(at, 0)) << tcp;
+    EXPECT_NE(at + "0", tcp);
     {
         hostlink::Client first;
         ASSERT_TRUE(first.connect(endpoint));
@@ -133,18 +136,23 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
     Runner board;
     ASSERT_TRUE(board.WaitFor("host link 2", kStartMs, Runner::Err)) << board.Stderr();
 
+    // Each group on a network of this process's own, with a port of its own.
+    const uint16_t ports[2] = {testnet::port(0), testnet::port(1)};
     std::string out;
-    ASSERT_TRUE(board.Configure(1, "127.0.10.1", "127.0.10.2",
-                                {"--line1", "rs232:bacm:115200:none", "--line2",
-                                 "rs232:rawos:115200:none:16", "--bacm-addr", "5"},
-                                out))
+    ASSERT_TRUE(
+        board.Configure(1, testnet::text(1), testnet::text(2),
+                        {"--port", std::to_string(ports[0]), "--line1", "rs232:bacm:115200:none",
+                         "--line2", "rs232:rawos:115200:none:16", "--bacm-addr", "5"},
+                        out))
         << out;
     EXPECT_NE(std::string::npos, out.find("status: group configured")) << "group 0: " << out;
-    EXPECT_NE(std::string::npos, out.find("address          127.0.10.2")) << out;
-    ASSERT_TRUE(board.Configure(2, "127.0.20.1", "127.0.20.2",
-                                {"--port", "5000", "--line1", "rs485:rawos:115200:none:16"}, out))
+    EXPECT_NE(std::string::npos, out.find("address          " + testnet::text(2))) << out;
+    ASSERT_TRUE(board.Configure(
+        2, testnet::text(257), testnet::text(258),
+        {"--port", std::to_string(ports[1]), "--line1", "rs485:rawos:115200:none:16"}, out))
         << out;
-    EXPECT_NE(std::string::npos, out.find("UDP ports        5000")) << "group 1: " << out;
+    EXPECT_NE(std::string::npos, out.find("UDP ports        " + std::to_string(ports[1])))
+        << "group 1: " << out;
 
     hostlink::Client host1, host2;
     ASSERT_TRUE(host1.connect(board.Link(1)));
@@ -237,16 +245,16 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
 
     // Ethernet 0 and 1: a host message leaves from the board's own port to
     // the peer; the peer's datagram comes back with the peer's address and port.
-    const std::tuple<const char*, hostlink::Client*, uint32_t, uint16_t> eths[] = {
-        {"Ethernet 0", &host1, 0x7F000A02, 2000}, {"Ethernet 1", &host2, 0x7F001402, 5000}};
-    constexpr uint32_t kPeerAddr = 0x7F000001;  // 127.0.0.1
-    for (const auto& [name, host, boardAddr, port] : eths) {
+    const std::tuple<const char*, hostlink::Client*, uint32_t, uint32_t, uint16_t> eths[] = {
+        {"Ethernet 0", &host1, testnet::hostAddr(2), testnet::hostAddr(3), ports[0]},
+        {"Ethernet 1", &host2, testnet::hostAddr(258), testnet::hostAddr(259), ports[1]}};
+    for (const auto& [name, host, boardAddr, peerAddr, port] : eths) {
         SCOPED_TRACE(name);
         // The router sends by destination port, so the peer listens on the
         // number of a port the board opened, at its own address.
-        const hostlink::Message m{port, kPeerAddr, port, boardAddr, numbered('u', 3)};
+        const hostlink::Message m{port, peerAddr, port, boardAddr, numbered('u', 3)};
         const int peerFd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in at{AF_INET, htons(port), {htonl(kPeerAddr)}, {}};
+        const sockaddr_in at{AF_INET, htons(port), {htonl(peerAddr)}, {}};
         const timeval timeout{static_cast<time_t>(kMessageMs / 1000), 0};
         ::setsockopt(peerFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ASSERT_EQ(0, ::bind(peerFd, reinterpret_cast<const sockaddr*>(&at), sizeof at));
@@ -261,17 +269,21 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         EXPECT_EQ(htonl(boardAddr), from.sin_addr.s_addr) << "leaves from the board's address";
         EXPECT_EQ(htons(port), from.sin_port) << "and from the board's own port";
 
-        const Bytes back = numbered('p', 4);
-        const sockaddr_in to{AF_INET, htons(port), {htonl(boardAddr)}, {}};
-        ::sendto(peerFd, back.data(), back.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                 sizeof to);
-        hostlink::Message r;
-        ASSERT_TRUE(waitData(*host, r, kMessageMs)) << name << ": peer to host";
-        EXPECT_EQ(back, r.payload);
-        EXPECT_EQ(kPeerAddr, r.sourceAddr) << "the peer's own address";
-        EXPECT_EQ(port, r.sourcePort) << "the peer's own port";
-        EXPECT_EQ(boardAddr, r.destAddr);
-        EXPECT_EQ(port, r.destPort);
+        // To the board, then to its network's broadcast address: both reach
+        // the host stamped with the board's own address.
+        for (const uint32_t toAddr : {boardAddr, boardAddr | 0xFFu}) {
+            const Bytes back = numbered('p', toAddr & 0xFFu);
+            const sockaddr_in to{AF_INET, htons(port), {htonl(toAddr)}, {}};
+            ::sendto(peerFd, back.data(), back.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to);
+            hostlink::Message r;
+            ASSERT_TRUE(waitData(*host, r, kMessageMs)) << name << ": peer to host";
+            EXPECT_EQ(back, r.payload);
+            EXPECT_EQ(peerAddr, r.sourceAddr) << "the peer's own address";
+            EXPECT_EQ(port, r.sourcePort) << "the peer's own port";
+            EXPECT_EQ(boardAddr, r.destAddr);
+            EXPECT_EQ(port, r.destPort);
+        }
         ::close(peerFd);
     }
 }

@@ -1,8 +1,8 @@
 // UDP ports, IP gates and the Ethernet module against the host network
 // stack on real loopback sockets: edge cases of open, receive and send, the fatal
 // misuses, the poll order of the worker task (virtual time), multicast, the
-// interface queries through the register and PHY models, and a flood that
-// must lose no BD.
+// interface queries through the register and PHY models, broadcasts on
+// loopback, and a flood that must lose no BD.
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +23,7 @@
 #include "ipgateapl.h"
 #include "prototest.h"
 #include "soc_eth.h"
+#include "testnet.h"
 #include "udpapl.h"
 
 namespace {
@@ -40,8 +41,17 @@ struct Peer {
         bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
         const in_addr ifAddr{addr("127.0.0.1")};
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr);
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     }
     ~Peer() { close(fd); }
+    uint32_t localAddr() const  // network order
+    {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        return sa.sin_addr.s_addr;
+    }
     uint16_t port() const  // network order
     {
         sockaddr_in sa{};
@@ -133,6 +143,20 @@ protected:
         return UDP_CONFIG_T{SOURCE_ETH0, recordDelivery, port, addr(local)};
     }
 
+    // Sends a marker to the port's own address and receives until it is
+    // in, then reads whatever else is marked: everything sent to the port
+    // before the marker has then been delivered.
+    static void settle(UDP& u, const Peer& peer)
+    {
+        constexpr uint32_t MARKER_SIZE = 99;
+        peer.send(u.GetLocalIpAddr(), u.GetLocalPort(), MARKER_SIZE);
+        recvUntil(u, [] {
+            return !deliveries().empty() && deliveries().back().data.size() == MARKER_SIZE;
+        });
+        deliveries().pop_back();
+        for (int i = 0; i < 4; ++i) u.Recv();  // its own socket, groups and broadcasts
+    }
+
     // The groups' addresses are never read: more than the maximum is fatal.
     static IPGATE_CONFIG_T gateConfig(uint32_t groups = 0)
     {
@@ -208,9 +232,12 @@ TEST_F(NetTest, PortReceivesEdgeCasesAndGroupsAndATakenPortStaysOpening)
 
     const uint32_t group = htonl(0xEFFF4D01u);  // 239.255.77.1
     ASSERT_EQ(EC_SUCCESS, u.Join(group)) << consoleText();
+    EXPECT_EQ(EC_FAIL, u.Join(group)) << "a second join of the same group";
+    EXPECT_EQ("ERROR: UDP port " + std::to_string(p) + " join multicast failed, 48\r\n",
+              consoleText());
     peer.send(group, u.GetLocalPort(), 7);
-    recvUntil(u, [] { return deliveries().size() > 1; });
-    ASSERT_EQ(2u, deliveries().size());
+    settle(u, peer);
+    ASSERT_EQ(2u, deliveries().size()) << "the group's datagram, once";
     EXPECT_EQ(addr("127.0.0.1"), deliveries()[1].destIpAddr) << "always the port's own address";
     EXPECT_EQ(peer.port(), deliveries()[1].sourcePort);
     EXPECT_EQ(7u, deliveries()[1].data.size());
@@ -281,6 +308,68 @@ TEST_F(NetTest, GateSendsThroughTheMatchingPortOnlyFromItsOwnAddressAndMisuseIsF
     EXPECT_FATAL(Ethernet::CpswPortMacModeSelect(0, 4), arg, fatal(arg, "ethapl"));
     uint8_t mac[LEN_MAC_ADDR];
     EXPECT_FATAL(Ethernet::GetMacAddr(2, sizeof mac, mac), arg, fatal(arg, "ethapl"));
+}
+
+TEST_F(NetTest, BroadcastsReachEveryPortOfTheInterfaceWithThatNumberStampedWithItsOwnAddress)
+{
+    StartKernel(HostClockMode::Manual);
+    // Both interfaces on loopback, each with a /24 of this process's own.
+    const uint32_t mask = addr("255.255.255.0");
+    const uint32_t addr0 = testnet::netAddr(2), addr1 = testnet::netAddr(258);
+    (void)Ethernet::GetNumOfDevices();
+    ASSERT_EQ(EC_SUCCESS, Ethernet::AddIpToDevice(0, addr0, mask, 0, "zok2.local"));
+    ASSERT_EQ(EC_SUCCESS, Ethernet::AddIpToDevice(1, addr1, mask, 0, "zok2.local"));
+    const uint16_t p = htons(testnet::port(0)), other = htons(testnet::port(1));
+    UDP a({SOURCE_ETH0, recordDelivery, p, addr0});
+    UDP b({SOURCE_ETH1, recordDelivery, p, addr1});
+    UDP c({SOURCE_ETH0, recordDelivery, other, addr0});
+    UDP* const ports[] = {&a, &b, &c};
+    for (UDP* u : ports) ASSERT_EQ(EC_SUCCESS, u->Open()) << consoleText();
+    // From the first interface's network: its broadcasts leave on loopback.
+    const Peer peer(testnet::text(1).c_str());
+    for (UDP* u : ports) settle(*u, peer);
+    ASSERT_TRUE(deliveries().empty());
+
+    struct Case {
+        const char* what;
+        uint32_t to;
+        uint16_t port;
+        std::vector<const UDP*> hear;
+        UDP* from = nullptr;  // the peer when null
+    };
+    const Case cases[] = {
+        {"the first network's broadcast", addr0 | ~mask, p, {&a}},
+        {"the second network's broadcast", addr1 | ~mask, p, {&b}},
+        {"255.255.255.255: both interfaces are loopback", INADDR_BROADCAST, p, {&a, &b}},
+        {"255.255.255.255 to the other port number", INADDR_BROADCAST, other, {&c}},
+        {"unicast", addr1, p, {&b}},
+        {"the first interface's own broadcast: not to itself", INADDR_BROADCAST, p, {&b}, &c},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        const size_t size = 1 + static_cast<size_t>(&k - cases);  // tells the cases apart
+        if (k.from == nullptr) {
+            peer.send(k.to, k.port, size);
+        } else {
+            BD* bd = BdPool::Get();
+            bd->Copy(static_cast<uint32_t>(size), Bytes(size, 0x5A).data());
+            bd->DestIpAddr(k.to);
+            bd->DestPort(k.port);
+            ASSERT_EQ(EC_SUCCESS, k.from->Send(bd));
+            BdPool::Put(bd);
+        }
+        for (UDP* u : ports) settle(*u, peer);
+        std::vector<std::tuple<uint32_t, uint16_t, uint32_t, size_t>> got, expected;
+        for (const Delivered& d : deliveries()) {
+            got.emplace_back(d.destIpAddr, d.destPort, d.sourceIpAddr, d.data.size());
+        }
+        const uint32_t source = k.from != nullptr ? k.from->GetLocalIpAddr() : peer.localAddr();
+        for (const UDP* u : k.hear) {
+            expected.emplace_back(u->GetLocalIpAddr(), u->GetLocalPort(), source, size);
+        }
+        EXPECT_EQ(expected, got) << "the port's own address, once per port that hears it";
+        deliveries().clear();
+    }
 }
 
 TEST_F(NetTest, WorkerTakesOneDatagramPerPortPerTickLaterOpenedFirst)

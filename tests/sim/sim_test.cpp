@@ -49,6 +49,7 @@
 #include "scigateapl.h"
 #include "soc_uart.h"
 #include "spigateapl.h"
+#include "testnet.h"
 #include "uartdrvapl.h"
 #include "wdtdrvapl.h"
 
@@ -67,17 +68,20 @@ constexpr uint64_t RECOVER_MS = 1300;      // a silent host link back up: keep-a
 constexpr uint32_t HOST_PERIOD = 10;       // the host clocks its links every 10 ms
 constexpr uint64_t SETTLE_MS = 5 * HOST_PERIOD;  // from drained queues to the end
 constexpr uint32_t RAW_GAP_MS = 40;              // silence a RAWoS peer keeps between messages
-constexpr uint16_t PORT_ETH[2] = {2000, 5000};
 
 // Flows: source and destination parties.
 enum Party : uint8_t { H1, H2, L1, L2, L3, U0, U1, NUM_PARTIES };
 struct Flow {
     Party from, to;
-    uint16_t port;  // the destination port a host addresses
+    uint16_t port;  // the destination port a host addresses (to Ethernet: portEth)
 };
-constexpr Flow FLOWS[] = {{H1, L1, 2010}, {L1, H1, 0}, {H1, L2, 2011}, {L2, H1, 0},
-                          {H2, L3, 2010}, {L3, H2, 0}, {H1, U0, 2000}, {U0, H1, 0},
-                          {H2, U1, 5000}, {U1, H2, 0}};
+constexpr Flow FLOWS[] = {{H1, L1, 2010}, {L1, H1, 0}, {H1, L2, 2011}, {L2, H1, 0}, {H2, L3, 2010},
+                          {L3, H2, 0},    {H1, U0, 0}, {U0, H1, 0},    {H2, U1, 0}, {U1, H2, 0}};
+// The port each group opens on its Ethernet interface: of this run's own.
+// The process whose addresses and ports a run uses: its own, or, for runs one
+// after another that must match byte for byte, the test process's.
+long gNetOwner = 0;
+uint16_t portEth(int g) { return testnet::portOf(gNetOwner, static_cast<uint32_t>(g)); }
 constexpr size_t NUM_FLOWS = sizeof FLOWS / sizeof FLOWS[0];
 bool onLine(const Flow& f) { return (f.from >= L1 && f.from <= L3) || (f.to >= L1 && f.to <= L3); }
 
@@ -242,7 +246,8 @@ void sendOn(size_t f)
         if (e.pendingBytes() > 16000) return;
         const bool toEth = fl.to == U0 || fl.to == U1;
         const int g = fl.from - H1;
-        e.queueMessage({fl.port, toEth ? ntohl(r.peerAddr[g]) : 0x0A500001, fl.port,
+        const uint16_t port = toEth ? portEth(g) : fl.port;
+        e.queueMessage({port, toEth ? ntohl(r.peerAddr[g]) : 0x0A500001, port,
                         toEth ? ntohl(r.boardAddr[g]) : 0x0A500010, m},
                        r.now);
         break;
@@ -262,7 +267,7 @@ void sendOn(size_t f)
     }
     default: {
         const int g = fl.from - U0;
-        const sockaddr_in to = inetAddr(r.boardAddr[g], PORT_ETH[g]);
+        const sockaddr_in to = inetAddr(r.boardAddr[g], portEth(g));
         if (::sendto(r.udp[g], m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                      sizeof to) != static_cast<ssize_t>(m.size()))
             return;
@@ -397,7 +402,7 @@ void configure()
         c.mask = 0xFFFFFF00;
         c.gateway = ntohl(r.peerAddr[g]) + 253;
         c.address = ntohl(r.boardAddr[g]);
-        c.ports = {PORT_ETH[g]};
+        c.ports = {portEth(g)};
         c.bacmAddr = 5;
         c.line[0] = {g == 0 ? "rs232" : "rs485", g == 0 ? "bacm" : "rawos", 115200, "none", 16};
         c.line[1] = {"rs232", "rawos", 115200, "none", 16};
@@ -708,8 +713,9 @@ void account(std::string& text)
                 r.bursts.size(), " bursts\n");
 }
 
-SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
+SimResult simRunSeed(uint32_t seed, bool verbose, long netOwner = ::getpid())
 {
+    gNetOwner = netOwner;
     Rig& r = rig();
     r.rng.seed(seed);
     r.verbose = verbose;
@@ -722,13 +728,12 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
     exmSetHooks(&FATAL_HOOKS);
     hostUartSetTxSink(SOC_UART0_BASE, consoleByte, nullptr);
     for (int g = 0; g < 2; ++g) {
-        // Loopback addresses of this run's own (the board binds its ports
-        // there): by process and slot, so that runs side by side do not meet.
-        const uint32_t run = static_cast<uint32_t>(::getppid() % 50);
-        const uint32_t net = 0x7F000000u | (100u + 50u * g + run) << 16 | slot << 8;
-        r.peerAddr[g] = htonl(net | 1);
-        r.boardAddr[g] = htonl(net | 2);
-        if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], PORT_ETH[g]);
+        // A network of this run's own (the board binds its ports there):
+        // each seed runs in a process of its own, so runs side by side do
+        // not meet.
+        r.peerAddr[g] = htonl(testnet::hostAddrOf(netOwner, 256 * g + 1));
+        r.boardAddr[g] = htonl(testnet::hostAddrOf(netOwner, 256 * g + 2));
+        if (r.udpOn) r.udp[g] = udpPeer(r.peerAddr[g], portEth(g));
         // Twice zok2host's default: on virtual time no worker pass comes late.
         hostlink::LinkConfig link;
         link.maxTxBytesPerSec = 2 * link.maxTxBytesPerSec;
@@ -777,9 +782,7 @@ SimResult simRunSeed(uint32_t seed, uint32_t slot, bool verbose)
 TEST(Sim, SeededRunsHoldEveryInvariant)
 {
     if (const char* one = std::getenv("ZOK2_SIM_SEED")) {
-        // ZOK2_SIM_SLOT: loopback addresses of its own beside a long run.
-        const SimResult r = simRunSeed(static_cast<uint32_t>(std::strtoul(one, nullptr, 10)),
-                                       static_cast<uint32_t>(envOr("ZOK2_SIM_SLOT", 0)), true);
+        const SimResult r = simRunSeed(static_cast<uint32_t>(std::strtoul(one, nullptr, 10)), true);
         EXPECT_TRUE(r.ok) << r.text;
         if (r.ok) std::printf("%s", r.text.c_str());
         return;
@@ -799,7 +802,7 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
             if (slots[s].first != 0 || next >= first + seeds) continue;
             slots[s] = {::fork(), next++};
             if (slots[s].first == 0) {
-                const SimResult r = simRunSeed(static_cast<uint32_t>(slots[s].second), s, false);
+                const SimResult r = simRunSeed(static_cast<uint32_t>(slots[s].second), false);
                 if (!r.ok) std::fprintf(stderr, "%s", r.text.c_str());
                 std::fflush(stderr);
                 _exit(r.ok ? 0 : 1);
@@ -825,6 +828,40 @@ TEST(Sim, SeededRunsHoldEveryInvariant)
     std::printf("sim: %s seeds from %s, %s failed, %.1f s wall\n", std::to_string(seeds).c_str(),
                 std::to_string(first).c_str(), std::to_string(failed).c_str(), wall);
     EXPECT_EQ(0u, failed);
+}
+
+// Virtual time makes a run a function of its seed: two runs of one seed, each
+// in a process of its own, give the same report and console byte for byte.
+TEST(Sim, TwoRunsOfOneSeedAreByteIdentical)
+{
+    const uint32_t seed = static_cast<uint32_t>(envOr("ZOK2_SIM_FIRST", 1));
+    std::string outputs[2];
+    for (std::string& out : outputs) {
+        int fds[2];
+        ASSERT_EQ(0, ::pipe(fds));
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            const SimResult r = simRunSeed(seed, true, ::getppid());  // one run at a time
+            const std::string text = r.text + "console:\n" + rig().console;
+            for (size_t at = 0; at < text.size();) {
+                const ssize_t n = ::write(fds[1], text.data() + at, text.size() - at);
+                if (n <= 0) break;
+                at += static_cast<size_t>(n);
+            }
+            _exit(r.ok ? 0 : 1);
+        }
+        ::close(fds[1]);
+        char buf[4096];
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+            out.append(buf, static_cast<size_t>(n));
+        ::close(fds[0]);
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(0, status) << out;
+    }
+    EXPECT_FALSE(outputs[0].empty());
+    EXPECT_EQ(outputs[0], outputs[1]);
 }
 
 }  // namespace

@@ -15,8 +15,6 @@ struct HostBoardConfig {
     bool watchdogExits = false;  // watchdog expiry exits the process instead of restarting it
     bool virtualTime = false;    // virtual time instead of real time
     uint32_t tickOffset = 0;     // start value of the 32-bit tick counter
-    bool realtime = false;       // firmware threads under the host's real-time policy
-    std::string hostCpu;         // host core of the firmware: a number, "here", "any" (or empty)
     std::string failTaskCreate;  // test hook: creating the task of this name fails
 };
 

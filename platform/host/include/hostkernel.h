@@ -1,29 +1,40 @@
 // Host-only control of the simulated CPU and kernel, for the runner, the
 // peripheral models and the tests. Never included by firmware code.
 //
-// Threading model: the board has one core, so exactly one firmware context
-// runs at a time. Every task is a host thread, but only the holder of the
-// CPU token runs firmware code; the others wait on their own semaphore, on
-// any host core or all on one (hostKernelPinCpu). The token moves
-// only at safe points (kernel calls, blocking, the end of an interrupt or
-// scheduler lock), to the highest-priority ready task,
-// first come first served among equals. A task of higher priority takes it
-// in the kernel call that makes it ready; tasks of equal priority take turns
-// only when one blocks. Interrupt handlers run on the token holder's thread
-// at those points, ahead of any task switch, unless interrupts are disabled.
-// Host I/O threads (peripheral models, sockets, PTYs) never run firmware
-// code: they only raise interrupt lines with hostIrqRaise. Before
-// hostKernelRun the calling thread is the one firmware context (start-up).
-// Time is a 64-bit count of elapsed ticks; the firmware sees its low 32 bits
-// plus the tick offset.
+// Threading model: the board has one core, and so does the simulation: one
+// host thread, the caller of hostKernelRun, runs every firmware context (the
+// start-up context before the run, every task, the idle loop). Each task is a
+// user-level context on a stack of its own (mapped, ending in a guard page),
+// and a switch between them is a few instructions, no system call
+// (kernel_port.cpp). Contexts switch only at safe points (kernel calls,
+// blocking, the end of an interrupt or scheduler lock), to the highest-priority
+// ready task, first come first served among equals. A task of higher priority
+// takes the CPU in the kernel call that makes it ready; tasks of equal
+// priority take turns only when one blocks. Interrupt handlers run in the
+// running context at those points, ahead of any task switch, unless
+// interrupts are disabled. Host I/O threads (peripheral models, sockets,
+// PTYs) never run firmware code: they only queue input, raise interrupt lines
+// with hostIrqRaise and set alarms, which wake the CPU thread. When nothing is
+// due the CPU thread sleeps until the next deadline (a timed wait, an alarm)
+// or the next raise. hostKernelReset ends every context of the old run (their
+// stacks are unmapped), so one process runs any number of runs.
+//
+// Time is the simulated clock: a 64-bit count of elapsed ticks, the one clock
+// of the firmware and of every model; the firmware sees its low 32 bits plus
+// the tick offset. At a safe point the clock first fires the alarms due, then
+// ends the timed waits due, then interrupts are taken.
 //
 // Modes of time:
 //  - manual: the clock moves only through hostClockSet/hostClockAdvance.
 //    Before the scheduler runs, the caller is the one firmware context:
 //    Task_sleep and timed pends advance the manual clock instead of waiting.
 //  - virtual: when every task is blocked and nothing is pending, the clock
-//    jumps to the next deadline; runs are repeatable.
-//  - real: one tick is one millisecond of CLOCK_MONOTONIC.
+//    jumps to the next deadline or alarm; runs are repeatable.
+//  - real: one tick is one millisecond of CLOCK_MONOTONIC, the clock follows
+//    it to absolute deadlines but never runs ahead. When the host holds the
+//    process the clock lags, then catches up tick by tick, each tick's due
+//    work (alarms, time-outs, interrupts, the tasks they wake) run in order:
+//    no tick is ever skipped.
 #pragma once
 
 #include <cstdint>
@@ -32,35 +43,43 @@
 
 enum class HostClockMode : uint8_t { Manual, Virtual, Real };
 
-// Forgets every task, semaphore, mailbox and interrupt of an earlier run and
-// starts afresh with the given clock mode and 32-bit tick offset. Threads of
-// an earlier run stay parked for good.
+// Forgets every task, semaphore, mailbox, interrupt and alarm of an earlier
+// run and starts afresh with the given clock mode and 32-bit tick offset.
+// Every context of the earlier run ends (its stack is unmapped); the run
+// must not be going on.
 void hostKernelReset(HostClockMode mode, uint32_t tickOffset = 0);
 
-// Starts the scheduler on the created tasks and returns once the tick counter
-// has moved `ticks` past its value at the call, or hostKernelStop was called,
-// or the firmware halted. The firmware stays frozen afterwards (inspectable).
-// Returns the number of ticks that passed.
+// Starts the scheduler on the created tasks, the calling thread becoming the
+// simulated CPU, and returns once the tick counter has moved `ticks` past its
+// value at the call, or hostKernelStop was called, or the firmware halted
+// and no alarm is left. The firmware stays frozen afterwards (inspectable);
+// a later call goes on where it stopped. Returns the number of ticks that
+// passed.
 uint64_t hostKernelRun(uint64_t ticks);
 // Asks a running scheduler to stop at the next safe point (thread safe).
 void hostKernelStop();
 bool hostKernelRunning();
-// Runs the threads of tasks started from now on host core `cpu` (-1: any
-// core). Only one of them runs at a time, and a hand-over then wakes a
-// thread on the same core instead of another one, which on a virtual
-// machine is most of what the board costs at rest. The price: on a busy
-// host the firmware cannot move to a core that is free.
-void hostKernelPinCpu(int cpu);
-// Runs the threads of tasks started from now under the host's real-time
-// policy (SCHED_FIFO) at `priority`, so that a busy host cannot hold the
-// board's pollers past what its FIFOs hold (64 bytes of a UART: 5.5 ms at
-// 115200 bit/s). False, and nothing changed, where the host refuses it.
-bool hostKernelRealtime(int priority);
+// Real mode: says on standard error when the simulated clock lags the host's
+// by more than a second, and once when it has caught up (the runner).
+void hostKernelReportLag(bool on);
+// Real mode: the largest lag of the simulated clock behind the host's seen
+// so far, in ticks.
+uint64_t hostClockMaxLag();
 
 // Clock control (manual mode), and the elapsed 64-bit tick count.
 void hostClockSet(uint32_t ticks);
 void hostClockAdvance(uint32_t ticks);
 uint64_t hostClockTicks64();
+// Peripheral model alarms: fn(ctx) runs on the simulated CPU's host thread, outside any firmware
+// context, once the simulated clock has reached `tick` (elapsed ticks, as hostClockTicks64), before
+// that tick's interrupts and task wake-ups are taken. Alarms keep firing after a halt (the watchdog
+// keeps counting). One alarm per id; setting it again moves it. Thread safe. Virtual time jumps to
+// an alarm like to any deadline; real time wakes for it. fn may call hostIrqRaise and hostAlarmSet.
+constexpr uint32_t HOST_NUM_ALARMS = 16;
+using HostAlarmFxn = void (*)(void* ctx);
+void hostAlarmSet(uint32_t id, uint64_t tick, HostAlarmFxn fn, void* ctx);
+void hostAlarmCancel(uint32_t id);
+
 // Timestamp counter frequency in Hz (default 600 MHz).
 void hostTimestampSetFreq(uint32_t hz);
 
@@ -74,7 +93,7 @@ void hostTaskCreateFailNext(uint32_t count);
 // Makes every creation of a task with this instance name fail (empty: none).
 void hostTaskCreateFailName(const char* name);
 
-// True on a thread that is a firmware task (or the start-up context).
+// True in a firmware context: a task, or the start-up context.
 bool hostInFirmwareContext();
 
 // Routes operator new of the calling thread to the simulated heap while on.
@@ -104,6 +123,9 @@ constexpr int hostExitStatusForFatal(int32_t code) { return 64 + (code < 0 ? -co
 // error, runs the shutdown hooks and ends the run with this status, so that a
 // wrong address in a driver's table cannot pass unnoticed.
 constexpr int HOST_BUS_FAULT_EXIT_STATUS = 62;
+// A task that ran past the end of its stack stops the run with this status
+// and "zok2gw: stack overflow in task <name>" on standard error.
+constexpr int HOST_STACK_OVERFLOW_EXIT_STATUS = 61;
 [[noreturn]] void hostBusFault(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool hostFirmwareHalted();
 int32_t hostHaltCode();

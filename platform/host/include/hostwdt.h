@@ -2,10 +2,10 @@
 // (soc_sys.h), counting at the watchdog clock from the values the driver
 // programs. Its load register resets to 0xFFFB3B00, so a restart gives about
 // 9.5 s; the driver's Init value gives 4 s.
-// In tests the model counts on the kernel's tick clock and expiry is only
-// reported (hostWdtExpired). In the runner a watcher thread counts on the
-// host's monotonic clock and acts on expiry: the process starts itself afresh,
-// or exits with a status that names the cause.
+// The model counts on the simulated clock. In tests expiry is only reported
+// (hostWdtExpired). In the runner an alarm at the expiry tick acts on it, also
+// after a halt: the process starts itself afresh, or exits with a status that
+// names the cause.
 #pragma once
 
 #include <cstddef>
@@ -39,11 +39,10 @@ uint32_t hostWdtPostingViolations();
 // the main task had stopped restarting it. The runner turns it on at SIGUSR1.
 void hostWdtIgnoreTriggers(bool on);
 
-// Runner only: counts on the monotonic clock, installs the halt handler (a
-// halted firmware waits for the watchdog) and starts the watcher thread,
-// which on expiry execs the process afresh or, with exitOnExpiry, exits with
-// HOST_WDT_EXIT_STATUS or the fatal status. SIGUSR1 stops restarts from
-// reaching the timer; SIGUSR2 makes the firmware abort (a fatal error).
+// Runner only: installs the halt handler (a halted firmware waits for the
+// watchdog) and the action on expiry, which execs the process afresh or,
+// with exitOnExpiry, exits with HOST_WDT_EXIT_STATUS or the fatal status. SIGUSR1 stops restarts
+// from reaching the timer; SIGUSR2 makes the firmware abort (a fatal error).
 void hostWdtStartWatcher(bool exitOnExpiry);
 // Called before the process exits or execs: puts host resources back
 // (terminal settings). Models register their clean-up here.

@@ -1,2 +1,2 @@
-// Layer check sample: a driver that includes a header of the routing layer.
+// Layer check sample: a driver that includes a header of the routing library.
 #include "highapl.h"

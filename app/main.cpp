@@ -12,6 +12,7 @@
 #include "gpiodrvapl.h"
 #include "kernel.h"
 #include "routerapl.h"
+#include "taskapl.h"
 #include "uartdrvapl.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
@@ -58,16 +59,8 @@ int main(int argc, char* argv[])
     Ethernet::Init();
     BdPool::Init();
     BdMail::Init();
-    ticksPeriodMainTask = TIME_PERIOD_MAIN_TASK / ti_sysbios_knl_Clock_tickPeriod;
-
-    ti_sysbios_knl_Task_Params params;
-    ti_sysbios_knl_Task_Params_init(&params);
-    params.priority = MAIN_TASK_PRIORITY;
-    params.stackSize = MAIN_TASK_STACK;
-    params.instanceName = "main";
-    if (ti_sysbios_knl_Task_create(mainTask, &params) == nullptr) {
-        EXM_FATAL(EC_ERROR_TASK_CREATION);
-    }
+    ticksPeriodMainTask = usToTicks(TIME_PERIOD_MAIN_TASK);
+    taskCreate({"main", MAIN_TASK_PRIORITY, MAIN_TASK_STACK, mainTask, 0, 0}, EXM_HERE);
     ti_sysbios_BIOS_start();
     return -1;
 }
