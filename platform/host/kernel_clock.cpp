@@ -33,7 +33,13 @@ uint64_t wallNs()
 void catchUpLocked()
 {
     if (K->mode == HostClockMode::Real) {
-        clockBump(std::min({wallTicks(), K->dueHint.load(), K->runUntil.load()}));
+        // The clock stops at the next due tick until its work has run. With
+        // interrupts off that work must wait, as the board's tick interrupt
+        // does, but time and the peripherals go on: a polled wait for a UART
+        // with interrupts off (the fatal handler's output) ends.
+        const bool workCanRun = !K->hwiOff && !K->inIsr;
+        const uint64_t due = workCanRun ? K->dueHint.load() : UINT64_MAX;
+        clockBump(std::min({wallTicks(), due, K->runUntil.load()}));
     }
 }
 
