@@ -52,7 +52,16 @@ struct Line {
     capture::SerialProtocol protocol = capture::SerialProtocol::Rawos;
     uint64_t gapNs = RAWOS_DEFAULT_GAP_NS;
     int edge = -1;  // created with the first byte
+    // Per direction (0 out, 1 in): a unit may be pending since its last byte.
+    bool pending[2] = {false, false};
+    uint64_t lastNs[2] = {0, 0};
 };
+
+constexpr uint64_t NO_DUE = UINT64_MAX;
+
+// When a silence will have ended a pending unit of a direction (the cutters
+// end one once the silence exceeds the gap).
+uint64_t dueOf(const Line& l, int dir) { return l.lastNs[dir] + l.gapNs + 1; }
 
 struct State {
     std::timed_mutex mutex;
@@ -231,16 +240,20 @@ void hostCaptureHostLink(uint32_t link, bool toBoard, const uint8_t* bytes, size
     flushIfDue(s);
 }
 
-void hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64_t simNs)
+uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64_t simNs)
 {
-    if (!hostCaptureOn() || line < 1 || line > NUM_LINES) return;
+    if (!hostCaptureOn() || line < 1 || line > NUM_LINES) return NO_DUE;
     HostScope host;
     State& s = state();
     std::lock_guard<std::timed_mutex> lock(s.mutex);
     Line& l = s.lines[line - 1];
     if (l.edge < 0) l.edge = s.cap.addSerialLine("sci" + std::to_string(line), l.protocol, l.gapNs);
     s.cap.serialByte(l.edge, dirOf(toBoard), byte, simNs);
+    const int dir = toBoard ? 1 : 0;
+    l.pending[dir] = true;
+    l.lastNs[dir] = simNs;
     flushIfDue(s);
+    return dueOf(l, dir);
 }
 
 void hostCaptureDatagram(uint32_t eth, bool toBoard, uint32_t sourceAddr, uint16_t sourcePort,
@@ -256,12 +269,24 @@ void hostCaptureDatagram(uint32_t eth, bool toBoard, uint32_t sourceAddr, uint16
     flushIfDue(s);
 }
 
-void hostCapturePoll(uint64_t simNs)
+uint64_t hostCapturePoll(uint64_t simNs)
 {
-    if (!hostCaptureOn()) return;
+    if (!hostCaptureOn()) return NO_DUE;
     HostScope host;
     State& s = state();
     std::lock_guard<std::timed_mutex> lock(s.mutex);
     s.cap.poll(simNs);
+    uint64_t next = NO_DUE;
+    for (Line& l : s.lines) {
+        for (int dir = 0; dir < 2; ++dir) {
+            if (!l.pending[dir]) continue;
+            if (dueOf(l, dir) <= simNs) {
+                l.pending[dir] = false;
+            } else if (dueOf(l, dir) < next) {
+                next = dueOf(l, dir);
+            }
+        }
+    }
     flushIfDue(s);
+    return next;
 }

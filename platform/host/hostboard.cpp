@@ -15,6 +15,7 @@
 
 #include "board.h"
 #include "hostboard.h"
+#include "hostcapture.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
 #include "hostnet.h"
@@ -26,6 +27,7 @@
 namespace {
 
 constexpr uint32_t SECTION_MASK = 0xFFF00000u;  // 1 MB sections
+constexpr int EXIT_ATTACH = 1;                  // a resource of the board cannot be made
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_SECOND_SIGNAL = 130;
 
@@ -58,6 +60,8 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
+        "  --capture FILE         write every unit crossing the board's edges to FILE (pcapng,\n"
+        "                         simulated time; tools/wireshark/zok2.lua decodes it)\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
         "Watchdog exit statuses: 63 expiry, 64+|code| expiry after a fatal error.\n"
         "Exit status 62: a bus fault (an address, unit or interrupt line the SoC lacks);\n"
@@ -109,6 +113,8 @@ void parseArgs(int argc, char** argv)
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
         } else if (a == "--fail-task-create") {
             ok = takeValue(argc, argv, i, c.failTaskCreate);
+        } else if (hostCaptureTakeOption(argc, argv, i, ok)) {
+            // --capture FILE, taken by the capture module
         } else if (hostNetnsTakeOption(argc, argv, i, ok)) {
             // the network namespace options, taken by their own module
         } else {
@@ -156,6 +162,9 @@ void platformArgs(int argc, char** argv)
         hostNetnsStart(argc, argv, hostBoardConfig().eth);
         const HostBoardConfig& c = hostBoardConfig();
         ::mkdir(c.runDir.c_str(), 0755);
+        if (!hostCaptureStart()) {
+            std::exit(EXIT_ATTACH);
+        }
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real, c.tickOffset);
         hostKernelReportLag(true);
         hostPeripheralsInstall();

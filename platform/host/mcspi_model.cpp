@@ -15,6 +15,7 @@
 #include <string>
 
 #include "hostboard.h"
+#include "hostcapture.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
 #include "hostmcspi.h"
@@ -127,16 +128,52 @@ void alarmFired(void* ctx);
 // live answers fill and loses the word. Then sets the alarm for the next
 // word and wakes the socket side when it has answers or room. True when
 // the line is to be raised (after letting go of m).
+// The words exchanged in one pump, both ways, for the runner's capture.
+struct CaptureBatch {
+    static constexpr size_t MAX = 256;
+    uint8_t in[MAX];
+    uint8_t out[MAX];
+    size_t n = 0;
+    uint64_t endNs = 0;  // the last word's end on the bus
+};
+
+void captureFlush(CaptureBatch& b, uint32_t index)
+{
+    if (b.n != 0) {
+        hostCaptureHostLink(index + 1, true, b.in, b.n, b.endNs);
+        hostCaptureHostLink(index + 1, false, b.out, b.n, b.endNs);
+        b.n = 0;
+    }
+}
+
+void captureWord(CaptureBatch& b, uint32_t index, uint8_t in, uint8_t out, uint64_t endNs)
+{
+    b.in[b.n] = in;
+    b.out[b.n] = out;
+    b.endNs = endNs;
+    if (++b.n == CaptureBatch::MAX) {
+        captureFlush(b, index);
+    }
+}
+
 bool pumpLocked(Unit& u, uint32_t index, uint64_t now)
 {
     HostScope host;
     bool raise = false;
+    const bool capturing = hostCaptureOn();
+    CaptureBatch batch;
     while (!u.inWord && !u.words.empty() && u.words.front().dueNs <= now) {
         const uint8_t value = u.words.front().value;
+        // Unpaced words (test hooks) shift when they are taken.
+        const uint64_t dueNs = u.words.front().dueNs;
+        const uint64_t endNs = dueNs != 0 ? dueNs + wordNsLocked(u) : now;
         u.words.pop_front();
         if (!liveLocked(u)) {
             u.replies.push_back(MCSPI_FILL_WORD);
             ++u.st.wordsDropped;
+            if (capturing) {
+                captureWord(batch, index, value, MCSPI_FILL_WORD, endNs);
+            }
             continue;
         }
         u.replies.push_back(u.txLoaded ? static_cast<uint8_t>(u.tx.load()) : MCSPI_FILL_WORD);
@@ -145,6 +182,12 @@ bool pumpLocked(Unit& u, uint32_t index, uint64_t now)
         u.st.status |= MCSPI_INT_RX_FULL_CH0;
         u.inWord = true;
         raise = true;
+        if (capturing) {
+            captureWord(batch, index, value, u.replies.back(), endNs);
+        }
+    }
+    if (capturing) {
+        captureFlush(batch, index);
     }
     if (!u.inWord && !u.words.empty()) {
         const uint64_t due = (u.words.front().dueNs + NS_PER_TICK - 1) / NS_PER_TICK;

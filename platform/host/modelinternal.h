@@ -24,7 +24,8 @@ enum HostAlarmId : uint32_t {
     ALARM_WDT = 0,
     ALARM_MCSPI0 = 1,
     ALARM_MCSPI1 = 2,
-    ALARM_UART0 = 3 /* ..6 */
+    ALARM_UART0 = 3,   /* ..6 */
+    ALARM_CAPTURE = 7  // the capture's serial cutters: a silence ends a unit
 };
 
 // UART model <-> its Linux side (uart_host.cpp).

@@ -38,9 +38,11 @@
 
 #include "ethdrv.h"
 #include "hostboard.h"
+#include "hostcapture.h"
 #include "hostinternal.h"
 #include "hostnet.h"
 #include "hostnetlink.h"
+#include "modelinternal.h"
 #include "netinternal.h"
 #include "netstack.h"
 
@@ -469,6 +471,41 @@ int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* valu
     return 0;
 }
 
+namespace {
+
+// The capture's view of a datagram: on the interface whose address entry
+// holds the board's end, addresses and ports in host order.
+void captureDatagram(const NetSocket& s, bool toBoard, uint32_t peerAddr, uint16_t peerPort,
+                     const void* data, uint32_t len)
+{
+    if (!hostCaptureOn()) {
+        return;
+    }
+    uint32_t eth = 0;
+    for (const auto& e : *gCfg) {
+        CI_IPNET net;
+        if (e->tag == CFGTAG_IPNET && e->data.size() == sizeof net) {
+            std::memcpy(&net, e->data.data(), sizeof net);
+            if (net.IPAddr == s.localAddr) {
+                eth = e->item - 1;
+            }
+        }
+    }
+    const uint32_t own = __builtin_bswap32(s.localAddr);
+    const uint32_t peer = __builtin_bswap32(peerAddr);
+    const uint64_t now = modelNowNs(ModelClock::Kernel);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (toBoard) {
+        hostCaptureDatagram(eth, true, peer, __builtin_bswap16(peerPort), own,
+                            __builtin_bswap16(s.localPort), bytes, len, now);
+    } else {
+        hostCaptureDatagram(eth, false, own, __builtin_bswap16(s.localPort), peer,
+                            __builtin_bswap16(peerPort), bytes, len, now);
+    }
+}
+
+}  // namespace
+
 int32_t NDK_sendto(SOCKET s, const void* data, int32_t len, int32_t flags,
                    const ndk::sockaddr_in* to, int32_t toLen)
 {
@@ -484,6 +521,9 @@ int32_t NDK_sendto(SOCKET s, const void* data, int32_t len, int32_t flags,
     }
     const int32_t rc =
         hostnet::sendTo(s->own, data, static_cast<uint32_t>(len), to->sin_addr, to->sin_port);
+    if (rc == 0) {
+        captureDatagram(*s, false, to->sin_addr, to->sin_port, data, static_cast<uint32_t>(len));
+    }
     return rc != 0 ? fail(rc == NDK_EWOULDBLOCK ? NDK_ENOBUFS : rc) : len;
 }
 
@@ -519,6 +559,7 @@ int32_t NDK_recvncfrom(SOCKET s, void** data, int32_t flags, ndk::sockaddr_in* f
             from->sin_port = d.port;
             *fromLen = sizeof *from;
         }
+        captureDatagram(*s, true, d.addr, d.port, d.data.data(), len);
         if (len != 0) {
             std::memcpy(s->packet.data, d.data.data(), len);
             s->packet.busy = true;
@@ -551,6 +592,7 @@ int32_t NDK_recvncfrom(SOCKET s, void** data, int32_t flags, ndk::sockaddr_in* f
             return fail(rc);
         }
         s->nextFd = (i + 1) % numFds;
+        captureDatagram(*s, true, addr, port, s->packet.data, len);
         if (from != nullptr && fromLen != nullptr &&
             *fromLen >= static_cast<int32_t>(sizeof *from)) {
             *from = ndk::sockaddr_in{};

@@ -9,11 +9,14 @@
 // flow control would. An alarm per attached UART wakes the Linux side when
 // characters have left or the line-in queue has room again. Firmware calls
 // come from the CPU holder; the Linux side and the test hooks use other
-// threads, hence one lock.
+// threads, hence one lock. With the runner's capture on, each character is
+// handed to it as it crosses the line, and an alarm brings every line up to
+// the moment a silence ends a pending unit, so that the capture cuts it.
 #include <deque>
 #include <mutex>
 #include <vector>
 
+#include "hostcapture.h"
 #include "hostinternal.h"
 #include "hostkernel.h"
 #include "hostuart.h"
@@ -110,6 +113,7 @@ struct Uart {
 
 std::mutex gLock;
 Uart* gUarts = nullptr;
+uint64_t gCaptureDueNs = NO_ALARM;  // the capture's alarm, in model time
 
 // What a reset of the UART leaves alone: its Linux side.
 struct HostSide {
@@ -212,6 +216,23 @@ void landRx(Uart& u, uint8_t byte, uint8_t errors)
     u.rxFifo.push_back(RxChar{byte, errors});
 }
 
+void captureAlarmFired(void* ctx);
+
+// Hands a character that crossed the line to the capture (cheap when it is
+// off), and sets the capture's alarm for the silence that would end its unit.
+void captureByte(const Uart& u, bool toBoard, uint8_t byte, uint64_t atNs)
+{
+    if (!hostCaptureOn()) {
+        return;
+    }
+    const auto line = static_cast<uint32_t>(&u - gUarts);
+    const uint64_t due = hostCaptureSerialByte(line, toBoard, byte, atNs);
+    if (due < gCaptureDueNs) {
+        gCaptureDueNs = due;
+        hostAlarmSet(ALARM_CAPTURE, tickOf(due), captureAlarmFired, nullptr);
+    }
+}
+
 void loadShift(Uart& u, uint64_t startNs)
 {
     u.shiftByte = u.txFifo.front();
@@ -237,6 +258,7 @@ void advance(Uart& u, uint64_t now)
         if (u.loopback) {
             landRx(u, u.shiftByte, 0);
         } else if (u.shiftDriven) {
+            captureByte(u, false, u.shiftByte, end);
             keepLineOut(u, u.shiftByte);
         } else {
             ++u.undriven;  // the line driver was off: nothing reached the line
@@ -249,6 +271,8 @@ void advance(Uart& u, uint64_t now)
         loadShift(u, now);
     }
     while (!u.lineIn.empty() && u.lineIn.front().landNs <= now) {
+        // On the line before the FIFO: an overrun character still shows.
+        captureByte(u, true, u.lineIn.front().byte, u.lineIn.front().landNs);
         landRx(u, u.lineIn.front().byte, u.lineIn.front().errors);
         u.lineIn.pop_front();
     }
@@ -314,6 +338,22 @@ void alarmFired(void* ctx)
     std::lock_guard<std::mutex> lock(gLock);
     uarts()[index].alarmTick = NO_ALARM;
     (void)atIndex(index);
+}
+
+// Every line up to now, so that no character before now is still to come,
+// then the capture cuts what a silence has ended.
+void captureAlarmFired(void* /*ctx*/)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    gCaptureDueNs = NO_ALARM;
+    for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
+        (void)atIndex(i);
+    }
+    const uint64_t next = hostCapturePoll(nowNs());
+    if (next < gCaptureDueNs) {
+        gCaptureDueNs = next;
+        hostAlarmSet(ALARM_CAPTURE, tickOf(next), captureAlarmFired, nullptr);
+    }
 }
 
 Uart& at(uint32_t baseAddr) { return atIndex(indexOf(baseAddr)); }
@@ -560,6 +600,7 @@ void hostUartReset()
         u.lineOutLimit = u.attached ? HOST_SIDE_OUT_BYTES : TEST_OUT_BYTES;
         u.alarmTick = NO_ALARM;  // the kernel's reset forgot every alarm
     }
+    gCaptureDueNs = NO_ALARM;
 }
 
 void hostUartSetLineOutLimit(uint32_t index, size_t bytes)

@@ -33,11 +33,15 @@ inline bool hostCaptureOn() { return gHostCaptureOn.load(std::memory_order_relax
 // link 1 or 2: the words of one SPI exchange, either way.
 void hostCaptureHostLink(uint32_t link, bool toBoard, const uint8_t* bytes, size_t len,
                          uint64_t simNs);
-// line 1 to 3: one character as it crossed the line.
-void hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64_t simNs);
+// line 1 to 3: one character as it crossed the line. Returns the moment at
+// which a silence will have ended the unit it belongs to, for the caller's
+// next hostCapturePoll (UINT64_MAX when there is none).
+uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64_t simNs);
 // eth 0 or 1: one datagram; addresses and ports in host order.
 void hostCaptureDatagram(uint32_t eth, bool toBoard, uint32_t sourceAddr, uint16_t sourcePort,
                          uint32_t destAddr, uint16_t destPort, const uint8_t* payload, size_t len,
                          uint64_t simNs);
-// Ends the serial units that a silence has ended by now (the idle hook).
-void hostCapturePoll(uint64_t simNs);
+// Ends the serial units that a silence has ended by now; every serial line
+// must have handed over its characters up to simNs. Returns the moment of
+// the next such end (UINT64_MAX when no unit is pending).
+uint64_t hostCapturePoll(uint64_t simNs);
