@@ -115,6 +115,7 @@ protected:
     void StartKernel(HostClockMode mode)
     {
         hostKernelReset(mode);
+        restartDrivers();
         hostHeapReset();
         hostNetReset();
         hostRtcCtrlReset();
