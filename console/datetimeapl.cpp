@@ -18,7 +18,9 @@ const uint32_t secondsPerMonth[DateTime::MONTHS_PER_YEAR] = {2678400, 2419200, 2
 constexpr uint32_t FEBRUARY_INDEX = 1;
 constexpr uint32_t HOURS_PER_DAY = 24;
 constexpr uint32_t MAX_RTC_YEAR = 99;
-constexpr uint32_t MAX_DAY_OF_MONTH = 31;
+// The RTC counts years within this century; its leap years are those of
+// the century (2000 is one).
+constexpr uint32_t RTC_CENTURY = 2000;
 constexpr uint64_t MAX_TIMESTAMP = 0xFFFFFFFFu;
 // Years past the epoch a 32-bit count of seconds can reach.
 constexpr uint32_t MAX_YEARS_FROM_BASE = 137;
@@ -145,8 +147,12 @@ ERROR_CODES_E DateTime::SetRtc(DATE_TIME_T dateTime)
 {
     const DATE_TIME_T& t = dateTime;
     if (t.year > MAX_RTC_YEAR || t.month < 1 || t.month > MONTHS_PER_YEAR || t.day < 1 ||
-        t.day > MAX_DAY_OF_MONTH || t.hour >= HOURS_PER_DAY || t.minute >= SECONDS_PER_MINUTE ||
+        t.hour >= HOURS_PER_DAY || t.minute >= SECONDS_PER_MINUTE ||
         t.second >= SECONDS_PER_MINUTE) {
+        return EC_FAIL;
+    }
+    // A day the month does not have would roll over into the next month.
+    if (t.day > secondsOfMonth(t.month - 1, RTC_CENTURY + t.year) / SECONDS_PER_DAY) {
         return EC_FAIL;
     }
     const uint32_t key = ti_sysbios_hal_Hwi_disable();

@@ -45,7 +45,9 @@ public:
     // Unlocks the RTC, selects the external 32 kHz clock and starts it.
     static void InitRtc();
     // Writes the date (year 0-99) and time in 24-hour mode. EC_FAIL, with
-    // nothing written, for a field outside its register's range.
+    // nothing written, for a field outside its register's range or a date
+    // that does not exist (30 February, 31 April, 29 February of a year
+    // not divisible by 4).
     static ERROR_CODES_E SetRtc(DATE_TIME_T dateTime);
     // Reads the date (year 0-99) and the time, taken as 24-hour.
     static void GetRtc(DATE_TIME_T& dateTime);

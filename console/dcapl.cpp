@@ -33,6 +33,9 @@ static void printFormat(const char* format, va_list args)
 
 static const DC_PRINT_CHANNEL_T PRINT_CHANNEL = {printText, printFormat};
 
+// For the fatal handler, once no task runs: the transmit FIFO's next byte.
+static bool takePendingByte(uint8_t& byte) { return protHandle->TxDataHandler(byte) == EC_SUCCESS; }
+
 void dcInit()
 {
     ti_sysbios_hal_Seconds_set(0);
@@ -45,6 +48,7 @@ void dcInit()
     consoleConfig.recvCallback = dcHandleKey;
     protHandle = new Console(consoleConfig);
     dcSetPrintChannel(&PRINT_CHANNEL);
+    exmSetPendingOutput(takePendingByte);
 
     UARTDRV_CONFIG_T uartConfig;
     uartConfig.uartIndex = DC_UART_INDEX;

@@ -13,6 +13,8 @@
 static const uint32_t EMAC_PORT_SHOWN = 0;
 // routerState of the router's steady loop; any other is configuration.
 static const uint32_t ROUTER_STEADY = 1;
+// Below a gate's counters: its received messages the router mailbox refused.
+static const char MAILBOX_DROPS_FORMAT[] = "MailboxFullErrors:       %10u\n";
 
 // One line of a counter block: a left counter and, unless rightLabel is
 // null, a right one. Labels carry their colon.
@@ -210,6 +212,7 @@ static ERROR_CODES_E dcPrintUdpPorts()
                 static_cast<int32_t>(s.lastRecvError), static_cast<int32_t>(s.numOfSentMessages),
                 static_cast<int32_t>(s.numOfSendErrors), static_cast<int32_t>(s.lastSendError));
         }
+        dcPrintf(MAILBOX_DROPS_FORMAT, gate->GetNumOfMailboxDrops());
     }
     return result;
 }
@@ -286,6 +289,7 @@ ERROR_CODES_E dcSciStatPageWorker(char key)
         gate->GetProtStats(reinterpret_cast<uint8_t*>(&bacm));
         dcPrintBacmStats(bacm);
     }
+    dcPrintf(MAILBOX_DROPS_FORMAT, gate->GetNumOfMailboxDrops());
     return EC_SUCCESS;
 }
 
@@ -308,6 +312,7 @@ ERROR_CODES_E dcSpiStatPageWorker(char key)
         BPPOS_STATS_T stats;
         gate->GetProtStats(reinterpret_cast<uint8_t*>(&stats));
         dcPrintBpposStats(stats);
+        dcPrintf(MAILBOX_DROPS_FORMAT, gate->GetNumOfMailboxDrops());
     }
     return EC_SUCCESS;
 }
@@ -329,5 +334,6 @@ ERROR_CODES_E dcRouterStatPageWorker(char key)
     dcPrintf("MsgsToRoute:          %10u\n", stats.numOfMsgsToRoute);
     dcPrintf("MsgFormatErrors:      %10u\n", stats.numOfMsgFormatErrors);
     dcPrintf("UnknownUdpPortErrors: %10u\n", stats.numOfUnknownUdpPortErrors);
+    dcPrintf("SendRefusedErrors:    %10u\n", stats.numOfSendRefusedErrors);
     return EC_SUCCESS;
 }

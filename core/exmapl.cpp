@@ -9,8 +9,11 @@
 
 static char mUartBuffer[MAX_LEN_STRING];
 static const EXM_HOOKS_T* mHooks = nullptr;
+static bool (*mTakePendingByte)(uint8_t& byte) = nullptr;
 
 void exmSetHooks(const EXM_HOOKS_T* hooks) { mHooks = hooks; }
+
+void exmSetPendingOutput(bool (*takeByte)(uint8_t& byte)) { mTakePendingByte = takeByte; }
 
 #ifdef ZOK2_TEST_HOOKS
 void (*exmFatalObserver)(const char* line) = nullptr;
@@ -22,6 +25,12 @@ void exmFatalError(ERROR_CODES_E code, const char* module, const char* file, uin
     // A fresh watchdog period for the output below; nothing restarts it afterwards.
     if (mHooks != nullptr) {
         mHooks->restartWatchdog();
+        // The console's queued lines first (already CR LF): they often name
+        // the cause. No task takes them any more.
+        uint8_t byte = 0;
+        while (mTakePendingByte != nullptr && mTakePendingByte(byte)) {
+            mHooks->putByte(byte);
+        }
     }
     // snprintf cuts the line at 255 characters and always terminates it.
     std::snprintf(mUartBuffer, sizeof(mUartBuffer),

@@ -23,6 +23,12 @@ struct EXM_HOOKS_T {
 // then a fatal error prints nothing and leaves the watchdog as it is.
 void exmSetHooks(const EXM_HOOKS_T* hooks);
 
+// The console's output not yet sent: `takeByte` hands out its next byte, or
+// returns false when none is left. The fatal handler writes it out through
+// the polled path before its own line, so that a message that explains the
+// fault is not lost with the board. The console installs it at start-up.
+void exmSetPendingOutput(bool (*takeByte)(uint8_t& byte));
+
 [[noreturn]] void exmFatalError(ERROR_CODES_E code, const char* module, const char* file,
                                 uint32_t line);
 // Writes one character to the console UART; a line feed goes out as CR LF.

@@ -355,6 +355,7 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
 {
     const uint32_t load = bd->Load();
     if (fifoTxData.Room() < load + LEN_FRAME_OVERHEAD) {
+        ++stats.numOfSendDataQueueFullErrors;  // the frame is lost: counted as below
         return EC_FAIL;
     }
     uint8_t header[LEN_HEADER];

@@ -41,7 +41,7 @@ struct BPPOS_STATS_T {
     uint32_t numOfCrcErrors;                // frames with a wrong CRC byte
     uint32_t numOfRecvdMsgLengthErrors;     // good CRC but short header or too big for a BD
     uint32_t numOfSendMsgLengthErrors;      // Send with load 0 or above LEN_MSG_BPPOS, link up
-    uint32_t numOfSendDataQueueFullErrors;  // frames abandoned mid-way on a full transmit FIFO
+    uint32_t numOfSendDataQueueFullErrors;  // frames refused or abandoned on a full transmit FIFO
 };
 
 class BPPoS final : public IProtocol {

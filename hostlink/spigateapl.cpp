@@ -8,6 +8,13 @@
 // Kept by convention although no check here is fatal yet.
 [[maybe_unused]] static const char _MODULE_[] = "spigateapl.cpp";
 
+// The link's number in a source's low nibble.
+static const uint32_t SOURCE_INSTANCE_MASK = 0x0F;
+static const uint32_t NUM_HOST_LINKS = 2;
+
+// Per link; written by the links' worker tasks, read and reset by the console.
+static uint32_t mNumOfMailboxDrops[NUM_HOST_LINKS];
+
 SpiGate::SpiGate(SPIGATE_CONFIG_T config)
     : source(config.source),
       spiIndex(config.spiIndex),
@@ -42,8 +49,15 @@ SpiGate::SpiGate(SPIGATE_CONFIG_T config)
 
 void SpiGate::RecvMessageHandler(BD* bd)
 {
-    // A full mailbox drops the message but must not lose the BD.
-    (void)BdMail::PostOrRecycle(bd);
+    const uint32_t instance = bd->Source() & SOURCE_INSTANCE_MASK;
+    if (BdMail::PostOrRecycle(bd) != EC_SUCCESS && instance < NUM_HOST_LINKS) {
+        ++mNumOfMailboxDrops[instance];
+    }
+}
+
+uint32_t SpiGate::GetNumOfMailboxDrops() const
+{
+    return mNumOfMailboxDrops[(source & SOURCE_INSTANCE_MASK) % NUM_HOST_LINKS];
 }
 
 void SpiGate::Send(BD* bd)
@@ -53,4 +67,8 @@ void SpiGate::Send(BD* bd)
 
 void SpiGate::GetProtStats(uint8_t* p) { protHandle->GetStats(p); }
 
-void SpiGate::ResetStats() { protHandle->ResetStats(); }
+void SpiGate::ResetStats()
+{
+    protHandle->ResetStats();
+    mNumOfMailboxDrops[(source & SOURCE_INSTANCE_MASK) % NUM_HOST_LINKS] = 0;
+}

@@ -29,13 +29,17 @@ public:
     explicit SpiGate(SPIGATE_CONFIG_T config);
 
     // Receive callback of the protocol (its worker task): posts the BD to
-    // the router mailbox, or returns it to the pool when the mailbox is full.
+    // the router mailbox (BdMail::PostOrRecycle), or, when the mailbox stays
+    // full, returns it to the pool and counts the drop.
     static void RecvMessageHandler(BD* bd);
+    // Messages of this link the mailbox refused since the last reset.
+    uint32_t GetNumOfMailboxDrops() const;
     // Router task: queues the BD on the link; the protocol's result is
     // dropped (it counts its refusals) and the caller keeps the BD.
     void Send(BD* bd);
     // Writes the protocol's BPPOS_STATS_T at p.
     void GetProtStats(uint8_t* p);
+    // Clears the protocol's counters and the mailbox drops.
     void ResetStats();
 
     const SOURCES_E source;

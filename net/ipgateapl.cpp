@@ -50,7 +50,6 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
 void IpGate::RecvMessageHandler(BD* bd)
 {
     const uint32_t instance = bd->Source() & SOURCE_INSTANCE_MASK;
-    // A full mailbox drops the message but must not lose the BD.
     if (BdMail::PostOrRecycle(bd) != EC_SUCCESS && instance < NUM_ETH_INTERFACES) {
         ++mNumOfMailboxDrops[instance];
     }

@@ -33,8 +33,9 @@ public:
     // task EC_ERROR_TASK_CREATION.
     explicit IpGate(IPGATE_CONFIG_T config);
 
-    // Receive callback of every port: posts the BD to the router mailbox, or
-    // returns it to the pool when the mailbox is full and counts the drop.
+    // Receive callback of every port: posts the BD to the router mailbox
+    // (BdMail::PostOrRecycle), or, when the mailbox stays full, returns it to
+    // the pool and counts the drop.
     static void RecvMessageHandler(BD* bd);
     // Datagrams of this interface the mailbox refused since the last reset.
     uint32_t GetNumOfMailboxDrops() const;

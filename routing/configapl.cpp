@@ -55,6 +55,11 @@ static const uint32_t IN_CHECKSUM = 11;             // from S
 static const uint32_t LEN_TAIL = 12;                // S to the end of the message
 static const uint8_t MULTICAST_HIGH_NIBBLE = 0xE0;  // 224.0.0.0 to 239.255.255.255
 static const uint8_t HIGH_NIBBLE = 0xF0;
+// Board addresses, in host order.
+static const uint32_t ALL_ONES_ADDR = 0xFFFFFFFF;
+static const uint32_t CLASS_MASK = 0xF0000000;
+static const uint32_t MULTICAST_CLASS = 0xE0000000;
+static const uint32_t POINT_TO_POINT_HOST_BITS = 1;  // a /31 has no network or broadcast address
 
 // Held in network byte order: the low byte of the value is sent first.
 static constexpr uint16_t heldPort(uint16_t port)
@@ -124,6 +129,34 @@ static uint16_t ReadPort(const uint8_t* msg, uint32_t at)
     uint16_t v;
     std::memcpy(&v, msg + at, sizeof v);
     return v;
+}
+
+// True when two of the `count` fields of `size` bytes from `at` are equal.
+static bool HasDuplicate(const uint8_t* msg, uint32_t at, uint32_t size, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t j = i + 1; j < count; ++j) {
+            if (std::memcmp(msg + at + size * i, msg + at + size * j, size) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// A subnet mask is a run of ones from the top: its complement plus one is a
+// power of two (0 for 255.255.255.255).
+static bool IsContiguousMask(uint32_t hostMask)
+{
+    const uint32_t hostBits = ~hostMask;
+    return (hostBits & (hostBits + 1)) == 0;
+}
+
+// Host order of an address held in network byte order.
+static uint32_t HostOrder(uint32_t held)
+{
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&held);
+    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
 }
 
 static uint32_t NumOfPortsIndex(uint32_t numMulti)
@@ -260,6 +293,12 @@ void Config::ProcessConfigMessage(BD* bd)
         dcPrintf("ERROR: Invalid number of multicast addresses on group %d.\n", group);
         return;
     }
+    for (uint32_t i = 0; i < numMulti; ++i) {
+        if ((msg[IN_MULTI_LIST + LEN_IPV4 * i] & HIGH_NIBBLE) != MULTICAST_HIGH_NIBBLE) {
+            dcPrintf("ERROR: Invalid multicast address on group %d.\n", group);
+            return;
+        }
+    }
     const uint32_t numPorts = msg[NumOfPortsIndex(numMulti)];
     if (numPorts > MAX_NUM_UDP_PORTS) {
         dcPrintf("ERROR: Invalid number of ports on group %d.\n", group);
@@ -272,11 +311,15 @@ void Config::ProcessConfigMessage(BD* bd)
         dcPrintf("ERROR: Invalid message length on group %d.\n", group);
         return;
     }
-    for (uint32_t i = 0; i < numMulti; ++i) {
-        if ((msg[IN_MULTI_LIST + LEN_IPV4 * i] & HIGH_NIBBLE) != MULTICAST_HIGH_NIBBLE) {
-            dcPrintf("ERROR: Invalid multicast address on group %d.\n", group);
-            return;
-        }
+    // The stack refuses a second join of a group and a second bind of a
+    // port, and either would stop the board while its gate is built.
+    if (HasDuplicate(msg, IN_MULTI_LIST, LEN_IPV4, numMulti)) {
+        dcPrintf("ERROR: Duplicate multicast address on group %d.\n", group);
+        return;
+    }
+    if (HasDuplicate(msg, NumOfPortsIndex(numMulti) + 1, LEN_PORT, numPorts)) {
+        dcPrintf("ERROR: Duplicate UDP port on group %d.\n", group);
+        return;
     }
 
     const TAB_OF_GROUPS_T& g = tabOfGroups[group];
@@ -367,6 +410,21 @@ void Config::SpiConnectionHandler(SOURCES_E source, LINK_ACTIVITY_E activity)
 
 ERROR_CODES_E Config::ValidateIpAddrs(uint32_t netMask, uint32_t ipAddr, uint32_t gatewayIpAddr)
 {
+    // What the stack would refuse, or take as something other than one
+    // interface's address (0.0.0.0 binds every address): refused here,
+    // before anything of the group is made.
+    const uint32_t mask = HostOrder(netMask);
+    const uint32_t addr = HostOrder(ipAddr);
+    if (!IsContiguousMask(mask) || addr == 0 || addr == ALL_ONES_ADDR ||
+        (addr & CLASS_MASK) == MULTICAST_CLASS) {
+        return EC_FAIL;
+    }
+    // On a subnet with room for hosts, its first and last addresses name the
+    // subnet itself and its broadcast.
+    if (~mask > POINT_TO_POINT_HOST_BITS &&
+        ((addr & ~mask) == 0 || (addr | mask) == ALL_ONES_ADDR)) {
+        return EC_FAIL;
+    }
     if (((gatewayIpAddr ^ ipAddr) & netMask) != 0) {
         return EC_FAIL;
     }

@@ -98,8 +98,11 @@ public:
     // Connection callback of both host links (their worker tasks): the
     // group's status message on LINK_UP.
     static void SpiConnectionHandler(SOURCES_E source, LINK_ACTIVITY_E activity);
-    // EC_FAIL when the gateway lies outside the board's subnet, or the
-    // address equals or shares a subnet with an interface configured before.
+    // EC_FAIL when the mask is not a run of ones from the top, the address
+    // cannot be an interface's own (0.0.0.0, 255.255.255.255, multicast, the
+    // subnet's network or broadcast address), the gateway lies outside the
+    // board's subnet, or the address equals or shares a subnet with an
+    // interface configured before.
     static ERROR_CODES_E ValidateIpAddrs(uint32_t netMask, uint32_t ipAddr, uint32_t gatewayIpAddr);
 
     // Decodings of the serial-line record fields, already shifted down.

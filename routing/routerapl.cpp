@@ -28,8 +28,10 @@ static const uint16_t ETH_1 = 1;
 static const uint32_t ROUTER_STATE_CONFIG = 0;
 static const uint32_t ROUTER_STATE_STEADY = 1;
 
-// routerState and the three counters.
-static ROUTER_STATS_T mStats;
+// The state apart from the counters: a reset by the console task, which the
+// router may preempt at any point, must never write it.
+static uint32_t mRouterState;
+static ROUTER_STATS_T mStats;        // the counters; its routerState is not used
 static GpioDrv mConfigLoopActivity;  // high while the configuration loop handles a BD
 static GpioDrv mSteadyLoopActivity;  // one pulse per BD routed in the steady loop
 
@@ -38,18 +40,17 @@ void Router::Init()
     mConfigLoopActivity.Config(TEST_POINT4);
     mSteadyLoopActivity.Config(TEST_POINT5);
     mStats = ROUTER_STATS_T{};
-    mStats.routerState = ROUTER_STATE_CONFIG;
+    mRouterState = ROUTER_STATE_CONFIG;
     taskCreate({"router", ROUTER_TASK_PRIORITY, ROUTER_TASK_STACK, WorkerTask, 0, 0}, EXM_HERE);
 }
 
-void Router::GetStats(ROUTER_STATS_T& stats) { stats = mStats; }
-
-void Router::ResetStats()
+void Router::GetStats(ROUTER_STATS_T& stats)
 {
-    const uint32_t state = mStats.routerState;
-    mStats = ROUTER_STATS_T{};
-    mStats.routerState = state;
+    stats = mStats;
+    stats.routerState = mRouterState;
 }
+
+void Router::ResetStats() { mStats = ROUTER_STATS_T{}; }
 
 void Router::WorkerTask(UArg, UArg)
 {
@@ -91,10 +92,10 @@ void Router::ConfigStep(BD* bd)
             ProcessZokMessage(bd);
             break;
         case SOURCE_ZOK1:
-            (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+            SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
             break;
         case SOURCE_ZOK2:
-            (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+            SendTo(hSpiGate[HOST_LINK_2]->protHandle, bd);
             break;
         default:
             break;  // nothing else speaks on the configuration port yet
@@ -107,7 +108,7 @@ void Router::ConfigStep(BD* bd)
 
 void Router::SteadyLoop()
 {
-    mStats.routerState = ROUTER_STATE_STEADY;
+    mRouterState = ROUTER_STATE_STEADY;
     for (;;) {
         BD* bd = nullptr;
         BdMail::Pend(&bd);
@@ -149,47 +150,56 @@ static void StampSci(BD* bd, uint16_t port)
 
 void Router::Route(BD* bd)
 {
-    // Every Send copies what it needs, and counts its own refusals: the BD
-    // goes back to the pool after.
+    // Every Send copies what it needs: the BD goes back to the pool after.
     switch (bd->Source()) {
     case SOURCE_SPI1:
         if (bd->DestPort() == PORT_SCI1) {
-            (void)hSciGate[SCI_LINE_1]->protHandle->Send(bd);
+            SendTo(hSciGate[SCI_LINE_1]->protHandle, bd);
         } else if (bd->DestPort() == PORT_SCI2) {
-            (void)hSciGate[SCI_LINE_2]->protHandle->Send(bd);
+            SendTo(hSciGate[SCI_LINE_2]->protHandle, bd);
         } else {
             SendToUdp(ETH_0, bd);
         }
         break;
     case SOURCE_SPI2:
         if (bd->DestPort() == PORT_SCI1) {
-            (void)hSciGate[SCI_LINE_3]->protHandle->Send(bd);
+            SendTo(hSciGate[SCI_LINE_3]->protHandle, bd);
         } else if (bd->DestPort() != PORT_SCI2) {  // group 1 has no second line
             SendToUdp(ETH_1, bd);
         }
         break;
     case SOURCE_ETH0:
     case SOURCE_ZOK1:
-        (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
         break;
     case SOURCE_ETH1:
     case SOURCE_ZOK2:
-        (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_2]->protHandle, bd);
         break;
     case SOURCE_SCI1:
         StampSci(bd, PORT_SCI1);
-        (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
         break;
     case SOURCE_SCI2:
         StampSci(bd, PORT_SCI2);
-        (void)hSpiGate[HOST_LINK_1]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_1]->protHandle, bd);
         break;
     case SOURCE_SCI3:
         StampSci(bd, PORT_SCI1);
-        (void)hSpiGate[HOST_LINK_2]->protHandle->Send(bd);
+        SendTo(hSpiGate[HOST_LINK_2]->protHandle, bd);
         break;
     default:
         EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+    }
+}
+
+// A destination that refuses (its link down, its transmit FIFO full, a bad
+// length) loses the message: counted here whatever the cause, which the
+// destination counts too where its counters have a name for it.
+void Router::SendTo(IProtocol* protocol, BD* bd)
+{
+    if (protocol->Send(bd) != EC_SUCCESS) {
+        ++mStats.numOfSendRefusedErrors;
     }
 }
 
@@ -197,7 +207,9 @@ void Router::SendToUdp(uint16_t ipGate, BD* bd)
 {
     uint32_t index = 0;
     if (hIpGate[ipGate]->GetUdpPortIndex(bd->DestPort(), index) == EC_SUCCESS) {
-        (void)hIpGate[ipGate]->SendUdpPort(index, bd);  // the port counts its failures
+        if (hIpGate[ipGate]->SendUdpPort(index, bd) != EC_SUCCESS) {
+            ++mStats.numOfSendRefusedErrors;  // the port counts it as a send error too
+        }
     } else {
         ++mStats.numOfUnknownUdpPortErrors;
     }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "bdapl.h"
+#include "iprotocol.h"
 #include "kernel.h"
 
 // Serial-line ports and the address stamped on serial-line messages, as a
@@ -23,6 +24,7 @@ struct ROUTER_STATS_T {
     uint32_t numOfMsgsToRoute;           // BDs taken from the mailbox, both loops
     uint32_t numOfMsgFormatErrors;       // configuration messages failing the format check
     uint32_t numOfUnknownUdpPortErrors;  // host messages for a port the interface lacks
+    uint32_t numOfSendRefusedErrors;     // BDs the destination's Send or port refused
 };
 
 class Router {
@@ -46,5 +48,6 @@ private:
     [[noreturn]] static void SteadyLoop();
     static void ProcessZokMessage(BD* bd);
     static void Route(BD* bd);
+    static void SendTo(IProtocol* protocol, BD* bd);
     static void SendToUdp(uint16_t ipGate, BD* bd);
 };

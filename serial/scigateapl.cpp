@@ -9,6 +9,13 @@
 
 static const char _MODULE_[] = "scigateapl.cpp";
 
+// The line's number in a source's low nibble.
+static const uint32_t SOURCE_INSTANCE_MASK = 0x0F;
+static const uint32_t NUM_SCI_LINES = 3;
+
+// Per line; written by the protocols' worker tasks, read and reset by the console.
+static uint32_t mNumOfMailboxDrops[NUM_SCI_LINES];
+
 SciGate::SciGate(SCIGATE_CONFIG_T config)
     : source(config.source),
       uartIndex(config.uartIndex),
@@ -62,8 +69,15 @@ SciGate::SciGate(SCIGATE_CONFIG_T config)
 
 void SciGate::RecvMessageHandler(BD* bd)
 {
-    // A full mailbox drops the message but must not lose the BD.
-    (void)BdMail::PostOrRecycle(bd);
+    const uint32_t instance = bd->Source() & SOURCE_INSTANCE_MASK;
+    if (BdMail::PostOrRecycle(bd) != EC_SUCCESS && instance < NUM_SCI_LINES) {
+        ++mNumOfMailboxDrops[instance];
+    }
+}
+
+uint32_t SciGate::GetNumOfMailboxDrops() const
+{
+    return mNumOfMailboxDrops[(source & SOURCE_INSTANCE_MASK) % NUM_SCI_LINES];
 }
 
 void SciGate::GetConfig(SCIGATE_CONFIG_T& cfg) const
@@ -90,6 +104,7 @@ void SciGate::ResetStats()
 {
     protHandle->ResetStats();
     uartHandle->ResetStats();
+    mNumOfMailboxDrops[(source & SOURCE_INSTANCE_MASK) % NUM_SCI_LINES] = 0;
 }
 
 void SciGate::Send(BD* bd)

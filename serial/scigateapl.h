@@ -40,8 +40,11 @@ public:
     explicit SciGate(SCIGATE_CONFIG_T config);
 
     // Receive callback of the protocol (its worker task): posts the BD to
-    // the router mailbox, or returns it to the pool when the mailbox is full.
+    // the router mailbox (BdMail::PostOrRecycle), or, when the mailbox stays
+    // full, returns it to the pool and counts the drop.
     static void RecvMessageHandler(BD* bd);
+    // Messages of this line the mailbox refused since the last reset.
+    uint32_t GetNumOfMailboxDrops() const;
 
     uint32_t GetProtType() const { return protType; }
     // Copies every field but source into cfg.
@@ -50,7 +53,7 @@ public:
     void GetUartStats(uint8_t* p);
     // Writes BACM_STATS_T or RAWOS_STATS_T at p, by protType (32-bit aligned).
     void GetProtStats(uint8_t* p);
-    // Clears the protocol's counters, then the driver's.
+    // Clears the protocol's counters, then the driver's, and the mailbox drops.
     void ResetStats();
     // Queues the BD's data on the line; the protocol counts its refusals and
     // the caller keeps the BD.

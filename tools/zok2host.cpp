@@ -45,7 +45,9 @@ void usage()
         "  configure --mask A.B.C.D --gateway A.B.C.D --address A.B.C.D [--multicast A.B.C.D]...\n"
         "            [--port N]... [--line1 LINE] [--line2 LINE] [--bacm-addr N] [--wait MS]\n"
         "      send the group's configuration (the link chooses the group) and print the answer\n"
-        "      (returns once the group is configured, or after --wait ms);\n"
+        "      (returns once the group is configured, or after --wait ms); exits 1 with the\n"
+        "      reason when no status came, the group is not configured, or it runs another\n"
+        "      configuration;\n"
         "      no --port: the board's 15 default ports; LINE: STANDARD:PROTOCOL:BAUD:PARITY[:MS]\n"
         "      as rs232|rs422|rs485 : bacm|rawos : 9600..115200 : none|odd|even : inter-char ms\n"
         "      (default rs232:bacm:115200:none)\n"
@@ -54,7 +56,11 @@ void usage()
         "  host --to ADDR:PORT [--from ADDR:PORT]\n"
         "      as monitor, and send each line read from standard input as one message\n"
         "options:\n"
-        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 400000, 0 = none)\n"
+        "  --rate BYTES_PER_S   cap on bytes clocked into the board (default 100000, 0 = none):\n"
+        "      the board takes up to 8192 bytes per 10 ms pass of its link; the default\n"
+        "      (with bursts of at most 2048 bytes) stays well below, with room for a\n"
+        "      pass that comes late; a higher rate may overrun it (its SPI page counts\n"
+        "      RecvDataQueueFullErrors)\n"
         "  --capture FILE       write every unit the link carries to FILE (pcapng; open it with\n"
         "                       wireshark -X lua_script:tools/wireshark/zok2.lua FILE)\n");
 }
@@ -109,26 +115,63 @@ bool isConfiguredStatus(const hostlink::Message& m)
             m.payload[kConfiguredAt + 3]) != 0;
 }
 
+// What the board's status messages said while printFor ran.
+struct StatusSeen {
+    bool any = false;
+    bool configured = false;  // a configured group's status came (and ended the wait)
+    std::vector<uint8_t> last;
+};
+
 // Prints arriving frames until the time is up (0: until interrupted), or,
 // with untilConfigured, until the group's configured status has arrived.
-void printFor(hostlink::Client& client, uint32_t ms, bool untilConfigured)
+StatusSeen printFor(hostlink::Client& client, uint32_t ms, bool untilConfigured)
 {
+    StatusSeen seen;
     uint32_t waited = 0;
     while (!gInterrupted && (ms == 0 || waited < ms)) {
         hostlink::Message m;
         if (client.waitMessage(m, 50)) {
             printMessage(m);
+            if (m.destPort == kConfigPort && m.sourcePort == kConfigPort) {
+                seen.any = true;
+                seen.last = m.payload;
+            }
             if (untilConfigured && isConfiguredStatus(m)) {
-                return;
+                seen.configured = true;
+                return seen;
             }
         } else {
             waited += 50;
         }
         if (!client.connected()) {
             std::fprintf(stderr, "zok2host: the board closed the link\n");
-            return;
+            return seen;
         }
     }
+    return seen;
+}
+
+// The exit status of `configure`: 0 only when the group runs what was sent;
+// otherwise a line that says why.
+int judgeConfigure(const StatusSeen& seen, const std::vector<uint8_t>& sent, uint32_t waitMs)
+{
+    if (!seen.any) {
+        std::fprintf(stderr, "zok2host: no status message from the board within %u ms\n", waitMs);
+        return 1;
+    }
+    if (!seen.configured) {
+        std::fprintf(stderr,
+                     "zok2host: the group is not configured: the board refused the "
+                     "configuration (its console says why)\n");
+        return 1;
+    }
+    if (!zok2tools::StatusEchoes(sent, seen.last)) {
+        std::fprintf(stderr,
+                     "zok2host: the group runs another configuration than the one sent "
+                     "(configured before?)\n");
+        return 1;
+    }
+    return 0;
 }
 
 // The capture's interface name: as the runner names the link ("host link
@@ -408,10 +451,11 @@ int main(int argc, char** argv)
             }
         });
     }
-    printFor(client, haveMessage ? waitMs : 0, command == "configure" || command == "config");
+    const StatusSeen seen =
+        printFor(client, haveMessage ? waitMs : 0, command == "configure" || command == "config");
     gInterrupted = 1;
     if (reader.joinable()) reader.join();
     client.disconnect();
     capture.close();
-    return 0;
+    return command == "configure" ? judgeConfigure(seen, msg.payload, waitMs) : 0;
 }

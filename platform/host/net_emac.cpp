@@ -38,6 +38,7 @@ constexpr EMAC_HwAttrs_V4 EMAC_DEFAULT = {1, SOC_CPSW_MDIO_BASE, {{0}, {1}}};
 std::mutex gLock;
 EMAC_HwAttrs_V4 gCfg = EMAC_DEFAULT;
 uint32_t gInitCalls = 0;
+int32_t gControlOverride[SOC_CPSW_NUM_PORTS] = {-1, -1};  // set by tests; -1: none
 
 uint32_t clamp32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v); }
 
@@ -54,7 +55,27 @@ bool portOfPhy(uint32_t phyAddr, uint32_t& port)
     return false;
 }
 
+// The control register the PHY of `port` shows: the test's, else the link's.
+uint16_t controlOf(uint32_t port, const hostnet::IfInfo& info)
+{
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        if (port < SOC_CPSW_NUM_PORTS && gControlOverride[port] >= 0) {
+            return static_cast<uint16_t>(gControlOverride[port]);
+        }
+    }
+    return hostnet::bmcrOf(info);
+}
+
 }  // namespace
+
+void hostPhySetControl(uint32_t port, int32_t bmcr)
+{
+    std::lock_guard<std::mutex> lock(gLock);
+    if (port < SOC_CPSW_NUM_PORTS) {
+        gControlOverride[port] = bmcr;
+    }
+}
 
 uint16_t hostnet::bmcrOf(const IfInfo& info)
 {
@@ -81,6 +102,9 @@ void hostnet::emacReset()
     std::lock_guard<std::mutex> lock(gLock);
     gCfg = EMAC_DEFAULT;
     gInitCalls = 0;
+    for (int32_t& v : gControlOverride) {
+        v = -1;
+    }
 }
 
 bool hostnet::emacPortRegistrable(uint32_t port)
@@ -130,7 +154,7 @@ uint32_t ENETPHY_UserAccessRead(ENETPHY_Handle handle, uint32_t regNum, uint32_t
     }
     switch (regNum) {
     case ENETPHY_BMCR:
-        *value = hostnet::bmcrOf(info);
+        *value = controlOf(port, info);
         break;
     case ENETPHY_BMSR:
         *value = static_cast<uint16_t>(
@@ -189,7 +213,7 @@ int32_t emac_poll(uint32_t portNum, EMAC_LINK_INFO_T* info)
         return 0;
     }
     // The mode the PHY shows (a virtual link: 100 Mbit/s full duplex).
-    const uint16_t bmcr = hostnet::bmcrOf(ifi);
+    const uint16_t bmcr = controlOf(portNum, ifi);
     const bool full = (bmcr & ENETPHY_BMCR_FULL_DUPLEX) != 0;
     if ((bmcr & ENETPHY_BMCR_SPEED_1000) != 0) {
         info->link_status = full ? EMAC_LINKSTATUS_FD1000 : EMAC_LINKSTATUS_HD1000;

@@ -11,6 +11,7 @@
 #include "consoleapl.h"
 #include "dcapl.h"
 #include "errcodes.h"
+#include "exmapl.h"
 #include "fwtest.h"
 #include "hostuart.h"
 #include "soc_uart.h"
@@ -238,6 +239,19 @@ TEST_F(DcTest, PrintingBeforeInitDoesNothingAndDcPrintCutsAt256)
     EXPECT_EQ("42%", drain(*dcConsole()));
     // Nothing went to the UART directly: the console only queues.
     EXPECT_EQ("", Console());
+}
+
+TEST_F(DcTest, AFatalErrorWritesOutTheQueuedOutputBeforeItsLine)
+{
+    dcInit();
+    EXPECT_FATAL(
+        {
+            dcPrint("Opening UDP port 2005...\nERROR: UDP port 2005 bind failed, 48\n");
+            exmFatalError(EC_ERROR_UDP_OPEN, "ipgateapl.cpp", "ipgateapl.cpp", 7);
+        },
+        EC_ERROR_UDP_OPEN,
+        "^Opening UDP port 2005...\r\nERROR: UDP port 2005 bind failed, 48\r\n\r\nFATAL ERROR: "
+        "code= -42 module= ipgateapl.cpp file= ipgateapl.cpp line= 7$");
 }
 
 TEST_F(DcTest, ConsoleOutputLeavesOnUart0ThroughTheDriverTask)

@@ -39,6 +39,7 @@ TEST(DateTimeTest, DurationBreakdownsAndCalendarConversionsInverseOnEveryDay)
         {4294967295u, {136, 2, 11, 6, 28, 15}, {77, 88, 49710, 6, 28, 15}},
         {90061, {0, 0, 1, 1, 1, 1}, {77, 88, 1, 1, 1, 1}},
         {35 * 86400, {0, 1, 4, 0, 0, 0}, {77, 88, 35, 0, 0, 0}},
+        {31 * 86400, {0, 1, 0, 0, 0, 0}, {77, 88, 31, 0, 0, 0}},  // January complete
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seconds);
@@ -122,8 +123,13 @@ TEST_F(RtcTest, SetKeeps24HourModeAtHour23AndTheClockRuns)
     hostClockAdvance(1000);
     EXPECT_EQ(fields({24, 3, 1, 0, 0, 0}), rtc());
 
-    EXPECT_EQ(EC_FAIL, DateTime::SetRtc({100, 1, 1, 0, 0, 0}));
-    EXPECT_EQ(EC_FAIL, DateTime::SetRtc({24, 1, 1, 24, 0, 0}));
+    // Out of a register's range, or a day the month does not have.
+    const DATE_TIME_T refused[] = {{100, 1, 1, 0, 0, 0}, {24, 1, 1, 24, 0, 0},
+                                   {23, 2, 30, 0, 0, 0}, {23, 4, 31, 0, 0, 0},
+                                   {23, 2, 29, 0, 0, 0}, {24, 1, 32, 0, 0, 0}};
+    for (const DATE_TIME_T& t : refused) {
+        EXPECT_EQ(EC_FAIL, DateTime::SetRtc(t)) << testing::PrintToString(fields(t));
+    }
     EXPECT_EQ(fields({24, 3, 1, 0, 0, 0}), rtc());
     EXPECT_EQ(0u, hostRtcLockedWrites());
 }

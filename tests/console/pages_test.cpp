@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "bdmailapl.h"
+#include "bdpoolapl.h"
 #include "configapl.h"
 #include "dcstatapl.h"
 #include "ethapl.h"
@@ -121,6 +123,12 @@ const Block BPPOS("\nBPPoS Statistics:\n", 25, 25, 3,
                   "RecvdMessages: SentMessages: RecvDataQueueFullErrors: SendDataQueueFullErrors: "
                   "RecvdMsgLengthErrors: SendMsgLengthErrors: PacketFormatErrors: CrcErrors:");
 
+// Below a gate's counters: its messages the router mailbox refused.
+std::string mailboxDrops(uint32_t n)
+{
+    return Block("", 25, 25, 0, "MailboxFullErrors:").Text({n});
+}
+
 class PagesTest : public FirmwareTest {
 protected:
     void SetUp() override
@@ -180,6 +188,7 @@ TEST_F(PagesTest, NavigationVersionOtherPageAndReboot)
     EXPECT_EQ(onWire(OTHER_MENU + pool("125")), Keys("71"));
     for (BD* bd : taken) BdPool::Put(bd);
     EXPECT_EQ(onWire(pool("128")), Keys(" "));
+    EXPECT_EQ(onWire(pool("128")), Keys(" "));  // the repeated key, not the space, is repeated
 
     xdc_runtime_Memory_Stats heap;
     xdc_runtime_Memory_getStats(&heap);
@@ -285,10 +294,10 @@ TEST_F(PagesTest, CounterBlocksByteForByteAndTheSpiPage)
     for (uint8_t b : bad) link2.RxDataHandler(b);
     link2.WorkerCycle();
 
-    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN")), Keys("1"));
-    EXPECT_EQ(onWire(BPPOS.Text({0, 0, 0, 0, 0, 0, 1, 1}, "DOWN")), Keys("2"));
+    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN") + mailboxDrops(0)), Keys("1"));
+    EXPECT_EQ(onWire(BPPOS.Text({0, 0, 0, 0, 0, 0, 1, 1}, "DOWN") + mailboxDrops(0)), Keys("2"));
     EXPECT_EQ(onWire(SPI_MENU), Keys("r"));
-    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN")), Keys("2"));
+    EXPECT_EQ(onWire(BPPOS.Text({}, "DOWN") + mailboxDrops(0)), Keys("2"));
 }
 
 // A port number (network order) free on 127.0.0.1 right now.
@@ -354,16 +363,26 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
         static_cast<RAWoS*>(hSciGate[1]->protHandle)->WorkerCycle();
     }
 
-    EXPECT_EQ(onWire(MAIN_MENU + SCI_MENU + UART.Text({0, 5}) + RAWOS.Text({1, 0, 1}, "UP")),
+    // A message of line 2 that finds the router mailbox full is counted
+    // with its gate.
+    while (BdMail::NumPending() < BdMail::NUM_MAILBOX_ITENS)
+        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
+    BD* refused = BdPool::Get();
+    refused->Source(SOURCE_SCI2);
+    SciGate::RecvMessageHandler(refused);
+    EXPECT_EQ(onWire(MAIN_MENU + SCI_MENU + UART.Text({0, 5}) + RAWOS.Text({1, 0, 1}, "UP") +
+                     mailboxDrops(1)),
               Keys("x42"));  // the silence that ended the message counted
-    EXPECT_EQ(onWire(UART.Text({}) + BACM.Text({}, "DOWN")), Keys("1"));
+    EXPECT_EQ(onWire(UART.Text({}) + BACM.Text({}, "DOWN") + mailboxDrops(0)), Keys("1"));
     EXPECT_EQ(onWire(SCI_MENU), Keys("3"));
-    EXPECT_EQ(onWire(SCI_MENU + UART.Text({}) + RAWOS.Text({}, "UP")), Keys("r2"));
+    EXPECT_EQ(onWire(SCI_MENU + UART.Text({}) + RAWOS.Text({}, "UP") + mailboxDrops(0)),
+              Keys("r2"));
 
     // The router, still configuring.
-    const std::string stats = Block("\nRouter Statistics:\nState:             Configuration\n", 22,
-                                    22, 0, "MsgsToRoute: MsgFormatErrors: UnknownUdpPortErrors:")
-                                  .Text({});
+    const std::string stats =
+        Block("\nRouter Statistics:\nState:             Configuration\n", 22, 22, 0,
+              "MsgsToRoute: MsgFormatErrors: UnknownUdpPortErrors: SendRefusedErrors:")
+            .Text({});
     EXPECT_EQ(onWire(MAIN_MENU + ROUTER_MENU + stats), Keys("x61"));
     EXPECT_EQ(onWire(ROUTER_MENU + stats), Keys("r1"));
 
@@ -401,8 +420,13 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
     const std::string heading =
         "\n127.0.0.1:\n"
         " Port  NumRxMsgs  NumRxErrs  LastRxErr  NumTxMsgs  NumTxErrs  LastTxErr\n";
-    EXPECT_EQ(onWire(heading + row(ports[0], 0) + row(ports[1], 2)), Keys("5"));
-    EXPECT_EQ(onWire(ETH_MENU + heading + row(ports[0], 0) + row(ports[1], 0)), Keys("r5"));
+    // The mailbox is still full: a datagram of Ethernet 1 is counted with its gate.
+    BD* datagram = BdPool::Get();
+    datagram->Source(SOURCE_ETH1);
+    IpGate::RecvMessageHandler(datagram);
+    EXPECT_EQ(onWire(heading + row(ports[0], 0) + row(ports[1], 2) + mailboxDrops(1)), Keys("5"));
+    EXPECT_EQ(onWire(ETH_MENU + heading + row(ports[0], 0) + row(ports[1], 0) + mailboxDrops(0)),
+              Keys("r5"));
 
     EXPECT_EQ(onWire(MAIN_MENU + OTHER_MENU +
                      "\nNDK Memory Report:\n"
@@ -423,6 +447,22 @@ TEST_F(GatePagesTest, SerialLinesRouterBeforeConfigurationEthernetAndStackMemory
                      "IP address:  127.0.0.1\nNetMask:     255.0.0.0\nGateway:     127.0.0.2\n"
                      "Multicast:   239.255.77.1 239.1.2.3\n"),
               Keys("x24"));
+    // A PHY set by hand: auto-negotiation off, each speed, both speed bits.
+    struct Phy {
+        int32_t control;
+        const char* shown;
+    };
+    const Phy phys[] = {
+        {0x2100, "Speed Mode:  FD-100\nLink Status: Full Duplex 100Mbps\n"},
+        {0x0040, "Speed Mode:  HD-1000\nLink Status: Unknown\n"},  // half duplex at 1000
+        {0x2040, "Speed Mode:  HD-10\nLink Status: Unknown\n"},    // both bits: no speed
+        {0x0000, "Speed Mode:  HD-10\nLink Status: Half Duplex 10Mbps\n"},
+    };
+    for (const Phy& phy : phys) {
+        hostPhySetControl(1, phy.control);
+        const std::string page = Keys("4");
+        EXPECT_NE(std::string::npos, page.find(onWire(phy.shown))) << page;
+    }
 }
 
 }  // namespace

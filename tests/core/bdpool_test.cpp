@@ -82,6 +82,69 @@ TEST_F(PoolTest, MailboxHoldsSixtyFourInOrderAndARefusedBdGoesBackToThePool)
     }
 }
 
+// A producer task facing a full mailbox, and the reader that empties it.
+struct WaitScript {
+    BD* late = nullptr;     // posted while full; the reader makes room after 5 ticks
+    BD* dropped = nullptr;  // posted while full with nobody reading
+    BD* ownPost = nullptr;  // the reader's own post into the full mailbox
+    uint64_t lateAt = 0, droppedAt = 0, ownAt = 0, ownTried = 0;
+    int lateResult = 99, droppedResult = 99, ownResult = 99;
+} gWait;
+
+void producerTask(UArg, UArg)
+{
+    gWait.lateResult = BdMail::PostOrRecycle(gWait.late);
+    gWait.lateAt = hostClockTicks64();
+    gWait.droppedResult = BdMail::PostOrRecycle(gWait.dropped);
+    gWait.droppedAt = hostClockTicks64();
+}
+
+void readerTask(UArg, UArg)
+{
+    ti_sysbios_knl_Task_sleep(5);
+    BD* out = nullptr;
+    BdMail::Pend(&out);
+    BdPool::Put(out);
+    ti_sysbios_knl_Task_sleep(50);  // the producer's second post finds the mailbox full
+    gWait.ownTried = hostClockTicks64();
+    gWait.ownResult = BdMail::PostOrRecycle(gWait.ownPost);
+    gWait.ownAt = hostClockTicks64();
+    hostKernelStop();
+}
+
+TEST_F(PoolTest, APostWaitsOneWorkerPeriodForRoomButNeverInTheReader)
+{
+    hostKernelReset(HostClockMode::Virtual);
+    hostHeapRouteNew(true);
+    BdPool::Restart();
+    BdMail::Init();
+    for (int i = 0; i < BdMail::NUM_MAILBOX_ITENS; ++i)
+        ASSERT_EQ(EC_SUCCESS, BdMail::Post(BdPool::Get()));
+    gWait.late = BdPool::Get();
+    gWait.dropped = BdPool::Get();
+    gWait.ownPost = BdPool::Get();
+    for (auto [body, name] : {std::make_pair(producerTask, "producer"), {readerTask, "reader"}}) {
+        ti_sysbios_knl_Task_Params p;
+        ti_sysbios_knl_Task_Params_init(&p);
+        p.priority = 2;
+        p.stackSize = 4096;
+        p.instanceName = name;
+        ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(body, &p));
+    }
+    hostHeapRouteNew(false);
+    const uint64_t start = hostClockTicks64();
+    hostKernelRun(1000);
+
+    EXPECT_EQ(std::make_tuple(EC_SUCCESS, start + 5),
+              std::make_tuple(gWait.lateResult, gWait.lateAt));
+    // Nobody reads: one worker period (10 ticks), then the BD goes back.
+    EXPECT_EQ(std::make_tuple(EC_FAIL, start + 15),
+              std::make_tuple(gWait.droppedResult, gWait.droppedAt));
+    EXPECT_EQ(std::make_tuple(EC_FAIL, gWait.ownTried),
+              std::make_tuple(gWait.ownResult, gWait.ownAt));
+    EXPECT_EQ(128u - 64u, FreeBds());  // the 64 queued; the refused ones are free
+}
+
 TEST_F(PoolTest, ReturnedBdComesBackCleanAndRestartFreesEveryBdInInitsOrder)
 {
     BD* bd = BdPool::Get();

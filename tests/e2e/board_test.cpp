@@ -12,13 +12,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -31,6 +34,7 @@
 #include "hostwdt.h"
 #include "soc_sys.h"
 #include "testnet.h"
+#include "ttyport.h"
 #include "versionapl.h"
 #include "wdtdrvapl.h"
 
@@ -238,13 +242,26 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     ASSERT_TRUE(type("61", "\r\nRouter Statistics:\r\nState:             Configuration\r\n"))
         << text;
 
+    // A configuration the board refuses: the board stays up and says why on
+    // its console, zok2host fails with its reason.
+    std::string out;
+    const std::string port0 = std::to_string(testnet::port(0));
+    EXPECT_FALSE(b.Configure(1, testnet::text(1), testnet::text(2),
+                             {"--port", port0, "--port", port0, "--wait", "2000"}, out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("zok2host: the group is not configured")) << out;
+    EXPECT_TRUE(Board::ReadUntil(fd, text, "ERROR: Duplicate UDP port on group 0.\r\n", kStartMs))
+        << text;
+
     // Both groups configured by the host, on networks and ports of this
     // process's own; line 2 runs RAWoS with even parity.
-    std::string out;
-    ASSERT_TRUE(b.Configure(
-        1, testnet::text(1), testnet::text(2),
-        {"--port", std::to_string(testnet::port(0)), "--line2", "rs232:rawos:115200:even:16"}, out))
+    ASSERT_TRUE(b.Configure(1, testnet::text(1), testnet::text(2),
+                            {"--port", port0, "--line2", "rs232:rawos:115200:even:16"}, out))
         << out;
+    // The group runs its first configuration, not another one sent later.
+    EXPECT_FALSE(b.Configure(1, testnet::text(1), testnet::text(3), {"--wait", "2000"}, out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("zok2host: the group runs another configuration")) << out;
     ASSERT_TRUE(b.Configure(2, testnet::text(257), testnet::text(258),
                             {"--port", std::to_string(testnet::port(1))}, out))
         << out;
@@ -311,6 +328,146 @@ TEST(Board, ConsoleMenuTypedOnThePtyEndsInARebootByTheWatchdog)
     EXPECT_NE(std::string::npos, b.Stderr().find("watchdog expired after fatal error -1"));
     b.Signal(SIGTERM);
     EXPECT_EQ(0, b.Wait(kStartMs));
+}
+
+// The number after `label` in the last page that shows it (-1 if none).
+long pageCount(const std::string& page, const std::string& label)
+{
+    const size_t at = page.rfind(label);
+    return at == std::string::npos ? -1
+                                   : std::strtol(page.c_str() + at + label.size(), nullptr, 10);
+}
+
+// zok2host at its default rate is paced so that the board loses nothing of
+// a stream of small messages; a stream beyond what a serial line can carry
+// is delivered or counted, message for message, on the console's pages.
+TEST(Board, HostStreamsArriveWholeOrCountedOnThePages)
+{
+    Board b({"--console", "pty", "--watchdog", "exit"});
+    std::string target;
+    const int fd = b.OpenConsole("", &target);
+    ASSERT_GE(fd, 0) << b.Stderr();
+    std::string text;
+    ASSERT_TRUE(Board::ReadUntil(fd, text, "Waiting for configuration...\r\n", kStartMs)) << text;
+    const std::string esc = "\x1b";  // back to the main menu
+    std::string out;
+    // Networks and ports of this process's own; the UDP peer at the gateway.
+    const std::string udpPort = std::to_string(testnet::port(0));
+    ASSERT_TRUE(b.Configure(1, testnet::text(1), testnet::text(2),
+                            {"--port", udpPort, "--line2", "rs232:rawos:115200:none:16"}, out))
+        << out;
+    ASSERT_TRUE(b.Configure(2, testnet::text(257), testnet::text(258),
+                            {"--port", std::to_string(testnet::port(1))}, out))
+        << out;
+    // A page's text once it has printed the line that starts with `last`.
+    const auto page = [&](const std::string& keys, const std::string& last) {
+        text.clear();
+        EXPECT_EQ(static_cast<ssize_t>(keys.size()), ::write(fd, keys.data(), keys.size()));
+        EXPECT_TRUE(pollUntil(kStartMs,
+                              [&] {
+                                  Board::ReadUntil(fd, text, last, 0);
+                                  const size_t at = text.rfind(last);
+                                  return at != std::string::npos &&
+                                         text.find("\r\n", at) != std::string::npos;
+                              }))
+            << keys << ": " << text;
+        return text;
+    };
+
+    // 3,000 four-byte lines to a UDP peer.
+    constexpr long kLines = 3000;
+    page(esc + "5r", "[ESC] Main page");
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    // Room for the whole stream, should this process be held up (the
+    // forced size needs the right to administer the network).
+    const int big = 1 << 22;
+    if (::setsockopt(peer, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0) {
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+    const timeval slice{0, 100000};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+    const sockaddr_in at{AF_INET, htons(testnet::port(0)), {testnet::netAddr(1)}, {}};
+    ASSERT_EQ(0, ::bind(peer, reinterpret_cast<const sockaddr*>(&at), sizeof at));
+    {
+        Background host(makeTempDir(),
+                        {toolPath("zok2host"), "--link", b.Link(1), "host", "--to",
+                         testnet::text(1) + ":" + udpPort},
+                        true);
+        std::string lines;
+        for (long i = 0; i < kLines; ++i) {
+            char line[8];
+            std::snprintf(line, sizeof line, "%04ld\n", i);
+            lines += line;
+        }
+        host.Write(lines);
+        host.CloseInput();
+        std::vector<std::string> got;
+        const auto end = Clock::now() + std::chrono::milliseconds(kToolMs);
+        while (static_cast<long>(got.size()) < kLines && Clock::now() < end) {
+            char buf[64];
+            const ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+            if (n > 0) got.emplace_back(buf, static_cast<size_t>(n));
+        }
+        ASSERT_EQ(kLines, static_cast<long>(got.size())) << host.Stderr();
+        for (long i = 0; i < kLines; ++i) {
+            char line[8];
+            std::snprintf(line, sizeof line, "%04ld", i);
+            ASSERT_EQ(line, got[static_cast<size_t>(i)]) << "in order, each once";
+        }
+    }
+    ::close(peer);
+    const std::string spi = page(esc + "51", "MailboxFullErrors:");
+    EXPECT_EQ(kLines, pageCount(spi, "RecvdMessages:")) << spi;
+    EXPECT_EQ(0, pageCount(spi, "RecvDataQueueFullErrors:")) << "paced below the board's rate";
+    EXPECT_EQ(0, pageCount(spi, "MailboxFullErrors:")) << spi;
+
+    // 500 messages of 100 bytes to serial line 2 (RAWoS, 115200 bit/s): far
+    // more than its transmit FIFO holds while the line carries 11.5 kB/s.
+    constexpr long kFlood = 500;
+    constexpr size_t kLen = 100;
+    page("r" + esc + "6r", "[ESC] Main page");
+    page(esc + "4r", "[ESC] Main page");
+    zok2tools::TtyPort line2;
+    ASSERT_TRUE(line2.Open(b.dir + "/sci2", 115200, zok2tools::Parity::None, 1, out)) << out;
+    std::string carried;
+    const auto readLine = [&] {
+        uint8_t buf[4096];
+        for (long n; (n = line2.Read(buf, sizeof buf)) > 0;) {
+            carried.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+        }
+    };
+    long sent = 0, refused = 0;
+    {
+        Background host(
+            makeTempDir(),
+            {toolPath("zok2host"), "--link", b.Link(1), "host", "--to", "10.80.0.1:2011"}, true);
+        std::string lines;
+        for (long i = 0; i < kFlood; ++i) {
+            lines += std::string(kLen - 4, static_cast<char>('a' + i % 26)) +
+                     std::to_string(1000 + i) + "\n";
+        }
+        host.Write(lines);
+        host.CloseInput();
+        // Until the router has handled them all: sent on the line or refused.
+        pollUntil(kToolMs, [&] {
+            readLine();
+            refused = pageCount(page(esc + "61", "SendRefusedErrors:"), "SendRefusedErrors:");
+            sent = pageCount(page(esc + "42", "MailboxFullErrors:"), "SentMessages:");
+            return sent + refused >= kFlood;
+        });
+    }
+    EXPECT_EQ(kFlood, sent + refused) << "each message sent on the line or counted as refused";
+    EXPECT_GT(refused, 0) << "the flood is beyond what the line carries";
+    // What the line carried: exactly the messages sent, whole.
+    pollUntil(kToolMs, [&] {
+        line2.WaitReadable(100);
+        readLine();
+        return static_cast<long>(carried.size()) >= sent * static_cast<long>(kLen);
+    });
+    ASSERT_EQ(static_cast<size_t>(sent) * kLen, carried.size());
+    for (size_t i = 0; i < carried.size(); i += kLen) {
+        ASSERT_EQ(std::string(kLen - 4, carried[i]), carried.substr(i, kLen - 4)) << i;
+    }
 }
 
 constexpr uint32_t kRepeatMs = 500;  // the peer's repeat while the link comes up

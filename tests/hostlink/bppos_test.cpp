@@ -254,7 +254,8 @@ TEST_F(BpposTest, NothingIsDecodedFromTheRestOfAnAbandonedText)
     }
 }
 
-// Refusals queue nothing: the FIFO holds exactly the frames taken.
+// Refusals queue nothing: the FIFO holds exactly the frames taken; a full
+// FIFO counts, a link that is down does not (the router counts every refusal).
 TEST_F(BpposTest, SendRefusesBadLengthsAndTheFifoHoldsWholeFramesOrNothing)
 {
     BPPoS& p = make();
@@ -275,12 +276,12 @@ TEST_F(BpposTest, SendRefusesBadLengthsAndTheFifoHoldsWholeFramesOrNothing)
     for (int i = 0; i < 5; ++i) {
         ASSERT_EQ(EC_SUCCESS, sendPayload(p, full));
     }
-    // 751 + 17 bytes do not fit: refused up front, not counted.
+    // 751 + 17 bytes do not fit: refused up front, and counted.
     EXPECT_EQ(EC_FAIL, sendPayload(p, Bytes(751, 0x42)));
-    EXPECT_EQ(0u, statsOf<BPPOS_STATS_T>(p).numOfSendDataQueueFullErrors);
+    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfSendDataQueueFullErrors);
     // 700 DLEs pass the first check but need 1400 bytes of text.
     EXPECT_EQ(EC_FAIL, sendPayload(p, Bytes(700, 0x10)));
-    EXPECT_EQ(1u, statsOf<BPPOS_STATS_T>(p).numOfSendDataQueueFullErrors);
+    EXPECT_EQ(2u, statsOf<BPPOS_STATS_T>(p).numOfSendDataQueueFullErrors);
     // 750 plain bytes fill the FIFO to the last byte.
     EXPECT_EQ(EC_SUCCESS, sendPayload(p, Bytes(750, 0x43)));
 

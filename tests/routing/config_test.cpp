@@ -85,14 +85,40 @@ TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
     sameAddr.gateway = {192, 168, 1, 1};
     ConfigFields sameSubnet = sameAddr;
     sameSubnet.address = {192, 168, 1, 20};
+    ConfigFields sameAddrWiderMask = sameAddr;  // its subnet differs from Ethernet 0's
+    sameAddrWiderMask.mask = {255, 255, 0, 0};
+    // Addresses no interface can have, each with a gateway in its subnet,
+    // and a mask with a hole.
+    std::vector<std::pair<std::string, ConfigFields>> badAddrs;
+    for (const auto& [what, addr, gateway] : {
+             std::make_tuple("0.0.0.0", Bytes{0, 0, 0, 0}, Bytes{0, 0, 0, 1}),
+             std::make_tuple("255.255.255.255", Bytes{255, 255, 255, 255}, Bytes{255, 255, 255, 1}),
+             std::make_tuple("multicast", Bytes{224, 0, 0, 5}, Bytes{224, 0, 0, 1}),
+             std::make_tuple("the subnet's own", Bytes{10, 20, 0, 0}, Bytes{10, 20, 0, 1}),
+             std::make_tuple("its broadcast", Bytes{10, 20, 0, 255}, Bytes{10, 20, 0, 1}),
+         }) {
+        ConfigFields f = group1Fields();
+        f.address = addr;
+        f.gateway = gateway;
+        badAddrs.emplace_back(what, f);
+    }
+    ConfigFields holeInMask = group1Fields();
+    holeInMask.mask = {255, 0, 255, 0};
+    badAddrs.emplace_back("mask 255.0.255.0", holeInMask);
     ConfigFields nineGroups = group1Fields();
     nineGroups.multicast.assign(9, Bytes{239, 0, 0, 1});
     ConfigFields notMulticast = group1Fields();
     notMulticast.multicast = {{239, 255, 255, 250}, {192, 168, 1, 1}};
     ConfigFields nineteenPorts = group1Fields();
     nineteenPorts.ports.assign(19, 3000);
+    ConfigFields notMulticastAnd19Ports = nineteenPorts;  // the address is checked first
+    notMulticastAnd19Ports.multicast = {{192, 168, 1, 1}};
+    ConfigFields twiceAPort = group1Fields();
+    twiceAPort.ports = {3000, 3001, 3000};
+    ConfigFields twiceAGroup = group1Fields();
+    twiceAGroup.multicast = {{239, 1, 1, 1}, {239, 2, 2, 2}, {239, 1, 1, 1}};
     ConfigFields biggest = group1Fields();  // N = 8, P = 18: 110 bytes
-    biggest.multicast.assign(8, Bytes{239, 255, 255, 250});
+    for (uint8_t i = 0; i < 8; ++i) biggest.multicast.push_back({239, 255, 255, uint8_t(243 + i)});
     for (uint16_t p = 0; p < 18; ++p) biggest.ports.push_back(static_cast<uint16_t>(3000 + p));
 
     // A refusal prints "ERROR: <error> group <n>.", an acceptance nothing.
@@ -105,7 +131,7 @@ TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
     };
     const char* const length = "Invalid message length on";
     const char* const addresses = "Invalid IP addresses on";
-    const Step steps[] = {
+    std::vector<Step> steps = {
         {"41 bytes", SOURCE_SPI1, shortMsg, length, false},
         {"111 bytes", SOURCE_SPI1, Bytes(111, 0x96), length, false},
         {"43 bytes for N = 0, P = 0", SOURCE_SPI1, longer, length, false},
@@ -116,13 +142,24 @@ TEST_F(ConfigTest, MessagesAreAcceptedOrRefusedWithTheirTextAndNoChange)
         {"worked example, line 2 on RS-232", SOURCE_SPI1, workedExampleOnRs232(), nullptr, true},
         {"address of Ethernet 0", SOURCE_SPI2, sameAddr.Build(), addresses, false},
         {"subnet of Ethernet 0", SOURCE_SPI2, sameSubnet.Build(), addresses, false},
+        {"address of Ethernet 0, another mask", SOURCE_SPI2, sameAddrWiderMask.Build(), addresses,
+         false},
         {"N = 9", SOURCE_SPI2, nineGroups.Build(), "Invalid number of multicast addresses on",
          false},
         {"192.168.1.1", SOURCE_SPI2, notMulticast.Build(), "Invalid multicast address on", false},
+        {"192.168.1.1 and P = 19", SOURCE_SPI2, notMulticastAnd19Ports.Build(),
+         "Invalid multicast address on", false},
         {"P = 19", SOURCE_SPI2, nineteenPorts.Build(), "Invalid number of ports on", false},
-        {"110 bytes", SOURCE_SPI2, biggest.Build(), nullptr, true},
-        {"group 0 again", SOURCE_SPI1, badGateway.Build(), "Attempt to re-configure", true},
+        {"a port twice", SOURCE_SPI2, twiceAPort.Build(), "Duplicate UDP port on", false},
+        {"a group twice", SOURCE_SPI2, twiceAGroup.Build(), "Duplicate multicast address on",
+         false},
     };
+    for (const auto& [what, f] : badAddrs) {
+        steps.push_back({what.c_str(), SOURCE_SPI2, f.Build(), addresses, false});
+    }
+    steps.push_back({"110 bytes", SOURCE_SPI2, biggest.Build(), nullptr, true});
+    steps.push_back(
+        {"group 0 again", SOURCE_SPI1, badGateway.Build(), "Attempt to re-configure", true});
     ASSERT_EQ(110u, biggest.Build().size());
     for (const Step& st : steps) {
         SCOPED_TRACE(st.what);

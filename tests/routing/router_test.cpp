@@ -23,6 +23,7 @@ public:
     void EnableLog() override {}
     ERROR_CODES_E Send(BD* bd) override
     {
+        if (refuse) return EC_FAIL;  // as a link that is down or a full FIFO
         got.push_back(seenOf(bd));
         return EC_SUCCESS;
     }
@@ -31,6 +32,7 @@ public:
     void RxDataHandler(uint8_t) override {}
     ERROR_CODES_E TxDataHandler(uint8_t&) override { return EC_FAIL; }
     std::vector<Delivered> got;
+    bool refuse = false;
 };
 
 Recorder gHost[2];
@@ -39,6 +41,7 @@ std::vector<Delivered> gEth[2];
 void recordEth(uint32_t ethIndex, const BD* bd) { gEth[ethIndex].push_back(seenOf(bd)); }
 
 void script();
+bool gUnknownSource = false;  // the script configures, then routes a BD of no source
 
 // Plays the host and the gates (priority above the router), then stops the run.
 void scriptTask(UArg, UArg)
@@ -91,9 +94,26 @@ TEST_F(RouterTest, ConfiguresThenForwardsEveryRowWithItsAddressing)
     EXPECT_FALSE(hostFirmwareHalted());
 }
 
+TEST_F(RouterTest, ASourceWithoutARowStopsTheSteadyLoop)
+{
+    EXPECT_FATAL(
+        {
+            gUnknownSource = true;
+            hostKernelRun(UINT64_MAX);
+        },
+        EC_ERROR_INVALID_SWITCH, "code= -23 module= routerapl.cpp");
+}
+
 void script()
 {
     using T = RouterTest;
+    if (gUnknownSource) {
+        T::Post(SOURCE_SPI1, PORT_CONFIG, workedExampleOnRs232());
+        T::Post(SOURCE_SPI2, PORT_CONFIG, group1Fields().Build());
+        T::Post(SOURCE_NONE, netPort(2000), {0x01});
+        T::Run();
+        return;
+    }
     constexpr uint32_t TP_PORT = 5, TP4_PIN = 28, TP5_PIN = 29;
     T::Run();
     EXPECT_EQ("Waiting for configuration...\n", T::ConsoleOut(false));
@@ -186,16 +206,25 @@ void script()
             EXPECT_EQ(expected, found);
         }
     }
+    // Destinations that refuse: each BD counted once, whatever the cause.
+    gLine[2].refuse = gHost[0].refuse = true;
+    T::Post(SOURCE_SPI2, sci1, {0x01});
+    T::Post(SOURCE_SCI1, netPort(7), {0x02});
+    T::Post(SOURCE_ETH0, netPort(2001), {0x03});
+    T::Run();
+    gLine[2].refuse = gHost[0].refuse = false;
     Router::GetStats(s);  // two configurations, two answers besides the rows
-    EXPECT_EQ(std::make_tuple(1u, 3u, 8u + std::size(rows)),
-              std::tie(s.numOfUnknownUdpPortErrors, s.numOfMsgFormatErrors, s.numOfMsgsToRoute));
-    EXPECT_EQ(2 * std::size(rows), hostGpioChanges(TP_PORT, TP5_PIN) - tp5Before);
+    EXPECT_EQ(std::make_tuple(1u, 3u, 3u, 11u + std::size(rows)),
+              std::tie(s.numOfUnknownUdpPortErrors, s.numOfMsgFormatErrors,
+                       s.numOfSendRefusedErrors, s.numOfMsgsToRoute));
+    EXPECT_EQ(2 * (std::size(rows) + 3), hostGpioChanges(TP_PORT, TP5_PIN) - tp5Before);
     EXPECT_EQ(0u, hostGpioLevel(TP_PORT, TP5_PIN));
 
     Router::ResetStats();
     Router::GetStats(s);
     EXPECT_EQ(1u, s.routerState);
-    EXPECT_EQ(0u, s.numOfMsgsToRoute + s.numOfMsgFormatErrors + s.numOfUnknownUdpPortErrors);
+    EXPECT_EQ(0u, s.numOfMsgsToRoute + s.numOfMsgFormatErrors + s.numOfUnknownUdpPortErrors +
+                      s.numOfSendRefusedErrors);
     BDPOOL_STATS_T pool;
     BdPool::GetStats(pool);
     EXPECT_EQ(NUM_BDS, pool.numOfFreeBds);

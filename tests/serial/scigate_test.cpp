@@ -1,7 +1,7 @@
 // Serial-line gates on the UART model under the manual clock: what each
-// protocol choice builds and programs, a line message through the gate into
-// the router mailbox and back out, a full mailbox that must not lose the BD,
-// and the fatal protocol type.
+// protocol choice builds and programs (the BAC-M address included), a line message through the gate
+// into the router mailbox and back out, a full mailbox that must not lose the BD, and the fatal
+// protocol type.
 #include "scigateapl.h"
 
 #include "bacmapl.h"
@@ -93,6 +93,17 @@ TEST_F(SciGateTest, EachProtocolGetsItsObjectAndTheUartItsFrame)
         SCIGATE_CONFIG_T back{};  // source SOURCE_NONE
         g->GetConfig(back);
         EXPECT_EQ(SOURCE_NONE, back.source);  // not written
+        if (c.protType != SCI_PROT_TYPE_BACM) continue;
+        // The slave answers a master's ACK to the configured address 5 with
+        // its own ACK, address bit 7 set.
+        for (uint8_t b : {0x05, 0x10, 0x06}) hostUartRxFifoPut(c.uart, b);
+        g->uartHandle->Cycle();
+        static_cast<BACM*>(g->protHandle)->WorkerCycle();
+        g->uartHandle->Cycle();
+        advance(1);
+        std::vector<uint8_t> out(64);
+        out.resize(hostUartTakeTx(c.uart, out.data(), out.size()));
+        EXPECT_EQ((Bytes{0x85, 0x10, 0x06}), out);
     }
 }
 

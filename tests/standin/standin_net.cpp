@@ -38,6 +38,8 @@ IpGate::IpGate(IPGATE_CONFIG_T config)
 
 void IpGate::RecvMessageHandler(BD* bd) { (void)BdMail::PostOrRecycle(bd); }
 
+uint32_t IpGate::GetNumOfMailboxDrops() const { return 0; }  // the routing tests post directly
+
 void IpGate::GetConfig(IPGATE_CONFIG_T& config) const
 {
     config.ipAddr = ipAddr;

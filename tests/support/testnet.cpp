@@ -14,10 +14,6 @@ constexpr long NUM_BLOCKS = 32766;
 constexpr uint32_t PORT_BASE = 10000;
 constexpr long PORT_SLOTS = 5000;
 
-long gAdopted = 0;  // 0: this process's own id
-
-long ownerPid() { return gAdopted != 0 ? gAdopted : ::getpid(); }
-
 }  // namespace
 
 uint32_t hostAddrOf(long pid, uint32_t offset)
@@ -26,9 +22,7 @@ uint32_t hostAddrOf(long pid, uint32_t offset)
     return LOOPBACK_NET | block << BLOCK_BITS | (offset % kAddrs);
 }
 
-void adopt(long pid) { gAdopted = pid; }
-
-uint32_t hostAddr(uint32_t offset) { return hostAddrOf(ownerPid(), offset); }
+uint32_t hostAddr(uint32_t offset) { return hostAddrOf(::getpid(), offset); }
 
 uint32_t netAddr(uint32_t offset) { return htonl(hostAddr(offset)); }
 
@@ -39,9 +33,11 @@ std::string text(uint32_t offset)
            std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
-uint16_t port(uint32_t k)
+uint16_t portOf(long pid, uint32_t k)
 {
-    return static_cast<uint16_t>(PORT_BASE + (ownerPid() % PORT_SLOTS) * kPorts + k % kPorts);
+    return static_cast<uint16_t>(PORT_BASE + (pid % PORT_SLOTS) * kPorts + k % kPorts);
 }
+
+uint16_t port(uint32_t k) { return portOf(::getpid(), k); }
 
 }  // namespace testnet

@@ -26,10 +26,10 @@ std::string text(uint32_t offset);
 // Port k (below kPorts) of this process, in host order.
 uint16_t port(uint32_t k);
 
-// Another process's block.
+// Another process's block: the simulation's children keep to the block of
+// the test process that forked them.
 uint32_t hostAddrOf(long pid, uint32_t offset);
-// From now on this process uses the addresses and ports of process `pid`
-// (a child run alone, whose output must not depend on its own id).
-void adopt(long pid);
+// Another process's port k.
+uint16_t portOf(long pid, uint32_t k);
 
 }  // namespace testnet

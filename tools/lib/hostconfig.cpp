@@ -1,6 +1,7 @@
 // Configuration and status messages: see hostconfig.h.
 #include "hostconfig.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -165,6 +166,15 @@ bool ParseLine(const std::string& text, LineConfig& line)
     uint8_t rec[4];
     std::string error;
     return encodeLine(line, rec, &error);
+}
+
+bool StatusEchoes(const std::vector<uint8_t>& sent, const std::vector<uint8_t>& status)
+{
+    constexpr size_t kKeptFrom = 8;    // after the two marks and the MAC address
+    constexpr size_t kBoardsTail = 3;  // version, revision, checksum
+    return sent.size() == status.size() && sent.size() >= MIN_LEN &&
+           std::equal(sent.begin() + kKeptFrom, sent.end() - kBoardsTail,
+                      status.begin() + kKeptFrom);
 }
 
 bool DescribeStatus(const std::vector<uint8_t>& m, std::string& text)

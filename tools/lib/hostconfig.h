@@ -37,6 +37,10 @@ uint8_t ConfigChecksum(const uint8_t* data, size_t len);
 bool EncodeConfig(const GroupConfig& cfg, std::vector<uint8_t>& out, std::string* error);
 // "rs232:bacm:115200:none" or "rs422:rawos:9600:odd:80".
 bool ParseLine(const std::string& text, LineConfig& line);
+// True when `status` is the answer of a group that runs the configuration
+// `sent`: every field the board keeps is as sent (the MAC address, the
+// firmware version and the checksum are the board's own).
+bool StatusEchoes(const std::vector<uint8_t>& sent, const std::vector<uint8_t>& status);
 // The status message, one field per line; false when it is not one.
 bool DescribeStatus(const std::vector<uint8_t>& msg, std::string& text);
 

@@ -6,8 +6,7 @@
 namespace hostlink {
 
 namespace {
-// Largest burst the rate cap lets through at once, in bytes.
-constexpr double kMaxBurst = 4096;
+constexpr double kMaxBurst = kMaxBurstBytes;
 }  // namespace
 
 LinkEngine::LinkEngine(const LinkConfig& config, uint64_t nowMs)

@@ -16,14 +16,22 @@
 
 namespace hostlink {
 
+// Largest burst the rate cap lets through at once, in bytes: a quarter of
+// the board's receive FIFO.
+constexpr uint32_t kMaxBurstBytes = 2048;
+
 struct LinkConfig {
     uint32_t connectionWindowMs = 1000;  // send 10 06 after this long without sending anything
     uint32_t recvTimeoutMs = 2000;       // the board's link is down after more silence than this
     bool keepAlive = true;               // false: send connection packets only on request
     // Cap on queued bytes clocked out per second; 0 = as fast as the link goes.
     // The board empties its receive FIFO (8 KiB) once per 10 ms worker pass, so
-    // an unthrottled stream of frames at the full SPI rate overruns it.
-    uint32_t maxTxBytesPerSec = 400000;
+    // an unthrottled stream of frames at the full SPI rate overruns it. The
+    // default lets an eighth of the FIFO in per pass, and with a full burst
+    // allowance (kMaxBurstBytes) half of it over three passes: a pass that
+    // comes late (its task waits while the router empties the mailbox) still
+    // finds room, and small messages rarely fill the router mailbox at all.
+    uint32_t maxTxBytesPerSec = 100000;
 };
 
 struct LinkStats {

@@ -35,3 +35,9 @@ struct HostNetState {
     uint32_t routeEntries;  // route entries in the configuration store
 };
 HostNetState hostNetState();
+
+// Tests: the basic mode control register the PHY of switch port `port`
+// shows, instead of the one built from its interface's link settings (a
+// loopback reads as auto-negotiated); a negative value ends the override.
+// hostNetReset ends it too.
+void hostPhySetControl(uint32_t port, int32_t bmcr);
