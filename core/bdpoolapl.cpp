@@ -30,6 +30,8 @@ static uint32_t slotOf(const BD* bd)
 
 void BdPool::Init()
 {
+    // From an empty list: a test build inits again after every kernel reset.
+    mBdStack = BdStack();
     for (uint16_t i = 0; i < NUM_BDS; ++i) {
         mSlotFree[i] = 0;
         hBd[i] = new BD(LEN_BD_BUFFER, mBuffer[i]);

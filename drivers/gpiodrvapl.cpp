@@ -22,6 +22,15 @@ static const GPIO_HWATTRS_T mGpioHwAttrs[NUM_OF_PORTS] = {
 static GPIO_STATES_E mGpioState[NUM_OF_PORTS] = {GPIO_CLOSED, GPIO_CLOSED, GPIO_CLOSED,
                                                  GPIO_CLOSED, GPIO_CLOSED, GPIO_CLOSED};
 
+#ifdef ZOK2_TEST_HOOKS
+void GpioDrv::Restart()
+{
+    for (uint32_t i = 0; i < NUM_OF_PORTS; ++i) {
+        mGpioState[i] = GPIO_CLOSED;
+    }
+}
+#endif
+
 void GpioDrv::Config(uint32_t flags)
 {
     pinNumber = (flags & GPIO_CFG_PIN_NUM_MASK) >> GPIO_CFG_PIN_NUM_SHIFT;

@@ -69,6 +69,11 @@ public:
     // up; an output is driven to its initial level before it becomes an
     // output. Pin above 31 or port outside 1..6 is fatal (invalid argument).
     void Config(uint32_t flags);
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only, after a peripheral reset: every module
+    // disabled again, so that the next Config enables it, as at power-up.
+    static void Restart();
+#endif
     uint32_t Read();
     void Set();
     void Clear();

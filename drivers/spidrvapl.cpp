@@ -18,6 +18,15 @@ static const SPI_HWATTRS_T mSPIHwAttrs[SpiDrv::NUM_OF_MCSPIS] = {
 
 static SPI_STATES_E mSpiState[SpiDrv::NUM_OF_MCSPIS] = {SPI_CLOSED, SPI_CLOSED};
 
+#ifdef ZOK2_TEST_HOOKS
+void SpiDrv::Restart()
+{
+    for (uint16_t i = 0; i < NUM_OF_MCSPIS; ++i) {
+        mSpiState[i] = SPI_CLOSED;
+    }
+}
+#endif
+
 // The row is checked before the member initialisers read it.
 static uint32_t BaseAddrOf(uint16_t spiIndex, const IProtocol* protHandle)
 {

@@ -41,6 +41,11 @@ public:
     // (EC_ERROR_SPI_OPEN), registration refused (EC_ERROR_REGISTER_ISR).
     // Start-up only, with the scheduler locked.
     explicit SpiDrv(SPIDRV_CONFIG_T config);
+#ifdef ZOK2_TEST_HOOKS
+    // Test and fuzz builds only, after a kernel and peripheral reset: both
+    // controllers closed, as at power-up.
+    static void Restart();
+#endif
 
     // Interrupt handler; arg is the SpiDrv it was registered with.
     static void RxTxIsr(uintptr_t* arg);

@@ -225,6 +225,18 @@ void uartClose(uint32_t uartIndex)
     mUartState[uartIndex] = UART_CLOSED;
 }
 
+#ifdef ZOK2_TEST_HOOKS
+void uartRestart()
+{
+    for (uint32_t i = 0; i < NUM_OF_UARTS; ++i) {
+        mUartState[i] = UART_CLOSED;
+    }
+    for (uint32_t i = 0; i < NUM_OF_SXCRVS; ++i) {
+        mSerialTransceive[i] = nullptr;
+    }
+}
+#endif
+
 uint8_t uartReadByte(uint32_t uartIndex)
 {
     const uint32_t base = mUartHwAttrs[checkedIndex(uartIndex)].baseAddr;

@@ -107,6 +107,11 @@ void uartOpen(uint32_t uartIndex, uint32_t standard, uint32_t baudRate, uint32_t
 bool uartStandardAvailable(uint32_t uartIndex, uint32_t standard);
 // Disables an opened UART; does nothing on one that is not open.
 void uartClose(uint32_t uartIndex);
+#ifdef ZOK2_TEST_HOOKS
+// Test and fuzz builds only, after a kernel and peripheral reset: every UART
+// closed and both transceivers forgotten, as at power-up.
+void uartRestart();
+#endif
 // Spins until a byte has arrived and returns it.
 uint8_t uartReadByte(uint32_t uartIndex);
 // Puts one byte into the transmit FIFO, spinning while it is full; gives up

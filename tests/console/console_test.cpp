@@ -197,6 +197,8 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderFromACycleOrTheTaskAndAFullFifoDr
     gKeys.clear();
 
     hostKernelReset(HostClockMode::Virtual);
+
+    restartDrivers();
     ::Console* live = makeConsole();
     // The 1025th key is dropped.
     for (uint32_t i = 0; i <= ::Console::LEN_FIFO_RX_DATA; ++i) live->RxDataHandler(uint8_t(i));
@@ -257,6 +259,7 @@ TEST_F(DcTest, ConsoleOutputLeavesOnUart0ThroughTheDriverTask)
     hostUartSetTxSink(SOC_UART0_BASE, nullptr, nullptr);
     hostUartReset();
     hostKernelReset(HostClockMode::Virtual);
+    restartDrivers();
     dcInit();
     dcPrintf("\n\n*** %s ***\n", "Title");
     hostKernelRun(20);

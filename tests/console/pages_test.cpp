@@ -135,6 +135,8 @@ protected:
     {
         FirmwareTest::SetUp();
         dcInit();
+        // The menu outlives a kernel reset: home, as at start-up (its last key is ESC then too).
+        (void)Keys(ESC);
     }
 
     // The console output of a sequence of keys.

@@ -218,6 +218,7 @@ TEST_F(UartDrvTest, PolledWritesOnClosedAndOpenUartsReadAndCloseThenOpenAgain)
 uint32_t cyclesIn(uint32_t index, uint32_t baud, uint32_t ticks)
 {
     hostKernelReset(HostClockMode::Virtual);
+    restartDrivers();
     FakeProtocol p;
     UartDrv drv(config(index, UART_STANDARD_RS232, baud, &p));
     hostKernelRun(ticks);

@@ -480,6 +480,18 @@ constexpr uint32_t kRepeatMs = 500;  // the peer's repeat while the link comes u
 // 255.255.255.255) reach the host link of that interface's group only.
 TEST(RunnerNetns, VethPairsLiveAsLongAsTheBoard)
 {
+    // Back in the process's own namespace at the end: the later tests of this
+    // binary use its loopback addresses.
+    struct OwnNetns {
+        const int fd = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        ~OwnNetns()
+        {
+            if (fd >= 0) {
+                EXPECT_EQ(0, ::setns(fd, CLONE_NEWNET)) << std::strerror(errno);
+                ::close(fd);
+            }
+        }
+    } ownNetns;
     if (unshare(CLONE_NEWNET) != 0) {
         GTEST_SKIP() << "cannot make a network namespace (needs root): " << std::strerror(errno);
     }

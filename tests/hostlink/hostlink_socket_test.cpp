@@ -96,6 +96,7 @@ protected:
     void SetUp() override
     {
         hostKernelReset(HostClockMode::Real);
+        restartDrivers();
         hostPeripheralsInstall();
         hostHeapReset();
         hostSetHaltHandler(nullptr);

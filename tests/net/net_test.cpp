@@ -110,11 +110,11 @@ void startRouter(uint32_t slowTicks, bool stopWhenDone)
 
 class NetTest : public FirmwareTest {
 protected:
-    // First thing of every test: each test runs in a process of its own,
-    // and the console can be started once per process.
+    // First thing of every test: a fresh kernel, network model and heap.
     void StartKernel(HostClockMode mode)
     {
         hostKernelReset(mode);
+        restartDrivers();
         hostHeapReset();
         hostNetReset();
         hostRtcCtrlReset();
@@ -126,6 +126,7 @@ protected:
         Ethernet::Init();
         fdOpenSession(ti_sysbios_knl_Task_self());
         deliveries().clear();
+        gDrained = 0;
         dcInit();
         (void)consoleText();  // the start-up banner
     }

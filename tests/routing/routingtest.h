@@ -84,6 +84,8 @@ protected:
     static void StartBoard(HostClockMode mode)
     {
         hostKernelReset(mode);
+        restartDrivers();
+        Config::Restart();  // forgets the gates of an earlier test
         hostHeapRouteNew(true);
         BdPool::Init();
         BdMail::Init();

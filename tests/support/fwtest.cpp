@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include "exmapl.h"
+#include "gpiodrvapl.h"
 #include "hostperiph.h"
 #include "hostuart.h"
 #include "soc_uart.h"
+#include "spidrvapl.h"
 #include "uartdrvapl.h"
 #include "wdtdrvapl.h"
 
@@ -29,9 +31,17 @@ void fatalPutByte(uint8_t byte) { uartWriteByte(DC_UART_INDEX, byte); }
 const EXM_HOOKS_T FATAL_HOOKS = {fatalPutByte, WtdDrv::Restart};
 }  // namespace
 
+void restartDrivers()
+{
+    uartRestart();
+    SpiDrv::Restart();
+    GpioDrv::Restart();
+}
+
 void FirmwareTest::SetUp()
 {
     hostKernelReset(HostClockMode::Manual);
+    restartDrivers();
     hostPeripheralsInstall();
     hostHeapReset();
     hostSetHaltHandler(nullptr);

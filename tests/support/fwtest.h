@@ -19,6 +19,11 @@ protected:
     static void ClearConsole();
 };
 
+// After hostKernelReset: the drivers' open units forgotten (their tasks and
+// the peripherals' state went with the reset), so that each test of a binary
+// starts as after power-up.
+void restartDrivers();
+
 // In a death-test child: the fatal path is wired as at start-up and the
 // console UART goes to standard error, so that the fatal line can be matched
 // by the death test.
