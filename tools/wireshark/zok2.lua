@@ -357,6 +357,13 @@ local function dissect_hostlink_frame(tvb, pinfo, tree, first)
     return info .. (ok and "" or " [BAD CRC]")
 end
 
+-- Bytes outside any unit the cutter knows: shown as they came, flagged.
+local function stray_unit(t, tvb, pinfo, len)
+    add_common(t, tvb, pinfo, UNIT_STRAY)
+    t:add(f.stray, tvb()):add_proto_expert_info(e.stray)
+    return string.format("Stray bytes (%d)", len)
+end
+
 function zok2.dissector(tvb, pinfo, tree)
     local len = tvb:len()
     local t = tree:add(zok2, tvb(), "ZOK2 host link")
@@ -380,9 +387,7 @@ function zok2.dissector(tvb, pinfo, tree)
             info = string.format("Broken unit: DLE followed by 0x%02X", kind)
         end
     else
-        add_common(t, tvb, pinfo, UNIT_STRAY)
-        t:add(f.stray, tvb()):add_proto_expert_info(e.stray)
-        info = string.format("Stray bytes (%d)", len)
+        info = stray_unit(t, tvb, pinfo, len)
     end
     set_columns(pinfo, "host", "ZOK2", info)
     return len
@@ -435,9 +440,7 @@ function zok2_bacm.dissector(tvb, pinfo, tree)
             info = string.format("Broken packet, %s: type 0x%02X", who, kind)
         end
     else
-        add_common(t, tvb, pinfo, UNIT_STRAY)
-        t:add(f.stray, tvb()):add_proto_expert_info(e.stray)
-        info = string.format("Stray bytes (%d)", len)
+        info = stray_unit(t, tvb, pinfo, len)
     end
     set_columns(pinfo, "line", "ZOK2 BAC-M", info)
     return len
