@@ -12,12 +12,14 @@
 #include "hostconfig.h"
 #include "hostlink_client.h"
 
-// Addresses of the two groups (loopback: no privileges needed), apart from
-// those the tests use, so that a test run beside the benchmark cannot
-// take the board's ports.
-constexpr uint32_t GROUP0_ADDR = 0x7F006E02;  // 127.0.110.2
-constexpr uint32_t GROUP1_ADDR = 0x7F007802;  // 127.0.120.2
-constexpr uint32_t SCI_ADDR = 0x0A500001;     // how the router names the serial lines
+// A loopback address 127.B.third.fourth (no privileges needed), B taken from
+// this process's id within 128-247, so that two benchmark runs side by side
+// do not meet on an address.
+uint32_t benchAddr(uint32_t third, uint32_t fourth);
+// Addresses of the two groups: 127.B.110.2 and 127.B.120.2.
+extern const uint32_t GROUP0_ADDR;
+extern const uint32_t GROUP1_ADDR;
+constexpr uint32_t SCI_ADDR = 0x0A500001;  // how the router names the serial lines
 constexpr uint16_t CONFIG_PORT = 1024;
 constexpr uint32_t INTERCHAR_UNIT_MS = 8;  // one unit of the RAWoS time-out
 
@@ -36,6 +38,9 @@ struct Board {
     bool configure(int group, const zok2tools::GroupConfig& cfg, std::string& error);
     // Stops the runner; its exit status (0 after a clean stop on SIGTERM).
     int stop();
+    // After a stop: how far the runner's simulated time fell behind the host
+    // clock, as it reported it ("N ms", or "unknown").
+    std::string largestLag() const;
 };
 
 // A group on loopback: mask /24, gateway .1, the board's 15 default ports.

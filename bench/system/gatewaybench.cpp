@@ -39,10 +39,10 @@ constexpr size_t BACM_WINDOW = 8;             // below both BAC-M send queues (1
 constexpr size_t BACM_MESSAGE = 40;           // bytes
 constexpr double FLIP_PER_BYTE = 1.0 / 2000;  // the damaged line: about one frame in 40
 constexpr uint32_t FLIP_SEED = 12;
-constexpr uint16_t UDP_PORT = 2000;          // one of the board's default ports
-constexpr uint32_t PEER0_ADDR = 0x7F006F01;  // 127.0.111.1, the far end on Ethernet 0
-constexpr uint32_t PEER1_ADDR = 0x7F007901;  // 127.0.121.1, on Ethernet 1
-constexpr double UDP_RATE = 500.0;           // datagrams per second per interface
+constexpr uint16_t UDP_PORT = 2000;             // one of the board's default ports
+const uint32_t PEER0_ADDR = benchAddr(111, 1);  // the far end on Ethernet 0
+const uint32_t PEER1_ADDR = benchAddr(121, 1);  // on Ethernet 1
+constexpr double UDP_RATE = 500.0;              // datagrams per second per interface
 constexpr size_t UDP_SIZE = 64;
 constexpr int DRAIN_MS = 2000;   // time for what is in flight after the senders stop
 constexpr int SETTLE_MS = 1000;  // start-up is not rest
@@ -386,6 +386,7 @@ void udpReceiver(UdpFlow& f, const std::atomic<bool>& stop)
         uint64_t at = 0;
         if (n > 0 && zok2tools::DecodeUdpPayload(buf, static_cast<size_t>(n), s, at)) {
             f.seq.Add(s);
+            ++f.echoed;
             f.rttMs.push_back(static_cast<double>(nowNs() - at) / NS_PER_MS);
         }
     }
@@ -676,17 +677,26 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     }
     s0.join();
     s1.join();
-    // Drain: what is in flight arrives, BAC-M's window empties.
-    const uint64_t drainEnd = nowNs() + static_cast<uint64_t>(DRAIN_MS) * 1000000ull;
-    while (nowNs() < drainEnd) {
+    // Drain: what is in flight arrives, BAC-M's window empties. A board
+    // that lags the host clock is still delivering, so the drain ends only
+    // once nothing has arrived for a while.
+    uint64_t arrived = UINT64_MAX;
+    for (uint64_t quietSince = nowNs();
+         nowNs() - quietSince < static_cast<uint64_t>(DRAIN_MS) * 1000000ull; sleepMs(5)) {
+        uint64_t total = flows[0].echoed + flows[1].echoed;
         {
             std::lock_guard<std::mutex> l(line1.lock);
             std::lock_guard<std::mutex> h(hostLock);
             for (const Bytes& m : bacm.TakeReceived()) {
                 if (lineOrder.take(m, 'h', BACM_MESSAGE)) bacmToLine = lineOrder.next;
             }
+            total += bacmToHost + bacmToLine;
+            for (const RawLoad& r : raw) total += r.toHostBytes + r.lineGot;
         }
-        sleepMs(5);
+        if (total != arrived) {
+            arrived = total;
+            quietSince = nowNs();
+        }
     }
     const uint64_t cpu = processCpuNs(b.pid) - cpu0;
     const double secs = static_cast<double>(nowNs() - t0) / NS_PER_S;
@@ -699,6 +709,7 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     for (UdpFlow& f : flows) {
         if (f.fd >= 0) ::close(f.fd);
     }
+    const std::string lag = b.largestLag();
 
     uint64_t msgs = bacmToHost + bacmToLine;
     uint64_t lostLine = 0;
@@ -721,8 +732,8 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
         note, sizeof note,
         "%llu messages in %.0f s (BAC-M %llu/%llu, RAWoS lines 2/3 to host %llu/%llu B of "
         "%llu/%llu, to line %llu/%llu B of %llu/%llu, UDP back %llu/%llu of %llu/%llu); "
-        "BAC-M lost %llu, duplicates %llu; UDP lost %llu; runner %.1f %% of a core; CPU per "
-        "message",
+        "BAC-M lost %llu, duplicates %llu; UDP lost %llu; largest lag %s; runner %.1f %% of a "
+        "core; CPU per message",
         static_cast<unsigned long long>(msgs), secs, static_cast<unsigned long long>(bacmToHost),
         static_cast<unsigned long long>(bacmToLine),
         static_cast<unsigned long long>(raw[0].toHostBytes),
@@ -738,7 +749,7 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
         static_cast<unsigned long long>(flows[0].sent),
         static_cast<unsigned long long>(flows[1].sent), static_cast<unsigned long long>(bacmLost),
         static_cast<unsigned long long>(hostOrder.duplicates + lineOrder.duplicates),
-        static_cast<unsigned long long>(udpLost),
+        static_cast<unsigned long long>(udpLost), lag.c_str(),
         100.0 * static_cast<double>(cpu) / (secs * NS_PER_S));
     row.note = note;
     rows.push_back(row);

@@ -236,6 +236,11 @@ void ti_sysbios_BIOS_start()
 {
     hostHeapRouteNew(false);  // the main thread only waits from here on
     hostKernelRun(UINT64_MAX);
+    if (!hostBoardConfig().virtualTime) {
+        // How late the host ran the board: what a loaded machine cost.
+        std::fprintf(stderr, "zok2gw: largest lag of simulated time %llu ms\n",
+                     static_cast<unsigned long long>(hostClockMaxLag()));
+    }
     // A clean stop: the terminal back, the run folder's links and sockets gone.
     hostRunShutdownHooks();
     std::fflush(stdout);

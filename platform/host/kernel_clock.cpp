@@ -15,6 +15,13 @@ namespace {
 
 constexpr uint64_t NS_PER_TICK = 1000000;
 constexpr uint64_t LAG_REPORT_TICKS = 1000;
+// Real mode: a busy stretch of the simulated CPU shorter than this much host
+// time is the host's lateness (another program had the core), not the
+// firmware's work: the clock waits for the CPU to go idle before it moves on
+// to the next tick with due work, so every tick's work runs to its end
+// first, as it would on the board. A longer stretch is the firmware's own
+// (a loop that polls the time): the clock follows the host's again.
+constexpr uint64_t BUSY_HOLD_NS = 500000000;
 
 SteadyClock::time_point wallTimeOf(uint64_t ticks)
 {
@@ -28,17 +35,31 @@ uint64_t wallNs()
             .count());
 }
 
+// Real mode: a task has the CPU and has not yet had it for BUSY_HOLD_NS.
+bool cpuBusyLocked()
+{
+    return K->running && !K->frozen && K->current != nullptr && K->current != K->idle &&
+           wallNs() - K->idleSeenNs < BUSY_HOLD_NS;
+}
+
 // Real mode: the ticks up to the wall clock where nothing falls due need no
-// safe point; the clock moves over them at once.
+// safe point; the clock moves over them at once, unless the CPU is busy: the
+// work of the ticks before runs to its end first.
 void catchUpLocked()
 {
     if (K->mode == HostClockMode::Real) {
-        // The clock stops at the next due tick until its work has run. With
-        // interrupts off that work must wait, as the board's tick interrupt
-        // does, but time and the peripherals go on: a polled wait for a UART
-        // with interrupts off (the fatal handler's output) ends.
-        const bool workCanRun = !K->hwiOff && !K->inIsr;
-        const uint64_t due = workCanRun ? K->dueHint.load() : UINT64_MAX;
+        // The clock stops at the next due tick until its work has run, and
+        // stands while a task has the CPU. Only the CPU itself, polling with
+        // interrupts off (the fatal handler writing out the console), sees
+        // time go on past them, as the board's peripherals do while its tick
+        // interrupt waits. A host thread that reads the clock, or an
+        // interrupt handler, must not move it past due work: that would skip
+        // ticks whenever the host runs the board late.
+        const bool polledWait = K->hwiOff && std::this_thread::get_id() == K->cpuThread;
+        if (!polledWait && cpuBusyLocked()) {
+            return;
+        }
+        const uint64_t due = polledWait ? UINT64_MAX : K->dueHint.load();
         clockBump(std::min({wallTicks(), due, K->runUntil.load()}));
     }
 }
@@ -146,6 +167,9 @@ bool fireAlarmsLocked(Lock& lk)
 
 bool clockServiceLocked(Lock& lk)
 {
+    if (K->mode == HostClockMode::Real && tlsSelf != nullptr && tlsSelf == K->idle) {
+        K->idleSeenNs = wallNs();
+    }
     bool work = false;
     for (;;) {
         work = fireAlarmsLocked(lk) || work;
@@ -160,6 +184,9 @@ bool clockServiceLocked(Lock& lk)
         const uint64_t wall = wallTicks();
         const uint64_t now = K->ticks.load();
         reportLagLocked(wall, now);
+        if (cpuBusyLocked()) {
+            return false;
+        }
         const uint64_t target = std::min(wall, K->runUntil.load());
         if (now >= target) {
             return false;
@@ -278,6 +305,14 @@ uint64_t hostClockTicks64()
     Lock lk(K->m);
     catchUpLocked();
     return K->ticks.load();
+}
+
+uint64_t hostClockArrivalTick()
+{
+    if (K->mode != HostClockMode::Real) {
+        return K->ticks.load();
+    }
+    return std::max(wallTicks(), K->ticks.load());
 }
 
 void hostTimestampSetFreq(uint32_t hz)

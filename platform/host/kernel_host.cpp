@@ -71,6 +71,7 @@ void hostKernelReset(HostClockMode mode, uint32_t tickOffset)
     k->mode = mode;
     k->offset = tickOffset;
     k->start = SteadyClock::now();
+    k->cpuThread = std::this_thread::get_id();
     K = k;
 }
 
@@ -78,6 +79,7 @@ uint64_t hostKernelRun(uint64_t ticks)
 {
     portAdoptThread();
     Lock lk(K->m);
+    K->cpuThread = std::this_thread::get_id();
     if (K->mode == HostClockMode::Real) {
         clockBump(std::min(wallTicks(), K->dueHint.load()));
     }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostkernel.h"
@@ -136,8 +137,12 @@ struct Kernel {
     HostAlarm alarms[HOST_NUM_ALARMS];
     uint64_t timerDue = UINT64_MAX;  // earliest deadline of a blocked task
     uint64_t alarmDue = UINT64_MAX;  // earliest alarm set
-    bool lagging = false;            // real mode: more than a second behind, said so
-    uint64_t maxLag = 0;             // real mode: largest lag seen, in ticks
+    // The simulated CPU's host thread: the caller of hostKernelReset, then
+    // of hostKernelRun.
+    std::thread::id cpuThread;
+    uint64_t idleSeenNs = 0;  // real mode: host time the idle task last had the CPU
+    bool lagging = false;     // real mode: more than a second behind, said so
+    uint64_t maxLag = 0;      // real mode: largest lag seen, in ticks
 
     // The simulated CPU's host thread sleeps here when nothing is due.
     std::condition_variable cpuCv;

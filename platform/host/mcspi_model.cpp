@@ -226,7 +226,8 @@ void alarmFired(void* ctx)
 }
 
 // Queues words from the master: paced ones one word time after another
-// from now or the end of the last, unpaced ones (test hooks) due at once.
+// from their arrival or the end of the last, unpaced ones (test hooks) due
+// at once.
 void submit(uint32_t index, const uint8_t* in, uint32_t n, bool paced)
 {
     Unit& u = units()[index];
@@ -235,9 +236,10 @@ void submit(uint32_t index, const uint8_t* in, uint32_t n, bool paced)
         std::lock_guard<std::mutex> lk(u.m);
         HostScope host;
         const uint64_t now = nowNs();
+        const uint64_t arrival = std::max(now, hostClockArrivalTick() * NS_PER_TICK);
         const uint64_t wordNs = wordNsLocked(u);
         for (uint32_t i = 0; i < n; ++i) {
-            const uint64_t start = paced ? std::max(u.busNs, now) : 0;
+            const uint64_t start = paced ? std::max(u.busNs, arrival) : 0;
             if (paced) {
                 u.busNs = start + wordNs;
             }

@@ -12,6 +12,7 @@
 // threads, hence one lock. With the runner's capture on, each character is
 // handed to it as it crosses the line, and an alarm brings every line up to
 // the moment a silence ends a pending unit, so that the capture cuts it.
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -57,8 +58,11 @@ constexpr size_t HOST_SIDE_OUT_BYTES = 1024;
 constexpr size_t TEST_OUT_BYTES = 1u << 20;
 // The line-in queue the Linux side fills: characters of this many ticks of
 // line time at most (at least MIN_LINE_IN), so that a writer faster than the
-// line is held back by its descriptor while the line stays busy.
-constexpr uint64_t LINE_IN_AHEAD_TICKS = 8;
+// line is held back by its descriptor while the line stays busy. Refilled
+// at half, it leaves the Linux side 32 ms to wake up: on a busy host its
+// thread may wait that long for a core, and a line that ran dry meanwhile
+// would carry less than its writer sends.
+constexpr uint64_t LINE_IN_AHEAD_TICKS = 64;
 constexpr size_t MIN_LINE_IN = 16;
 constexpr uint64_t NO_ALARM = UINT64_MAX;
 
@@ -708,7 +712,7 @@ void uartModelLineIn(uint32_t index, uint8_t byte, uint32_t errors)
     if (!running(u)) {
         return;  // nobody samples the line of a UART that does not run
     }
-    const uint64_t now = nowNs();
+    const uint64_t now = std::max(nowNs(), hostClockArrivalTick() * NS_PER_TICK);
     // A burst from the peer arrives as a line would carry it: one character
     // time after another.
     const uint64_t start = u.lastLandNs > now ? u.lastLandNs : now;

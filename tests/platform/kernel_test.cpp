@@ -2,7 +2,9 @@
 // time so that every run is the same.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -291,3 +293,53 @@ TEST(Heap, OnlyRoutedNewIsCountedAlignedAsNewExpectsAndASavedHeapComesBack)
     EXPECT_EQ(empty.largestFreeSize, after.largestFreeSize);
 }
 }  // namespace
+
+// Real time: while a task holds the CPU (spinning, with interrupts on or
+// off) the clock stands, whoever reads it and however late the host runs
+// the board: the tick's work ends before the next tick's is due, and the
+// sleeper that fell due meanwhile wakes at its own tick, not at the host's.
+std::atomic<bool> gRelease{false};
+std::atomic<bool> gInterruptsOff{false};
+
+TEST(RealClock, TheClockStandsWhileATaskHoldsTheCpuWhoeverReadsIt)
+{
+    constexpr uint32_t kSleep = 3;
+    for (const bool interruptsOff : {false, true}) {
+        SCOPED_TRACE(interruptsOff);
+        hostKernelReset(HostClockMode::Real);
+        gTrace.clear();
+        gSpinning = gRelease = gHighRan = false;
+        gInterruptsOff = interruptsOff;
+        spawn(3, [](UArg, UArg) {
+            note("sleep");
+            ti_sysbios_knl_Task_sleep(kSleep);
+            note("high");
+            gHighRan = true;
+        });
+        spawn(1, [](UArg, UArg) {
+            ti_sysbios_knl_Task_sleep(1);  // the CPU idles once just before
+            const uint32_t key = gInterruptsOff ? ti_sysbios_hal_Hwi_disable() : 0;
+            note("spin");
+            gSpinning = true;
+            while (!gRelease) {}
+            if (gInterruptsOff) ti_sysbios_hal_Hwi_restore(key);
+        });
+        std::thread kernel([] { hostKernelRun(UINT64_MAX); });
+        while (!gSpinning) std::this_thread::yield();
+        // A host thread reads the clock for several ticks' worth of host time
+        // (far below the half second after which a spin counts as the
+        // firmware's own).
+        const uint64_t atSpin = hostClockTicks64();
+        uint64_t seen = atSpin;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(4 * kSleep);
+        while (std::chrono::steady_clock::now() < until) seen = std::max(seen, hostClockTicks64());
+        gRelease = true;
+        while (!gHighRan) std::this_thread::yield();
+        hostKernelStop();
+        kernel.join();
+        EXPECT_EQ(atSpin, seen);
+        ASSERT_EQ(3u, gTrace.size());
+        const uint64_t slept = std::stoull(gTrace[0].substr(gTrace[0].find('@') + 1));
+        EXPECT_EQ("high@" + std::to_string(slept + kSleep), gTrace[2]);
+    }
+}

@@ -96,8 +96,10 @@ TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitt
         const uint64_t charNs =
             uint64_t{c.frameBits} * 1000000000 * 16 * divisor / SOC_UART_CLOCK_HZ;
         const uint64_t perTick = (NS_PER_TICK + charNs - 1) / charNs;
-        // Far more than a few ticks of line time fit in a PTY.
-        const size_t total = 40 * NS_PER_TICK / charNs;
+        // Far more than the model takes ahead (64 ticks of line time) fits
+        // in a PTY.
+        constexpr uint64_t AHEAD_TICKS = 64;
+        const size_t total = 3 * AHEAD_TICKS * NS_PER_TICK / charNs;
         std::vector<uint8_t> sent;
         for (size_t i = 0; i < total; ++i) sent.push_back(static_cast<uint8_t>(i * 7 + 1));
 
@@ -110,7 +112,8 @@ TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitt
             const size_t room = std::min(hostUartLineInRoom(1), total - offered);
             hostUartLineIn(1, sent.data() + offered, room);
             offered += room;
-            EXPECT_LE(offered - got.size(), 10 * NS_PER_TICK / charNs + 16) << "held back";
+            EXPECT_LE(offered - got.size(), (AHEAD_TICKS + 2) * NS_PER_TICK / charNs + 16)
+                << "held back";
             hostClockAdvance(1);
             while (UARTCharsAvail(UART1) != 0) {
                 EXPECT_EQ(0u, UARTReadStatus(UART1) & UART_LSR_RX_OE);

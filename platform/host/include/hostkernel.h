@@ -70,6 +70,12 @@ uint64_t hostClockMaxLag();
 void hostClockSet(uint32_t ticks);
 void hostClockAdvance(uint32_t ticks);
 uint64_t hostClockTicks64();
+// The tick at which input that comes from the host now arrives: in real mode
+// the host clock's (never behind the simulated clock), so that input taken
+// while simulated time lags reaches the firmware with the spacing the host
+// gave it, not in one burst once time has caught up; otherwise the simulated
+// clock's.
+uint64_t hostClockArrivalTick();
 // Peripheral model alarms: fn(ctx) runs on the simulated CPU's host thread, outside any firmware
 // context, once the simulated clock has reached `tick` (elapsed ticks, as hostClockTicks64), before
 // that tick's interrupts and task wake-ups are taken. Alarms keep firing after a halt (the watchdog
