@@ -44,8 +44,9 @@ const uint32_t PEER0_ADDR = benchAddr(111, 1);  // the far end on Ethernet 0
 const uint32_t PEER1_ADDR = benchAddr(121, 1);  // on Ethernet 1
 constexpr double UDP_RATE = 500.0;              // datagrams per second per interface
 constexpr size_t UDP_SIZE = 64;
-constexpr int DRAIN_MS = 2000;   // time for what is in flight after the senders stop
-constexpr int SETTLE_MS = 1000;  // start-up is not rest
+constexpr int DRAIN_MS = 2000;       // time for what is in flight after the senders stop
+constexpr int DRAIN_MAX_MS = 30000;  // the load run's drain, while things still arrive
+constexpr int SETTLE_MS = 1000;      // start-up is not rest
 constexpr size_t RAW_MESSAGE = 200;
 constexpr double RAW_GAP_CHARS = 3.5;
 
@@ -92,12 +93,17 @@ private:
         while (!stop) {
             port.WaitReadable(1);
             const uint64_t now = msSince(t0);
-            std::lock_guard<std::mutex> l(lock);
-            for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
-                receive(buf, static_cast<size_t>(n), now);
-            poll(now);
-            toBoard.Write(output(), now);
-            const Bytes out = toBoard.Read(now);
+            Bytes out;
+            {
+                std::lock_guard<std::mutex> l(lock);
+                for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
+                    receive(buf, static_cast<size_t>(n), now);
+                poll(now);
+                toBoard.Write(output(), now);
+                out = toBoard.Read(now);
+            }
+            // Outside the lock: a line that takes bytes only at its rate
+            // holds the write back, and the driver must still get in.
             if (!out.empty()) port.WriteAll(out.data(), out.size());
         }
     }
@@ -681,8 +687,11 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     // that lags the host clock is still delivering, so the drain ends only
     // once nothing has arrived for a while.
     uint64_t arrived = UINT64_MAX;
+    const uint64_t drainLimit = nowNs() + static_cast<uint64_t>(DRAIN_MAX_MS) * 1000000ull;
     for (uint64_t quietSince = nowNs();
-         nowNs() - quietSince < static_cast<uint64_t>(DRAIN_MS) * 1000000ull; sleepMs(5)) {
+         nowNs() - quietSince < static_cast<uint64_t>(DRAIN_MS) * 1000000ull &&
+         nowNs() < drainLimit;
+         sleepMs(5)) {
         uint64_t total = flows[0].echoed + flows[1].echoed;
         {
             std::lock_guard<std::mutex> l(line1.lock);

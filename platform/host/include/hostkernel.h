@@ -34,7 +34,11 @@
 //    it to absolute deadlines but never runs ahead. When the host holds the
 //    process the clock lags, then catches up tick by tick, each tick's due
 //    work (alarms, time-outs, interrupts, the tasks they wake) run in order:
-//    no tick is ever skipped.
+//    no tick is ever skipped. While a task holds the CPU the clock stands
+//    (the firmware's work takes no simulated time), unless it holds it for
+//    half a second of host time: a loop that polls the time. Input from the
+//    host (host-link words, serial characters) arrives at the host clock's
+//    tick, so what the host sent while the clock lagged keeps its spacing.
 #pragma once
 
 #include <cstdint>
