@@ -719,6 +719,7 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
         if (f.fd >= 0) ::close(f.fd);
     }
     const std::string lag = b.largestLag();
+    const auto peerRepeats = static_cast<unsigned long long>(bacm.Counters().infoRepeated);
 
     uint64_t msgs = bacmToHost + bacmToLine;
     uint64_t lostLine = 0;
@@ -736,13 +737,13 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     row.status = status == 0 ? "ok" : "failed: runner exit status " + std::to_string(status);
     row.lostBytes = static_cast<int64_t>(lostLine + bacmLost * BACM_MESSAGE);
     row.cpuUsPerFrame = msgs ? static_cast<double>(cpu) / NS_PER_US / static_cast<double>(msgs) : 0;
-    char note[400];
+    char note[480];
     std::snprintf(
         note, sizeof note,
         "%llu messages in %.0f s (BAC-M %llu/%llu, RAWoS lines 2/3 to host %llu/%llu B of "
         "%llu/%llu, to line %llu/%llu B of %llu/%llu, UDP back %llu/%llu of %llu/%llu); "
-        "BAC-M lost %llu, duplicates %llu; UDP lost %llu; largest lag %s; runner %.1f %% of a "
-        "core; CPU per message",
+        "BAC-M lost %llu, duplicates %llu (the peer repeated %llu); UDP lost %llu; largest lag %s; "
+        "runner %.1f %% of a core; CPU per message",
         static_cast<unsigned long long>(msgs), secs, static_cast<unsigned long long>(bacmToHost),
         static_cast<unsigned long long>(bacmToLine),
         static_cast<unsigned long long>(raw[0].toHostBytes),
@@ -757,7 +758,7 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
         static_cast<unsigned long long>(flows[1].seq.unique()),
         static_cast<unsigned long long>(flows[0].sent),
         static_cast<unsigned long long>(flows[1].sent), static_cast<unsigned long long>(bacmLost),
-        static_cast<unsigned long long>(hostOrder.duplicates + lineOrder.duplicates),
+        static_cast<unsigned long long>(hostOrder.duplicates + lineOrder.duplicates), peerRepeats,
         static_cast<unsigned long long>(udpLost), lag.c_str(),
         100.0 * static_cast<double>(cpu) / (secs * NS_PER_S));
     row.note = note;
