@@ -17,16 +17,12 @@ static const uint32_t LEN_FRAME_CLOSING = 3;  // DLE ETX CRC
 static const uint32_t LEN_CONNECTION_PACKET = 2;
 
 BPPoS::BPPoS(BPPOS_CONFIG_T config)
-    : source(config.source),
-      recvCallback(config.recvCallback),
+    : ProtocolBase(config.source, config.recvCallback, EXM_HERE),
       connectionCallback(config.connectionCallback),
       ticksRecvTimeout(config.ticksRecvTimeout),
       ticksConnectionWindow(config.ticksConnectionWindow),
       semHandleFifoTxData(nullptr)
 {
-    if (recvCallback == nullptr) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
     semHandleFifoTxData = ti_sysbios_knl_Semaphore_create(1, ti_sysbios_knl_Semaphore_Mode_BINARY);
     if (semHandleFifoTxData == nullptr) {
         EXM_FATAL(EC_ERROR_SEMAPHORE_CREATION);
@@ -38,30 +34,16 @@ BPPoS::BPPoS(BPPOS_CONFIG_T config)
 void BPPoS::InitState()
 {
     // Everything but the configuration, as after construction.
-    doLog = 0;
-    linkActivity = LINK_DOWN;
+    InitBase();
     lastLinkActivity = LINK_DOWN;
     fifoRxData.Clear();
     recvDataState = WAIT_DLE;
     discardRx = 0;
-    decodeState = WAIT_DLE;
-    skipText = 0;
-    lenRecvMsg = 0;
-    recvCrc = VAL_INITIAL_CRC;
-    fifoTxData.Clear();
-    stats = BPPOS_STATS_T();
+    recvText.Clear();
     const uint32_t now = ti_sysbios_knl_Clock_getTicks();
     markTicksConnectionWindow = now;
     markTicksRecvTimeout = now;
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
-    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
 }
-
-#ifdef ZOK2_TEST_HOOKS
-void BPPoS::Restart() { InitState(); }
-#endif
-
-void BPPoS::EnableLog() { doLog = 1; }
 
 ERROR_CODES_E BPPoS::Send(BD* bd)
 {
@@ -83,18 +65,7 @@ ERROR_CODES_E BPPoS::Send(BD* bd)
     return result;
 }
 
-void BPPoS::ResetStats()
-{
-    // The link state lives outside the record.
-    stats = BPPOS_STATS_T();
-}
-
-void BPPoS::GetStats(uint8_t* p)
-{
-    BPPOS_STATS_T record = stats;
-    record.linkActivity = linkActivity;
-    std::memcpy(p, &record, sizeof record);
-}
+void BPPoS::GetStats(uint8_t* p) { WriteStats(stats, p); }
 
 void BPPoS::RxDataHandler(uint8_t byte)
 {
@@ -166,11 +137,6 @@ void BPPoS::RxDataHandler(uint8_t byte)
     }
 }
 
-ERROR_CODES_E BPPoS::TxDataHandler(uint8_t& byte)
-{
-    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
-}
-
 void BPPoS::WorkerCycle()
 {
     DecodePacket();
@@ -200,9 +166,7 @@ void BPPoS::DecodePacket()
             // Bytes were lost here: whatever unit was open is dropped whole,
             // and the pre-filter dropped the rest of it, so a unit starts
             // here. The loss is counted where the bytes were dropped.
-            skipText = 0;
-            lenRecvMsg = 0;
-            decodeState = WAIT_DLE;
+            recvText.Reset();
         }
         DecodeByte(fifoRxData.Take());
     }
@@ -210,135 +174,59 @@ void BPPoS::DecodePacket()
 
 void BPPoS::DecodeByte(uint8_t byte)
 {
-    switch (decodeState) {
-    case WAIT_DLE:
-        if (byte == DLE) {
-            decodeState = WAIT_STX;
-        }
-        break;
-    case WAIT_STX:
-        if (byte == DLE) {
-            break;
-        }
-        if (byte == STX) {
-            StartFrame();
-        } else {
-            if (byte == ACK) {
-                ConnectionReceived();
-            }
-            decodeState = WAIT_DLE;
-        }
-        break;
-    case WAIT_TEXT_DLE:
-        if (byte == DLE) {
-            decodeState = WAIT_ETX_DLE;
-        } else if (skipText != 0) {
-            // The rest of an abandoned text: passed over, pairs and all.
-        } else if (lenRecvMsg == LEN_DECODE_BUF) {
-            AbandonText();
-        } else {
-            bufRecvMsg[lenRecvMsg++] = byte;
-            recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, byte);
-        }
-        break;
-    case WAIT_ETX_DLE:
-        if (byte == DLE) {
-            if (skipText != 0) {
-                decodeState = WAIT_TEXT_DLE;
-            } else if (lenRecvMsg == LEN_DECODE_BUF) {
-                AbandonText();
-            } else {
-                // Both bytes of the pair went on the wire, so both count.
-                recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, DLE);
-                recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, DLE);
-                bufRecvMsg[lenRecvMsg++] = DLE;
-                decodeState = WAIT_TEXT_DLE;
-            }
-        } else if (byte == ETX) {
-            recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, DLE);
-            recvCrc = Crc::ByteCalc8bitsCrc(recvCrc, ETX);
-            decodeState = WAIT_CRC;
-        } else if (byte == STX) {
-            // Cut short on the wire; a new frame starts here. An abandoned
-            // text was counted when it was abandoned.
-            if (skipText == 0) {
-                ++stats.numOfPacketFormatErrors;
-            }
-            StartFrame();
-        } else if (byte == ACK) {
-            if (skipText == 0) {
-                ++stats.numOfPacketFormatErrors;
-            }
-            skipText = 0;
-            ConnectionReceived();
-            decodeState = WAIT_DLE;
-        } else if (skipText == 0) {
-            AbandonText();
-        } else {
-            decodeState = WAIT_TEXT_DLE;
-        }
-        break;
-    case WAIT_CRC:
-        if (skipText != 0) {
-            skipText = 0;  // the CRC of an abandoned text
-        } else if (byte == recvCrc) {
+    switch (recvText.Take(byte)) {
+    case DLE_FRAME:
+        if (recvText.CrcGood()) {
             FrameReceived();
         } else {
             ++stats.numOfCrcErrors;
         }
-        decodeState = WAIT_DLE;
+        break;
+    case DLE_CUT:
+    case DLE_RESTART:
+        ++stats.numOfPacketFormatErrors;
+        break;
+    case DLE_PACKET_CUT:
+        ++stats.numOfPacketFormatErrors;
+        ConnectionReceived();  // the only packet type that cuts a text
+        break;
+    case DLE_PACKET:
+        if (byte == ACK) {
+            ConnectionReceived();
+        }
         break;
     default:
-        EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+        break;
     }
-}
-
-void BPPoS::StartFrame()
-{
-    recvCrc = VAL_INITIAL_CRC;
-    lenRecvMsg = 0;
-    skipText = 0;
-    decodeState = WAIT_TEXT_DLE;
-}
-
-void BPPoS::AbandonText()
-{
-    // The rest of the text is still read pair by pair up to its DLE ETX and
-    // CRC, so that nothing in it is taken for the start of a unit.
-    ++stats.numOfPacketFormatErrors;
-    skipText = 1;
-    decodeState = WAIT_TEXT_DLE;
 }
 
 void BPPoS::ConnectionReceived()
 {
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkActivity = LINK_UP;
-    Log("c");
+    Trace("c");
 }
 
 void BPPoS::FrameReceived()
 {
-    if (lenRecvMsg < LEN_HEADER) {
+    const uint32_t lenText = recvText.Length();
+    if (lenText < LEN_HEADER) {
         ++stats.numOfRecvdMsgLengthErrors;
         return;
     }
     markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkActivity = LINK_UP;
     ++stats.numOfRecvdMessages;
-    Log("i");
+    Trace("i");
 
-    BD* bd = BdPool::Get();
-    const uint32_t payload = static_cast<uint32_t>(lenRecvMsg - LEN_HEADER);
-    if (payload > bd->Capacity()) {
-        BdPool::Put(bd);
-        ++stats.numOfRecvdMsgLengthErrors;
+    BD* bd = RecvBd(lenText - LEN_HEADER);
+    if (bd == nullptr) {
         return;
     }
     // Header fields keep their wire order: the BD holds network byte order.
+    const uint8_t* bufRecvMsg = recvText.Text();
     uint16_t port;
     uint32_t addr;
-    bd->Source(source);
     std::memcpy(&port, &bufRecvMsg[IN_HEADER_DEST_PORT], sizeof port);
     bd->DestPort(port);
     std::memcpy(&addr, &bufRecvMsg[IN_HEADER_DEST_ADDR], sizeof addr);
@@ -347,7 +235,7 @@ void BPPoS::FrameReceived()
     bd->SourcePort(port);
     std::memcpy(&addr, &bufRecvMsg[IN_HEADER_SOURCE_ADDR], sizeof addr);
     bd->SourceIpAddr(addr);
-    bd->Copy(payload, &bufRecvMsg[IN_TEXT]);
+    bd->Copy(lenText - LEN_HEADER, &bufRecvMsg[IN_TEXT]);
     recvCallback(bd);
 }
 
@@ -403,7 +291,7 @@ ERROR_CODES_E BPPoS::SendInfo(BD* bd)
     fifoTxData.Commit(frame);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
     ++stats.numOfSentMessages;
-    Log("I");
+    Trace("I");
     return EC_SUCCESS;
 }
 
@@ -417,12 +305,5 @@ void BPPoS::SendConnection()
     packet.Put(ACK);
     fifoTxData.Commit(packet);
     markTicksConnectionWindow = ti_sysbios_knl_Clock_getTicks();
-    Log("C");
-}
-
-void BPPoS::Log(const char* mark) const
-{
-    if (doLog != 0) {
-        dcPrint(mark);
-    }
+    Trace("C");
 }

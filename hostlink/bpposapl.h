@@ -10,11 +10,13 @@
 #include <cstdint>
 
 #include "bdapl.h"
+#include "crcapl.h"
+#include "dletext.h"
 #include "errcodes.h"
 #include "iprotocol.h"
 #include "kernel.h"
 
-// State of both receive state machines; 3, 5, 6, 7 and above 8 are invalid.
+// State of the interrupt's pre-filter; 3, 5, 6, 7 and above 8 are invalid.
 enum RX_PACKET_STATE_E : uint8_t {
     WAIT_DLE = 0,       // the DLE that opens a unit
     WAIT_STX = 1,       // the byte after the opening DLE
@@ -44,7 +46,7 @@ struct BPPOS_STATS_T {
     uint32_t numOfSendDataQueueFullErrors;  // frames refused or abandoned on a full transmit FIFO
 };
 
-class BPPoS final : public IProtocol {
+class BPPoS final : public ProtocolBase<BPPOS_STATS_T, 8192> {
 public:
     static constexpr uint8_t DLE = 0x10;
     static constexpr uint8_t STX = 0x02;
@@ -54,7 +56,6 @@ public:
     static constexpr uint16_t LEN_MSG_BPPOS = 1468;
     static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
     static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
-    static constexpr uint32_t LEN_FIFO_TX_DATA = 8192;
     static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
     static constexpr uint16_t LEN_HEADER = 12;
     static constexpr uint16_t LEN_DECODE_BUF = LEN_HEADER + LEN_MSG_BPPOS;
@@ -69,7 +70,6 @@ public:
     // (EC_ERROR_TASK_CREATION) is fatal. Start-up only.
     explicit BPPoS(BPPOS_CONFIG_T config);
 
-    void EnableLog() override;
     // Router task. Queues the BD's data as one info frame, whole or not at
     // all; the BD is only read. EC_FAIL when the link is down (not counted),
     // for a load of 0 or above LEN_MSG_BPPOS, or when the transmit FIFO has
@@ -77,7 +77,6 @@ public:
     // state. May wait for
     // the transmit FIFO semaphore.
     ERROR_CODES_E Send(BD* bd) override;
-    void ResetStats() override;
     // Writes a BPPOS_STATS_T at p.
     void GetStats(uint8_t* p) override;
     // Interrupt only: stores the bytes of units, drops those between them.
@@ -87,58 +86,44 @@ public:
     // The FIFO marks the cut beside the next byte it stores, so the decoder
     // drops the open unit there and never reads a stored byte as a cut.
     void RxDataHandler(uint8_t byte) override;
-    // Interrupt only: next byte to clock out, or EC_FAIL when nothing is queued.
-    ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
+    // TxDataHandler, interrupt only: next byte to clock out, or EC_FAIL when
+    // nothing is queued.
 
     // One pass of the worker task: decode the bytes received so far, then
     // supervise the link and send a connection packet when one is due.
     // Public so that a test can run passes under a controllable clock.
     void WorkerCycle();
 
-#ifdef ZOK2_TEST_HOOKS
-    // Test and fuzz builds only: back to the state right after construction
-    // (configuration kept, no further task), so that every run starts alike.
-    void Restart();
-#endif
-
 private:
-    void InitState();
+    // The frame text: CRC-8, header and payload, the connection packet.
+    struct FRAMING_T {
+        static uint8_t CrcStep(uint8_t crc, uint8_t b) { return Crc::ByteCalc8bitsCrc(crc, b); }
+        static constexpr uint8_t CRC_INITIAL = VAL_INITIAL_CRC;
+        static constexpr uint32_t LEN_MAX = LEN_DECODE_BUF;
+        static bool IsPacket(uint8_t type) { return type == ACK; }
+    };
+
+    void InitState() override;
     void DecodePacket();
     void DecodeByte(uint8_t byte);
-    void StartFrame();
-    void AbandonText();
     void FrameReceived();
     void ConnectionReceived();
     ERROR_CODES_E SendInfo(BD* bd);
     void SendConnection();
-    void Log(const char* mark) const;
 
-    const SOURCES_E source;
-    const RECV_BD_CALLBACK recvCallback;
     const CONNECTION_CALLBACK connectionCallback;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksConnectionWindow;
-    uint16_t doLog;                               // 1: one trace letter per event on the console
-    volatile LINK_ACTIVITY_E linkActivity;        // written by the worker, read by the router
     LINK_ACTIVITY_E lastLinkActivity;             // last state reported to connectionCallback
     volatile uint32_t markTicksConnectionWindow;  // last frame or packet queued
     uint32_t markTicksRecvTimeout;                // last valid frame or packet received
-    uint32_t ticksTaskPeriod;                     // worker sleep per pass
 
     ByteFifoWithCuts<LEN_FIFO_RX_DATA>
         fifoRxData;  // filled by the interrupt, emptied by the worker
 
     RX_PACKET_STATE_E recvDataState;  // interrupt pre-filter
     uint8_t discardRx;                // 1: a unit lost a byte; its rest is not stored
-    RX_PACKET_STATE_E decodeState;    // worker decoder
-    uint8_t skipText;                 // 1: passing over the rest of an abandoned text
-    uint16_t lenRecvMsg;              // unstuffed text bytes so far, at most LEN_DECODE_BUF
-    uint8_t bufRecvMsg[LEN_DECODE_BUF];
-    uint8_t recvCrc;  // running CRC of the frame being received
-
-    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // filled by senders, emptied by the interrupt
-
-    BPPOS_STATS_T stats;  // the counters; GetStats adds the live fields
+    DleText<FRAMING_T> recvText;      // worker decoder
 
     ti_sysbios_knl_Semaphore_Handle semHandleFifoTxData;  // serialises the two senders
 };

@@ -26,16 +26,12 @@ constexpr uint32_t worstInfoLength(uint32_t len) { return 2 * len + LEN_INFO_OVE
 }  // namespace
 
 BACM::BACM(BACM_CONFIG_T config)
-    : source(config.source),
-      recvCallback(config.recvCallback),
+    : ProtocolBase(config.source, config.recvCallback, EXM_HERE),
       master(config.master),
       physicalAddr(config.physicalAddr),
       ticksRecvTimeout(config.ticksRecvTimeout),
       ticksAckWindow(config.ticksAckWindow)
 {
-    if (recvCallback == nullptr) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
     InitState();
     createWorkerTask(this, "bacm", ticksTaskPeriod, EXM_HERE);
 }
@@ -43,31 +39,18 @@ BACM::BACM(BACM_CONFIG_T config)
 void BACM::InitState()
 {
     // Everything but the configuration, as after construction.
-    doLog = 0;
-    linkActivity = LINK_DOWN;
+    InitBase();
     fifoRxData.Clear();
-    recvCrc = VAL_INITIAL_CRC;
-    lenRecvMsg = 0;
-    decodeState = WAIT_ADD;
-    skipText = 0;
-    std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
+    addressed = 0;
+    recvText.Clear();
     fifoTxMsg.Clear();
-    fifoTxData.Clear();
     lastPacketSent = SENT_NOTHING;
     numReTx = 0;
     txFirstAck = 0;
     BufReTxMsg = {};
-    stats = BACM_STATS_T();
     markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
     linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
 }
-
-#ifdef ZOK2_TEST_HOOKS
-void BACM::Restart() { InitState(); }
-#endif
-
-void BACM::EnableLog() { doLog = 1; }
 
 ERROR_CODES_E BACM::Send(BD* bd)
 {
@@ -96,18 +79,11 @@ ERROR_CODES_E BACM::Send(BD* bd)
     return EC_SUCCESS;
 }
 
-void BACM::ResetStats()
-{
-    // The link state and the queue length live outside the record.
-    stats = BACM_STATS_T();
-}
-
 void BACM::GetStats(uint8_t* p)
 {
     BACM_STATS_T record = stats;
-    record.linkActivity = linkActivity;
     record.loadSendMsgQueue = fifoTxMsg.Load();
-    std::memcpy(p, &record, sizeof record);
+    WriteStats(record, p);
 }
 
 void BACM::RxDataHandler(uint8_t byte)
@@ -115,11 +91,6 @@ void BACM::RxDataHandler(uint8_t byte)
     if (!fifoRxData.PutFromDriver(byte)) {
         stats.numOfRecvDataQueueFullErrors++;
     }
-}
-
-ERROR_CODES_E BACM::TxDataHandler(uint8_t& byte)
-{
-    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void BACM::WorkerCycle()
@@ -208,39 +179,14 @@ void BACM::PassOverCut()
     // start was lost: it is passed over like an abandoned text, up to its
     // end or to the next opening pair. The loss is counted only where the
     // bytes were dropped.
-    const bool textOpen = decodeState == WAIT_TEXT_DLE || decodeState == WAIT_ETX_DLE ||
-                          decodeState == WAIT_CRC_HI || decodeState == WAIT_CRC_LO;
-    if (textOpen && skipText == 0) {
+    if (recvText.PassOver()) {
         linkState = SEND_NACK;
     }
-    lenRecvMsg = 0;
-    skipText = 1;
-    decodeState = WAIT_TEXT_DLE;
-}
-
-void BACM::StartText()
-{
-    recvCrc = VAL_INITIAL_CRC;
-    lenRecvMsg = 0;
-    skipText = 0;
-    decodeState = WAIT_TEXT_DLE;
-}
-
-void BACM::AbandonText()
-{
-    // Answered like a CRC error, so that the sender repeats the frame. The
-    // rest of the text is still read pair by pair up to its DLE ETX and CRC:
-    // taken from outside, a doubled DLE in it followed by STX would open a
-    // frame made of the sender's data.
-    stats.numOfPacketFormatErrors++;
-    linkState = SEND_NACK;
-    skipText = 1;
-    decodeState = WAIT_TEXT_DLE;
+    addressed = 0;
 }
 
 void BACM::CheckPacketType(uint8_t c)
 {
-    skipText = 0;
     if (c == ACK) {
         markTicksAckWindow = ti_sysbios_knl_Clock_getTicks();
         linkState = RECEIVED_ACK;
@@ -249,105 +195,53 @@ void BACM::CheckPacketType(uint8_t c)
         linkState = RECEIVED_NACK;
         Trace("n");
     }
-    decodeState = WAIT_ADD;
 }
 
 void BACM::DecodeByte(uint8_t c)
 {
-    switch (decodeState) {
-    case WAIT_ADD:
-        if (c == RecvAddress()) {
-            decodeState = WAIT_DLE;
+    if (recvText.Idle()) {
+        // Between packets: the peer's address, repeated or not, then the
+        // DLE that opens the packet.
+        if (addressed == 0 || c != DLE) {
+            addressed = c == RecvAddress() ? 1 : 0;
+            return;
         }
+        addressed = 0;
+    }
+    switch (recvText.Take(c)) {
+    case DLE_FRAME:
+        FrameCheck();
         break;
-    case WAIT_DLE:
-        if (c == DLE) {
-            decodeState = WAIT_STX;
-        } else if (c != RecvAddress()) {
-            decodeState = WAIT_ADD;
-        }
+    case DLE_CUT:
+        // Answered like a CRC error, so that the sender repeats the frame.
+        stats.numOfPacketFormatErrors++;
+        linkState = SEND_NACK;
         break;
-    case WAIT_STX:
-        if (c == STX) {
-            StartText();
-        } else if (c != DLE) {
-            CheckPacketType(c);
-        }
+    case DLE_RESTART:
+        stats.numOfPacketFormatErrors++;
         break;
-    case WAIT_TEXT_DLE:
-        if (c == DLE) {
-            decodeState = WAIT_ETX_DLE;
-        } else if (skipText != 0) {
-            // The rest of an abandoned text: passed over, pairs and all.
-        } else if (lenRecvMsg < LEN_MSG_BACM) {
-            bufRecvMsg[lenRecvMsg++] = c;
-            recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
-        } else {
-            AbandonText();
-        }
+    case DLE_PACKET_CUT:
+        // Most likely a frame cut short and followed by an ACK or NACK
+        // packet: the packet keeps its meaning, the frame is dropped.
+        stats.numOfPacketFormatErrors++;
+        CheckPacketType(c);
         break;
-    case WAIT_ETX_DLE:
-        if (c == DLE) {
-            if (skipText != 0) {
-                decodeState = WAIT_TEXT_DLE;
-            } else if (lenRecvMsg < LEN_MSG_BACM) {
-                // Both halves of a doubled DLE are covered by the CRC.
-                recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
-                bufRecvMsg[lenRecvMsg++] = DLE;
-                recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
-                decodeState = WAIT_TEXT_DLE;
-            } else {
-                AbandonText();
-            }
-        } else if (c == ETX) {
-            recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, DLE);
-            recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, ETX);
-            decodeState = WAIT_CRC_HI;
-        } else if (c == STX) {
-            // The frame was cut short; a new one starts here. An abandoned
-            // text was counted when it was abandoned.
-            if (skipText == 0) {
-                stats.numOfPacketFormatErrors++;
-            }
-            StartText();
-        } else if (c == ACK || c == NAK) {
-            // Most likely a frame cut short and followed by an ACK or NACK
-            // packet: the packet keeps its meaning, the frame is dropped.
-            if (skipText == 0) {
-                stats.numOfPacketFormatErrors++;
-            }
-            CheckPacketType(c);
-        } else if (skipText == 0) {
-            AbandonText();
-        } else {
-            decodeState = WAIT_TEXT_DLE;
-        }
-        break;
-    case WAIT_CRC_HI:
-        recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
-        decodeState = WAIT_CRC_LO;
-        break;
-    case WAIT_CRC_LO:
-        recvCrc = Crc::ByteCalc16bitsCrc(recvCrc, c);
-        decodeState = WAIT_ADD;
-        if (skipText == 0) {
-            FrameCheck();
-        }
-        skipText = 0;
+    case DLE_PACKET:
+        CheckPacketType(c);
         break;
     default:
-        EXM_FATAL(EC_ERROR_INVALID_SWITCH);
+        break;
     }
 }
 
 void BACM::FrameCheck()
 {
-    if (recvCrc != 0) {
+    if (!recvText.CrcGood()) {
         stats.numOfCrcErrors++;
         linkState = SEND_NACK;
         return;
     }
-    if (lenRecvMsg == 0) {
+    if (recvText.Length() == 0) {
         stats.numOfRecvdMsgLengthErrors++;
         linkState = SEND_NACK;
         return;
@@ -356,19 +250,7 @@ void BACM::FrameCheck()
     linkState = RECEIVED_INFO;
     Trace("i");
     stats.numOfRecvdMessages++;
-    BD* bd = BdPool::Get();
-    if (bd->Capacity() < lenRecvMsg) {
-        BdPool::Put(bd);
-        stats.numOfRecvdMsgLengthErrors++;
-        return;
-    }
-    bd->Source(source);
-    bd->SourceIpAddr(0);
-    bd->DestIpAddr(0);
-    bd->SourcePort(0);
-    bd->DestPort(0);
-    bd->Copy(lenRecvMsg, bufRecvMsg);
-    recvCallback(bd);
+    DeliverUnaddressed(recvText.Length(), recvText.Text());
 }
 
 void BACM::SendShortPacket(uint8_t type)
@@ -485,11 +367,4 @@ void BACM::ReSendPackets()
     numReTx = 0;
     markTicksAckWindow = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
     linkState = (master == MASTER_VALUE) ? SEND_ACK : WAIT_PACKET;
-}
-
-void BACM::Trace(const char* mark) const
-{
-    if (doLog != 0) {
-        dcPrint(mark);
-    }
 }

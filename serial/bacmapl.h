@@ -13,6 +13,8 @@
 #include <cstdint>
 
 #include "bdapl.h"
+#include "crcapl.h"
+#include "dletext.h"
 #include "errcodes.h"
 #include "iprotocol.h"
 
@@ -49,7 +51,7 @@ struct BACM_STATS_T {
     uint32_t loadSendMsgQueue;             // messages queued now (not a counter)
 };
 
-class BACM final : public IProtocol {
+class BACM final : public ProtocolBase<BACM_STATS_T, 1024> {
 public:
     // Scoped to the class: the host-link protocol uses the same names.
     static constexpr uint8_t STX = 0x02;
@@ -71,17 +73,6 @@ public:
         RECEIVED_INFO = 5,  // this side has the turn
     };
 
-    // Receive state machine: what the next byte is expected to be.
-    enum RX_PACKET_STATES_E : uint8_t {
-        WAIT_ADD = 0,
-        WAIT_DLE = 1,
-        WAIT_STX = 2,
-        WAIT_TEXT_DLE = 3,
-        WAIT_ETX_DLE = 4,
-        WAIT_CRC_HI = 5,
-        WAIT_CRC_LO = 6,
-    };
-
     // The packet a repeat sends again.
     enum LAST_PACKET_SENT_E : uint8_t {
         SENT_NOTHING = 0,
@@ -90,10 +81,8 @@ public:
         SENT_INFO = 3,
     };
 
-    static constexpr uint32_t TIME_PERIOD_WORKER_TASK = ::TIME_PERIOD_WORKER_TASK;  // us
     static constexpr uint32_t LEN_FIFO_TX_MSG = 16;
     static constexpr uint32_t MASK_FIFO_TX_MSG = RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG>::MASK;
-    static constexpr uint32_t LEN_FIFO_TX_DATA = 1024;
     static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
     static constexpr uint32_t LEN_FIFO_RX_DATA = 1024;
     static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
@@ -103,16 +92,14 @@ public:
     // (EC_ERROR_TASK_CREATION). Called at configuration time.
     explicit BACM(BACM_CONFIG_T config);
 
-    // From now on prints one-letter trace marks: A/N/I/R for ACK, NACK, INFO
-    // and INFO repeat sent; a/n/i for ACK, NACK and valid INFO received.
-    void EnableLog() override;
+    // EnableLog: from now on prints one-letter trace marks: A/N/I/R for ACK,
+    // NACK, INFO and INFO repeat sent; a/n/i for ACK, NACK and valid INFO
+    // received. ResetStats clears the counters; link state and queues stay.
     // Router task. Queues a copy of the BD's data for a later turn. EC_FAIL
     // while the link is down (not counted), with 16 messages queued, or with
     // 0 or more than 248 bytes (both counted). A null BD is fatal
     // (EC_ERROR_INVALID_ARGUMENT) in every link state and queue load.
     ERROR_CODES_E Send(BD* bd) override;
-    // Clears the counters; link state and queues stay.
-    void ResetStats() override;
     // Writes BACM_STATS_T at p (32-bit aligned).
     void GetStats(uint8_t* p) override;
     // UART driver task: byte FIFO producer and consumer, O(1), no lock.
@@ -120,26 +107,25 @@ public:
     // numOfRecvDataQueueFullErrors; the decoder learns of the cut from the
     // FIFO and drops the frame that lost it whole (NACKed, no other counter).
     void RxDataHandler(uint8_t byte) override;
-    ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
 
     // One pass of the worker task: decode every byte present, then act on
     // the link state and time-outs. The task runs it every 10 ticks; tests
     // run it directly under a controllable clock.
     void WorkerCycle();
 
-#ifdef ZOK2_TEST_HOOKS
-    // Test and fuzz builds only: back to the state right after construction
-    // (configuration kept, no further task), so that every run starts alike.
-    void Restart();
-#endif
-
 private:
-    void InitState();
+    // The INFO text: CRC-16, at most 248 bytes; ACK and NACK stand alone.
+    struct FRAMING_T {
+        static uint16_t CrcStep(uint16_t crc, uint8_t b) { return Crc::ByteCalc16bitsCrc(crc, b); }
+        static constexpr uint16_t CRC_INITIAL = VAL_INITIAL_CRC;
+        static constexpr uint32_t LEN_MAX = LEN_MSG_BACM;
+        static bool IsPacket(uint8_t type) { return type == ACK || type == NAK; }
+    };
+
+    void InitState() override;
     void DecodePacket();
     void DecodeByte(uint8_t c);
     void CheckPacketType(uint8_t c);
-    void StartText();
-    void AbandonText();
     void PassOverCut();
     void FrameCheck();
     uint8_t RecvAddress() const;
@@ -152,36 +138,24 @@ private:
     void ReSendInfo();
     void ReSendPackets();
     void TakeTurn();
-    void Trace(const char* mark) const;
 
-    const SOURCES_E source;
-    const RECV_BD_CALLBACK recvCallback;
     const uint16_t master;
     const uint8_t physicalAddr;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksAckWindow;
-    uint16_t doLog;                         // 1 after EnableLog
-    volatile LINK_ACTIVITY_E linkActivity;  // read by Send without a lock
-    uint32_t markTicksAckWindow;            // last ACK or valid INFO received
-    uint32_t markTicksRecvTimeout;          // last packet sent
-    uint32_t ticksTaskPeriod;               // worker period in ticks
+    uint32_t markTicksAckWindow;    // last ACK or valid INFO received
+    uint32_t markTicksRecvTimeout;  // last packet sent
     LINK_STATES_E linkState;
 
     ByteFifoWithCuts<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
-    uint16_t recvCrc;     // running CRC of the frame being received
-    uint32_t lenRecvMsg;  // text bytes received so far, 0 to 248
-    RX_PACKET_STATES_E decodeState;
-    uint8_t skipText;                  // 1: passing over the rest of an abandoned text
-    uint8_t bufRecvMsg[LEN_MSG_BACM];  // text without the doubled DLE
+    uint8_t addressed;            // 1: between packets, the peer's address came last
+    DleText<FRAMING_T> recvText;  // the text being received, without the doubled DLE
 
     RingFifo<STR_FIFO_MSG_T, LEN_FIFO_TX_MSG> fifoTxMsg;  // Send (router task) to worker
-    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;                // worker to UART driver task
 
     LAST_PACKET_SENT_E lastPacketSent;
     uint32_t numReTx;           // repeats of the current packet, 0 to MAX_RETX
     uint32_t txFirstAck;        // 0 until an ACK went out since the link went down
     STR_FIFO_MSG_T BufReTxMsg;  // last INFO text, for a repeat
-
-    BACM_STATS_T stats;  // the counters; GetStats adds the live fields
 };

@@ -13,15 +13,10 @@
 static const char _MODULE_[] = "rawosapl.cpp";
 
 RAWoS::RAWoS(RAWOS_CONFIG_T config)
-    : TIME_PERIOD_WORKER_TASK(::TIME_PERIOD_WORKER_TASK),
-      source(config.source),
-      recvCallback(config.recvCallback),
+    : ProtocolBase(config.source, config.recvCallback, EXM_HERE),
       ticksRecvTimeout(config.ticksRecvTimeout),
       ticksInterCharTimeout(config.ticksInterCharTimeout)
 {
-    if (recvCallback == nullptr) {
-        EXM_FATAL(EC_ERROR_INVALID_ARGUMENT);
-    }
     InitState();
     createWorkerTask(this, "rawos", ticksTaskPeriod, EXM_HERE);
 }
@@ -29,22 +24,12 @@ RAWoS::RAWoS(RAWOS_CONFIG_T config)
 void RAWoS::InitState()
 {
     // Everything but the configuration, as after construction.
-    doLog = 0;
-    linkActivity = LINK_DOWN;
+    InitBase();
     fifoRxData.Clear();
     lenRecvMsg = 0;
     std::memset(bufRecvMsg, 0, sizeof(bufRecvMsg));
-    fifoTxData.Clear();
-    stats = RAWOS_STATS_T();
     markTicksInterCharTimeout = markTicksRecvTimeout = ti_sysbios_knl_Clock_getTicks();
-    ticksTaskPeriod = usToTicks(TIME_PERIOD_WORKER_TASK);
 }
-
-#ifdef ZOK2_TEST_HOOKS
-void RAWoS::Restart() { InitState(); }
-#endif
-
-void RAWoS::EnableLog() { doLog = 1; }
 
 ERROR_CODES_E RAWoS::Send(BD* bd)
 {
@@ -71,29 +56,13 @@ ERROR_CODES_E RAWoS::Send(BD* bd)
     return EC_SUCCESS;
 }
 
-void RAWoS::ResetStats()
-{
-    // The link state lives outside the record.
-    stats = RAWOS_STATS_T();
-}
-
-void RAWoS::GetStats(uint8_t* p)
-{
-    RAWOS_STATS_T record = stats;
-    record.linkActivity = linkActivity;
-    std::memcpy(p, &record, sizeof record);
-}
+void RAWoS::GetStats(uint8_t* p) { WriteStats(stats, p); }
 
 void RAWoS::RxDataHandler(uint8_t byte)
 {
     if (!fifoRxData.PutFromDriver(byte)) {
         stats.numOfRecvDataQueueFullErrors++;
     }
-}
-
-ERROR_CODES_E RAWoS::TxDataHandler(uint8_t& byte)
-{
-    return fifoTxData.GetFromDriver(byte) ? EC_SUCCESS : EC_FAIL;
 }
 
 void RAWoS::WorkerCycle()
@@ -134,25 +103,6 @@ void RAWoS::SaveRecvdPacket()
     linkActivity = LINK_UP;
     Trace("i");
     stats.numOfRecvdMessages++;
-    BD* bd = BdPool::Get();
-    if (bd->Capacity() < lenRecvMsg) {
-        BdPool::Put(bd);
-        stats.numOfRecvdMsgLengthErrors++;
-    } else {
-        bd->Source(source);
-        bd->SourceIpAddr(0);
-        bd->DestIpAddr(0);
-        bd->SourcePort(0);
-        bd->DestPort(0);
-        bd->Copy(lenRecvMsg, bufRecvMsg);
-        recvCallback(bd);
-    }
+    DeliverUnaddressed(lenRecvMsg, bufRecvMsg);
     lenRecvMsg = 0;
-}
-
-void RAWoS::Trace(const char* mark) const
-{
-    if (doLog != 0) {
-        dcPrint(mark);
-    }
 }

@@ -33,11 +33,10 @@ struct RAWOS_STATS_T {
     uint32_t numOfSendMsgLengthErrors;      // Send with 0 or more than 1468 bytes
 };
 
-class RAWoS final : public IProtocol {
+class RAWoS final : public ProtocolBase<RAWOS_STATS_T, 8192> {
 public:
     static constexpr uint32_t LEN_FIFO_RX_DATA = 8192;
     static constexpr uint32_t MASK_FIFO_RX_DATA = ByteFifo<LEN_FIFO_RX_DATA>::MASK;
-    static constexpr uint32_t LEN_FIFO_TX_DATA = 8192;
     static constexpr uint32_t MASK_FIFO_TX_DATA = ByteFifo<LEN_FIFO_TX_DATA>::MASK;
 
     // Creates the "rawos" worker task. A null receive callback is fatal
@@ -45,56 +44,36 @@ public:
     // (EC_ERROR_TASK_CREATION). Called at configuration time.
     explicit RAWoS(RAWOS_CONFIG_T config);
 
-    // From now on prints trace marks: "I" message accepted by Send, "i"
-    // message received.
-    void EnableLog() override;
+    // EnableLog: from now on prints trace marks, "I" message accepted by
+    // Send, "i" message received. ResetStats clears the counters; the link
+    // state stays.
     // Router task. Copies the whole message into the transmit FIFO, whatever
     // the link state. EC_FAIL with 0 or more than 1468 bytes (counted) or
     // when the FIFO lacks room for all of it (not counted, nothing written).
     // A null BD is fatal (EC_ERROR_INVALID_ARGUMENT), whatever the state.
     ERROR_CODES_E Send(BD* bd) override;
-    // Clears the counters; the link state stays.
-    void ResetStats() override;
     // Writes RAWOS_STATS_T at p (32-bit aligned).
     void GetStats(uint8_t* p) override;
     // UART driver task: byte FIFO producer and consumer, O(1), no lock.
     void RxDataHandler(uint8_t byte) override;
-    ERROR_CODES_E TxDataHandler(uint8_t& byte) override;
 
     // One pass of the worker task: take every byte present, end a message
     // on length or silence, supervise the link. The task runs it every 10
     // ticks; tests run it directly under a controllable clock.
     void WorkerCycle();
 
-#ifdef ZOK2_TEST_HOOKS
-    // Test and fuzz builds only: back to the state right after construction
-    // (configuration kept, no further task), so that every run starts alike.
-    void Restart();
-#endif
-
 private:
-    void InitState();
+    void InitState() override;
     void DecodePacket();
     void SaveRecvdPacket();
-    void Trace(const char* mark) const;
 
-    const uint32_t TIME_PERIOD_WORKER_TASK;  // microseconds
-    const SOURCES_E source;
-    const RECV_BD_CALLBACK recvCallback;
     const uint32_t ticksRecvTimeout;
     const uint32_t ticksInterCharTimeout;
-    uint16_t doLog;  // 1 after EnableLog
-    LINK_ACTIVITY_E linkActivity;
     uint32_t markTicksInterCharTimeout;  // last byte taken from the receive FIFO
     uint32_t markTicksRecvTimeout;       // last message ended
-    uint32_t ticksTaskPeriod;            // worker period in ticks
 
     ByteFifo<LEN_FIFO_RX_DATA> fifoRxData;  // UART driver task to worker
 
     uint16_t lenRecvMsg;  // bytes of the message being received
     uint8_t bufRecvMsg[LEN_MSG_RAWOS];
-
-    ByteFifo<LEN_FIFO_TX_DATA> fifoTxData;  // Send (router task) to UART driver task
-
-    RAWOS_STATS_T stats;  // the counters; GetStats adds the live fields
 };
