@@ -25,81 +25,111 @@ struct COUNTER_LINE_T {
     uint32_t rightValue;
 };
 
-// Prints the lines with the block's two formats: "%<width>s%10u  " for a
-// left counter and "%<width>s%10u\n" for a right or single one.
-static void printCounterLines(const COUNTER_LINE_T* lines, uint32_t count, const char* leftFormat,
-                              const char* lastFormat)
+// A block's formats: a line's left counter, its right one, and a counter
+// alone on its line. The console pads a %s label on the right, so each width
+// is the label's column.
+struct COUNTER_LAYOUT_T {
+    const char* left;
+    const char* right;
+    const char* single;
+};
+
+static const COUNTER_LAYOUT_T UART_LAYOUT = {"%21s%10u  ", "%21s%10u\n", "%21s%10u\n"};
+static const COUNTER_LAYOUT_T PROTOCOL_LAYOUT = {"%25s%10u  ", "%25s%10u\n", "%25s%10u\n"};
+// Its right column one narrower than the rest of the block, as it has always been.
+static const COUNTER_LAYOUT_T BACM_LAYOUT = {"%25s%10u  ", "%24s%10u\n", "%25s%10u\n"};
+static const COUNTER_LAYOUT_T EMAC_LAYOUT = {"%19s%10u  ", "%19s%10u\n", "%19s%10u\n"};
+static const COUNTER_LAYOUT_T IP_LAYOUT = {"%15s%10u  ", "%15s%10u\n", "%15s%10u\n"};
+static const COUNTER_LAYOUT_T ICMP_ERRORS_LAYOUT = {"%17s%10u  ", "%17s%10u\n", "%17s%10u\n"};
+// One name for both directions of an ICMP message type.
+static const COUNTER_LAYOUT_T ICMP_TYPE_LAYOUT = {"Rx%15s%10u  ", "Tx%15s%10u\n", "Rx%15s%10u\n"};
+static const COUNTER_LAYOUT_T UDP_LAYOUT = {"%13s%10u  ", "%14s%10u\n", "%13s%10u\n"};
+static const COUNTER_LAYOUT_T ROUTER_LAYOUT = {"%22s%10u  ", "%22s%10u\n", "%22s%10u\n"};
+
+static void printCounterLines(const COUNTER_LINE_T* lines, uint32_t count,
+                              const COUNTER_LAYOUT_T& layout)
 {
     for (uint32_t i = 0; i < count; ++i) {
         const COUNTER_LINE_T& l = lines[i];
         if (l.rightLabel == nullptr) {
-            dcPrintf(lastFormat, l.leftLabel, l.leftValue);
+            dcPrintf(layout.single, l.leftLabel, l.leftValue);
         } else {
-            dcPrintf(leftFormat, l.leftLabel, l.leftValue);
-            dcPrintf(lastFormat, l.rightLabel, l.rightValue);
+            dcPrintf(layout.left, l.leftLabel, l.leftValue);
+            dcPrintf(layout.right, l.rightLabel, l.rightValue);
         }
     }
 }
 
-static const char* linkText(uint32_t linkActivity)
+template <uint32_t N>
+static void printCounters(const COUNTER_LINE_T (&lines)[N], const COUNTER_LAYOUT_T& layout)
 {
-    return linkActivity == LINK_UP ? "UP" : "DOWN";
+    printCounterLines(lines, N, layout);
+}
+
+// A protocol's block opens with its title and the state of its link.
+static void printProtocolHeading(const char* title, uint32_t linkActivity)
+{
+    dcPrint(title);
+    dcPrintf("Link: %s\n", linkActivity == LINK_UP ? "UP" : "DOWN");
 }
 
 void dcPrintUartStats(const UARTDRV_STATS_T& s)
 {
     dcPrint("\nUART Statistics:\n");
-    dcPrintf("BytesSent:           %10u  ", s.numOfBytesSent);
-    dcPrintf("BytesRecvd:          %10u\n", s.numOfBytesRecvd);
-    dcPrintf("BreakDetectedErrors: %10u  ", s.numOfBreakDetectedErrors);
-    dcPrintf("FramingErrors:       %10u\n", s.numOfFramingErrors);
-    dcPrintf("ParityErrors:        %10u  ", s.numOfParityErrors);
-    dcPrintf("OverrunErrors:       %10u\n", s.numOfOverrunErrors);
-    dcPrintf("RecvTimeoutErrors:   %10u\n", s.numOfRecvTimeoutErrors);
+    const COUNTER_LINE_T lines[] = {
+        {"BytesSent:", s.numOfBytesSent, "BytesRecvd:", s.numOfBytesRecvd},
+        {"BreakDetectedErrors:", s.numOfBreakDetectedErrors,
+         "FramingErrors:", s.numOfFramingErrors},
+        {"ParityErrors:", s.numOfParityErrors, "OverrunErrors:", s.numOfOverrunErrors},
+        {"RecvTimeoutErrors:", s.numOfRecvTimeoutErrors, nullptr, 0},
+    };
+    printCounters(lines, UART_LAYOUT);
 }
 
 void dcPrintRawosStats(const RAWOS_STATS_T& s)
 {
-    dcPrint("\nRAWoS Statistics:\n");
-    dcPrintf("Link: %s\n", linkText(s.linkActivity));
-    dcPrintf("RecvdMessages:           %10u  ", s.numOfRecvdMessages);
-    dcPrintf("SentMessages:            %10u\n", s.numOfSentMessages);
-    dcPrintf("InterCharTimeout:        %10u  ", s.numOfInterCharTimeout);
-    dcPrintf("SendMsgLengthErrors:     %10u\n", s.numOfSendMsgLengthErrors);
-    dcPrintf("MaxFrameLength:          %10u\n", s.numOfMaxFrameLength);
-    dcPrintf("RecvDataQueueFullErrors: %10u\n", s.numOfRecvDataQueueFullErrors);
-    dcPrintf("RecvdMsgLengthErrors:    %10u\n", s.numOfRecvdMsgLengthErrors);
+    printProtocolHeading("\nRAWoS Statistics:\n", s.linkActivity);
+    const COUNTER_LINE_T lines[] = {
+        {"RecvdMessages:", s.numOfRecvdMessages, "SentMessages:", s.numOfSentMessages},
+        {"InterCharTimeout:", s.numOfInterCharTimeout,
+         "SendMsgLengthErrors:", s.numOfSendMsgLengthErrors},
+        {"MaxFrameLength:", s.numOfMaxFrameLength, nullptr, 0},
+        {"RecvDataQueueFullErrors:", s.numOfRecvDataQueueFullErrors, nullptr, 0},
+        {"RecvdMsgLengthErrors:", s.numOfRecvdMsgLengthErrors, nullptr, 0},
+    };
+    printCounters(lines, PROTOCOL_LAYOUT);
 }
 
 void dcPrintBacmStats(const BACM_STATS_T& s)
 {
-    dcPrint("\nBAC-M Statistics:\n");
-    dcPrintf("Link: %s\n", linkText(s.linkActivity));
-    dcPrintf("RecvdMessages:           %10u  ", s.numOfRecvdMessages);
-    // One column narrower than the rest of the block, as it has always been.
-    dcPrintf("SentMessages:           %10u\n", s.numOfSentMessages);
-    dcPrintf("RecvDataQueueFullErrors: %10u  ", s.numOfRecvDataQueueFullErrors);
-    dcPrintf("TotalReTxMsg:           %10u\n", s.numTotalReTxMsg);
-    dcPrintf("RecvdMsgLengthErrors:    %10u\n", s.numOfRecvdMsgLengthErrors);
-    dcPrintf("SendMsgLengthErrors:     %10u\n", s.numOfSendMsgLengthErrors);
-    dcPrintf("PacketFormatErrors:      %10u\n", s.numOfPacketFormatErrors);
-    dcPrintf("SendMsgQueueFullErrors:  %10u\n", s.numOfSendMsgQueueFullErrors);
-    dcPrintf("CrcErrors:               %10u\n", s.numOfCrcErrors);
-    dcPrintf("LoadSendMsgQueue:        %10u\n", s.loadSendMsgQueue);
+    printProtocolHeading("\nBAC-M Statistics:\n", s.linkActivity);
+    const COUNTER_LINE_T lines[] = {
+        {"RecvdMessages:", s.numOfRecvdMessages, "SentMessages:", s.numOfSentMessages},
+        {"RecvDataQueueFullErrors:", s.numOfRecvDataQueueFullErrors,
+         "TotalReTxMsg:", s.numTotalReTxMsg},
+        {"RecvdMsgLengthErrors:", s.numOfRecvdMsgLengthErrors, nullptr, 0},
+        {"SendMsgLengthErrors:", s.numOfSendMsgLengthErrors, nullptr, 0},
+        {"PacketFormatErrors:", s.numOfPacketFormatErrors, nullptr, 0},
+        {"SendMsgQueueFullErrors:", s.numOfSendMsgQueueFullErrors, nullptr, 0},
+        {"CrcErrors:", s.numOfCrcErrors, nullptr, 0},
+        {"LoadSendMsgQueue:", s.loadSendMsgQueue, nullptr, 0},
+    };
+    printCounters(lines, BACM_LAYOUT);
 }
 
 void dcPrintBpposStats(const BPPOS_STATS_T& s)
 {
-    dcPrint("\nBPPoS Statistics:\n");
-    dcPrintf("Link: %s\n", linkText(s.linkActivity));
-    dcPrintf("RecvdMessages:           %10u  ", s.numOfRecvdMessages);
-    dcPrintf("SentMessages:            %10u\n", s.numOfSentMessages);
-    dcPrintf("RecvDataQueueFullErrors: %10u  ", s.numOfRecvDataQueueFullErrors);
-    dcPrintf("SendDataQueueFullErrors: %10u\n", s.numOfSendDataQueueFullErrors);
-    dcPrintf("RecvdMsgLengthErrors:    %10u  ", s.numOfRecvdMsgLengthErrors);
-    dcPrintf("SendMsgLengthErrors:     %10u\n", s.numOfSendMsgLengthErrors);
-    dcPrintf("PacketFormatErrors:      %10u\n", s.numOfPacketFormatErrors);
-    dcPrintf("CrcErrors:               %10u\n", s.numOfCrcErrors);
+    printProtocolHeading("\nBPPoS Statistics:\n", s.linkActivity);
+    const COUNTER_LINE_T lines[] = {
+        {"RecvdMessages:", s.numOfRecvdMessages, "SentMessages:", s.numOfSentMessages},
+        {"RecvDataQueueFullErrors:", s.numOfRecvDataQueueFullErrors,
+         "SendDataQueueFullErrors:", s.numOfSendDataQueueFullErrors},
+        {"RecvdMsgLengthErrors:", s.numOfRecvdMsgLengthErrors,
+         "SendMsgLengthErrors:", s.numOfSendMsgLengthErrors},
+        {"PacketFormatErrors:", s.numOfPacketFormatErrors, nullptr, 0},
+        {"CrcErrors:", s.numOfCrcErrors, nullptr, 0},
+    };
+    printCounters(lines, PROTOCOL_LAYOUT);
 }
 
 void dcPrintEmacStats(const EMAC_STATISTICS_T& s)
@@ -123,7 +153,7 @@ void dcPrintEmacStats(const EMAC_STATISTICS_T& s)
         {"RxQOSFiltered:", s.RxQOSFiltered, nullptr, 0},
         {"NetOctets:", s.NetOctets, nullptr, 0},
     };
-    printCounterLines(lines, sizeof(lines) / sizeof(lines[0]), "%19s%10u  ", "%19s%10u\n");
+    printCounters(lines, EMAC_LAYOUT);
 }
 
 void dcPrintIpStats(const IPSTATS& s)
@@ -144,44 +174,47 @@ void dcPrintIpStats(const IPSTATS& s)
         {"Ofragments:", s.Ofragments, "Fragmented:", s.Fragmented},
         {"Cantfrag:", s.Cantfrag, "Filtered:", s.Filtered},
     };
-    printCounterLines(lines, sizeof(lines) / sizeof(lines[0]), "%15s%10u  ", "%15s%10u\n");
+    printCounters(lines, IP_LAYOUT);
 }
 
 void dcPrintIcmpStats(const ICMPSTATS& s)
 {
     // Names by ICMP message type, in the order of the page; "MaskReplY" is
     // spelled as it always has been.
-    struct ICMP_LINE_T {
+    struct ICMP_TYPE_T {
         const char* name;
         uint32_t type;
     };
-    static const ICMP_LINE_T icmpLines[] = {
+    static const ICMP_TYPE_T icmpTypes[] = {
         {"Echo:", 8},           {"EchoReply:", 0},    {"Tstamp:", 13},    {"TstampReply:", 14},
         {"IReq:", 15},          {"IReqReply:", 16},   {"MaskReq:", 17},   {"MaskReplY:", 18},
         {"DestUnreach:", 3},    {"SourceQuench:", 4}, {"Redirect:", 5},   {"RouterAdvert:", 9},
         {"RouterSolicit:", 10}, {"TimXceed:", 11},    {"ParamProb:", 12},
     };
     dcPrint("\nICMP Statistics:\n");
-    dcPrintf("RxICMPErrors:    %10u  ", s.ICMPInErrors);
-    dcPrintf("TxICMPErrors:    %10u\n", s.ICMPOutErrors);
-    for (const ICMP_LINE_T& l : icmpLines) {
-        dcPrintf("Rx%15s%10u  ", l.name, s.ICMPIn[l.type]);
-        dcPrintf("Tx%15s%10u\n", l.name, s.ICMPOut[l.type]);
+    const COUNTER_LINE_T errors[] = {
+        {"RxICMPErrors:", s.ICMPInErrors, "TxICMPErrors:", s.ICMPOutErrors},
+    };
+    printCounters(errors, ICMP_ERRORS_LAYOUT);
+    for (const ICMP_TYPE_T& t : icmpTypes) {
+        const COUNTER_LINE_T line[] = {{t.name, s.ICMPIn[t.type], t.name, s.ICMPOut[t.type]}};
+        printCounters(line, ICMP_TYPE_LAYOUT);
     }
 }
 
 void dcPrintUdpStats(const UDPSTATS& s)
 {
     dcPrint("\nUDP Statistics:\n");
-    dcPrintf("RecvTotal:   %10u  ", s.RcvTotal);
-    dcPrintf("SendTotal:    %10u\n", s.SndTotal);
-    dcPrintf("RecvShort:   %10u  ", s.RcvShort);
-    dcPrintf("SendNoPacket: %10u\n", s.SndNoPacket);
-    dcPrintf("RecvBadLen:  %10u\n", s.RcvBadLen);
-    dcPrintf("RecvBadSum:  %10u\n", s.RcvBadSum);
-    dcPrintf("RecvFull:    %10u\n", s.RcvFull);
-    dcPrintf("RecvNoPort:  %10u\n", s.RcvNoPort);
-    dcPrintf("RecvNoPortB: %10u\n", s.RcvNoPortB);
+    const COUNTER_LINE_T lines[] = {
+        {"RecvTotal:", s.RcvTotal, "SendTotal:", s.SndTotal},
+        {"RecvShort:", s.RcvShort, "SendNoPacket:", s.SndNoPacket},
+        {"RecvBadLen:", s.RcvBadLen, nullptr, 0},
+        {"RecvBadSum:", s.RcvBadSum, nullptr, 0},
+        {"RecvFull:", s.RcvFull, nullptr, 0},
+        {"RecvNoPort:", s.RcvNoPort, nullptr, 0},
+        {"RecvNoPortB:", s.RcvNoPortB, nullptr, 0},
+    };
+    printCounters(lines, UDP_LAYOUT);
 }
 
 // The open ports of each IP gate with their counters.
@@ -331,9 +364,12 @@ ERROR_CODES_E dcRouterStatPageWorker(char key)
     dcPrint("\nRouter Statistics:\n");
     dcPrint(stats.routerState == ROUTER_STEADY ? "State:                    Steady\n"
                                                : "State:             Configuration\n");
-    dcPrintf("MsgsToRoute:          %10u\n", stats.numOfMsgsToRoute);
-    dcPrintf("MsgFormatErrors:      %10u\n", stats.numOfMsgFormatErrors);
-    dcPrintf("UnknownUdpPortErrors: %10u\n", stats.numOfUnknownUdpPortErrors);
-    dcPrintf("SendRefusedErrors:    %10u\n", stats.numOfSendRefusedErrors);
+    const COUNTER_LINE_T lines[] = {
+        {"MsgsToRoute:", stats.numOfMsgsToRoute, nullptr, 0},
+        {"MsgFormatErrors:", stats.numOfMsgFormatErrors, nullptr, 0},
+        {"UnknownUdpPortErrors:", stats.numOfUnknownUdpPortErrors, nullptr, 0},
+        {"SendRefusedErrors:", stats.numOfSendRefusedErrors, nullptr, 0},
+    };
+    printCounters(lines, ROUTER_LAYOUT);
     return EC_SUCCESS;
 }

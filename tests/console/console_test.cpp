@@ -15,6 +15,7 @@
 #include "fwtest.h"
 #include "hostuart.h"
 #include "soc_uart.h"
+#include "taskapl.h"
 
 namespace {
 
@@ -203,16 +204,11 @@ TEST_F(ConsoleTest, KeysReachTheCallbackInOrderFromACycleOrTheTaskAndAFullFifoDr
     // The 1025th key is dropped.
     for (uint32_t i = 0; i <= ::Console::LEN_FIFO_RX_DATA; ++i) live->RxDataHandler(uint8_t(i));
     // A driver-side task delivers one more key once the console caught up.
-    ti_sysbios_knl_Task_Params p;
-    ti_sysbios_knl_Task_Params_init(&p);
-    p.arg0 = reinterpret_cast<UArg>(live);
-    p.priority = 9;
-    ti_sysbios_knl_Task_create(
-        [](UArg con, UArg) {
-            ti_sysbios_knl_Task_sleep(5);
-            reinterpret_cast<::Console*>(con)->RxDataHandler('k');
-        },
-        &p);
+    const TaskFxn driver = [](UArg con, UArg) {
+        ti_sysbios_knl_Task_sleep(5);
+        reinterpret_cast<::Console*>(con)->RxDataHandler('k');
+    };
+    ASSERT_NE(nullptr, taskCreateOrNull({"driver", 9, 0, driver, reinterpret_cast<UArg>(live), 0}));
     hostKernelRun(10);
     ASSERT_EQ(::Console::LEN_FIFO_RX_DATA + 1, gKeys.size());
     for (uint32_t i = 0; i < ::Console::LEN_FIFO_RX_DATA; ++i) ASSERT_EQ(uint8_t(i), gKeys[i]);

@@ -7,6 +7,7 @@
 #include "bdpoolapl.h"
 #include "fwtest.h"
 #include "kernel.h"
+#include "taskapl.h"
 
 namespace {
 class PoolTest : public FirmwareTest {
@@ -124,12 +125,7 @@ TEST_F(PoolTest, APostWaitsOneWorkerPeriodForRoomButNeverInTheReader)
     gWait.dropped = BdPool::Get();
     gWait.ownPost = BdPool::Get();
     for (auto [body, name] : {std::make_pair(producerTask, "producer"), {readerTask, "reader"}}) {
-        ti_sysbios_knl_Task_Params p;
-        ti_sysbios_knl_Task_Params_init(&p);
-        p.priority = 2;
-        p.stackSize = 4096;
-        p.instanceName = name;
-        ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(body, &p));
+        ASSERT_NE(nullptr, taskCreateOrNull({name, 2, 4096, body, 0, 0}));
     }
     hostHeapRouteNew(false);
     const uint64_t start = hostClockTicks64();

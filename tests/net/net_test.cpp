@@ -23,6 +23,7 @@
 #include "ipgateapl.h"
 #include "prototest.h"
 #include "soc_eth.h"
+#include "taskapl.h"
 #include "testnet.h"
 #include "udpapl.h"
 
@@ -99,13 +100,8 @@ void routerTask(UArg slowTicks, UArg stopWhenDone)
 
 void startRouter(uint32_t slowTicks, bool stopWhenDone)
 {
-    ti_sysbios_knl_Task_Params p;
-    ti_sysbios_knl_Task_Params_init(&p);
-    p.priority = 2;
-    p.instanceName = "router";
-    p.arg0 = slowTicks;
-    p.arg1 = stopWhenDone ? 1 : 0;
-    ASSERT_NE(nullptr, ti_sysbios_knl_Task_create(routerTask, &p));
+    ASSERT_NE(nullptr,
+              taskCreateOrNull({"router", 2, 0, routerTask, slowTicks, stopWhenDone ? 1u : 0u}));
 }
 
 class NetTest : public FirmwareTest {

@@ -7,6 +7,7 @@
 
 #include "routingtest.h"
 #include "standin_net.h"
+#include "taskapl.h"
 
 namespace {
 
@@ -62,12 +63,7 @@ protected:
         standin::onSend(recordEth);
         hostHeapRouteNew(true);
         Router::Init();
-        ti_sysbios_knl_Task_Params p;
-        ti_sysbios_knl_Task_Params_init(&p);
-        p.priority = 3;
-        p.stackSize = 4096;
-        p.instanceName = "script";
-        ti_sysbios_knl_Task_create(scriptTask, &p);
+        ASSERT_NE(nullptr, taskCreateOrNull({"script", 3, 4096, scriptTask, 0, 0}));
         hostHeapRouteNew(false);
     }
 

@@ -49,6 +49,7 @@
 #include "scigateapl.h"
 #include "soc_uart.h"
 #include "spigateapl.h"
+#include "taskapl.h"
 #include "testnet.h"
 #include "uartdrvapl.h"
 #include "wdtdrvapl.h"
@@ -759,15 +760,10 @@ SimResult simRunSeed(uint32_t seed, bool verbose, long netOwner = ::getpid())
     Ethernet::Init();
     BdPool::Init();
     BdMail::Init();
-    ti_sysbios_knl_Task_Params p;
-    ti_sysbios_knl_Task_Params_init(&p);
-    p.priority = 1;
-    p.stackSize = 4096;
-    p.instanceName = "main";
-    ti_sysbios_knl_Task_create(mainTask, &p);
-    p.priority = 11;  // above every firmware task: the outside world moves first
-    p.instanceName = "peers";
-    ti_sysbios_knl_Task_create(peerTask, &p);
+    // The peers above every firmware task: the outside world moves first.
+    if (taskCreateOrNull({"main", 1, 4096, mainTask, 0, 0}) == nullptr ||
+        taskCreateOrNull({"peers", 11, 4096, peerTask, 0, 0}) == nullptr)
+        fail("tasks not created");
     hostHeapRouteNew(false);
 
     hostKernelRun(START_LIMIT_MS + TRAFFIC_MS + 2300 + RECOVER_MS + 5000);
