@@ -15,12 +15,13 @@ namespace {
 
 constexpr uint64_t NS_PER_TICK = 1000000;
 constexpr uint64_t LAG_REPORT_TICKS = 1000;
-// Real mode: a busy stretch of the simulated CPU shorter than this much host
-// time is the host's lateness (another program had the core), not the
-// firmware's work: the clock waits for the CPU to go idle before it moves on
-// to the next tick with due work, so every tick's work runs to its end
-// first, as it would on the board. A longer stretch is the firmware's own
-// (a loop that polls the time): the clock follows the host's again.
+// Real mode: a busy stretch of the simulated CPU is the host's lateness
+// (another program had the core), not the firmware's work, until the CPU's
+// host thread has spent this much of its own CPU time in it: the clock waits
+// for the CPU to go idle before it moves on to the next tick with due work,
+// so every tick's work runs to its end first, as it would on the board. A
+// longer stretch is the firmware's own (a loop that polls the time): the
+// clock follows the host's again.
 constexpr uint64_t BUSY_HOLD_NS = 500000000;
 
 SteadyClock::time_point wallTimeOf(uint64_t ticks)
@@ -35,11 +36,23 @@ uint64_t wallNs()
             .count());
 }
 
-// Real mode: a task has the CPU and has not yet had it for BUSY_HOLD_NS.
+uint64_t cpuThreadNs()
+{
+    timespec ts{};
+    ::clock_gettime(K->cpuThreadClock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Real mode: a task has the CPU and has not yet run BUSY_HOLD_NS on it. The
+// host clock is looked at first: the CPU time only when that much host time
+// has passed, a preempted CPU thread.
 bool cpuBusyLocked()
 {
-    return K->running && !K->frozen && K->current != nullptr && K->current != K->idle &&
-           wallNs() - K->idleSeenNs < BUSY_HOLD_NS;
+    if (!K->running || K->frozen || K->current == nullptr || K->current == K->idle) {
+        return false;
+    }
+    return wallNs() - K->idleSeenNs < BUSY_HOLD_NS ||
+           cpuThreadNs() - K->idleSeenCpuNs < BUSY_HOLD_NS;
 }
 
 // Real mode: the ticks up to the wall clock where nothing falls due need no
@@ -169,6 +182,7 @@ bool clockServiceLocked(Lock& lk)
 {
     if (K->mode == HostClockMode::Real && tlsSelf != nullptr && tlsSelf == K->idle) {
         K->idleSeenNs = wallNs();
+        K->idleSeenCpuNs = cpuThreadNs();
     }
     bool work = false;
     for (;;) {

@@ -2,6 +2,7 @@
 // hooks, and the host's per-context variables that every switch carries.
 #include <cstdio>
 #include <cstdlib>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -80,6 +81,9 @@ uint64_t hostKernelRun(uint64_t ticks)
     portAdoptThread();
     Lock lk(K->m);
     K->cpuThread = std::this_thread::get_id();
+    if (::pthread_getcpuclockid(::pthread_self(), &K->cpuThreadClock) != 0) {
+        K->cpuThreadClock = CLOCK_MONOTONIC;  // then a preempted CPU counts as busy
+    }
     if (K->mode == HostClockMode::Real) {
         clockBump(std::min(wallTicks(), K->dueHint.load()));
     }

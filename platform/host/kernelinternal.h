@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -140,9 +141,11 @@ struct Kernel {
     // The simulated CPU's host thread: the caller of hostKernelReset, then
     // of hostKernelRun.
     std::thread::id cpuThread;
-    uint64_t idleSeenNs = 0;  // real mode: host time the idle task last had the CPU
-    bool lagging = false;     // real mode: more than a second behind, said so
-    uint64_t maxLag = 0;      // real mode: largest lag seen, in ticks
+    clockid_t cpuThreadClock = CLOCK_MONOTONIC;  // its CPU time (real mode, while it runs)
+    uint64_t idleSeenNs = 0;     // real mode: host time the idle task last had the CPU
+    uint64_t idleSeenCpuNs = 0;  // and the CPU thread's CPU time then
+    bool lagging = false;        // real mode: more than a second behind, said so
+    uint64_t maxLag = 0;         // real mode: largest lag seen, in ticks
 
     // The simulated CPU's host thread sleeps here when nothing is due.
     std::condition_variable cpuCv;
