@@ -34,8 +34,10 @@ constexpr uint64_t BACM_GAP_NS = 100 * NS_PER_MS;
 // A RAWoS line configured without a silence ends a message in the first
 // worker pass that finds it quiet: one worker period.
 constexpr uint64_t RAWOS_DEFAULT_GAP_NS = 10 * NS_PER_MS;
-constexpr uint64_t RAWOS_UNIT_NS = 8 * NS_PER_MS;   // the record's inter-character unit
-constexpr uint64_t FLUSH_EVERY_NS = 5 * NS_PER_MS;  // wall time between writes at most
+constexpr uint64_t RAWOS_UNIT_NS = 8 * NS_PER_MS;    // the record's inter-character unit
+constexpr uint64_t FLUSH_EVERY_NS = 20 * NS_PER_MS;  // wall time between writes at most
+// Idle fill waits with the McSPI model at most this long (simulated time).
+constexpr uint64_t IDLE_RUN_NS = 1 * NS_PER_MS;
 constexpr uint16_t PORT_CONFIG = 1024;
 constexpr uint8_t CONFIG_MARK_0 = 0x96;
 constexpr uint8_t CONFIG_MARK_1 = 0xE1;
@@ -59,6 +61,31 @@ struct Line {
 
 constexpr uint64_t NO_DUE = UINT64_MAX;
 
+// A host link's SPI words on their way to the capture: the McSPI model
+// hands over every exchange (often a single word, about a million a
+// second), far too often for a lock or a cutter each. It appends here
+// without a lock (its own lock makes it the only writer), folding the idle
+// fill of both ways into one run; under the capture's lock the runs are
+// cut into units later (by the flusher, when the ring is half full, before
+// a serial line needs its group's status, and at a stop).
+struct WordRun {
+    uint64_t timeNs = 0;  // of its last word
+    uint32_t count = 0;
+    uint8_t in = 0;   // from the host
+    uint8_t out = 0;  // from the board
+};
+
+struct LinkRing {
+    static constexpr size_t SIZE = 8192;  // a power of two
+    WordRun runs[SIZE];
+    std::atomic<size_t> head{0};  // advanced by the writer
+    std::atomic<size_t> tail{0};  // advanced under the capture's lock
+    // The writer's own: fill words not yet handed over. Only fill can wait
+    // here, so a unit never waits for the next word to show.
+    WordRun idle;
+    uint64_t idleSinceNs = 0;  // its first word's end
+};
+
 // When a silence will have ended a pending unit of a direction (the cutters
 // end one once the silence exceeds the gap).
 uint64_t dueOf(const Line& l, int dir) { return l.lastNs[dir] + l.gapNs + 1; }
@@ -71,9 +98,10 @@ struct State {
     int eths[NUM_ETHS] = {-1, -1};
     Line lines[NUM_LINES];
     hostlink::Decoder fromBoard[NUM_LINKS];  // reads the status messages
+    LinkRing rings[NUM_LINKS];
     uint64_t lastFlushNs = 0;
     // Flushes what waits when no tap comes (a frozen firmware, an idle link),
-    // so the file is whole up to a few milliseconds before any end.
+    // so the file is whole up to 20 ms before any end.
     std::mutex flusherMutex;
     std::condition_variable flusherWake;
     bool flusherStop = false;
@@ -135,6 +163,56 @@ void learnLines(State& s, uint32_t link, const hostlink::Message& m)
     }
 }
 
+capture::Direction dirOf(bool toBoard)
+{
+    return toBoard ? capture::Direction::Inbound : capture::Direction::Outbound;
+}
+
+// Cuts what the rings hold into units; under the capture's lock.
+void drainLocked(State& s)
+{
+    for (uint32_t link = 0; link < NUM_LINKS; ++link) {
+        LinkRing& r = s.rings[link];
+        const size_t head = r.head.load(std::memory_order_acquire);
+        size_t tail = r.tail.load(std::memory_order_relaxed);
+        for (; tail != head; ++tail) {
+            const WordRun& w = r.runs[tail % LinkRing::SIZE];
+            s.cap.hostLinkRun(s.links[link], capture::Direction::Inbound, w.in, w.count, w.timeNs);
+            s.cap.hostLinkRun(s.links[link], capture::Direction::Outbound, w.out, w.count,
+                              w.timeNs);
+        }
+        r.tail.store(tail, std::memory_order_release);
+    }
+}
+
+// The board's units on a host link: its status messages name the protocols
+// of its group's lines.
+void learnFromUnit(State& s, int edge, capture::Direction dir, const std::vector<uint8_t>& unit)
+{
+    if (dir != capture::Direction::Outbound) return;
+    for (uint32_t link = 0; link < NUM_LINKS; ++link) {
+        if (edge != s.links[link]) continue;
+        hostlink::Decoder& d = s.fromBoard[link];
+        for (uint8_t b : unit) {
+            if (d.feed(b) == hostlink::Decoder::Event::Frame) learnLines(s, link + 1, d.message());
+        }
+    }
+}
+
+// Hands a run to the ring; takes the capture's lock only when it is half full.
+void publish(State& s, LinkRing& r, const WordRun& w)
+{
+    const size_t head = r.head.load(std::memory_order_relaxed);
+    if (head - r.tail.load(std::memory_order_acquire) >= LinkRing::SIZE / 2) {
+        HostScope host;
+        std::lock_guard<std::timed_mutex> lock(s.mutex);
+        drainLocked(s);
+        flushIfDue(s);
+    }
+    r.runs[head % LinkRing::SIZE] = w;
+    r.head.store(head + 1, std::memory_order_release);
+}
+
 void flusher()
 {
     HostScope host;
@@ -143,15 +221,11 @@ void flusher()
     while (!s.flusherStop) {
         s.flusherWake.wait_for(lk, std::chrono::nanoseconds(FLUSH_EVERY_NS));
         if (s.mutex.try_lock()) {
+            drainLocked(s);
             flushIfDue(s);
             s.mutex.unlock();
         }
     }
-}
-
-capture::Direction dirOf(bool toBoard)
-{
-    return toBoard ? capture::Direction::Inbound : capture::Direction::Outbound;
 }
 
 }  // namespace
@@ -190,6 +264,9 @@ bool hostCaptureStart()
     }
     for (uint32_t i = 0; i < NUM_ETHS; ++i)
         s.eths[i] = s.cap.addEthernet("eth" + std::to_string(i));
+    s.cap.setUnitObserver([&s](int edge, capture::Direction dir, const std::vector<uint8_t>& u) {
+        learnFromUnit(s, edge, dir, u);
+    });
     s.cap.flush();
     s.lastFlushNs = wallNs();
     hostAddShutdownHook(hostCaptureStop);
@@ -218,26 +295,33 @@ void hostCaptureStop()
     // A frozen firmware never holds the lock (no tap blocks), but a stop
     // must not hang on a host thread that died holding it either.
     const bool locked = s.mutex.try_lock_for(std::chrono::milliseconds(STOP_LOCK_TRIES));
+    if (locked) drainLocked(s);
     s.cap.close();
     if (locked) s.mutex.unlock();
 }
 
-void hostCaptureHostLink(uint32_t link, bool toBoard, const uint8_t* bytes, size_t len,
+void hostCaptureHostLink(uint32_t link, const uint8_t* in, const uint8_t* out, size_t n,
                          uint64_t simNs)
 {
     if (!hostCaptureOn() || link < 1 || link > NUM_LINKS) return;
-    HostScope host;
     State& s = state();
-    std::lock_guard<std::timed_mutex> lock(s.mutex);
-    s.cap.hostLinkBytes(s.links[link - 1], dirOf(toBoard), bytes, len, simNs);
-    if (!toBoard) {
-        hostlink::Decoder& d = s.fromBoard[link - 1];
-        for (size_t i = 0; i < len; ++i) {
-            if (d.feed(bytes[i]) == hostlink::Decoder::Event::Frame)
-                learnLines(s, link, d.message());
+    LinkRing& r = s.rings[link - 1];
+    for (size_t i = 0; i < n; ++i) {
+        if (in[i] == hostlink::kFill && out[i] == hostlink::kFill) {
+            if (r.idle.count != 0 && simNs - r.idleSinceNs >= IDLE_RUN_NS) {
+                publish(s, r, r.idle);
+                r.idle.count = 0;
+            }
+            if (r.idle.count == 0) r.idleSinceNs = simNs;
+            r.idle = {simNs, r.idle.count + 1, in[i], out[i]};
+            continue;
         }
+        if (r.idle.count != 0) {
+            publish(s, r, r.idle);
+            r.idle.count = 0;
+        }
+        publish(s, r, {simNs, 1, in[i], out[i]});
     }
-    flushIfDue(s);
 }
 
 uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64_t simNs)
@@ -247,6 +331,7 @@ uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64
     State& s = state();
     std::lock_guard<std::timed_mutex> lock(s.mutex);
     Line& l = s.lines[line - 1];
+    if (l.edge < 0) drainLocked(s);  // its group's status may still wait in a ring
     if (l.edge < 0) l.edge = s.cap.addSerialLine("sci" + std::to_string(line), l.protocol, l.gapNs);
     s.cap.serialByte(l.edge, dirOf(toBoard), byte, simNs);
     const int dir = toBoard ? 1 : 0;

@@ -125,6 +125,12 @@ void HostLinkCutter::feed(const uint8_t* bytes, size_t len, uint64_t timeNs)
     }
 }
 
+void HostLinkCutter::feedRun(uint8_t byte, uint32_t count, uint64_t timeNs)
+{
+    if (byte == FILL && state_ == State::Idle) count = count != 0 ? 1 : 0;
+    for (uint32_t i = 0; i < count; ++i) feed(&byte, 1, timeNs);
+}
+
 void HostLinkCutter::flush()
 {
     emit(stray_);
