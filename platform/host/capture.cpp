@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -99,9 +98,9 @@ struct State {
     Line lines[NUM_LINES];
     hostlink::Decoder fromBoard[NUM_LINKS];  // reads the status messages
     LinkRing rings[NUM_LINKS];
-    uint64_t lastFlushNs = 0;
-    // Flushes what waits when no tap comes (a frozen firmware, an idle link),
-    // so the file is whole up to 20 ms before any end.
+    // Cuts what the rings hold and writes what waits every 20 ms, taps or
+    // none (a frozen firmware, an idle link), so the file is whole up to
+    // 20 ms before any end.
     std::mutex flusherMutex;
     std::condition_variable flusherWake;
     bool flusherStop = false;
@@ -111,22 +110,6 @@ State& state()
 {
     static auto* s = new State;
     return *s;
-}
-
-uint64_t wallNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-void flushIfDue(State& s)
-{
-    const uint64_t now = wallNs();
-    if (now - s.lastFlushNs >= FLUSH_EVERY_NS) {
-        s.cap.flush();
-        s.lastFlushNs = now;
-    }
 }
 
 // A configured group's status message names its lines' protocols: group 0
@@ -207,7 +190,6 @@ void publish(State& s, LinkRing& r, const WordRun& w)
         HostScope host;
         std::lock_guard<std::timed_mutex> lock(s.mutex);
         drainLocked(s);
-        flushIfDue(s);
     }
     r.runs[head % LinkRing::SIZE] = w;
     r.head.store(head + 1, std::memory_order_release);
@@ -217,12 +199,17 @@ void flusher()
 {
     HostScope host;
     State& s = state();
-    std::unique_lock<std::mutex> lk(s.flusherMutex);
-    while (!s.flusherStop) {
-        s.flusherWake.wait_for(lk, std::chrono::nanoseconds(FLUSH_EVERY_NS));
-        if (s.mutex.try_lock()) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(s.flusherMutex);
+            s.flusherWake.wait_for(lk, std::chrono::nanoseconds(FLUSH_EVERY_NS));
+            if (s.flusherStop) return;
+        }
+        // The taps hold the lock only briefly; one that died holding it
+        // must not hold up a stop, hence no wait for ever.
+        if (s.mutex.try_lock_for(std::chrono::nanoseconds(FLUSH_EVERY_NS))) {
             drainLocked(s);
-            flushIfDue(s);
+            s.cap.flush();
             s.mutex.unlock();
         }
     }
@@ -268,7 +255,6 @@ bool hostCaptureStart()
         learnFromUnit(s, edge, dir, u);
     });
     s.cap.flush();
-    s.lastFlushNs = wallNs();
     hostAddShutdownHook(hostCaptureStop);
     gHostCaptureOn = true;
     // Signals belong to the runner's own signal thread, never to this one.
@@ -337,7 +323,6 @@ uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64
     const int dir = toBoard ? 1 : 0;
     l.pending[dir] = true;
     l.lastNs[dir] = simNs;
-    flushIfDue(s);
     return dueOf(l, dir);
 }
 
@@ -351,7 +336,6 @@ void hostCaptureDatagram(uint32_t eth, bool toBoard, uint32_t sourceAddr, uint16
     std::lock_guard<std::timed_mutex> lock(s.mutex);
     s.cap.datagram(s.eths[eth], dirOf(toBoard), sourceAddr, sourcePort, destAddr, destPort, payload,
                    len, simNs);
-    flushIfDue(s);
 }
 
 uint64_t hostCapturePoll(uint64_t simNs)
@@ -372,6 +356,5 @@ uint64_t hostCapturePoll(uint64_t simNs)
             }
         }
     }
-    flushIfDue(s);
     return next;
 }
