@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -34,8 +33,10 @@ constexpr uint64_t BACM_GAP_NS = 100 * NS_PER_MS;
 // A RAWoS line configured without a silence ends a message in the first
 // worker pass that finds it quiet: one worker period.
 constexpr uint64_t RAWOS_DEFAULT_GAP_NS = 10 * NS_PER_MS;
-constexpr uint64_t RAWOS_UNIT_NS = 8 * NS_PER_MS;   // the record's inter-character unit
-constexpr uint64_t FLUSH_EVERY_NS = 5 * NS_PER_MS;  // wall time between writes at most
+constexpr uint64_t RAWOS_UNIT_NS = 8 * NS_PER_MS;    // the record's inter-character unit
+constexpr uint64_t FLUSH_EVERY_NS = 20 * NS_PER_MS;  // wall time between writes at most
+// Idle fill waits with the McSPI model at most this long (simulated time).
+constexpr uint64_t IDLE_RUN_NS = 1 * NS_PER_MS;
 constexpr uint16_t PORT_CONFIG = 1024;
 constexpr uint8_t CONFIG_MARK_0 = 0x96;
 constexpr uint8_t CONFIG_MARK_1 = 0xE1;
@@ -59,6 +60,31 @@ struct Line {
 
 constexpr uint64_t NO_DUE = UINT64_MAX;
 
+// A host link's SPI words on their way to the capture: the McSPI model
+// hands over every exchange (often a single word, about a million a
+// second), far too often for a lock or a cutter each. It appends here
+// without a lock (its own lock makes it the only writer), folding the idle
+// fill of both ways into one run; under the capture's lock the runs are
+// cut into units later (by the flusher, when the ring is half full, before
+// a serial line needs its group's status, and at a stop).
+struct WordRun {
+    uint64_t timeNs = 0;  // of its last word
+    uint32_t count = 0;
+    uint8_t in = 0;   // from the host
+    uint8_t out = 0;  // from the board
+};
+
+struct LinkRing {
+    static constexpr size_t SIZE = 8192;  // a power of two
+    WordRun runs[SIZE];
+    std::atomic<size_t> head{0};  // advanced by the writer
+    std::atomic<size_t> tail{0};  // advanced under the capture's lock
+    // The writer's own: fill words not yet handed over. Only fill can wait
+    // here, so a unit never waits for the next word to show.
+    WordRun idle;
+    uint64_t idleSinceNs = 0;  // its first word's end
+};
+
 // When a silence will have ended a pending unit of a direction (the cutters
 // end one once the silence exceeds the gap).
 uint64_t dueOf(const Line& l, int dir) { return l.lastNs[dir] + l.gapNs + 1; }
@@ -71,9 +97,10 @@ struct State {
     int eths[NUM_ETHS] = {-1, -1};
     Line lines[NUM_LINES];
     hostlink::Decoder fromBoard[NUM_LINKS];  // reads the status messages
-    uint64_t lastFlushNs = 0;
-    // Flushes what waits when no tap comes (a frozen firmware, an idle link),
-    // so the file is whole up to a few milliseconds before any end.
+    LinkRing rings[NUM_LINKS];
+    // Cuts what the rings hold and writes what waits every 20 ms, taps or
+    // none (a frozen firmware, an idle link), so the file is whole up to
+    // 20 ms before any end.
     std::mutex flusherMutex;
     std::condition_variable flusherWake;
     bool flusherStop = false;
@@ -83,22 +110,6 @@ State& state()
 {
     static auto* s = new State;
     return *s;
-}
-
-uint64_t wallNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-void flushIfDue(State& s)
-{
-    const uint64_t now = wallNs();
-    if (now - s.lastFlushNs >= FLUSH_EVERY_NS) {
-        s.cap.flush();
-        s.lastFlushNs = now;
-    }
 }
 
 // A configured group's status message names its lines' protocols: group 0
@@ -135,23 +146,73 @@ void learnLines(State& s, uint32_t link, const hostlink::Message& m)
     }
 }
 
-void flusher()
+capture::Direction dirOf(bool toBoard)
 {
-    HostScope host;
-    State& s = state();
-    std::unique_lock<std::mutex> lk(s.flusherMutex);
-    while (!s.flusherStop) {
-        s.flusherWake.wait_for(lk, std::chrono::nanoseconds(FLUSH_EVERY_NS));
-        if (s.mutex.try_lock()) {
-            flushIfDue(s);
-            s.mutex.unlock();
+    return toBoard ? capture::Direction::Inbound : capture::Direction::Outbound;
+}
+
+// Cuts what the rings hold into units; under the capture's lock.
+void drainLocked(State& s)
+{
+    for (uint32_t link = 0; link < NUM_LINKS; ++link) {
+        LinkRing& r = s.rings[link];
+        const size_t head = r.head.load(std::memory_order_acquire);
+        size_t tail = r.tail.load(std::memory_order_relaxed);
+        for (; tail != head; ++tail) {
+            const WordRun& w = r.runs[tail % LinkRing::SIZE];
+            s.cap.hostLinkRun(s.links[link], capture::Direction::Inbound, w.in, w.count, w.timeNs);
+            s.cap.hostLinkRun(s.links[link], capture::Direction::Outbound, w.out, w.count,
+                              w.timeNs);
+        }
+        r.tail.store(tail, std::memory_order_release);
+    }
+}
+
+// The board's units on a host link: its status messages name the protocols
+// of its group's lines.
+void learnFromUnit(State& s, int edge, capture::Direction dir, const std::vector<uint8_t>& unit)
+{
+    if (dir != capture::Direction::Outbound) return;
+    for (uint32_t link = 0; link < NUM_LINKS; ++link) {
+        if (edge != s.links[link]) continue;
+        hostlink::Decoder& d = s.fromBoard[link];
+        for (uint8_t b : unit) {
+            if (d.feed(b) == hostlink::Decoder::Event::Frame) learnLines(s, link + 1, d.message());
         }
     }
 }
 
-capture::Direction dirOf(bool toBoard)
+// Hands a run to the ring; takes the capture's lock only when it is half full.
+void publish(State& s, LinkRing& r, const WordRun& w)
 {
-    return toBoard ? capture::Direction::Inbound : capture::Direction::Outbound;
+    const size_t head = r.head.load(std::memory_order_relaxed);
+    if (head - r.tail.load(std::memory_order_acquire) >= LinkRing::SIZE / 2) {
+        HostScope host;
+        std::lock_guard<std::timed_mutex> lock(s.mutex);
+        drainLocked(s);
+    }
+    r.runs[head % LinkRing::SIZE] = w;
+    r.head.store(head + 1, std::memory_order_release);
+}
+
+void flusher()
+{
+    HostScope host;
+    State& s = state();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(s.flusherMutex);
+            s.flusherWake.wait_for(lk, std::chrono::nanoseconds(FLUSH_EVERY_NS));
+            if (s.flusherStop) return;
+        }
+        // The taps hold the lock only briefly; one that died holding it
+        // must not hold up a stop, hence no wait for ever.
+        if (s.mutex.try_lock_for(std::chrono::nanoseconds(FLUSH_EVERY_NS))) {
+            drainLocked(s);
+            s.cap.flush();
+            s.mutex.unlock();
+        }
+    }
 }
 
 }  // namespace
@@ -190,8 +251,10 @@ bool hostCaptureStart()
     }
     for (uint32_t i = 0; i < NUM_ETHS; ++i)
         s.eths[i] = s.cap.addEthernet("eth" + std::to_string(i));
+    s.cap.setUnitObserver([&s](int edge, capture::Direction dir, const std::vector<uint8_t>& u) {
+        learnFromUnit(s, edge, dir, u);
+    });
     s.cap.flush();
-    s.lastFlushNs = wallNs();
     hostAddShutdownHook(hostCaptureStop);
     gHostCaptureOn = true;
     // Signals belong to the runner's own signal thread, never to this one.
@@ -218,26 +281,33 @@ void hostCaptureStop()
     // A frozen firmware never holds the lock (no tap blocks), but a stop
     // must not hang on a host thread that died holding it either.
     const bool locked = s.mutex.try_lock_for(std::chrono::milliseconds(STOP_LOCK_TRIES));
+    if (locked) drainLocked(s);
     s.cap.close();
     if (locked) s.mutex.unlock();
 }
 
-void hostCaptureHostLink(uint32_t link, bool toBoard, const uint8_t* bytes, size_t len,
+void hostCaptureHostLink(uint32_t link, const uint8_t* in, const uint8_t* out, size_t n,
                          uint64_t simNs)
 {
     if (!hostCaptureOn() || link < 1 || link > NUM_LINKS) return;
-    HostScope host;
     State& s = state();
-    std::lock_guard<std::timed_mutex> lock(s.mutex);
-    s.cap.hostLinkBytes(s.links[link - 1], dirOf(toBoard), bytes, len, simNs);
-    if (!toBoard) {
-        hostlink::Decoder& d = s.fromBoard[link - 1];
-        for (size_t i = 0; i < len; ++i) {
-            if (d.feed(bytes[i]) == hostlink::Decoder::Event::Frame)
-                learnLines(s, link, d.message());
+    LinkRing& r = s.rings[link - 1];
+    for (size_t i = 0; i < n; ++i) {
+        if (in[i] == hostlink::kFill && out[i] == hostlink::kFill) {
+            if (r.idle.count != 0 && simNs - r.idleSinceNs >= IDLE_RUN_NS) {
+                publish(s, r, r.idle);
+                r.idle.count = 0;
+            }
+            if (r.idle.count == 0) r.idleSinceNs = simNs;
+            r.idle = {simNs, r.idle.count + 1, in[i], out[i]};
+            continue;
         }
+        if (r.idle.count != 0) {
+            publish(s, r, r.idle);
+            r.idle.count = 0;
+        }
+        publish(s, r, {simNs, 1, in[i], out[i]});
     }
-    flushIfDue(s);
 }
 
 uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64_t simNs)
@@ -247,12 +317,12 @@ uint64_t hostCaptureSerialByte(uint32_t line, bool toBoard, uint8_t byte, uint64
     State& s = state();
     std::lock_guard<std::timed_mutex> lock(s.mutex);
     Line& l = s.lines[line - 1];
+    if (l.edge < 0) drainLocked(s);  // its group's status may still wait in a ring
     if (l.edge < 0) l.edge = s.cap.addSerialLine("sci" + std::to_string(line), l.protocol, l.gapNs);
     s.cap.serialByte(l.edge, dirOf(toBoard), byte, simNs);
     const int dir = toBoard ? 1 : 0;
     l.pending[dir] = true;
     l.lastNs[dir] = simNs;
-    flushIfDue(s);
     return dueOf(l, dir);
 }
 
@@ -266,7 +336,6 @@ void hostCaptureDatagram(uint32_t eth, bool toBoard, uint32_t sourceAddr, uint16
     std::lock_guard<std::timed_mutex> lock(s.mutex);
     s.cap.datagram(s.eths[eth], dirOf(toBoard), sourceAddr, sourcePort, destAddr, destPort, payload,
                    len, simNs);
-    flushIfDue(s);
 }
 
 uint64_t hostCapturePoll(uint64_t simNs)
@@ -287,6 +356,5 @@ uint64_t hostCapturePoll(uint64_t simNs)
             }
         }
     }
-    flushIfDue(s);
     return next;
 }

@@ -140,8 +140,7 @@ struct CaptureBatch {
 void captureFlush(CaptureBatch& b, uint32_t index)
 {
     if (b.n != 0) {
-        hostCaptureHostLink(index + 1, true, b.in, b.n, b.endNs);
-        hostCaptureHostLink(index + 1, false, b.out, b.n, b.endNs);
+        hostCaptureHostLink(index + 1, b.in, b.out, b.n, b.endNs);
         b.n = 0;
     }
 }

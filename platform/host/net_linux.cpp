@@ -194,6 +194,7 @@ int32_t broadcastSocket(WatchedFd& w, uint32_t bcast, uint16_t port, const std::
     }
     w.ifIndex = ifIndex;
     w.ownAddr = ownAddr;
+    w.bcast = bcast;
     return 0;
 }
 

@@ -474,9 +474,11 @@ int32_t NDK_setsockopt(SOCKET s, int32_t level, int32_t option, const void* valu
 namespace {
 
 // The capture's view of a datagram: on the interface whose address entry
-// holds the board's end, addresses and ports in host order.
+// holds the board's end, addresses and ports in host order. `heard`: the
+// destination of one received by a group's or a broadcast's socket (0: the
+// socket's own address).
 void captureDatagram(const NetSocket& s, bool toBoard, uint32_t peerAddr, uint16_t peerPort,
-                     const void* data, uint32_t len)
+                     const void* data, uint32_t len, uint32_t heard = 0)
 {
     if (!hostCaptureOn()) {
         return;
@@ -496,7 +498,8 @@ void captureDatagram(const NetSocket& s, bool toBoard, uint32_t peerAddr, uint16
     const uint64_t now = modelNowNs(ModelClock::Kernel);
     const auto* bytes = static_cast<const uint8_t*>(data);
     if (toBoard) {
-        hostCaptureDatagram(eth, true, peer, __builtin_bswap16(peerPort), own,
+        const uint32_t dest = heard != 0 ? __builtin_bswap32(heard) : own;
+        hostCaptureDatagram(eth, true, peer, __builtin_bswap16(peerPort), dest,
                             __builtin_bswap16(s.localPort), bytes, len, now);
     } else {
         hostCaptureDatagram(eth, false, own, __builtin_bswap16(s.localPort), peer,
@@ -592,7 +595,8 @@ int32_t NDK_recvncfrom(SOCKET s, void** data, int32_t flags, ndk::sockaddr_in* f
             return fail(rc);
         }
         s->nextFd = (i + 1) % numFds;
-        captureDatagram(*s, true, addr, port, s->packet.data, len);
+        captureDatagram(*s, true, addr, port, s->packet.data, len,
+                        w.group != 0 ? w.group : w.bcast);
         if (from != nullptr && fromLen != nullptr &&
             *fromLen >= static_cast<int32_t>(sizeof *from)) {
             *from = ndk::sockaddr_in{};

@@ -24,6 +24,7 @@ struct WatchedFd {
     // hears its own broadcasts, which Linux loops back to local sockets.
     uint32_t ownAddr = 0;
     uint32_t group = 0;  // the multicast group it was made for (0: none)
+    uint32_t bcast = 0;  // the broadcast address it was made for (0: none)
 };
 
 // Sockets. Each returns 0 or the stack's error code.

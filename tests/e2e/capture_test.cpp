@@ -273,6 +273,11 @@ TEST(CaptureE2E, TheRunnersCaptureHoldsEveryUnitOfEveryEdgeDecoded)
     const sockaddr_in boardAt{AF_INET, htons(ports[0]), {htonl(boardAddr)}, {}};
     ::sendto(peerFd, "down", 4, 0, reinterpret_cast<const sockaddr*>(&boardAt), sizeof boardAt);
     EXPECT_TRUE(host1.Hear("down", kMessageMs));
+    // To the network's broadcast address: captured with that destination.
+    const uint32_t bcastAddr = boardAddr | 0xFFu;
+    const sockaddr_in bcastAt{AF_INET, htons(ports[0]), {htonl(bcastAddr)}, {}};
+    ::sendto(peerFd, "all", 3, 0, reinterpret_cast<const sockaddr*>(&bcastAt), sizeof bcastAt);
+    EXPECT_TRUE(host1.Hear("all", kMessageMs));
     ::close(peerFd);
     host1.client.disconnect();
     host2.client.disconnect();
@@ -314,8 +319,14 @@ TEST(CaptureE2E, TheRunnersCaptureHoldsEveryUnitOfEveryEdgeDecoded)
     EXPECT_EQ(link2, byInterface["host link 2"]);
     const std::string port0 = std::to_string(ports[0]);
     EXPECT_EQ((std::vector<std::string>{"||||||||" + port0 + "|" + port0 + "|7570",
-                                        "||||||||" + port0 + "|" + port0 + "|646f776e"}),
+                                        "||||||||" + port0 + "|" + port0 + "|646f776e",
+                                        "||||||||" + port0 + "|" + port0 + "|616c6c"}),
               byInterface["eth0"]);
+    char bcastText[INET_ADDRSTRLEN] = {};
+    const in_addr bcastIn{htonl(bcastAddr)};
+    ::inet_ntop(AF_INET, &bcastIn, bcastText, sizeof bcastText);
+    EXPECT_EQ(std::string(bcastText) + "\n",
+              tshark(file, {"-Y", "udp.payload == 61:6c:6c", "-T", "fields", "-e", "ip.dst"}));
     for (const char* raw : {"sci2", "sci3"}) {
         EXPECT_EQ((std::vector<std::string>{"1|6||||||746f20726177|||", "0|6||||||726177|||"}),
                   byInterface[raw])

@@ -34,7 +34,8 @@ TEST(HostCapture, SerialLinesTakeTheProtocolTheirGroupsStatusNames)
                            "000008000000582900000510000D",
                            status));
     const std::vector<uint8_t> frame = hostlink::encodeFrame({1024, 0, 1024, 0, status});
-    hostCaptureHostLink(1, false, frame.data(), frame.size(), 1 * MS);
+    const std::vector<uint8_t> fill(frame.size(), hostlink::kFill);
+    hostCaptureHostLink(1, fill.data(), frame.data(), frame.size(), 1 * MS);
     uint64_t t = 10 * MS;
     for (uint8_t b : {0x85, 0x10, 0x06}) hostCaptureSerialByte(1, false, b, t += MS);
     for (uint8_t b : {'x', 'y'}) hostCaptureSerialByte(2, true, b, t += MS);

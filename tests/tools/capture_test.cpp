@@ -76,6 +76,21 @@ TEST(CaptureCut, HostLinkStreamsCutIntoTheUnitsThatCrossed)
         cutter.flush();
         EXPECT_EQ(c.units, got);
     }
+    // Runs of one byte, as the runner hands the idle fill on: dropped
+    // between units, kept whole inside a text.
+    std::vector<Cut> got;
+    capture::HostLinkCutter cutter([&](const Bytes& u, uint64_t t) { got.push_back({u, t}); });
+    const Bytes start = {0x10, 0x02, 0x01}, end = {0x10, 0x03, 0x55};
+    cutter.feedRun(0x16, 500, 1 * MS);
+    cutter.feed(start.data(), start.size(), 2 * MS);
+    cutter.feedRun(0x16, 3, 3 * MS);
+    cutter.feed(end.data(), end.size(), 4 * MS);
+    cutter.feedRun(0x41, 2, 5 * MS);
+    cutter.feedRun(0x16, 9, 6 * MS);
+    cutter.flush();
+    EXPECT_EQ((std::vector<Cut>{{{0x10, 0x02, 0x01, 0x16, 0x16, 0x16, 0x10, 0x03, 0x55}, 4 * MS},
+                                {{0x41, 0x41}, 6 * MS}}),
+              got);
 }
 
 TEST(CaptureCut, SerialStreamsCutByFramingAndSilence)
@@ -130,6 +145,14 @@ TEST(CaptureCut, SerialStreamsCutByFramingAndSilence)
           {{0x05, 0x10, 0x06}, 5 * MS},
           {{0x05, 0x10, 0x02, 0x61}, 9 * MS},
           {{0x05, 0x10, 0x06}, 41 * MS}}},
+        {"BAC-M DLE STX or DLE ACK inside a text: the packet the receiver takes",
+         true,
+         {{0x05}, {0x10}, {0x02}, {0x61}, {0x62}, {0x05}, {0x10}, {0x02}, {0x63}, {0x10},
+          {0x03}, {0xC1}, {0xC2}, {0x05}, {0x10}, {0x02}, {0x64}, {0x05}, {0x10}, {0x06}},
+         {{{0x05, 0x10, 0x02, 0x61, 0x62}, 8 * MS},
+          {{0x05, 0x10, 0x02, 0x63, 0x10, 0x03, 0xC1, 0xC2}, 13 * MS},
+          {{0x05, 0x10, 0x02, 0x64}, 20 * MS},
+          {{0x05, 0x10, 0x06}, 20 * MS}}},
         {"RAWoS runs end with a silence longer than the gap",
          false,
          {{0x61}, {0x62}, {0x63, 20}, {0x64, 21}, {0x65}},

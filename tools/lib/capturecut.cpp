@@ -124,6 +124,12 @@ void HostLinkCutter::feed(const uint8_t* bytes, size_t len, uint64_t timeNs)
     }
 }
 
+void HostLinkCutter::feedRun(uint8_t byte, uint32_t count, uint64_t timeNs)
+{
+    if (byte == FILL && state_ == State::Idle) count = count != 0 ? 1 : 0;
+    for (uint32_t i = 0; i < count; ++i) feed(&byte, 1, timeNs);
+}
+
 void HostLinkCutter::flush()
 {
     emit(stray_);
@@ -185,6 +191,21 @@ void BacmCutter::feed(uint8_t b, uint64_t timeNs)
         if (b == DLE) state_ = State::TextDle;
         break;
     case State::TextDle:
+        if (b == STX || b == ACK || b == NAK) {
+            // The receiver drops the text so far and takes a packet whose
+            // address is the byte before the DLE: show both as they are.
+            const uint8_t address = unit_[unit_.size() - 2];
+            unit_.resize(unit_.size() - 2);
+            emit(unit_);
+            unit_ = {address, DLE, b};
+            if (b == STX) {
+                state_ = State::Text;
+            } else {
+                emit(unit_);
+                state_ = State::Idle;
+            }
+            return;
+        }
         unit_.push_back(b);
         if (b == DLE) {
             state_ = State::Text;

@@ -28,6 +28,9 @@ class HostLinkCutter {
 public:
     explicit HostLinkCutter(UnitSink sink) : sink_(std::move(sink)) {}
     void feed(const uint8_t* bytes, size_t len, uint64_t timeNs);
+    // `count` times the same byte: a run of idle fill between units costs
+    // no more than one.
+    void feedRun(uint8_t byte, uint32_t count, uint64_t timeNs);
     // Hands on what is pending (a unit cut short at the end of a capture).
     void flush();
 

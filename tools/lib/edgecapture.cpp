@@ -4,6 +4,7 @@
 namespace capture {
 
 struct EdgeCapture::Edge {
+    int handle = -1;
     int interface = -1;
     // Per direction (inbound, outbound); only those of the edge's kind exist.
     std::unique_ptr<HostLinkCutter> hostLink[2];
@@ -38,6 +39,7 @@ int EdgeCapture::addHostLink(const std::string& name)
                 write(*self, dir, u, t);
             });
     }
+    e->handle = static_cast<int>(edges_.size());
     edges_.push_back(std::move(e));
     return static_cast<int>(edges_.size() - 1);
 }
@@ -60,6 +62,7 @@ int EdgeCapture::addSerialLine(const std::string& name, SerialProtocol protocol,
             e->rawos[slot(dir)] = std::make_unique<RawosCutter>(sink, gapNs);
         }
     }
+    e->handle = static_cast<int>(edges_.size());
     edges_.push_back(std::move(e));
     return static_cast<int>(edges_.size() - 1);
 }
@@ -68,6 +71,7 @@ int EdgeCapture::addEthernet(const std::string& name)
 {
     auto e = std::make_unique<Edge>();
     e->interface = writer_.addInterface(name, LINKTYPE_IPV4, "ZOK2 Ethernet (UDP)");
+    e->handle = static_cast<int>(edges_.size());
     edges_.push_back(std::move(e));
     return static_cast<int>(edges_.size() - 1);
 }
@@ -83,6 +87,14 @@ void EdgeCapture::hostLinkBytes(int edge, Direction dir, const uint8_t* bytes, s
 {
     Edge* e = find(edge);
     if (e != nullptr && e->hostLink[slot(dir)]) e->hostLink[slot(dir)]->feed(bytes, len, timeNs);
+}
+
+void EdgeCapture::hostLinkRun(int edge, Direction dir, uint8_t byte, uint32_t count,
+                              uint64_t timeNs)
+{
+    Edge* e = find(edge);
+    if (e != nullptr && e->hostLink[slot(dir)])
+        e->hostLink[slot(dir)]->feedRun(byte, count, timeNs);
 }
 
 void EdgeCapture::serialByte(int edge, Direction dir, uint8_t byte, uint64_t timeNs)
@@ -129,6 +141,7 @@ void EdgeCapture::write(const Edge& edge, Direction dir, const std::vector<uint8
                         uint64_t timeNs)
 {
     if (writer_.writePacket(edge.interface, timeNs, dir, unit.data(), unit.size())) ++units_;
+    if (observer_) observer_(edge.handle, dir, unit);
 }
 
 }  // namespace capture

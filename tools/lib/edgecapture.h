@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,11 +40,16 @@ public:
     int addEthernet(const std::string& name);
 
     void hostLinkBytes(int edge, Direction dir, const uint8_t* bytes, size_t len, uint64_t timeNs);
+    // `count` times the same byte, as the idle fill of a link comes.
+    void hostLinkRun(int edge, Direction dir, uint8_t byte, uint32_t count, uint64_t timeNs);
     void serialByte(int edge, Direction dir, uint8_t byte, uint64_t timeNs);
     // Addresses and ports in host order.
     void datagram(int edge, Direction dir, uint32_t sourceAddr, uint16_t sourcePort,
                   uint32_t destAddr, uint16_t destPort, const uint8_t* payload, size_t len,
                   uint64_t timeNs);
+    // Shown every unit as it is written, with its edge's handle.
+    using UnitObserver = std::function<void(int edge, Direction, const std::vector<uint8_t>&)>;
+    void setUnitObserver(UnitObserver observer) { observer_ = std::move(observer); }
     // Ends the serial units that a silence has ended by now.
     void poll(uint64_t nowNs);
     // Hands on what is pending and closes the file.
@@ -57,6 +63,7 @@ private:
 
     PcapngWriter writer_;
     std::vector<std::unique_ptr<Edge>> edges_;
+    UnitObserver observer_;
     uint64_t units_ = 0;
     uint16_t ipIdent_ = 0;
 };

@@ -7,9 +7,10 @@
 // read from the status message the board sends for its group, so a line's
 // interface appears with its first byte. Off unless the option is given:
 // every tap returns at once then. Thread safe; never blocks a model for
-// long: blocks are batched and written every few milliseconds (by a small
-// host thread of its own when no tap comes, as after a fatal error), and
-// at a stop, a watchdog expiry or a reset.
+// long: the host links' words wait in a ring without a lock, blocks are
+// batched, and both are written every 20 ms of wall time (by a small host
+// thread of its own, which also serves a frozen firmware after a fatal
+// error), and at a stop, a watchdog expiry or a reset.
 #pragma once
 
 #include <atomic>
@@ -30,8 +31,10 @@ extern std::atomic<bool> gHostCaptureOn;
 inline bool hostCaptureOn() { return gHostCaptureOn.load(std::memory_order_relaxed); }
 
 // Taps, each a no-op while the capture is off. `toBoard`: into the board.
-// link 1 or 2: the words of one SPI exchange, either way.
-void hostCaptureHostLink(uint32_t link, bool toBoard, const uint8_t* bytes, size_t len,
+// link 1 or 2: the n words of one SPI exchange, `in` from the host and `out`
+// from the board, simNs the end of the last. Called under the caller's own
+// lock of the link: one thread at a time per link.
+void hostCaptureHostLink(uint32_t link, const uint8_t* in, const uint8_t* out, size_t n,
                          uint64_t simNs);
 // line 1 to 3: one character as it crossed the line. Returns the moment at
 // which a silence will have ended the unit it belongs to, for the caller's
