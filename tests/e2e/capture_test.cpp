@@ -343,7 +343,10 @@ TEST(CaptureE2E, TheRunnersCaptureHoldsEveryUnitOfEveryEdgeDecoded)
     }
     const zok2tools::BacmPeerCounters& c = peer.Counters();
     EXPECT_EQ(c.ackSent, sci1["0|4"]);
-    EXPECT_EQ(c.ackReceived, sci1["1|4"]);
+    // The board may pass the turn back once more (an ACK after its window)
+    // just as the far end stops listening: on the wire, never received.
+    EXPECT_LE(c.ackReceived, sci1["1|4"]);
+    EXPECT_GE(c.ackReceived + 1, sci1["1|4"]);
     EXPECT_EQ(c.nakReceived, sci1["1|5"]);
     EXPECT_EQ(c.infoSent, sci1["0|3"]);
     EXPECT_EQ(c.infoReceived, sci1["1|3"]);
