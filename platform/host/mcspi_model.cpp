@@ -176,9 +176,14 @@ bool pumpLocked(Unit& u, uint32_t index, uint64_t now)
             }
             continue;
         }
-        u.replies.push_back(u.txLoaded ? static_cast<uint8_t>(u.tx.load()) : MCSPI_FILL_WORD);
-        u.txLoaded = false;
-        u.rx = value;
+        // Relaxed: the handler sees them after the line's raise, which goes
+        // through the kernel's lock (a fenced store per word costs more here
+        // than the rest of the word).
+        const bool loaded = u.txLoaded.load(std::memory_order_relaxed);
+        const uint32_t tx = u.tx.load(std::memory_order_relaxed);
+        u.replies.push_back(loaded ? static_cast<uint8_t>(tx) : MCSPI_FILL_WORD);
+        u.txLoaded.store(false, std::memory_order_relaxed);
+        u.rx.store(value, std::memory_order_relaxed);
         u.st.status |= MCSPI_INT_RX_FULL_CH0;
         u.inWord = true;
         raise = true;
