@@ -319,6 +319,7 @@ void takeInterruptsLocked(Lock& lk)
         const auto n = static_cast<uint32_t>(ready._Find_first());
         K->pending.reset(n);
         K->cpuPending.reset(n);
+        K->hostPendingHint.store(K->pending.any(), std::memory_order_relaxed);
         K->irqHint.store(K->pending.any() || K->cpuPending.any(), std::memory_order_relaxed);
         KernelHwi* hwi = K->hwis[n];
         if (hwi == nullptr) {
@@ -327,6 +328,15 @@ void takeInterruptsLocked(Lock& lk)
         K->inIsr = true;
         lk.unlock();
         hwi->fxn(hwi->arg);
+        // The handler raised its own line again (the next SPI word) and it
+        // is still the first one raised: taken again without the lock, as
+        // the loop would take it. Only the CPU thread writes these fields.
+        while (K->cpuPending.test(n) && K->cpuPending._Find_first() == n && !K->masked.test(n) &&
+               !K->hwiOff.load(std::memory_order_relaxed) &&
+               !K->hostPendingHint.load(std::memory_order_acquire)) {
+            K->cpuPending.reset(n);
+            hwi->fxn(hwi->arg);
+        }
         lk.lock();
         K->inIsr = false;
     }
@@ -415,9 +425,10 @@ void idleLoop(UArg, UArg)
         rescheduleLocked(lk);
         waitedNs = 0;
         if (!irqDeliverableLocked() && !K->stopReq && !otherTaskReadyLocked()) {
-            const auto before = SteadyClock::now();
+            const bool real = K->mode == HostClockMode::Real;
+            const auto before = real ? SteadyClock::now() : SteadyClock::time_point{};
             idleWaitLocked(lk);
-            if (K->mode == HostClockMode::Real) {
+            if (real) {
                 waitedNs =
                     static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                               SteadyClock::now() - before)
@@ -612,6 +623,7 @@ void hostIrqRaise(uint32_t intNum)
     }
     Lock lk(K->m);
     K->pending.set(intNum);
+    K->hostPendingHint.store(true, std::memory_order_release);
     K->irqHint.store(true, std::memory_order_release);
     wakeCpuLocked();
 }

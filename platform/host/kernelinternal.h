@@ -116,6 +116,9 @@ struct Kernel {
     // flag that raises the next word): only the CPU thread touches them, so
     // they need no lock (no field above guards them).
     std::bitset<NUM_IRQS> cpuPending;
+    // Set while `pending` holds a line (raised by another thread), read
+    // without the lock by the CPU thread's handler loop.
+    std::atomic<bool> hostPendingHint{false};
     std::bitset<NUM_IRQS> masked;  // lines disabled one by one
     // Hints read without the lock, both erring on the early side only: a line
     // raised since the last safe point, and nothing (timer, alarm) due before
