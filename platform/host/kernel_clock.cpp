@@ -250,13 +250,12 @@ void modelBusyWaitUntil(uint64_t ns)
         return;
     }
     Lock lk(K->m);
-    const uint64_t tick = (ns + NS_PER_TICK - 1) / NS_PER_TICK;
-    // As in real time: the clock stops at the next tick with due work that
-    // can run, and that work runs here; with interrupts off it goes on.
+    // Only where no due work could run (interrupts off, as in the fatal
+    // report, or no scheduler yet): a task that merely looks at the status
+    // with interrupts on goes on at once, and its run stays as it was.
     const bool workCanRun = !K->hwiOff && !K->inIsr && tlsSelf != nullptr && K->running;
-    clockBump(workCanRun ? std::min(tick, K->dueHint.load()) : tick);
-    if (workCanRun) {
-        rescheduleLocked(lk);
+    if (!workCanRun) {
+        clockBump((ns + NS_PER_TICK - 1) / NS_PER_TICK);
     }
 }
 
