@@ -13,7 +13,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "hostboard.h"
 #include "hostcapture.h"
@@ -53,27 +52,8 @@ struct Word {
     uint64_t dueNs;  // when the master begins to shift it
 };
 
-// The lock of a unit: held for a few instructions, taken twice per word by
-// the handler's clear and the raise. Released with a plain store, which is
-// cheaper than a mutex's locked release; a waiter that finds it held gives
-// its time slice away.
-class UnitMutex {
-public:
-    void lock()
-    {
-        while (held_.exchange(true, std::memory_order_acquire)) {
-            std::this_thread::yield();
-        }
-    }
-    void unlock() { held_.store(false, std::memory_order_release); }
-
-private:
-    std::atomic<bool> held_{false};
-};
-using UnitLock = std::lock_guard<UnitMutex>;
-
 struct Unit {
-    UnitMutex m;
+    std::mutex m;
     HostMcspiState st;
     // Data registers: the handler reads and writes them without m, since a
     // word's hand-over to and from the master already goes through m.
@@ -241,7 +221,7 @@ void alarmFired(void* ctx)
     Unit& u = units()[index];
     bool raise;
     {
-        UnitLock lk(u.m);
+        std::lock_guard<std::mutex> lk(u.m);
         u.alarmTick = NO_ALARM;
         raise = pumpLocked(u, index, nowNs());
     }
@@ -257,7 +237,7 @@ void submit(uint32_t index, const uint8_t* in, uint32_t n, bool paced)
     Unit& u = units()[index];
     bool raise;
     {
-        UnitLock lk(u.m);
+        std::lock_guard<std::mutex> lk(u.m);
         HostScope host;
         const uint64_t now = nowNs();
         const uint64_t wordNs = wordNsLocked(u);
@@ -300,7 +280,7 @@ bool listen(uint32_t index)
         return false;
     }
     Unit& u = units()[index];
-    UnitLock lk(u.m);
+    std::lock_guard<std::mutex> lk(u.m);
     u.endpoint = endpoint;
     return true;
 }
@@ -312,7 +292,7 @@ void goLive(uint32_t index)
     Unit& u = units()[index];
     bool open = false;
     {
-        UnitLock lk(u.m);
+        std::lock_guard<std::mutex> lk(u.m);
         if (!u.listening) {
             if (!gSockets) {
                 return;
@@ -339,7 +319,7 @@ void osalTrampoline(UArg arg)
 void McSPIReset(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     // A soft reset returns the channel to its power-on configuration.
     const HostMcspiState old = u->st;
     u->st = HostMcspiState();
@@ -353,7 +333,7 @@ void MCSPISysConfigSetup(uint32_t baseAddr, uint32_t clockActivity, uint32_t sid
                          uint32_t wakeUp, uint32_t autoIdle)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.clockActivity = clockActivity;
     u->st.idleMode = sidleMode;
     u->st.wakeUp = wakeUp;
@@ -363,21 +343,21 @@ void MCSPISysConfigSetup(uint32_t baseAddr, uint32_t clockActivity, uint32_t sid
 void McSPICSEnable(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.csEnabled = true;
 }
 
 void McSPISlaveModeEnable(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.slave = true;
 }
 
 void MCSPISingleChModeEnable(uint32_t baseAddr)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.singleChannel = true;
 }
 
@@ -385,7 +365,7 @@ void McSPIClkConfig(uint32_t baseAddr, uint32_t spiInClk, uint32_t spiOutClk, ui
                     uint32_t clkMode)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.inClockHz = spiInClk;
     // The divider cannot make the clock faster than its input.
     u->st.outClockHz = std::min(spiOutClk, spiInClk);
@@ -395,28 +375,28 @@ void McSPIClkConfig(uint32_t baseAddr, uint32_t spiInClk, uint32_t spiOutClk, ui
 void McSPIWordLengthSet(uint32_t baseAddr, uint32_t wordLength, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.wordLength = wordLength;
 }
 
 void McSPICSPolarityConfig(uint32_t baseAddr, uint32_t spiEnPol, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.csPolarity = spiEnPol;
 }
 
 void McSPITxFIFOConfig(uint32_t baseAddr, uint32_t txFifo, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.txFifo = txFifo;
 }
 
 void McSPIRxFIFOConfig(uint32_t baseAddr, uint32_t rxFifo, uint32_t)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.rxFifo = rxFifo;
 }
 
@@ -424,7 +404,7 @@ void McSPIChannelEnable(uint32_t baseAddr, uint32_t)
 {
     const uint32_t index = unitIndex(baseAddr);
     {
-        UnitLock lk(units()[index].m);
+        std::lock_guard<std::mutex> lk(units()[index].m);
         units()[index].st.channelEnabled = true;
     }
     goLive(index);
@@ -433,7 +413,7 @@ void McSPIChannelEnable(uint32_t baseAddr, uint32_t)
 void McSPIIntEnable(uint32_t baseAddr, uint32_t intFlags)
 {
     Unit* u = unitAt(baseAddr);
-    UnitLock lk(u->m);
+    std::lock_guard<std::mutex> lk(u->m);
     u->st.intEnable |= intFlags;
 }
 
@@ -443,7 +423,7 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
     Unit& u = units()[index];
     bool raise = false;
     {
-        UnitLock lk(u.m);
+        std::lock_guard<std::mutex> lk(u.m);
         u.st.status &= ~intFlags;
         if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.inWord) {
             // The handler is done with this word: the next one may shift.
@@ -509,7 +489,7 @@ OsalInterruptHandle Osal_RegisterInterrupt(const OsalInterruptParams* params)
 uint32_t mcspiModelRoom(uint32_t index)
 {
     Unit& u = units()[checkedIndex(index)];
-    UnitLock lk(u.m);
+    std::lock_guard<std::mutex> lk(u.m);
     const uint32_t ahead = aheadWordsLocked(u);
     const auto queued = static_cast<uint32_t>(u.words.size());
     if (queued >= ahead) {
@@ -527,7 +507,7 @@ void mcspiModelSubmit(uint32_t index, const uint8_t* in, uint32_t n)
 uint32_t mcspiModelTakeReplies(uint32_t index, uint8_t* out, uint32_t max)
 {
     Unit& u = units()[checkedIndex(index)];
-    UnitLock lk(u.m);
+    std::lock_guard<std::mutex> lk(u.m);
     uint32_t n = 0;
     while (n < max && !u.replies.empty()) {
         out[n++] = u.replies.front();
@@ -540,7 +520,7 @@ uint32_t mcspiModelTakeReplies(uint32_t index, uint8_t* out, uint32_t max)
 void mcspiModelAbandon(uint32_t index)
 {
     Unit& u = units()[checkedIndex(index)];
-    UnitLock lk(u.m);
+    std::lock_guard<std::mutex> lk(u.m);
     abandonLocked(u);
 }
 
@@ -553,7 +533,7 @@ void hostMcspiReset(bool sockets)
         mcspiSocketStop(i);
         Unit& u = units()[i];
         hostAlarmCancel(UNIT_ALARM[i]);
-        UnitLock lk(u.m);
+        std::lock_guard<std::mutex> lk(u.m);
         abandonLocked(u);
         u.busNs = 0;
         u.alarmTick = NO_ALARM;
@@ -570,7 +550,7 @@ bool hostMcspiAttachAll()
 {
     for (uint32_t i = 0; i < MCSPI_NUM_UNITS; ++i) {
         {
-            UnitLock lk(units()[i].m);
+            std::lock_guard<std::mutex> lk(units()[i].m);
             units()[i].listening = true;
         }
         if (!listen(i)) {
@@ -582,7 +562,7 @@ bool hostMcspiAttachAll()
 
 HostMcspiState hostMcspiState(uint32_t index)
 {
-    UnitLock lk(units()[checkedIndex(index)].m);
+    std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);
     return units()[index].st;
 }
 
@@ -591,7 +571,7 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
     Unit& u = units()[checkedIndex(index)];
     if (n == 0) return true;
     {
-        UnitLock lk(u.m);
+        std::lock_guard<std::mutex> lk(u.m);
         if (!liveLocked(u)) {
             std::fill(out, out + n, MCSPI_FILL_WORD);
             u.st.wordsDropped += n;
@@ -603,7 +583,7 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
     // The caller is the firmware context: its next safe point takes the
     // interrupt, and the handler's clears shift the whole batch there.
     ti_sysbios_hal_Hwi_restore(ti_sysbios_hal_Hwi_disable());
-    UnitLock lk(u.m);
+    std::lock_guard<std::mutex> lk(u.m);
     const bool done = !u.inWord && u.words.empty() && u.replies.size() == n;
     for (uint32_t i = 0; i < n; ++i) {
         out[i] = i < u.replies.size() ? u.replies[i] : MCSPI_FILL_WORD;
@@ -626,6 +606,6 @@ uint32_t hostMcspiMasterTake(uint32_t index, uint8_t* out, uint32_t max)
 
 std::string hostMcspiEndpoint(uint32_t index)
 {
-    UnitLock lk(units()[checkedIndex(index)].m);
+    std::lock_guard<std::mutex> lk(units()[checkedIndex(index)].m);
     return units()[index].endpoint;
 }
