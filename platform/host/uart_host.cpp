@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -59,7 +60,7 @@ struct Side {
 
 Side gSides[HOST_NUM_UARTS];
 // Drain requests of the reset path and the last one each I/O thread met
-// with nothing of the model's output left unwritten.
+// with a pass that wrote what its descriptor took.
 std::atomic<uint32_t> gDrainAsked[HOST_NUM_UARTS];
 std::atomic<uint32_t> gDrainDone[HOST_NUM_UARTS];
 constexpr int DRAIN_WAIT_MS = 500;  // in all: a reader that stopped reading holds it no longer
@@ -242,9 +243,7 @@ void ioThread(uint32_t index)
     for (;;) {
         const uint32_t asked = gDrainAsked[index].load();
         const bool outWaits = flushOutput(index, s, out);
-        if (!outWaits) {
-            gDrainDone[index].store(asked);
-        }
+        gDrainDone[index].store(asked);  // all written, or its reader holds the rest
         UartLineSettings ls{};
         if (uartModelSettings(index, &ls) && s.kind == Kind::Device) {
             applyDevice(index, s, ls);
@@ -402,12 +401,18 @@ void drainOutput()
             uartHostKick(i);
         }
     }
-    for (int waited = 0; waited < DRAIN_WAIT_MS; ++waited) {
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
         bool done = true;
         for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
             done = done && gDrainDone[i].load() >= asked[i];
         }
-        if (done) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waitedMs =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (done || waitedMs >= DRAIN_WAIT_MS) {
             return;
         }
         ::usleep(1000);
