@@ -71,6 +71,10 @@ struct Unit {
     uint64_t alarmTick = NO_ALARM;
     bool listening = false;
     std::string endpoint;
+    // A firmware context clocks an exchange in itself (hostMcspiClockSync):
+    // until it ends only the CPU thread touches the unit, so the handler's
+    // clears skip the lock. Written under m by the CPU thread only.
+    bool syncMaster = false;
 };
 
 Unit* units()
@@ -423,7 +427,10 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
     Unit& u = units()[index];
     bool raise = false;
     {
-        std::lock_guard<std::mutex> lk(u.m);
+        std::unique_lock<std::mutex> lk(u.m, std::defer_lock);
+        if (!u.syncMaster) {
+            lk.lock();
+        }
         u.st.status &= ~intFlags;
         if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.inWord) {
             // The handler is done with this word: the next one may shift.
@@ -578,12 +585,14 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
             return false;
         }
         abandonLocked(u);  // nobody else plays the master here
+        u.syncMaster = true;
     }
     submit(index, in, n, false);
     // The caller is the firmware context: its next safe point takes the
     // interrupt, and the handler's clears shift the whole batch there.
     ti_sysbios_hal_Hwi_restore(ti_sysbios_hal_Hwi_disable());
     std::lock_guard<std::mutex> lk(u.m);
+    u.syncMaster = false;
     const bool done = !u.inWord && u.words.empty() && u.replies.size() == n;
     for (uint32_t i = 0; i < n; ++i) {
         out[i] = i < u.replies.size() ? u.replies[i] : MCSPI_FILL_WORD;
