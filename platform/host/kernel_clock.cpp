@@ -285,6 +285,21 @@ void singleContextWaitLocked(Lock& lk, uint32_t timeout)
     takeInterruptsLocked(lk);
 }
 
+void modelBusyWaitUntil(uint64_t ns)
+{
+    if (K->mode != HostClockMode::Virtual) {
+        return;
+    }
+    Lock lk(K->m);
+    // Only where no due work could run (interrupts off, as in the fatal
+    // report, or no scheduler yet): a task that merely looks at the status
+    // with interrupts on goes on at once, and its run stays as it was.
+    const bool workCanRun = !K->hwiOff && !K->inIsr && tlsSelf != nullptr && K->running;
+    if (!workCanRun) {
+        clockBump((ns + NS_PER_TICK - 1) / NS_PER_TICK);
+    }
+}
+
 // Host control of the clock
 
 void hostKernelReportLag(bool on) { gReportLag.store(on); }
@@ -376,29 +391,27 @@ uint32_t ti_sysbios_knl_Clock_getTicks()
 
 uint32_t xdc_runtime_Timestamp_get32()
 {
-    Lock lk(K->m);
-    if (K->mode == HostClockMode::Real) {
-        catchUpLocked();
-        // Within the current tick the counter follows the wall clock; a
-        // lagging clock holds it at the tick's end.
-        const uint64_t base = K->ticks.load() * NS_PER_TICK;
-        const uint64_t wall = wallNs();
-        const uint64_t within = std::min(wall > base ? wall - base : 0, NS_PER_TICK - 1);
-        const uint64_t back = gTimestampBackNs.load();
-        const uint64_t ns = base + within > back ? base + within - back : 0;
-        // Split so that the product stays within 64 bits.
-        const uint64_t sec = ns / 1000000000u;
-        const uint64_t frac = ns % 1000000000u;
-        return static_cast<uint32_t>(sec * K->timestampHz + frac * K->timestampHz / 1000000000u);
+    if (K->mode != HostClockMode::Real) {
+        // The clock alone, without the lock: the idle loop reads it every turn.
+        return static_cast<uint32_t>(K->ticks.load() * (K->timestampHz.load() / 1000u));
     }
-    return static_cast<uint32_t>(K->ticks.load() * (K->timestampHz / 1000u));
+    Lock lk(K->m);
+    catchUpLocked();
+    // Within the current tick the counter follows the wall clock; a
+    // lagging clock holds it at the tick's end.
+    const uint64_t base = K->ticks.load() * NS_PER_TICK;
+    const uint64_t wall = wallNs();
+    const uint64_t within = std::min(wall > base ? wall - base : 0, NS_PER_TICK - 1);
+    const uint64_t back = gTimestampBackNs.load();
+    const uint64_t ns = base + within > back ? base + within - back : 0;
+    // Split so that the product stays within 64 bits.
+    const uint64_t sec = ns / 1000000000u;
+    const uint64_t frac = ns % 1000000000u;
+    const uint64_t hz = K->timestampHz.load();
+    return static_cast<uint32_t>(sec * hz + frac * hz / 1000000000u);
 }
 
-uint32_t xdc_runtime_Timestamp_getFreq()
-{
-    Lock lk(K->m);
-    return K->timestampHz;
-}
+uint32_t xdc_runtime_Timestamp_getFreq() { return K->timestampHz.load(); }
 
 void ti_sysbios_hal_Seconds_set(uint32_t seconds)
 {

@@ -208,7 +208,10 @@ KernelTask* newTaskLocked(TaskFxn fxn, const ti_sysbios_knl_Task_Params& p)
 
 }  // namespace
 
-bool irqDeliverableLocked() { return !K->hwiOff && !K->inIsr && (K->pending & ~K->masked).any(); }
+bool irqDeliverableLocked()
+{
+    return !K->hwiOff && !K->inIsr && ((K->pending | K->cpuPending) & ~K->masked).any();
+}
 
 bool otherTaskReadyLocked()
 {
@@ -312,10 +315,12 @@ void takeInterruptsLocked(Lock& lk)
 {
     while (irqDeliverableLocked()) {
         // Lowest line first; the scan is word-wise, so a busy SPI line stays cheap.
-        const std::bitset<NUM_IRQS> ready = K->pending & ~K->masked;
+        const std::bitset<NUM_IRQS> ready = (K->pending | K->cpuPending) & ~K->masked;
         const auto n = static_cast<uint32_t>(ready._Find_first());
         K->pending.reset(n);
-        K->irqHint.store(K->pending.any(), std::memory_order_relaxed);
+        K->cpuPending.reset(n);
+        K->hostPendingHint.store(K->pending.any(), std::memory_order_relaxed);
+        K->irqHint.store(K->pending.any() || K->cpuPending.any(), std::memory_order_relaxed);
         KernelHwi* hwi = K->hwis[n];
         if (hwi == nullptr) {
             continue;  // a line nobody installed a handler for
@@ -323,6 +328,15 @@ void takeInterruptsLocked(Lock& lk)
         K->inIsr = true;
         lk.unlock();
         hwi->fxn(hwi->arg);
+        // The handler raised its own line again (the next SPI word) and it
+        // is still the first one raised: taken again without the lock, as
+        // the loop would take it. Only the CPU thread writes these fields.
+        while (K->cpuPending.test(n) && K->cpuPending._Find_first() == n && !K->masked.test(n) &&
+               !K->hwiOff.load(std::memory_order_relaxed) &&
+               !K->hostPendingHint.load(std::memory_order_acquire)) {
+            K->cpuPending.reset(n);
+            hwi->fxn(hwi->arg);
+        }
         lk.lock();
         K->inIsr = false;
     }
@@ -379,26 +393,31 @@ void deleteTask(KernelTask* t)
 void idleLoop(UArg, UArg)
 {
     uint64_t waitedNs = 0;
+    IdleFxn hooks[MAX_IDLE_HOOKS];
+    uint32_t numHooks = 0;
+    auto copyHooksLocked = [&] {
+        numHooks = K->numIdleHooks;
+        std::copy(K->idleHooks, K->idleHooks + numHooks, hooks);
+    };
+    {
+        Lock lk(K->m);
+        copyHooksLocked();
+    }
     for (;;) {
-        IdleFxn hooks[MAX_IDLE_HOOKS];
-        uint32_t numHooks = 0;
-        {
-            Lock lk(K->m);
-            numHooks = K->numIdleHooks;
-            std::copy(K->idleHooks, K->idleHooks + numHooks, hooks);
-        }
         // The board's idle loop turns all the time it waits here; the CPU
         // load hook measures idle time as turns of the shortest length. So
         // the hooks see the wait as uniform turns, the timestamp held back
         // to each turn's end; the last turn is the ordinary pass below.
         const uint64_t turns = waitedNs / IDLE_TURN_NS;
         for (uint64_t i = 1; i < turns; ++i) {
-            gTimestampBackNs.store(waitedNs - waitedNs * i / turns);
+            gTimestampBackNs.store(waitedNs - waitedNs * i / turns, std::memory_order_relaxed);
             for (uint32_t h = 0; h < numHooks; ++h) {
                 hooks[h]();
             }
         }
-        gTimestampBackNs.store(0);
+        if (turns > 1) {
+            gTimestampBackNs.store(0, std::memory_order_relaxed);
+        }
         for (uint32_t h = 0; h < numHooks; ++h) {
             hooks[h]();
         }
@@ -406,9 +425,10 @@ void idleLoop(UArg, UArg)
         rescheduleLocked(lk);
         waitedNs = 0;
         if (!irqDeliverableLocked() && !K->stopReq && !otherTaskReadyLocked()) {
-            const auto before = SteadyClock::now();
+            const bool real = K->mode == HostClockMode::Real;
+            const auto before = real ? SteadyClock::now() : SteadyClock::time_point{};
             idleWaitLocked(lk);
-            if (K->mode == HostClockMode::Real) {
+            if (real) {
                 waitedNs =
                     static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                               SteadyClock::now() - before)
@@ -416,6 +436,7 @@ void idleLoop(UArg, UArg)
             }
         }
         rescheduleLocked(lk);
+        copyHooksLocked();  // for the next turn, under the same lock
     }
 }
 
@@ -535,7 +556,10 @@ uint32_t ti_sysbios_knl_Task_forEach(void (*visit)(ti_sysbios_knl_Task_Handle ta
 // them off and on without the lock.
 uint32_t ti_sysbios_hal_Hwi_disable()
 {
-    return K->hwiOff.exchange(true, std::memory_order_relaxed) ? 1 : 0;
+    // No locked exchange: nothing else writes the flag while this context runs.
+    const bool was = K->hwiOff.load(std::memory_order_relaxed);
+    K->hwiOff.store(true, std::memory_order_relaxed);
+    return was ? 1 : 0;
 }
 
 void ti_sysbios_hal_Hwi_restore(uint32_t key)
@@ -590,8 +614,16 @@ void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum)
 void hostIrqRaise(uint32_t intNum)
 {
     checkLine(intNum);
+    if (tlsSelf != nullptr) {
+        // A firmware context, so the CPU thread, which is awake: no lock and
+        // no wake-up (a host McSPI exchange raises the line once per word).
+        K->cpuPending.set(intNum);
+        K->irqHint.store(true, std::memory_order_relaxed);
+        return;
+    }
     Lock lk(K->m);
     K->pending.set(intNum);
+    K->hostPendingHint.store(true, std::memory_order_release);
     K->irqHint.store(true, std::memory_order_release);
     wakeCpuLocked();
 }

@@ -114,7 +114,14 @@ struct Kernel {
     bool inIsr = false;              // an interrupt handler runs
     KernelHwi* hwis[NUM_IRQS] = {};  // installed handler per line, null when none
     std::bitset<NUM_IRQS> pending;   // raised lines not yet handled
-    std::bitset<NUM_IRQS> masked;    // lines disabled one by one
+    // Lines raised by a firmware context (an interrupt handler clearing a
+    // flag that raises the next word): only the CPU thread touches them, so
+    // they need no lock (no field above guards them).
+    std::bitset<NUM_IRQS> cpuPending;
+    // Set while `pending` holds a line (raised by another thread), read
+    // without the lock by the CPU thread's handler loop.
+    std::atomic<bool> hostPendingHint{false};
+    std::bitset<NUM_IRQS> masked;  // lines disabled one by one
     // Hints read without the lock, both erring on the early side only: a line
     // raised since the last safe point, and nothing (timer, alarm) due before
     // dueHint (elapsed ticks).
@@ -132,9 +139,10 @@ struct Kernel {
     std::atomic<uint64_t> ticks{0};
     SteadyClock::time_point start = SteadyClock::now();  // tick 0 in real mode
     std::atomic<uint64_t> runUntil{UINT64_MAX};  // elapsed ticks at which hostKernelRun returns
-    uint32_t timestampHz = 600000000;            // timestamp counter frequency
-    uint32_t secondsBase = 0;                    // last value given to Seconds_set
-    uint64_t secondsSetAt = 0;                   // elapsed ticks at that Seconds_set
+    std::atomic<uint32_t> timestampHz{
+        600000000};             // timestamp counter frequency, read without the lock
+    uint32_t secondsBase = 0;   // last value given to Seconds_set
+    uint64_t secondsSetAt = 0;  // elapsed ticks at that Seconds_set
     HostAlarm alarms[HOST_NUM_ALARMS];
     uint64_t timerDue = UINT64_MAX;  // earliest deadline of a blocked task
     uint64_t alarmDue = UINT64_MAX;  // earliest alarm set

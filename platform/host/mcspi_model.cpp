@@ -71,6 +71,10 @@ struct Unit {
     uint64_t alarmTick = NO_ALARM;
     bool listening = false;
     std::string endpoint;
+    // A firmware context clocks an exchange in itself (hostMcspiClockSync):
+    // until it ends only the CPU thread touches the unit, so the handler's
+    // clears skip the lock. Written under m by the CPU thread only.
+    bool syncMaster = false;
 };
 
 Unit* units()
@@ -175,9 +179,14 @@ bool pumpLocked(Unit& u, uint32_t index, uint64_t now)
             }
             continue;
         }
-        u.replies.push_back(u.txLoaded ? static_cast<uint8_t>(u.tx.load()) : MCSPI_FILL_WORD);
-        u.txLoaded = false;
-        u.rx = value;
+        // Relaxed: the handler sees them after the line's raise, which goes
+        // through the kernel's lock (a fenced store per word costs more here
+        // than the rest of the word).
+        const bool loaded = u.txLoaded.load(std::memory_order_relaxed);
+        const uint32_t tx = u.tx.load(std::memory_order_relaxed);
+        u.replies.push_back(loaded ? static_cast<uint8_t>(tx) : MCSPI_FILL_WORD);
+        u.txLoaded.store(false, std::memory_order_relaxed);
+        u.rx.store(value, std::memory_order_relaxed);
         u.st.status |= MCSPI_INT_RX_FULL_CH0;
         u.inWord = true;
         raise = true;
@@ -419,7 +428,10 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
     Unit& u = units()[index];
     bool raise = false;
     {
-        std::lock_guard<std::mutex> lk(u.m);
+        std::unique_lock<std::mutex> lk(u.m, std::defer_lock);
+        if (!u.syncMaster) {
+            lk.lock();
+        }
         u.st.status &= ~intFlags;
         if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.inWord) {
             // The handler is done with this word: the next one may shift.
@@ -574,12 +586,14 @@ bool hostMcspiClockSync(uint32_t index, const uint8_t* in, uint8_t* out, uint32_
             return false;
         }
         abandonLocked(u);  // nobody else plays the master here
+        u.syncMaster = true;
     }
     submit(index, in, n, false);
     // The caller is the firmware context: its next safe point takes the
     // interrupt, and the handler's clears shift the whole batch there.
     ti_sysbios_hal_Hwi_restore(ti_sysbios_hal_Hwi_disable());
     std::lock_guard<std::mutex> lk(u.m);
+    u.syncMaster = false;
     const bool done = !u.inWord && u.words.empty() && u.replies.size() == n;
     for (uint32_t i = 0; i < n; ++i) {
         out[i] = i < u.replies.size() ? u.replies[i] : MCSPI_FILL_WORD;

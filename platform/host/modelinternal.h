@@ -12,6 +12,11 @@
 // shows the host's time).
 enum class ModelClock : uint8_t { Kernel, Monotonic };
 uint64_t modelNowNs(ModelClock clock);
+// A firmware context polls a model in a loop that only time ends (a full
+// transmit FIFO) with interrupts off: on virtual time the busy CPU spends
+// the time up to `ns` (model time), as the board's would; otherwise the
+// clock moves by itself.
+void modelBusyWaitUntil(uint64_t ns);
 
 // The watchdog model counts on this clock from now on.
 void hostWdtSetClock(ModelClock clock);

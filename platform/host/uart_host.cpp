@@ -9,12 +9,14 @@
 // RTS line follow the UART's registers and whose parity, framing and break
 // errors reach the line status. The PTY links are removed when the process
 // ends. Host OS calls of the UART model live here only.
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -57,6 +59,11 @@ struct Side {
 };
 
 Side gSides[HOST_NUM_UARTS];
+// Drain requests of the reset path and the last one each I/O thread met
+// with a pass that wrote what its descriptor took.
+std::atomic<uint32_t> gDrainAsked[HOST_NUM_UARTS];
+std::atomic<uint32_t> gDrainDone[HOST_NUM_UARTS];
+constexpr int DRAIN_WAIT_MS = 500;  // in all: a reader that stopped reading holds it no longer
 termios gTerminalSaved{};
 bool gTerminalRaw = false;
 
@@ -234,7 +241,9 @@ void ioThread(uint32_t index)
     Side& s = gSides[index];
     Pending out;
     for (;;) {
+        const uint32_t asked = gDrainAsked[index].load();
         const bool outWaits = flushOutput(index, s, out);
+        gDrainDone[index].store(asked);  // all written, or its reader holds the rest
         UartLineSettings ls{};
         if (uartModelSettings(index, &ls) && s.kind == Kind::Device) {
             applyDevice(index, s, ls);
@@ -378,11 +387,46 @@ void uartHostKick(uint32_t index)
     }
 }
 
+namespace {
+
+// Before a reset or exit: what the lines sent reaches their descriptors (on
+// virtual time the watchdog may end the run a moment after the firmware
+// wrote its last words). No allocation and no lock: the reset path.
+void drainOutput()
+{
+    uint32_t asked[HOST_NUM_UARTS] = {};
+    for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
+        if (gSides[i].kickFd >= 0) {
+            asked[i] = gDrainAsked[i].fetch_add(1) + 1;
+            uartHostKick(i);
+        }
+    }
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        bool done = true;
+        for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
+            done = done && gDrainDone[i].load() >= asked[i];
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waitedMs =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (done || waitedMs >= DRAIN_WAIT_MS) {
+            return;
+        }
+        ::usleep(1000);
+    }
+}
+
+}  // namespace
+
 bool hostUartAttachAll()
 {
     HostScope host;
     const HostBoardConfig& c = hostBoardConfig();
     static const char* const names[HOST_NUM_UARTS] = {"console", "sci1", "sci2", "sci3"};
+    hostAddShutdownHook(drainOutput);
     hostAddShutdownHook(removePtyLinks);
     for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
         Side& s = gSides[i];

@@ -574,9 +574,23 @@ void UARTFIFOCharPut(uint32_t baseAddr, uint8_t byteTx)
 
 uint32_t UARTTxFIFOFullStatusGet(uint32_t baseAddr)
 {
-    std::lock_guard<std::mutex> lock(gLock);
-    const Uart& u = at(baseAddr);
-    return u.sink == nullptr && u.txFifo.size() >= FIFO_DEPTH ? 1 : 0;
+    uint64_t roomNs = 0;  // when the shift register takes the next character
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        const Uart& u = at(baseAddr);
+        if (u.sink != nullptr || u.txFifo.size() < FIFO_DEPTH) {
+            return 0;
+        }
+        if (u.shiftBusy && !u.shiftHeld) {
+            roomNs = u.shiftEndNs;
+        }
+    }
+    // Polled until there is room (the fatal path's output): the wait costs
+    // simulated time.
+    if (roomNs != 0) {
+        modelBusyWaitUntil(roomNs);
+    }
+    return 1;
 }
 
 uint32_t UARTIsTransmitterEmpty(uint32_t baseAddr)

@@ -72,12 +72,17 @@ void say(const char* text)
     }
     const bool halted = hostFirmwareHalted();
     const int32_t code = hostHaltCode();
-    char line[96];
+    // The simulated time, so that a test checks the interval the firmware
+    // saw, whatever the host's load made of it in wall time.
+    const auto ms = static_cast<unsigned long long>(hostClockTicks64());
+    char line[128];
     if (halted) {
-        std::snprintf(line, sizeof(line), "zok2gw: watchdog expired after fatal error %d\n",
-                      static_cast<int>(code));
+        std::snprintf(line, sizeof(line),
+                      "zok2gw: watchdog expired after fatal error %d at simulated time %llu ms\n",
+                      static_cast<int>(code), ms);
     } else {
-        std::snprintf(line, sizeof(line), "zok2gw: watchdog expired\n");
+        std::snprintf(line, sizeof(line), "zok2gw: watchdog expired at simulated time %llu ms\n",
+                      ms);
     }
     say(line);
     hostRunShutdownHooks();
@@ -103,12 +108,21 @@ void signalReader()
         if (r > 0 && (p.revents & POLLIN) != 0) {
             char c = 0;
             while (::read(gSignalPipe[0], &c, 1) == 1) {
+                // Read before the request takes effect: the firmware sees it
+                // at this simulated time or later.
+                const auto ms = static_cast<unsigned long long>(hostClockTicks64());
                 if (c == '1') {
-                    std::fprintf(stderr, "zok2gw: watchdog restarts blocked (SIGUSR1)\n");
                     hostWdtIgnoreTriggers(true);
+                    std::fprintf(stderr,
+                                 "zok2gw: watchdog restarts blocked (SIGUSR1) at simulated time "
+                                 "%llu ms\n",
+                                 ms);
                 } else {
-                    std::fprintf(stderr, "zok2gw: firmware abort requested (SIGUSR2)\n");
                     hostIrqRaise(ABORT_TEST_IRQ);
+                    std::fprintf(stderr,
+                                 "zok2gw: firmware abort requested (SIGUSR2) at simulated time "
+                                 "%llu ms\n",
+                                 ms);
                 }
             }
         }

@@ -537,6 +537,8 @@ void peerStep()
 
 void peerTask(UArg, UArg)
 {
+    // The outside world's buffers are not the board's: the host allocator.
+    hostHeapRouteNew(false);
     for (;;) {
         rig().now = ti_sysbios_knl_Clock_getTicks();
         if (!rig().done) peerStep();
