@@ -11,6 +11,7 @@ constexpr uint8_t DLE = 0x10;
 constexpr uint8_t STX = 0x02;
 constexpr uint8_t ETX = 0x03;
 constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x15;
 constexpr uint8_t FILL = 0x16;
 constexpr uint8_t IPV4_VERSION_IHL = 0x45;  // version 4, 20-byte header
 constexpr uint8_t IPV4_TTL = 64;
