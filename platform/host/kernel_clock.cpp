@@ -43,16 +43,24 @@ uint64_t cpuThreadNs()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Real mode: a task has the CPU and has not yet run BUSY_HOLD_NS on it. The
-// host clock is looked at first: the CPU time only when that much host time
-// has passed, a preempted CPU thread.
-bool cpuBusyLocked()
+// Real mode: a task has the CPU and has not yet run BUSY_HOLD_NS on it
+// (`wall`: the host clock now). The CPU thread's own time is looked at only
+// once that much host time has passed (a preempted thread, or a spin): from
+// then on it must run BUSY_HOLD_NS more, so a spin waits at most twice the
+// hold, and an idle pass costs no system call.
+bool cpuBusyLocked(uint64_t wall)
 {
     if (!K->running || K->frozen || K->current == nullptr || K->current == K->idle) {
         return false;
     }
-    return wallNs() - K->idleSeenNs < BUSY_HOLD_NS ||
-           cpuThreadNs() - K->idleSeenCpuNs < BUSY_HOLD_NS;
+    if (wall - K->idleSeenNs < BUSY_HOLD_NS) {
+        return true;
+    }
+    if (K->busyCpuMarkNs == 0) {
+        K->busyCpuMarkNs = cpuThreadNs() | 1u;
+        return true;
+    }
+    return cpuThreadNs() - K->busyCpuMarkNs < BUSY_HOLD_NS;
 }
 
 // Real mode: the ticks up to the wall clock where nothing falls due need no
@@ -69,11 +77,12 @@ void catchUpLocked()
         // interrupt handler, must not move it past due work: that would skip
         // ticks whenever the host runs the board late.
         const bool polledWait = K->hwiOff && std::this_thread::get_id() == K->cpuThread;
-        if (!polledWait && cpuBusyLocked()) {
+        const uint64_t wall = wallNs();
+        if (!polledWait && cpuBusyLocked(wall)) {
             return;
         }
         const uint64_t due = polledWait ? UINT64_MAX : K->dueHint.load();
-        clockBump(std::min({wallTicks(), due, K->runUntil.load()}));
+        clockBump(std::min({wall / NS_PER_TICK, due, K->runUntil.load()}));
     }
 }
 
@@ -182,7 +191,7 @@ bool clockServiceLocked(Lock& lk)
 {
     if (K->mode == HostClockMode::Real && tlsSelf != nullptr && tlsSelf == K->idle) {
         K->idleSeenNs = wallNs();
-        K->idleSeenCpuNs = cpuThreadNs();
+        K->busyCpuMarkNs = 0;
     }
     bool work = false;
     for (;;) {
@@ -195,10 +204,11 @@ bool clockServiceLocked(Lock& lk)
             return work;
         }
         // Towards the wall clock, to the next tick with due work at most.
-        const uint64_t wall = wallTicks();
+        const uint64_t wallAt = wallNs();
+        const uint64_t wall = wallAt / NS_PER_TICK;
         const uint64_t now = K->ticks.load();
         reportLagLocked(wall, now);
-        if (cpuBusyLocked()) {
+        if (cpuBusyLocked(wallAt)) {
             return false;
         }
         const uint64_t target = std::min(wall, K->runUntil.load());

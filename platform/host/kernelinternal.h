@@ -151,7 +151,7 @@ struct Kernel {
     std::thread::id cpuThread;
     clockid_t cpuThreadClock = CLOCK_MONOTONIC;  // its CPU time (real mode, while it runs)
     uint64_t idleSeenNs = 0;     // real mode: host time the idle task last had the CPU
-    uint64_t idleSeenCpuNs = 0;  // and the CPU thread's CPU time then
+    uint64_t busyCpuMarkNs = 0;  // the CPU thread's CPU time once a hold ran out of host time
     bool lagging = false;        // real mode: more than a second behind, said so
     uint64_t maxLag = 0;         // real mode: largest lag seen, in ticks
 
