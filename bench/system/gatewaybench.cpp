@@ -90,21 +90,26 @@ private:
     void run()
     {
         uint8_t buf[2048];
+        Bytes pending;
         while (!stop) {
             port.WaitReadable(1);
             const uint64_t now = msSince(t0);
-            Bytes out;
             {
                 std::lock_guard<std::mutex> l(lock);
                 for (long n; (n = port.Read(buf, sizeof buf)) > 0;)
                     receive(buf, static_cast<size_t>(n), now);
                 poll(now);
                 toBoard.Write(output(), now);
-                out = toBoard.Read(now);
+                const Bytes out = toBoard.Read(now);
+                pending.insert(pending.end(), out.begin(), out.end());
             }
-            // Outside the lock: a line that takes bytes only at its rate
-            // holds the write back, and the driver must still get in.
-            if (!out.empty()) port.WriteAll(out.data(), out.size());
+            // What the line takes now; the rest waits while this end goes on
+            // reading, as a device's transmitter and receiver do. A blocking
+            // write here would stop the reading, and so the board's sending.
+            if (!pending.empty()) {
+                const ssize_t n = ::write(port.Fd(), pending.data(), pending.size());
+                if (n > 0) pending.erase(pending.begin(), pending.begin() + n);
+            }
         }
     }
     zok2tools::TtyPort port;

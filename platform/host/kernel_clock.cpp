@@ -43,14 +43,20 @@ uint64_t cpuThreadNs()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Real mode: a task has the CPU and has not yet run BUSY_HOLD_NS on it
-// (`wall`: the host clock now). The CPU thread's own time is looked at only
-// once that much host time has passed (a preempted thread, or a spin): from
-// then on it must run BUSY_HOLD_NS more, so a spin waits at most twice the
-// hold, and an idle pass costs no system call.
+// Real mode: a task has the CPU, or is ready for it, and has not yet run
+// BUSY_HOLD_NS on it (`wall`: the host clock now). The CPU thread's own time
+// is looked at only once that much host time has passed (a preempted
+// thread, or a spin): from then on it must run BUSY_HOLD_NS more, so a spin
+// waits at most twice the hold, and an idle pass costs no system call.
 bool cpuBusyLocked(uint64_t wall)
 {
-    if (!K->running || K->frozen || K->current == nullptr || K->current == K->idle) {
+    if (!K->running || K->frozen || K->current == nullptr) {
+        return false;
+    }
+    // The idle task holds the CPU, but a task a time-out made ready has not
+    // run yet (interrupt handlers run first, in the idle task's context):
+    // its tick's work is still to come.
+    if (K->current == K->idle && !otherTaskReadyLocked()) {
         return false;
     }
     if (wall - K->idleSeenNs < BUSY_HOLD_NS) {
