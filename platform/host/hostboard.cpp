@@ -30,6 +30,9 @@ constexpr uint32_t SECTION_MASK = 0xFFF00000u;  // 1 MB sections
 constexpr int EXIT_ATTACH = 1;                  // a resource of the board cannot be made
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_SECOND_SIGNAL = 130;
+// A longer batch would let simulated time lag the host by more than the
+// shortest time-outs the peers rely on.
+constexpr uint32_t MAX_TICK_BATCH = 10;
 
 int gArgc = 0;
 char** gArgv = nullptr;
@@ -60,6 +63,8 @@ void usage(const char* prog)
         "  --watchdog reset|exit  what a watchdog expiry does (default: reset = restart)\n"
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
+        "  --tick-batch N         real time: while only the clock is awaited, wake every\n"
+        "                         Nth tick and run the ticks slept over in order (default 1)\n"
         "  --capture FILE         write every unit crossing the board's edges to FILE (pcapng,\n"
         "                         simulated time; tools/wireshark/zok2.lua decodes it)\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"
@@ -111,6 +116,10 @@ void parseArgs(int argc, char** argv)
         } else if (a == "--tick-offset") {
             ok = takeValue(argc, argv, i, v);
             c.tickOffset = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
+        } else if (a == "--tick-batch") {
+            ok = takeValue(argc, argv, i, v);
+            c.tickBatch = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 0));
+            ok = ok && c.tickBatch >= 1 && c.tickBatch <= MAX_TICK_BATCH;
         } else if (a == "--fail-task-create") {
             ok = takeValue(argc, argv, i, c.failTaskCreate);
         } else if (hostCaptureTakeOption(argc, argv, i, ok)) {
@@ -167,6 +176,7 @@ void platformArgs(int argc, char** argv)
         }
         hostKernelReset(c.virtualTime ? HostClockMode::Virtual : HostClockMode::Real, c.tickOffset);
         hostKernelReportLag(true);
+        hostClockSetBatch(c.tickBatch);
         hostPeripheralsInstall();
         hostTaskCreateFailName(c.failTaskCreate.c_str());
         sigset_t set;

@@ -10,6 +10,7 @@
 
 std::atomic<uint64_t> gTimestampBackNs{0};
 std::atomic<bool> gReportLag{false};
+std::atomic<uint32_t> gBatchTicks{1};
 
 namespace {
 
@@ -115,6 +116,7 @@ void reportLagLocked(uint64_t wall, uint64_t now)
 void sleepLocked(Lock& lk, bool timed, SteadyClock::time_point until)
 {
     K->cpuSleeping = true;
+    ++K->cpuSleeps;
     if (timed) {
         K->cpuCv.wait_until(lk, until);
     } else {
@@ -249,10 +251,14 @@ void idleWaitLocked(Lock& lk)
         sleepLocked(lk, false, {});
         return;
     case HostClockMode::Real: {
-        const uint64_t next = std::min(due, until);
         if (now < std::min(wallTicks(), until)) {
             return;  // behind the wall clock: the next safe point catches up
         }
+        // A batch ends at a multiple of its length, so that tick pollers of
+        // every period share the wake-ups; a run's end is not postponed.
+        const uint64_t batch = std::max<uint32_t>(gBatchTicks.load(std::memory_order_relaxed), 1);
+        const uint64_t wake = due == UINT64_MAX ? due : (due + batch - 1) / batch * batch;
+        const uint64_t next = std::min(wake, until);
         sleepLocked(lk, next != UINT64_MAX, wallTimeOf(next));
         return;
     }
@@ -320,6 +326,14 @@ void modelBusyWaitUntil(uint64_t ns)
 
 void hostKernelReportLag(bool on) { gReportLag.store(on); }
 
+uint64_t hostKernelSleeps()
+{
+    Lock lk(K->m);
+    return K->cpuSleeps;
+}
+
+void hostClockSetBatch(uint32_t ticks) { gBatchTicks.store(std::max<uint32_t>(ticks, 1)); }
+
 uint64_t hostClockMaxLag()
 {
     Lock lk(K->m);
@@ -351,6 +365,8 @@ uint64_t hostClockTicks64()
     catchUpLocked();
     return K->ticks.load();
 }
+
+uint64_t hostClockTicksHeld() { return K->ticks.load(std::memory_order_relaxed); }
 
 uint64_t hostClockArrivalTick()
 {

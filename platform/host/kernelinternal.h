@@ -158,7 +158,8 @@ struct Kernel {
     // The simulated CPU's host thread sleeps here when nothing is due.
     std::condition_variable cpuCv;
     bool cpuSleeping = false;
-    PortContext hostCtx;  // the caller of hostKernelRun
+    uint64_t cpuSleeps = 0;  // times the CPU thread slept: a figure of the host's cost
+    PortContext hostCtx;     // the caller of hostKernelRun
 };
 
 extern Kernel* K;  // replaced by hostKernelReset

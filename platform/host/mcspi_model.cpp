@@ -243,7 +243,9 @@ void submit(uint32_t index, const uint8_t* in, uint32_t n, bool paced)
     {
         std::lock_guard<std::mutex> lk(u.m);
         HostScope host;
-        const uint64_t now = nowNs();
+        // A host thread leaves the clock to the CPU: words that are not due
+        // by the tick it stands at come with their alarm.
+        const uint64_t now = hostClockTicksHeld() * NS_PER_TICK;
         const uint64_t arrival = std::max(now, hostClockArrivalTick() * NS_PER_TICK);
         const uint64_t wordNs = wordNsLocked(u);
         for (uint32_t i = 0; i < n; ++i) {
@@ -434,10 +436,13 @@ void McSPIIntStatusClear(uint32_t baseAddr, uint32_t intFlags)
         }
         u.st.status &= ~intFlags;
         if ((intFlags & MCSPI_INT_RX_FULL_CH0) != 0 && u.inWord) {
-            // The handler is done with this word: the next one may shift.
+            // The handler is done with this word: the next one may shift,
+            // if due by the tick the safe point before the handler left the
+            // clock at (a later one comes with the next tick's alarm). Read
+            // per word, the moving clock costs more than the word itself.
             ++u.st.wordsClocked;
             u.inWord = false;
-            raise = pumpLocked(u, index, nowNs());
+            raise = pumpLocked(u, index, hostClockTicksHeld() * NS_PER_TICK);
         }
     }
     if (raise) {

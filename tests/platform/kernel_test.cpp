@@ -343,3 +343,38 @@ TEST(RealClock, TheClockStandsWhileATaskHoldsTheCpuWhoeverReadsIt)
         EXPECT_EQ("high@" + std::to_string(slept + kSleep), gTrace[2]);
     }
 }
+
+// Real time in batches: a poller of every tick still runs at each tick, in
+// order, while the CPU thread sleeps once per batch at most (a late host
+// only makes it sleep less). Without batches it sleeps once per tick.
+std::atomic<uint32_t> gPolls{0};
+
+TEST(RealClock, BatchedTicksAllRunWithOneSleepPerBatch)
+{
+    constexpr uint64_t kTicks = 48;
+    for (const uint32_t batch : {1u, 8u}) {
+        SCOPED_TRACE(batch);
+        hostKernelReset(HostClockMode::Real);
+        hostClockSetBatch(batch);
+        gTrace.clear();
+        gPolls = 0;
+        spawn(1, [](UArg, UArg) {
+            for (uint32_t last = ti_sysbios_knl_Clock_getTicks();;) {
+                ti_sysbios_knl_Task_sleep(1);
+                const uint32_t now = ti_sysbios_knl_Clock_getTicks();
+                if (now != last + 1) note("skipped", now);
+                last = now;
+                ++gPolls;
+            }
+        });
+        const uint64_t ran = hostKernelRun(kTicks);
+        const uint64_t sleeps = hostKernelSleeps();
+        hostClockSetBatch(1);
+        EXPECT_EQ(kTicks, ran);
+        EXPECT_EQ(Lines{}, gTrace);
+        EXPECT_GE(gPolls + 1, kTicks);
+        // One sleep per batch, one more at the start.
+        EXPECT_LE(sleeps, kTicks / batch + 2);
+        EXPECT_GT(sleeps, 0u);
+    }
+}

@@ -69,11 +69,24 @@ void hostKernelReportLag(bool on);
 // Real mode: the largest lag of the simulated clock behind the host's seen
 // so far, in ticks.
 uint64_t hostClockMaxLag();
+// Real mode: while nothing but the clock is waited for, the CPU thread
+// wakes at every `ticks`-th tick only (1: every tick with due work) and runs
+// the ticks it slept over in order, so the firmware sees the same ticks and
+// the host sees that many times fewer wake-ups, with simulated time behind
+// by at most `ticks - 1`. Input from the host (an interrupt line, a model's
+// alarm) still wakes it at once. Survives a kernel reset.
+void hostClockSetBatch(uint32_t ticks);
+// How often the CPU thread went to sleep since the reset, for time or input.
+uint64_t hostKernelSleeps();
 
 // Clock control (manual mode), and the elapsed 64-bit tick count.
 void hostClockSet(uint32_t ticks);
 void hostClockAdvance(uint32_t ticks);
 uint64_t hostClockTicks64();
+// The tick where the clock stands, without moving it towards the host's:
+// for a model's step that an interrupt handler takes per word, where the
+// safe point around the handler has just served the clock.
+uint64_t hostClockTicksHeld();
 // The tick at which input that comes from the host now arrives: in real mode
 // the host clock's (never behind the simulated clock), so that input taken
 // while simulated time lags reaches the firmware with the spacing the host
