@@ -10,7 +10,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -198,21 +197,19 @@ void Client::run()
     std::deque<size_t> inflight;
     bool failed = false;
     bool busy = false;
-    size_t boardSaid = 0;  // bytes other than fill in the last reply
+    bool boardTalking = false;
     while (!stop_ || !inflight.empty()) {
         // Once asked to stop, only the answers still travelling are read, so
         // that the board's side sees a clean end and lets the next master in.
         while (!stop_ && (inflight.empty() || (busy && inflight.size() < kExchangesAhead))) {
             std::vector<uint8_t> chunk;
             {
-                // While the board talks, the fill burst doubles what it said
-                // last: a short message costs the board a few dozen words
-                // more, a long stream grows to the longest bursts at once.
+                // While the board talks, clock it out in long bursts.
                 std::lock_guard<std::mutex> lock(mutex_);
                 engine_.tick(nowMs());
-                const size_t fill =
-                    std::clamp(2 * boardSaid, options_.idleBurst, options_.maxChunk);
-                chunk = engine_.nextChunk(nowMs(), fill, options_.maxChunk);
+                chunk = engine_.nextChunk(nowMs(),
+                                          boardTalking ? options_.maxChunk : options_.idleBurst,
+                                          options_.maxChunk);
                 inflightBytes_ += chunk.size();
             }
             if (!writeAll(fd_, chunk.data(), chunk.size(), timeout)) {
@@ -232,8 +229,10 @@ void Client::run()
             break;
         }
         if (tap_) tap_(false, reply.data(), reply.size());
-        boardSaid = static_cast<size_t>(
-            std::count_if(reply.begin(), reply.end(), [](uint8_t b) { return b != kFill; }));
+        boardTalking = false;
+        for (uint8_t b : reply) {
+            boardTalking = boardTalking || b != kFill;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             inflightBytes_ -= reply.size();
@@ -243,7 +242,7 @@ void Client::run()
                     inbox_.push_back(m);
                 }
             }
-            busy = engine_.pendingBytes() > 0 || boardSaid > 0;
+            busy = engine_.pendingBytes() > 0 || boardTalking;
         }
         // Handlers run outside the lock so that they may call back into the client.
         for (const Message& m : gotMessages) {

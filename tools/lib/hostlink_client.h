@@ -2,8 +2,7 @@
 // background thread plays the SPI master, clocking queued bytes (or fill)
 // into the board and feeding every byte clocked back to a LinkEngine.
 // While the board has something to say, or bytes are queued, it clocks
-// without pause, the fill in bursts twice what the board said in the last;
-// otherwise it polls with a short burst every pollIntervalMs.
+// without pause; otherwise it polls with a short burst every pollIntervalMs.
 // All public operations are thread safe.
 #pragma once
 
