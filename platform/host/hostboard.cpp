@@ -64,7 +64,7 @@ void usage(const char* prog)
         "  --virtual-time         run on virtual time instead of real time\n"
         "  --tick-offset N        start value of the 32-bit tick counter\n"
         "  --tick-batch N         real time: while only the clock is awaited, wake every\n"
-        "                         Nth tick and run the ticks slept over in order (default 1)\n"
+        "                         Nth tick and run the ticks slept over in order (default 4)\n"
         "  --capture FILE         write every unit crossing the board's edges to FILE (pcapng,\n"
         "                         simulated time; tools/wireshark/zok2.lua decodes it)\n"
         "  --fail-task-create NAME  test hook: creating the task NAME fails\n"

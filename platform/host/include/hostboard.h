@@ -15,7 +15,7 @@ struct HostBoardConfig {
     bool watchdogExits = false;  // watchdog expiry exits the process instead of restarting it
     bool virtualTime = false;    // virtual time instead of real time
     uint32_t tickOffset = 0;     // start value of the 32-bit tick counter
-    uint32_t tickBatch = 1;      // real time: idle wake-ups this many ticks apart at most
+    uint32_t tickBatch = 4;      // real time: idle wake-ups this many ticks apart at most
     std::string failTaskCreate;  // test hook: creating the task of this name fails
 };
 
