@@ -49,13 +49,12 @@ constexpr uint32_t LSR_CHAR_ERRORS = UART_LSR_RX_BI | UART_LSR_RX_FE | UART_LSR_
 constexpr uint32_t BOOT_DIVISOR = 26;
 constexpr uint32_t BOOT_LCR = 0x03;
 constexpr uint64_t NS_PER_TICK = 1000000;
-// Bytes that left on the line and wait for their taker at most; beyond, the
-// shift register holds. An attached line's Linux side takes them at every
-// wake-up, so a full one means its descriptor is full. A test takes them
-// when it looks: a large limit, so that one that forgets stalls the line
-// instead of losing bytes.
-constexpr size_t HOST_SIDE_OUT_BYTES = 1024;
-constexpr size_t TEST_OUT_BYTES = 1u << 20;
+// Bytes that left on the line and wait for their taker at most (about 90 s
+// of line time at 115200 bit/s); beyond, the shift register holds. A real
+// line never holds back, so only a taker gone for good meets the limit: a
+// far end that a busy host runs late (its PTY transport may stall for
+// seconds) or a test that looks late only gets the bytes late.
+constexpr size_t LINE_OUT_BYTES = 1u << 20;
 // The line-in queue the Linux side fills: characters of this many ticks of
 // line time at most (at least MIN_LINE_IN), so that a writer faster than the
 // line is held back by its descriptor while the line stays busy. Refilled
@@ -95,7 +94,7 @@ struct Uart {
     bool shiftHeld = false;   // its stop bit is over, but the taker has no room
     uint64_t shiftEndNs = 0;
     std::vector<uint8_t> lineOut;  // left on the line, not yet taken
-    size_t lineOutLimit = TEST_OUT_BYTES;
+    size_t lineOutLimit = LINE_OUT_BYTES;
     // Receiver: characters on their way over the line, then the FIFO.
     std::deque<LineChar> lineIn;
     uint64_t lastLandNs = 0;
@@ -615,7 +614,7 @@ void hostUartReset()
     for (uint32_t i = 0; i < HOST_NUM_UARTS; ++i) {
         Uart& u = uarts()[i];
         powerOn(u, i);
-        u.lineOutLimit = u.attached ? HOST_SIDE_OUT_BYTES : TEST_OUT_BYTES;
+        u.lineOutLimit = LINE_OUT_BYTES;
         u.alarmTick = NO_ALARM;  // the kernel's reset forgot every alarm
     }
     gCaptureDueNs = NO_ALARM;
@@ -674,7 +673,7 @@ void uartModelSetAttached(uint32_t index, bool attached)
     std::lock_guard<std::mutex> lock(gLock);
     Uart& u = uarts()[checkedIndex(index)];
     u.attached = attached;
-    u.lineOutLimit = attached ? HOST_SIDE_OUT_BYTES : TEST_OUT_BYTES;
+    u.lineOutLimit = LINE_OUT_BYTES;
 }
 
 size_t uartModelTakeLine(uint32_t index, uint8_t* out, size_t max)

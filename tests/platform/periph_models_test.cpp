@@ -152,6 +152,27 @@ TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitt
     }
 }
 
+// A far end that the host runs seconds late holds nothing back: the line
+// carries on at its rate, as a real one does, and the bytes wait.
+TEST_F(UartModelTest, ALineCarriesOnWhileItsTakerIsSecondsLate)
+{
+    constexpr size_t kFifo = 64;
+    constexpr size_t kBytes = 4096;  // over four seconds at 9600 bit/s
+    constexpr uint32_t kTicks = 10;
+    for (size_t sent = 0, turns = 0; sent < kBytes && turns < kBytes; ++turns) {
+        while (sent < kBytes && hostUartState(1).txFifoLevel < kFifo) {
+            UARTFIFOCharPut(UART1, static_cast<uint8_t>(sent++));
+        }
+        hostClockAdvance(kTicks);
+    }
+    hostClockAdvance(kFifo * 2);  // the last FIFO's worth at about 1 ms a character
+    EXPECT_TRUE(hostUartState(1).transmitterEmpty);
+    std::vector<uint8_t> all(kBytes + 1);
+    all.resize(hostUartTakeTx(1, all.data(), all.size()));
+    ASSERT_EQ(kBytes, all.size());
+    for (size_t i = 0; i < kBytes; ++i) ASSERT_EQ(static_cast<uint8_t>(i), all[i]) << i;
+}
+
 TEST_F(UartModelTest, LineStatusShowsTheFirstCharacterAndErrorsFurtherIn)
 {
     hostUartRxFifoPut(1, 'a', 0);
