@@ -256,7 +256,7 @@ void idleWaitLocked(Lock& lk)
         }
         // A batch ends at a multiple of its length, so that tick pollers of
         // every period share the wake-ups; a run's end is not postponed.
-        const uint64_t batch = std::max<uint32_t>(gBatchTicks.load(std::memory_order_relaxed), 1);
+        const uint64_t batch = gBatchTicks.load(std::memory_order_relaxed);  // at least 1
         const uint64_t wake = due == UINT64_MAX ? due : (due + batch - 1) / batch * batch;
         const uint64_t next = std::min(wake, until);
         sleepLocked(lk, next != UINT64_MAX, wallTimeOf(next));
