@@ -611,7 +611,7 @@ void ti_sysbios_hal_Hwi_disableInterrupt(uint32_t intNum)
     K->masked.set(intNum);
 }
 
-void hostIrqRaise(uint32_t intNum)
+uint64_t hostIrqRaise(uint32_t intNum)
 {
     checkLine(intNum);
     if (tlsSelf != nullptr) {
@@ -619,13 +619,14 @@ void hostIrqRaise(uint32_t intNum)
         // no wake-up (a host McSPI exchange raises the line once per word).
         K->cpuPending.set(intNum);
         K->irqHint.store(true, std::memory_order_relaxed);
-        return;
+        return K->ticks.load(std::memory_order_relaxed);
     }
     Lock lk(K->m);
     K->pending.set(intNum);
     K->hostPendingHint.store(true, std::memory_order_release);
     K->irqHint.store(true, std::memory_order_release);
     wakeCpuLocked();
+    return K->ticks.load();
 }
 
 // Semaphores

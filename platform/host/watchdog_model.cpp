@@ -335,8 +335,10 @@ uint32_t hostWdtPostingViolations()
     return gWdt->violations;
 }
 
-void hostWdtIgnoreTriggers(bool on)
+uint64_t hostWdtIgnoreTriggers(bool on)
 {
     std::lock_guard<std::mutex> lock(gLock);
     gWdt->ignoreTriggers = on;
+    // Read with the trigger writes held off: no later one counts.
+    return hostClockTicksHeld();
 }

@@ -108,17 +108,17 @@ void signalReader()
         if (r > 0 && (p.revents & POLLIN) != 0) {
             char c = 0;
             while (::read(gSignalPipe[0], &c, 1) == 1) {
-                // Read before the request takes effect: the firmware sees it
-                // at this simulated time or later.
-                const auto ms = static_cast<unsigned long long>(hostClockTicks64());
+                // The simulated time at which the request took effect, read
+                // as it does: on virtual time a host thread may be held up
+                // for many simulated seconds between two statements.
                 if (c == '1') {
-                    hostWdtIgnoreTriggers(true);
+                    const auto ms = static_cast<unsigned long long>(hostWdtIgnoreTriggers(true));
                     std::fprintf(stderr,
                                  "zok2gw: watchdog restarts blocked (SIGUSR1) at simulated time "
                                  "%llu ms\n",
                                  ms);
                 } else {
-                    hostIrqRaise(ABORT_TEST_IRQ);
+                    const auto ms = static_cast<unsigned long long>(hostIrqRaise(ABORT_TEST_IRQ));
                     std::fprintf(stderr,
                                  "zok2gw: firmware abort requested (SIGUSR2) at simulated time "
                                  "%llu ms\n",

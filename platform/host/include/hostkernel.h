@@ -108,8 +108,9 @@ void hostTimestampSetFreq(uint32_t hz);
 
 // Raises interrupt line intNum (0 to 255, else a bus fault); its handler
 // runs at the CPU's next safe point. Thread safe: the only kernel entry a
-// host I/O thread may use.
-void hostIrqRaise(uint32_t intNum);
+// host I/O thread may use. Returns the elapsed tick at which the line went
+// up: on virtual time the clock moves on no further before its handler runs.
+uint64_t hostIrqRaise(uint32_t intNum);
 
 // Makes the next `count` task creations fail, as if the heap were short.
 void hostTaskCreateFailNext(uint32_t count);

@@ -37,7 +37,8 @@ size_t hostWdtWrites(HostWdtWrite* out, size_t max);
 uint32_t hostWdtPostingViolations();
 // While on, trigger writes no longer reach the timer: the board behaves as if
 // the main task had stopped restarting it. The runner turns it on at SIGUSR1.
-void hostWdtIgnoreTriggers(bool on);
+// Returns the elapsed tick from which it holds.
+uint64_t hostWdtIgnoreTriggers(bool on);
 
 // Runner only: installs the halt handler (a halted firmware waits for the
 // watchdog) and the action on expiry, which execs the process afresh or,
