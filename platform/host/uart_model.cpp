@@ -58,10 +58,11 @@ constexpr size_t LINE_OUT_BYTES = 1u << 20;
 // The line-in queue the Linux side fills: characters of this many ticks of
 // line time at most (at least MIN_LINE_IN), so that a writer faster than the
 // line is held back by its descriptor while the line stays busy. Refilled
-// at half, it leaves the Linux side 32 ms to wake up: on a busy host its
-// thread may wait that long for a core, and a line that ran dry meanwhile
-// would carry less than its writer sends.
-constexpr uint64_t LINE_IN_AHEAD_TICKS = 64;
+// at half, it leaves the Linux side half a second to wake up: on a busy host
+// its thread waits 100 ms and more for a core, and a line that ran dry
+// meanwhile carries less than its writer sends, for good (a writer at
+// nearly the line rate never makes up the line time lost).
+constexpr uint64_t LINE_IN_AHEAD_TICKS = 1000;
 constexpr size_t MIN_LINE_IN = 16;
 constexpr uint64_t NO_ALARM = UINT64_MAX;
 

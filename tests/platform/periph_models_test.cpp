@@ -75,18 +75,21 @@ TEST_F(UartModelTest, CharactersLeaveAndArriveOneCharacterTimeApartButNotOnADisa
 // Simulated time is what paces the line: a writer faster than the line is
 // held back by the line-in queue and a taker slower than the line holds the
 // transmitter, and neither loses a byte or sees more per tick than the
-// line carries.
+// line carries. A writer whose thread a busy host wakes only every few
+// hundred ticks still keeps the line busy.
 TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitter)
 {
     struct Case {
         uint32_t rate;
         uint32_t lineControl;
         uint32_t frameBits;
+        uint64_t writerEvery;  // ticks between the writer's turns
     };
-    const Case cases[] = {{9600, 0x03, 10}, {19200, 0x1E, 11}, {115200, 0x03, 10}};
+    const Case cases[] = {
+        {9600, 0x03, 10, 1}, {19200, 0x1E, 11, 1}, {115200, 0x03, 10, 1}, {115200, 0x03, 10, 400}};
     constexpr uint64_t NS_PER_TICK = 1000000;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.rate);
+        SCOPED_TRACE(testing::Message() << c.rate << " bit/s, writer every " << c.writerEvery);
         UARTModuleReset(UART1);
         const uint32_t divisor = UARTDivisorValCompute(SOC_UART_CLOCK_HZ, c.rate, 0, 42);
         UARTDivisorLatchWrite(UART1, divisor);
@@ -96,9 +99,9 @@ TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitt
         const uint64_t charNs =
             uint64_t{c.frameBits} * 1000000000 * 16 * divisor / SOC_UART_CLOCK_HZ;
         const uint64_t perTick = (NS_PER_TICK + charNs - 1) / charNs;
-        // Far more than the model takes ahead (64 ticks of line time) fits
+        // Far more than the model takes ahead (a second of line time) fits
         // in a PTY.
-        constexpr uint64_t AHEAD_TICKS = 64;
+        constexpr uint64_t AHEAD_TICKS = 1000;
         const size_t total = 3 * AHEAD_TICKS * NS_PER_TICK / charNs;
         std::vector<uint8_t> sent;
         for (size_t i = 0; i < total; ++i) sent.push_back(static_cast<uint8_t>(i * 7 + 1));
@@ -108,10 +111,12 @@ TEST_F(UartModelTest, LineRateHoldsBackAFastWriterAndASlowTakerHoldsTheTransmitt
         std::vector<uint8_t> got;
         size_t offered = 0;
         const uint64_t t0 = hostClockTicks64();
-        for (uint64_t t = 1; got.size() < total && t < 1000; ++t) {
-            const size_t room = std::min(hostUartLineInRoom(1), total - offered);
-            hostUartLineIn(1, sent.data() + offered, room);
-            offered += room;
+        for (uint64_t t = 1; got.size() < total && t < 4 * AHEAD_TICKS; ++t) {
+            if (t % c.writerEvery == 1 % c.writerEvery) {
+                const size_t room = std::min(hostUartLineInRoom(1), total - offered);
+                hostUartLineIn(1, sent.data() + offered, room);
+                offered += room;
+            }
             EXPECT_LE(offered - got.size(), (AHEAD_TICKS + 2) * NS_PER_TICK / charNs + 16)
                 << "held back";
             hostClockAdvance(1);
