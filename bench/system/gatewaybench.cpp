@@ -110,8 +110,18 @@ private:
                 const ssize_t n = ::write(port.Fd(), pending.data(), pending.size());
                 if (n > 0) pending.erase(pending.begin(), pending.begin() + n);
             }
+            held = pending.size();
+            maxHeld = std::max(maxHeld.load(), held.load());
         }
     }
+
+public:
+    // Bytes this end has made that its line has not taken yet: a PTY that
+    // the host's kernel serves late holds them back. Now and at most.
+    std::atomic<size_t> held{0};
+    std::atomic<size_t> maxHeld{0};
+
+private:
     zok2tools::TtyPort port;
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -688,16 +698,20 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     }
     s0.join();
     s1.join();
-    // Drain: what is in flight arrives, BAC-M's window empties. A board
-    // that lags the host clock is still delivering, so the drain ends only
-    // once nothing has arrived for a while.
+    // Drain: what is in flight arrives, BAC-M's window empties. It ends once
+    // everything sent has arrived, or nothing has arrived for a while. What
+    // a far end still holds back (its PTY served late by a busy host) is
+    // still to come: its line time lengthens the drain, and meanwhile a quiet
+    // spell does not end it.
     uint64_t arrived = UINT64_MAX;
-    const uint64_t drainLimit = nowNs() + static_cast<uint64_t>(DRAIN_MAX_MS) * 1000000ull;
-    for (uint64_t quietSince = nowNs();
-         nowNs() - quietSince < static_cast<uint64_t>(DRAIN_MS) * 1000000ull &&
-         nowNs() < drainLimit;
-         sleepMs(5)) {
+    size_t heldAtEnd = 0;
+    for (const auto& p : rawLine) heldAtEnd = std::max(heldAtEnd, p->held.load());
+    const double heldNs = static_cast<double>(heldAtEnd) * BITS_PER_CHAR * NS_PER_S / LINE_RATE;
+    const uint64_t drainLimit =
+        nowNs() + static_cast<uint64_t>(DRAIN_MAX_MS) * 1000000ull + static_cast<uint64_t>(heldNs);
+    for (uint64_t quietSince = nowNs(); nowNs() < drainLimit; sleepMs(5)) {
         uint64_t total = flows[0].echoed + flows[1].echoed;
+        bool all = flows[0].echoed >= flows[0].sent && flows[1].echoed >= flows[1].sent;
         {
             std::lock_guard<std::mutex> l(line1.lock);
             std::lock_guard<std::mutex> h(hostLock);
@@ -705,11 +719,20 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
                 if (lineOrder.take(m, 'h', BACM_MESSAGE)) bacmToLine = lineOrder.next;
             }
             total += bacmToHost + bacmToLine;
-            for (const RawLoad& r : raw) total += r.toHostBytes + r.lineGot;
+            all = all && bacmToHost == bacmSentToHost && bacmToLine == bacmSentToLine;
+            for (const RawLoad& r : raw) {
+                total += r.toHostBytes + r.lineGot;
+                all = all && r.toHostBytes == r.written && r.lineGot == r.sentToLine;
+            }
         }
-        if (total != arrived) {
+        bool held = false;
+        for (const auto& p : rawLine) held = held || p->held > 0;
+        if (all) break;
+        if (total != arrived || held) {
             arrived = total;
             quietSince = nowNs();
+        } else if (nowNs() - quietSince >= static_cast<uint64_t>(DRAIN_MS) * 1000000ull) {
+            break;
         }
     }
     const uint64_t cpu = processCpuNs(b.pid) - cpu0;
@@ -742,13 +765,13 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     row.status = status == 0 ? "ok" : "failed: runner exit status " + std::to_string(status);
     row.lostBytes = static_cast<int64_t>(lostLine + bacmLost * BACM_MESSAGE);
     row.cpuUsPerFrame = msgs ? static_cast<double>(cpu) / NS_PER_US / static_cast<double>(msgs) : 0;
-    char note[480];
+    char note[560];
     std::snprintf(
         note, sizeof note,
         "%llu messages in %.0f s (BAC-M %llu/%llu, RAWoS lines 2/3 to host %llu/%llu B of "
         "%llu/%llu, to line %llu/%llu B of %llu/%llu, UDP back %llu/%llu of %llu/%llu); "
         "BAC-M lost %llu, duplicates %llu (the peer repeated %llu); UDP lost %llu; largest lag %s; "
-        "runner %.1f %% of a core; CPU per message",
+        "far ends held back %llu B at most; runner %.1f %% of a core; CPU per message",
         static_cast<unsigned long long>(msgs), secs, static_cast<unsigned long long>(bacmToHost),
         static_cast<unsigned long long>(bacmToLine),
         static_cast<unsigned long long>(raw[0].toHostBytes),
@@ -765,6 +788,8 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
         static_cast<unsigned long long>(flows[1].sent), static_cast<unsigned long long>(bacmLost),
         static_cast<unsigned long long>(hostOrder.duplicates + lineOrder.duplicates), peerRepeats,
         static_cast<unsigned long long>(udpLost), lag.c_str(),
+        static_cast<unsigned long long>(
+            std::max(rawLine[0]->maxHeld.load(), rawLine[1]->maxHeld.load())),
         100.0 * static_cast<double>(cpu) / (secs * NS_PER_S));
     row.note = note;
     rows.push_back(row);
