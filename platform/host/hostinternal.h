@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Depth of host-side code on the current thread: while above 0, operator new
 // goes to the host's allocator even on a firmware thread, so that the
@@ -26,3 +27,7 @@ struct HostScope {
 void* hostHeapAlloc(uint32_t size);
 void hostHeapFree(void* block);
 bool hostHeapOwns(const void* block);
+
+// A listening Unix stream socket at `path` (a stale one is replaced), or -1
+// with `error`.
+int hostListenUnix(const std::string& path, std::string& error);

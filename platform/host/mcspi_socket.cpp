@@ -83,7 +83,9 @@ bool writeAll(int fd, const uint8_t* buf, size_t len)
     return true;
 }
 
-int listenUnix(const std::string& path, std::string& error)
+}  // namespace
+
+int hostListenUnix(const std::string& path, std::string& error)
 {
     sockaddr_un sa{};
     if (path.size() >= sizeof sa.sun_path) {
@@ -105,6 +107,8 @@ int listenUnix(const std::string& path, std::string& error)
     }
     return fd;
 }
+
+namespace {
 
 int listenTcp(const std::string& attachment, std::string& endpoint, std::string& error)
 {
@@ -275,7 +279,7 @@ bool mcspiSocketStart(uint32_t index, const std::string& attachment, const std::
     if (attachment == "unix" || attachment.rfind("unix:", 0) == 0) {
         l->unixPath = attachment == "unix" ? runDir + "/spi" + std::to_string(index + 1) + ".sock"
                                            : attachment.substr(5);
-        l->listenFd = listenUnix(l->unixPath, error);
+        l->listenFd = hostListenUnix(l->unixPath, error);
         endpoint = "unix:" + l->unixPath;
     } else if (attachment.rfind("tcp:", 0) == 0) {
         l->listenFd = listenTcp(attachment.substr(4), endpoint, error);

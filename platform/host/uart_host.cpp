@@ -5,10 +5,13 @@
 // faster than the line waits in its descriptor; output that the descriptor
 // does not take waits here, and the model's transmitter holds behind it.
 // UART 0 goes to the terminal (raw keys, restored on exit) or a PTY; UARTs
-// 1-3 to PTYs linked in the run folder or to tty devices, whose termios and
+// 1-3 to PTYs linked in the run folder, to tty devices, whose termios and
 // RTS line follow the UART's registers and whose parity, framing and break
-// errors reach the line status. The PTY links are removed when the process
-// ends. Host OS calls of the UART model live here only.
+// errors reach the line status, or to a Unix socket that one peer at a time
+// plugs into. A socket line needs no kernel worker between the two ends, as
+// a PTY does: on a busy host that worker may wait seconds for a core, and
+// the PTY stalls with it. The PTY links and sockets are removed when the
+// process ends. Host OS calls of the UART model live here only.
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -23,6 +26,7 @@
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -41,7 +45,7 @@ constexpr size_t IO_CHUNK = 4096;
 // output that waits is tried again after this long instead.
 constexpr int OUT_RETRY_MS = 5;
 
-enum class Kind : uint8_t { None, Terminal, Pty, Device };
+enum class Kind : uint8_t { None, Terminal, Pty, Device, Socket };
 
 struct Side {
     Kind kind = Kind::None;
@@ -55,6 +59,8 @@ struct Side {
     std::string where;          // what the runner reports
     std::string link;           // the PTY's link in the run folder (PTYs only)
     std::string slavePath;      // where that link points
+    int listenFd = -1;          // a socket line: where its peer plugs in
+    std::string socketPath;     // that socket's file
     ParmrkDecoder marks;        // a tty device's input with its marked errors
 };
 
@@ -72,6 +78,9 @@ bool gTerminalRaw = false;
 void removePtyLinks()
 {
     for (const Side& s : gSides) {
+        if (!s.socketPath.empty()) {
+            ::unlink(s.socketPath.c_str());
+        }
         if (s.link.empty()) {
             continue;
         }
@@ -202,7 +211,10 @@ bool flushOutput(uint32_t index, Side& s, Pending& out)
                 return false;
             }
         }
-        const ssize_t w = ::write(s.outFd, out.buf + out.pos, out.len - out.pos);
+        // A peer that left must not end the process with SIGPIPE.
+        const ssize_t w = s.kind == Kind::Socket
+                              ? ::send(s.outFd, out.buf + out.pos, out.len - out.pos, MSG_NOSIGNAL)
+                              : ::write(s.outFd, out.buf + out.pos, out.len - out.pos);
         if (w > 0) {
             out.pos += static_cast<size_t>(w);
         } else if (w < 0 && errno == EINTR) {
@@ -212,6 +224,25 @@ bool flushOutput(uint32_t index, Side& s, Pending& out)
         } else {
             out.pos = out.len;  // the descriptor is gone, as an unplugged cable
         }
+    }
+}
+
+// A socket line's peer left: as an unplugged cable, what the UART sends
+// until the next one plugs in is lost.
+void unplug(Side& s)
+{
+    ::close(s.inFd);
+    s.inFd = -1;
+    s.outFd = -1;
+}
+
+// Takes a peer waiting at a socket line.
+void plugIn(Side& s)
+{
+    const int fd = ::accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+        s.inFd = fd;
+        s.outFd = fd;
     }
 }
 
@@ -230,7 +261,11 @@ void readInput(uint32_t index, Side& s, size_t room)
             continue;
         }
         if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
-            s.inOpen = false;  // end of input: stop polling it
+            if (s.kind == Kind::Socket) {
+                unplug(s);  // the peer left: the socket waits for the next
+            } else {
+                s.inOpen = false;  // end of input: stop polling it
+            }
         }
         return;
     }
@@ -241,6 +276,13 @@ void ioThread(uint32_t index)
     Side& s = gSides[index];
     Pending out;
     for (;;) {
+        if (s.kind == Kind::Socket && s.inFd < 0) {
+            // A peer that has plugged in takes what the line sends from now on.
+            pollfd p{s.listenFd, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0) {
+                plugIn(s);
+            }
+        }
         const uint32_t asked = gDrainAsked[index].load();
         const bool outWaits = flushOutput(index, s, out);
         gDrainDone[index].store(asked);  // all written, or its reader holds the rest
@@ -249,10 +291,16 @@ void ioThread(uint32_t index)
             applyDevice(index, s, ls);
         }
         // Input only while the line takes it; at 0 the model wakes us.
-        const size_t room = s.inOpen ? uartModelLineInRoom(index) : 0;
-        pollfd fds[2] = {{s.kickFd, POLLIN, 0}, {room > 0 ? s.inFd : -1, POLLIN, 0}};
-        if (::poll(fds, 2, outWaits ? OUT_RETRY_MS : -1) < 0) {
+        const size_t room = s.inOpen && s.inFd >= 0 ? uartModelLineInRoom(index) : 0;
+        const bool unplugged = s.kind == Kind::Socket && s.inFd < 0;
+        pollfd fds[3] = {{s.kickFd, POLLIN, 0},
+                         {room > 0 ? s.inFd : -1, POLLIN, 0},
+                         {unplugged ? s.listenFd : -1, POLLIN, 0}};
+        if (::poll(fds, 3, outWaits ? OUT_RETRY_MS : -1) < 0) {
             continue;
+        }
+        if ((fds[2].revents & POLLIN) != 0) {
+            plugIn(s);
         }
         if ((fds[0].revents & POLLIN) != 0) {
             uint64_t count = 0;
@@ -296,6 +344,20 @@ bool openPty(Side& s, const std::string& runDir)
         s.slavePath = slavePath;
     }
     s.where = slavePath + " (" + link + ")";
+    return true;
+}
+
+bool openSocket(Side& s, const std::string& how, const std::string& runDir)
+{
+    s.socketPath = how == "unix" ? runDir + "/" + s.name + ".sock" : how.substr(5);
+    std::string error;
+    s.listenFd = hostListenUnix(s.socketPath, error);
+    if (s.listenFd < 0) {
+        std::fprintf(stderr, "zok2gw: %s\n", error.c_str());
+        s.socketPath.clear();
+        return false;
+    }
+    s.where = "unix:" + s.socketPath;
     return true;
 }
 
@@ -439,6 +501,9 @@ bool hostUartAttachAll()
         } else if (how == "pty") {
             s.kind = Kind::Pty;
             ok = openPty(s, c.runDir);
+        } else if (i != 0 && (how == "unix" || how.rfind("unix:", 0) == 0)) {
+            s.kind = Kind::Socket;
+            ok = openSocket(s, how, c.runDir);
         } else {
             s.kind = Kind::Device;
             ok = openDevice(s, how);

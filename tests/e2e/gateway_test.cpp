@@ -33,15 +33,17 @@ const uint32_t kSciAddr = 0x0A500001;  // 10.80.0.1
 constexpr uint32_t kBacmRecvTimeoutMs = 2000;
 constexpr int kPumpMs = 2;  // the longest a serial peer waits for its line unheard
 
-// A serial-line peer (BAC-M or RAWoS library) on the runner's PTY, pumped
-// by the test's own loops.
+// A serial-line peer (BAC-M or RAWoS library) on the runner's PTY or line
+// socket (a path ending in .sock), pumped by the test's own loops.
 template <typename Peer>
 class LinePeer {
 public:
     LinePeer(const std::string& path, Peer& peer) : peer(peer)
     {
         std::string error;
-        ok = port.Open(path, 115200, zok2tools::Parity::None, 1, error);
+        const bool socket = path.size() > 5 && path.compare(path.size() - 5, 5, ".sock") == 0;
+        ok = socket ? port.OpenSocket(path, error)
+                    : port.Open(path, 115200, zok2tools::Parity::None, 1, error);
     }
     // Waits up to `waitMs` for the line, hands the peer what came, lets it
     // run and writes out what it queued.
@@ -133,7 +135,7 @@ TEST(HostLinkE2E, LinksOnUnixAndTcpTakeOneMasterAtATimeAndZok2hostTalksOnThem)
 
 TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthernet)
 {
-    Runner board;
+    Runner board({"--console", "pty", "--watchdog", "exit", "--sci3", "unix"});
     ASSERT_TRUE(board.WaitFor("host link 2", kStartMs, Runner::Err)) << board.Stderr();
 
     // Each group on a network of this process's own, with a port of its own.
@@ -218,9 +220,12 @@ TEST(GatewayE2E, ConfiguredByTheHostItForwardsBetweenHostLinksSerialLinesAndEthe
         }
     }
 
-    // Serial lines 2 (RAWoS, host link 1) and 3 (host link 2), both ways.
+    // Serial lines 2 (RAWoS, host link 1) and 3 (host link 2, on a socket),
+    // both ways; a second peer plugs into line 3 once the first has left.
     const std::tuple<const char*, const char*, hostlink::Client*, uint16_t> raws[] = {
-        {"line 2", "/sci2", &host1, 2011}, {"line 3", "/sci3", &host2, 2010}};
+        {"line 2", "/sci2", &host1, 2011},
+        {"line 3", "/sci3.sock", &host2, 2010},
+        {"line 3, second peer", "/sci3.sock", &host2, 2010}};
     for (const auto& [name, device, host, port] : raws) {
         SCOPED_TRACE(name);
         zok2tools::RawosPeer peer(zok2tools::RawosPeerConfig{});

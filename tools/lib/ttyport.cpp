@@ -5,8 +5,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -174,6 +176,27 @@ bool TtyPort::OpenPty(uint32_t bitRate, std::string& slavePath, std::string& err
         Close();
         return false;
     }
+    return true;
+}
+
+bool TtyPort::OpenSocket(const std::string& path, std::string& error)
+{
+    Close();
+    sockaddr_un sa{};
+    if (path.size() >= sizeof sa.sun_path) {
+        error = "socket path too long: " + path;
+        return false;
+    }
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        error = Errno(path.c_str());
+        Close();
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    warning.clear();
     return true;
 }
 

@@ -29,6 +29,9 @@ public:
     // Creates a PTY and keeps its master side; `slavePath` is the name to
     // give to the other program. The slave is set raw at the bit rate.
     bool OpenPty(uint32_t bitRate, std::string& slavePath, std::string& error);
+    // Connects to a serial line that the gateway offers on a Unix socket
+    // (`--sciN unix`): the line's bytes without a tty in between.
+    bool OpenSocket(const std::string& path, std::string& error);
     void Close();
 
     int Fd() const { return fd; }
