@@ -1,6 +1,7 @@
 // Starting and configuring the runner for the gateway's workloads.
 #include "board.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -51,13 +52,16 @@ Board::~Board()
 }
 
 bool Board::start(const std::string& runner, const std::string& runDir, const std::string& logPath,
-                  std::string& error)
+                  std::string& error, const std::vector<std::string>& more)
 {
     dir = runDir;
     log = logPath;
     std::ofstream(logPath, std::ios::trunc).flush();
-    pid = startProcess({runner, "--run-dir", runDir, "--console", "pty", "--watchdog", "exit"},
-                       logPath);
+    std::vector<std::string> args = {runner, "--run-dir",  runDir, "--console",
+                                     "pty",  "--watchdog", "exit"};
+    args.insert(args.end(), more.begin(), more.end());
+    socketLines = std::find(more.begin(), more.end(), "unix") != more.end();
+    pid = startProcess(args, logPath);
     if (pid < 0) {
         error = "no runner at " + runner + " (make bench builds it)";
         return false;
@@ -68,6 +72,11 @@ bool Board::start(const std::string& runner, const std::string& runDir, const st
     }
     error = "the runner did not open its host links (" + logPath + ")";
     return false;
+}
+
+std::string Board::line(int n) const
+{
+    return dir + "/sci" + std::to_string(n) + (socketLines ? ".sock" : "");
 }
 
 bool Board::configure(int group, const zok2tools::GroupConfig& cfg, std::string& error)

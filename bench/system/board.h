@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "hostconfig.h"
 #include "hostlink_client.h"
@@ -28,11 +29,16 @@ struct Board {
     std::string dir;
     std::string log;
     std::unique_ptr<hostlink::Client> link[2];
+    bool socketLines = false;  // serial lines on Unix sockets instead of PTYs
 
     ~Board();
-    // Starts the runner (release build) and waits for its host links.
+    // Starts the runner (release build) with `more` options and waits for
+    // its host links.
     bool start(const std::string& runner, const std::string& runDir, const std::string& logPath,
-               std::string& error);
+               std::string& error, const std::vector<std::string>& more = {});
+    // Where serial line n (1 to 3) is: its PTY, or its socket when the
+    // runner was started with socket lines.
+    std::string line(int n) const;
     // Connects host link `group` (0 or 1) and sends the group's configuration;
     // true once the board answered "group configured".
     bool configure(int group, const zok2tools::GroupConfig& cfg, std::string& error);

@@ -66,7 +66,9 @@ public:
     {
         toBoard.SetFaults(flipP, 0.0);
         std::string error;
-        ok = port.Open(path, bitRate, zok2tools::Parity::None, 1, error);
+        const bool socket = path.size() > 5 && path.compare(path.size() - 5, 5, ".sock") == 0;
+        ok = socket ? port.OpenSocket(path, error)
+                    : port.Open(path, bitRate, zok2tools::Parity::None, 1, error);
     }
     ~LinePump() { stopNow(); }
     void start()
@@ -116,8 +118,8 @@ private:
     }
 
 public:
-    // Bytes this end has made that its line has not taken yet: a PTY that
-    // the host's kernel serves late holds them back. Now and at most.
+    // Bytes this end has made that its line has not taken yet: a PTY whose
+    // kernel worker a busy host runs late holds them back. Now and at most.
     std::atomic<size_t> held{0};
     std::atomic<size_t> maxHeld{0};
 
@@ -194,8 +196,9 @@ bool startConfigured(Board& b, const GatewayOptions& o, const std::string& name,
                      const zok2tools::GroupConfig& g0, const zok2tools::GroupConfig& g1,
                      std::string& error)
 {
-    return b.start(o.runner, o.logDir + "/gw-" + name, o.logDir + "/zok2gw-" + name + ".log",
-                   error) &&
+    const std::vector<std::string> lines = {"--sci1", "unix", "--sci2", "unix", "--sci3", "unix"};
+    return b.start(o.runner, o.logDir + "/gw-" + name, o.logDir + "/zok2gw-" + name + ".log", error,
+                   o.socketLines ? lines : std::vector<std::string>{}) &&
            b.configure(0, g0, error) && b.configure(1, g1, error);
 }
 
@@ -291,7 +294,7 @@ void bacmCase(const GatewayOptions& o, bool damaged, std::vector<Row>& rows)
     pc.master = true;
     pc.address = BACM_ADDR;
     zok2tools::BacmPeer peer(pc);
-    LinePump line(b.dir + "/sci1", LINE_RATE, damaged ? FLIP_PER_BYTE : 0.0);
+    LinePump line(b.line(1), LINE_RATE, damaged ? FLIP_PER_BYTE : 0.0);
     line.receive = [&](const uint8_t* d, size_t n, uint64_t now) { peer.Receive(d, n, now); };
     line.poll = [&](uint64_t now) { peer.Poll(now); };
     line.output = [&] { return peer.TakeOutput(); };
@@ -554,10 +557,10 @@ Bytes dueBytes(RawLoad& r, uint64_t nowMs)
 void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
 {
     Row row;
-    char name[120];
+    char name[140];
     std::snprintf(name, sizeof name,
-                  "load, %.0f s: 3 lines at line rate both ways, UDP 500/s on both interfaces",
-                  o.loadSeconds);
+                  "load, %.0f s: 3 lines%s at line rate both ways, UDP 500/s on both interfaces",
+                  o.loadSeconds, o.socketLines ? " (on sockets)" : "");
     row.workload = name;
     row.tool = "zok2gw";
     Board b;
@@ -578,16 +581,15 @@ void runGatewayLoad(const GatewayOptions& o, std::vector<Row>& rows)
     pc.master = true;
     pc.address = BACM_ADDR;
     zok2tools::BacmPeer bacm(pc);
-    LinePump line1(b.dir + "/sci1", LINE_RATE, 0.0);
+    LinePump line1(b.line(1), LINE_RATE, 0.0);
     line1.receive = [&](const uint8_t* d, size_t n, uint64_t now) { bacm.Receive(d, n, now); };
     line1.poll = [&](uint64_t now) { bacm.Poll(now); };
     line1.output = [&] { return bacm.TakeOutput(); };
     // Lines 2 and 3: RAWoS streams.
     RawLoad raw[2];
     std::unique_ptr<LinePump> rawLine[2];
-    const char* devices[] = {"/sci2", "/sci3"};
     for (int k = 0; k < 2; ++k) {
-        rawLine[k] = std::make_unique<LinePump>(b.dir + devices[k], LINE_RATE, 0.0);
+        rawLine[k] = std::make_unique<LinePump>(b.line(k + 2), LINE_RATE, 0.0);
         RawLoad& r = raw[k];
         LinePump& p = *rawLine[k];
         p.receive = [&r](const uint8_t*, size_t n, uint64_t) { r.lineGot += n; };

@@ -16,6 +16,7 @@ struct GatewayOptions {
     double udpSeconds;
     double restSeconds;
     double loadSeconds;
+    bool socketLines = false;  // the runner's serial lines on Unix sockets (no tty layer)
 };
 
 void runGatewayBacm(const GatewayOptions& o, std::vector<Row>& rows);

@@ -55,7 +55,8 @@ struct Options {
     bool quick = false;
     std::string out = "build/bench-results";
     std::string runner = "build/release/zok2gw";
-    std::string only;  // comma-separated workload names; empty: all
+    std::string only;   // comma-separated workload names; empty: all
+    std::string lines;  // pty, unix, or empty: the load run on both, the others on PTYs
     bool wants(const char* name) const
     {
         return only.empty() ||
@@ -67,11 +68,14 @@ void usage(const char* prog)
 {
     std::fprintf(
         stderr,
-        "usage: %s [--quick] [--out DIR] [--runner PATH] [--only LIST]\n"
+        "usage: %s [--quick] [--out DIR] [--runner PATH] [--only LIST] [--lines pty|unix]\n"
         "  --quick        smoke run: one serial case, short windows\n"
         "  --out DIR      results folder (default build/bench-results)\n"
         "  --runner PATH  the gateway runner (default build/release/zok2gw)\n"
-        "  --only LIST    some of serial,hostlink,bacm,udp,rest,load,virtual (default: all)\n",
+        "  --only LIST    some of serial,hostlink,bacm,udp,rest,load,virtual (default: all)\n"
+        "  --lines pty|unix  the runner's serial lines on PTYs or on Unix sockets (no tty\n"
+        "                 layer between the ends) for the BAC-M, UDP, rest and load runs\n"
+        "                 (default: PTYs, and the load run once more on sockets)\n",
         prog);
 }
 
@@ -200,6 +204,9 @@ int main(int argc, char** argv)
             o.only = argv[++i];
         } else if (a == "--runner" && i + 1 < argc) {
             o.runner = argv[++i];
+        } else if (a == "--lines" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "pty" || std::string(argv[i + 1]) == "unix")) {
+            o.lines = argv[++i];
         } else {
             usage(argv[0]);
             return a == "--help" || a == "-h" ? 0 : 2;
@@ -236,6 +243,7 @@ int main(int argc, char** argv)
     g.udpSeconds = o.quick ? UDP_SECONDS_QUICK : UDP_SECONDS_FULL;
     g.restSeconds = o.quick ? REST_SECONDS_QUICK : REST_SECONDS_FULL;
     g.loadSeconds = o.quick ? LOAD_SECONDS_QUICK : LOAD_SECONDS_FULL;
+    g.socketLines = o.lines == "unix";
     if (o.wants("bacm")) {
         std::fprintf(stderr, "zok2bench: BAC-M line...\n");
         runGatewayBacm(g, rows);
@@ -251,6 +259,11 @@ int main(int argc, char** argv)
     if (o.wants("load")) {
         std::fprintf(stderr, "zok2bench: load, every line and interface...\n");
         runGatewayLoad(g, rows);
+        if (o.lines.empty()) {
+            // Again on sockets: the board without the host's tty layer.
+            g.socketLines = true;
+            runGatewayLoad(g, rows);
+        }
     }
 
     char host[256] = "?";
