@@ -251,12 +251,17 @@ void readInput(uint32_t index, Side& s, size_t room)
 {
     uint8_t buf[IO_CHUNK];
     while (room > 0) {
-        const ssize_t r = ::read(s.inFd, buf, room < sizeof buf ? room : sizeof buf);
+        const size_t ask = room < sizeof buf ? room : sizeof buf;
+        const ssize_t r = ::read(s.inFd, buf, ask);
         if (r > 0) {
             feedInput(index, s, buf, static_cast<size_t>(r));
             room -= static_cast<size_t>(r);
-            if (!s.inNonBlocking) {
-                return;  // a shared blocking standard input: once per readiness
+            // A short read took all there was: the next poll says when more
+            // comes. (Reading on to EAGAIN costs a call per wake-up, and on a
+            // PTY that call waits for the kernel's tty worker.) A shared
+            // blocking standard input is read once per readiness.
+            if (static_cast<size_t>(r) < ask || !s.inNonBlocking) {
+                return;
             }
             continue;
         }
