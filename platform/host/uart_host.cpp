@@ -192,6 +192,40 @@ void feedInput(uint32_t index, Side& s, const uint8_t* data, size_t n)
     }
 }
 
+// A socket line's peer left: as an unplugged cable, what the UART sends
+// until the next one plugs in is lost.
+void unplug(Side& s)
+{
+    ::close(s.inFd);
+    s.inFd = -1;
+    s.outFd = -1;
+}
+
+// Takes a peer waiting at a socket line.
+void plugIn(Side& s)
+{
+    const int fd = ::accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+        s.inFd = fd;
+        s.outFd = fd;
+    }
+}
+
+// A socket line that cannot send: the peer left (perhaps before its end of
+// input was read) or none is plugged in. True when a peer that plugged in
+// meanwhile is there to take the bytes.
+bool replug(Side& s)
+{
+    if (s.outFd >= 0) {
+        unplug(s);
+    }
+    pollfd p{s.listenFd, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0) {
+        plugIn(s);
+    }
+    return s.outFd >= 0;
+}
+
 // Output the descriptor has not taken yet.
 struct Pending {
     uint8_t buf[IO_CHUNK];
@@ -221,28 +255,11 @@ bool flushOutput(uint32_t index, Side& s, Pending& out)
             continue;
         } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return true;  // a full PTY or tty: the line waits for its reader
+        } else if (s.kind == Kind::Socket && replug(s)) {
+            continue;  // a new peer takes what its predecessor did not
         } else {
             out.pos = out.len;  // the descriptor is gone, as an unplugged cable
         }
-    }
-}
-
-// A socket line's peer left: as an unplugged cable, what the UART sends
-// until the next one plugs in is lost.
-void unplug(Side& s)
-{
-    ::close(s.inFd);
-    s.inFd = -1;
-    s.outFd = -1;
-}
-
-// Takes a peer waiting at a socket line.
-void plugIn(Side& s)
-{
-    const int fd = ::accept4(s.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd >= 0) {
-        s.inFd = fd;
-        s.outFd = fd;
     }
 }
 
@@ -281,13 +298,6 @@ void ioThread(uint32_t index)
     Side& s = gSides[index];
     Pending out;
     for (;;) {
-        if (s.kind == Kind::Socket && s.inFd < 0) {
-            // A peer that has plugged in takes what the line sends from now on.
-            pollfd p{s.listenFd, POLLIN, 0};
-            if (::poll(&p, 1, 0) > 0) {
-                plugIn(s);
-            }
-        }
         const uint32_t asked = gDrainAsked[index].load();
         const bool outWaits = flushOutput(index, s, out);
         gDrainDone[index].store(asked);  // all written, or its reader holds the rest
