@@ -1,12 +1,12 @@
 // Starting and configuring the runner for the gateway's workloads.
 #include "board.h"
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "proc.h"
 
@@ -52,15 +52,17 @@ Board::~Board()
 }
 
 bool Board::start(const std::string& runner, const std::string& runDir, const std::string& logPath,
-                  std::string& error, const std::vector<std::string>& more)
+                  std::string& error, bool onSockets)
 {
     dir = runDir;
     log = logPath;
     std::ofstream(logPath, std::ios::trunc).flush();
     std::vector<std::string> args = {runner, "--run-dir",  runDir, "--console",
                                      "pty",  "--watchdog", "exit"};
-    args.insert(args.end(), more.begin(), more.end());
-    socketLines = std::find(more.begin(), more.end(), "unix") != more.end();
+    for (const char* line : {"--sci1", "--sci2", "--sci3"}) {
+        if (onSockets) args.insert(args.end(), {line, "unix"});
+    }
+    socketLines = onSockets;
     pid = startProcess(args, logPath);
     if (pid < 0) {
         error = "no runner at " + runner + " (make bench builds it)";

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
-#include <vector>
 
 #include "hostconfig.h"
 #include "hostlink_client.h"
@@ -32,10 +31,10 @@ struct Board {
     bool socketLines = false;  // serial lines on Unix sockets instead of PTYs
 
     ~Board();
-    // Starts the runner (release build) with `more` options and waits for
-    // its host links.
+    // Starts the runner (release build), its serial lines on PTYs or on
+    // Unix sockets, and waits for its host links.
     bool start(const std::string& runner, const std::string& runDir, const std::string& logPath,
-               std::string& error, const std::vector<std::string>& more = {});
+               std::string& error, bool onSockets = false);
     // Where serial line n (1 to 3) is: its PTY, or its socket when the
     // runner was started with socket lines.
     std::string line(int n) const;

@@ -66,9 +66,7 @@ public:
     {
         toBoard.SetFaults(flipP, 0.0);
         std::string error;
-        const bool socket = path.size() > 5 && path.compare(path.size() - 5, 5, ".sock") == 0;
-        ok = socket ? port.OpenSocket(path, error)
-                    : port.Open(path, bitRate, zok2tools::Parity::None, 1, error);
+        ok = port.Open(path, bitRate, zok2tools::Parity::None, 1, error);
     }
     ~LinePump() { stopNow(); }
     void start()
@@ -196,9 +194,8 @@ bool startConfigured(Board& b, const GatewayOptions& o, const std::string& name,
                      const zok2tools::GroupConfig& g0, const zok2tools::GroupConfig& g1,
                      std::string& error)
 {
-    const std::vector<std::string> lines = {"--sci1", "unix", "--sci2", "unix", "--sci3", "unix"};
     return b.start(o.runner, o.logDir + "/gw-" + name, o.logDir + "/zok2gw-" + name + ".log", error,
-                   o.socketLines ? lines : std::vector<std::string>{}) &&
+                   o.socketLines) &&
            b.configure(0, g0, error) && b.configure(1, g1, error);
 }
 
@@ -509,9 +506,8 @@ void runGatewayRest(const GatewayOptions& o, std::vector<Row>& rows)
     // First with both host links polled every 1 ms, as in the serial runs
     // (no data moves): the floor under their CPU per frame. Then the host
     // links go quiet: what is left is the board's own work.
-    const char* notes[] = {"host links polled every 1 ms, no data", "host links idle"};
-    for (const char* what : notes) {
-        if (what == notes[1]) {
+    for (const bool polled : {true, false}) {
+        if (!polled) {
             for (auto& l : b.link) l->disconnect();
         }
         sleepMs(SETTLE_MS);
@@ -523,12 +519,13 @@ void runGatewayRest(const GatewayOptions& o, std::vector<Row>& rows)
         Row row;
         char name[96];
         std::snprintf(name, sizeof name, "at rest, %.0f s, configured, 2 x 15 ports%s",
-                      o.restSeconds, what == notes[0] ? ", polled" : "");
+                      o.restSeconds, polled ? ", polled" : "");
         row.workload = name;
         row.tool = "zok2gw";
         row.status = "ok";
         char note[96];
-        std::snprintf(note, sizeof note, "%.2f %% of one host core (%s)", 100.0 * cpu / wall, what);
+        std::snprintf(note, sizeof note, "%.2f %% of one host core (%s)", 100.0 * cpu / wall,
+                      polled ? "host links polled every 1 ms, no data" : "host links idle");
         row.note = note;
         rows.push_back(row);
     }

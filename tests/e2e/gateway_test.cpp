@@ -34,16 +34,14 @@ constexpr uint32_t kBacmRecvTimeoutMs = 2000;
 constexpr int kPumpMs = 2;  // the longest a serial peer waits for its line unheard
 
 // A serial-line peer (BAC-M or RAWoS library) on the runner's PTY or line
-// socket (a path ending in .sock), pumped by the test's own loops.
+// socket, pumped by the test's own loops.
 template <typename Peer>
 class LinePeer {
 public:
     LinePeer(const std::string& path, Peer& peer) : peer(peer)
     {
         std::string error;
-        const bool socket = path.size() > 5 && path.compare(path.size() - 5, 5, ".sock") == 0;
-        ok = socket ? port.OpenSocket(path, error)
-                    : port.Open(path, 115200, zok2tools::Parity::None, 1, error);
+        ok = port.Open(path, 115200, zok2tools::Parity::None, 1, error);
     }
     // Waits up to `waitMs` for the line, hands the peer what came, lets it
     // run and writes out what it queued.

@@ -135,6 +135,10 @@ bool TtyPort::Open(const std::string& path, uint32_t bitRate, Parity parity, uin
                    std::string& error)
 {
     Close();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        return OpenSocket(path, error);
+    }
     fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = Errno(path.c_str());

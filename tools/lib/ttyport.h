@@ -23,15 +23,15 @@ public:
     TtyPort& operator=(const TtyPort&) = delete;
 
     // Opens `path` and sets the line format; reads the settings back because
-    // a tty accepts a change if any part of it applied. False with `error`.
+    // a tty accepts a change if any part of it applied. A Unix socket at
+    // `path` is a serial line the gateway offers there (`--sciN unix`): it is
+    // connected to, and carries the line's bytes without a tty in between.
+    // False with `error`.
     bool Open(const std::string& path, uint32_t bitRate, Parity parity, uint32_t stopBits,
               std::string& error);
     // Creates a PTY and keeps its master side; `slavePath` is the name to
     // give to the other program. The slave is set raw at the bit rate.
     bool OpenPty(uint32_t bitRate, std::string& slavePath, std::string& error);
-    // Connects to a serial line that the gateway offers on a Unix socket
-    // (`--sciN unix`): the line's bytes without a tty in between.
-    bool OpenSocket(const std::string& path, std::string& error);
     void Close();
 
     int Fd() const { return fd; }
@@ -46,6 +46,8 @@ public:
     bool WriteAll(const uint8_t* data, size_t len);
 
 private:
+    bool OpenSocket(const std::string& path, std::string& error);
+
     int fd = -1;
     int ptySlaveFd = -1;  // kept open so the master never sees a hang-up
     std::string warning;
